@@ -1,0 +1,48 @@
+// The camera model of a focused light-field camera: a thin main lens and a
+// hexagonal microlens array (MLA) in front of the sensor. The geometry is
+// described in docs/camera-model.md; every field is one key of the
+// calibration block of a sequence file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class CCalibration {
+public:
+    static constexpr int kCurrentVersion = 1;
+
+    int version = kCurrentVersion;
+    // Sensor
+    int32_t sensorWidth = 0;   // pixels
+    int32_t sensorHeight = 0;  // pixels
+    double pixelSize = 0.0;    // mm
+    // Microlens array: lens (k, l) centre = offset + pitch * R(rotation) * (k + (l mod 2)/2, l*sqrt(3)/2)
+    std::string gridType = "hex";
+    double lensPitch = 0.0;       // pixels between neighbouring lens centres
+    double gridRotation = 0.0;    // radians
+    double gridOffsetX = 0.0;     // pixels, centre of lens (0, 0)
+    double gridOffsetY = 0.0;     // pixels
+    double microImageRadius = 0.0;  // pixels, radius of the usable micro-image
+    double mlaToSensor = 0.0;       // B, mm
+    double microLensFocalLength = 0.0;  // mm
+    // Main lens
+    double mainFocalLength = 0.0;   // mm
+    double mainLensToMla = 0.0;     // mm
+    double mainApertureDiameter = 0.0;  // mm
+    double principalX = 0.0;        // pixels, where the optical axis meets the sensor
+    double principalY = 0.0;        // pixels
+    // Usable virtual depth v = a / B (a: distance of the virtual image from the MLA)
+    double virtualDepthMin = 0.0;
+    double virtualDepthMax = 0.0;
+
+    // True once a calibration was loaded or set up.
+    bool IsValid() const;
+    // One-line reason why the model is not usable; empty when it is.
+    std::string Problem() const;
+
+    // The versioned "key = value" text block.
+    std::string ToText() const;
+    // Parses a text block; throws CVyException naming source and line on a
+    // malformed line, an unknown key, a bad value or an unsupported version.
+    static CCalibration FromText(const std::string& text, const std::string& source);
+};
