@@ -1,0 +1,19 @@
+// One CSV row per measured frame, appended to the log file and echoed to the console.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace Vy::Analysis {
+
+// "frame,timestamp,frameId,blobCount,areaFigure" with a full stop as decimal point
+// whatever the program's locale; nullopt when the row would exceed 255 characters.
+std::optional<std::string> formatProfileRow(int frameNumber, double timeStamp, int frameId, int blobCount,
+                                            double areaFigure);
+
+// Appends the row to fileName (failures to open or write are ignored), then prints
+// it to stdout. A row too long to format is refused with one line on stderr. Never throws.
+void logProfileRow(const std::string& fileName, int frameNumber, double timeStamp, int frameId, int blobCount,
+                   double areaFigure);
+
+}  // namespace Vy::Analysis
