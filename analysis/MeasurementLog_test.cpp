@@ -22,6 +22,24 @@ std::string readFile(const fs::path& path)
     return text.str();
 }
 
+struct ConsoleText {
+    std::string out;
+    std::string err;
+};
+
+// Logs one row and returns what it printed.
+ConsoleText logCapturingConsole(const fs::path& log, int frameNumber, double timeStamp, int frameId, int blobCount,
+                                double areaFigure)
+{
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    logProfileRow(log.string(), frameNumber, timeStamp, frameId, blobCount, areaFigure);
+    ConsoleText text;
+    text.out = ::testing::internal::GetCapturedStdout();
+    text.err = ::testing::internal::GetCapturedStderr();
+    return text;
+}
+
 class MeasurementLogFile : public ::testing::Test {
 protected:
     void SetUp() override
@@ -86,27 +104,19 @@ TEST_F(MeasurementLogFile, AppendsToExistingFileAndEchoesToConsole)
 TEST_F(MeasurementLogFile, UnopenableFileStillPrintsRow)
 {
     const fs::path log = dir_ / "missing-dir" / "profile.csv";
-    ::testing::internal::CaptureStdout();
-    ::testing::internal::CaptureStderr();
-    logProfileRow(log.string(), 4, 1.0, 2, 3, 4.5);
-    const std::string console = ::testing::internal::GetCapturedStdout();
-    const std::string errors = ::testing::internal::GetCapturedStderr();
+    const ConsoleText console = logCapturingConsole(log, 4, 1.0, 2, 3, 4.5);
     EXPECT_FALSE(fs::exists(log));
-    EXPECT_EQ(console, "4,      1.000000,2,3,4.500000\n");
-    EXPECT_EQ(errors, "");
+    EXPECT_EQ(console.out, "4,      1.000000,2,3,4.500000\n");
+    EXPECT_EQ(console.err, "");
 }
 
 TEST_F(MeasurementLogFile, TooLongRowWritesNothingAndSaysSo)
 {
     const fs::path log = dir_ / "profile.csv";
-    ::testing::internal::CaptureStdout();
-    ::testing::internal::CaptureStderr();
-    logProfileRow(log.string(), 9, 1.0, 2, 3, 1e300);
-    const std::string console = ::testing::internal::GetCapturedStdout();
-    const std::string errors = ::testing::internal::GetCapturedStderr();
+    const ConsoleText console = logCapturingConsole(log, 9, 1.0, 2, 3, 1e300);
     EXPECT_FALSE(fs::exists(log));
-    EXPECT_EQ(console, "");
-    EXPECT_EQ(errors, "measurement row too long for frame 9: not logged\n");
+    EXPECT_EQ(console.out, "");
+    EXPECT_EQ(console.err, "measurement row too long for frame 9: not logged\n");
 }
 
 }  // namespace
