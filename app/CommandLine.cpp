@@ -1,0 +1,63 @@
+#include "CommandLine.h"
+
+CommandLine parseCommandLine(int argc, const char* const argv[]) {
+    CommandLine line;
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (optionsEnded || argument.size() < 2 || argument.compare(0, 2, "--") != 0) {
+            line.positional.push_back(argument);
+            continue;
+        }
+        if (argument == "--") {
+            optionsEnded = true;
+        } else if (argument == "--help") {
+            line.help = true;
+        } else if (argument == "--no-window") {
+            line.options.noWindow = true;
+        } else if (argument == "--lcm") {
+            line.options.lcmOutput = true;
+        } else if (argument == "--output-dir" || argument == "--settings") {
+            if (i + 1 >= argc || std::string(argv[i + 1]).empty()) {
+                line.error = "option " + argument + " needs a value";
+                return line;
+            }
+            (argument == "--output-dir" ? line.options.outputDir : line.options.settingsPath) = argv[++i];
+        } else {
+            line.error = "unknown option " + argument;
+            return line;
+        }
+    }
+    return line;
+}
+
+int displayTypeArgument(const std::string& text) {
+    if (text.size() == 1 && text[0] >= '0' && text[0] <= '4') {
+        return text[0] - '0';
+    }
+    return -1;
+}
+
+std::string usageText() {
+    return "Usage: MarlinProfileProc [options] FILE.rays DISPLAYTYPE\n"
+           "Replays a light-field sequence: shows, records and measures every frame.\n"
+           "\n"
+           "DISPLAYTYPE (the initial display):\n"
+           "  0  pre-processed raw image      1  total focus image\n"
+           "  2  colour-coded depth map       3  refocused image\n"
+           "  4  profile measurement (blob count and area, logged to VyProc_<time>.csv)\n"
+           "  anything else starts in display type 1\n"
+           "\n"
+           "Options:\n"
+           "  --output-dir DIR  where the recording (.mp4) and the log (.csv) go (default: .)\n"
+           "  --settings FILE   processing settings (default: CurrentSettings-2019-08-09.vyset\n"
+           "                    beside the executable)\n"
+           "  --no-window       no viewer window\n"
+           "  --lcm             publish each image on LCM channel RIZODEZIZOV instead of\n"
+           "                    showing and recording it\n"
+           "  --help            this text\n"
+           "\n"
+           "Keys (terminal or viewer window):\n"
+           "  r  pre-processed raw    t  total focus    d  depth    f  refocus\n"
+           "  p  pause / resume       q  quit (Ctrl-C too; a second Ctrl-C ends at once)\n";
+}

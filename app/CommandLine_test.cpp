@@ -1,0 +1,48 @@
+#include "CommandLine.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+CommandLine parse(std::vector<const char*> args) {
+    args.insert(args.begin(), "MarlinProfileProc");
+    return parseCommandLine(static_cast<int>(args.size()), args.data());
+}
+}  // namespace
+
+TEST(CommandLine, OptionsMayStandAnywhereAndAreNotCountedAsArguments) {
+    const CommandLine line = parse({"--output-dir", "/tmp/o", "a.rays", "--no-window", "2", "--lcm", "--settings", "s.vyset"});
+    ASSERT_TRUE(line.error.empty()) << line.error;
+    EXPECT_EQ(line.positional, (std::vector<std::string>{"a.rays", "2"}));
+    EXPECT_EQ(line.options.outputDir, "/tmp/o");
+    EXPECT_EQ(line.options.settingsPath, "s.vyset");
+    EXPECT_TRUE(line.options.noWindow);
+    EXPECT_TRUE(line.options.lcmOutput);
+    EXPECT_FALSE(line.help);
+}
+
+TEST(CommandLine, DefaultsAndPositionalCounts) {
+    const CommandLine none = parse({});
+    EXPECT_TRUE(none.positional.empty());
+    EXPECT_EQ(none.options.outputDir, ".");
+    EXPECT_FALSE(none.options.lcmOutput);
+    EXPECT_EQ(parse({"a", "b", "c"}).positional.size(), 3u);
+    // After "--" everything is positional, also names that look like options.
+    EXPECT_EQ(parse({"--", "--lcm", "1"}).positional, (std::vector<std::string>{"--lcm", "1"}));
+    EXPECT_EQ(parse({"-", "1"}).positional.size(), 2u);
+}
+
+TEST(CommandLine, MalformedOptionsAreErrors) {
+    EXPECT_EQ(parse({"--output-dir"}).error, "option --output-dir needs a value");
+    EXPECT_EQ(parse({"--settings", ""}).error, "option --settings needs a value");
+    EXPECT_EQ(parse({"--fast", "a", "1"}).error, "unknown option --fast");
+    EXPECT_TRUE(parse({"--help"}).help);
+}
+
+TEST(CommandLine, DisplayTypeArgument) {
+    for (int type = 0; type <= 4; ++type) {
+        EXPECT_EQ(displayTypeArgument(std::to_string(type)), type);
+    }
+    for (const char* other : {"5", "-1", "", "01", "1.0", "t", " 1"}) {
+        EXPECT_EQ(displayTypeArgument(other), -1) << other;
+    }
+}

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and replays the demo sequence that the build
+# generates. Arguments (optional): the display type (default 1) and further
+# program options, e.g. ./scripts/run-demo.sh 4 --no-window
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/install-deps.sh
+./scripts/build.sh -DVY_TESTS=OFF
+# LCM stays inside this process (no network traffic).
+export LCM_DEFAULT_URL=${LCM_DEFAULT_URL:-memq://}
+mkdir -p out
+type=${1:-1}
+shift || true
+exec build/bin/MarlinProfileProc --output-dir out "$@" build/demo/demo.rays "$type"
