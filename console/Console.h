@@ -1,0 +1,25 @@
+#pragma once
+// Key input for a console program on Linux: key test, unechoed key read, sleep.
+//
+// On a foreground terminal the first key call switches stdin to unechoed, non-canonical
+// input (Ctrl-C still raises SIGINT); the saved modes come back at exit, on restoreTerminal(),
+// on std::terminate and on the second SIGINT/SIGTERM. From a pipe or file the bytes read are
+// the key codes. A key that produces several codes (escape sequences, UTF-8) delivers them in
+// successive calls. Enter arrives as '\n' (10). All calls are thread-safe.
+namespace Console {
+
+// Non-zero when a key code waits; never blocks. 0 after end of input with nothing queued.
+int _kbhit();
+// Next key code (0..255). Blocks until one is available; -1 at once, every time, at end of input.
+int _getch();
+// Blocks for at least `milliseconds`; zero or negative returns at once.
+void _sleep(int milliseconds);
+// Queues a key from another source (e.g. a viewer window) after the codes already waiting.
+void pushKey(int code);
+// SIGINT and SIGTERM become a 'q' key; a second one restores the terminal and ends the
+// process at once with status 130.
+void installSignalKeys();
+// Puts back the terminal modes saved before raw input; harmless when none were changed.
+void restoreTerminal();
+
+}  // namespace Console
