@@ -1,0 +1,159 @@
+#include "CCalibration.h"
+
+#include <cmath>
+#include <cstdio>
+#include <utility>
+
+#include "CVyException.h"
+#include "KeyValueText.h"
+
+namespace {
+
+constexpr int32_t kMaxSensorSide = 32768;
+
+struct DoubleField {
+    const char* key;
+    double CCalibration::*member;
+};
+
+// The text keys of the floating-point fields, in the order ToText writes them.
+constexpr DoubleField kDoubleFields[] = {
+    {"pixelSize", &CCalibration::pixelSize},
+    {"lensPitch", &CCalibration::lensPitch},
+    {"gridRotation", &CCalibration::gridRotation},
+    {"gridOffsetX", &CCalibration::gridOffsetX},
+    {"gridOffsetY", &CCalibration::gridOffsetY},
+    {"microImageRadius", &CCalibration::microImageRadius},
+    {"mlaToSensor", &CCalibration::mlaToSensor},
+    {"microLensFocalLength", &CCalibration::microLensFocalLength},
+    {"mainFocalLength", &CCalibration::mainFocalLength},
+    {"mainLensToMla", &CCalibration::mainLensToMla},
+    {"mainApertureDiameter", &CCalibration::mainApertureDiameter},
+    {"principalX", &CCalibration::principalX},
+    {"principalY", &CCalibration::principalY},
+    {"virtualDepthMin", &CCalibration::virtualDepthMin},
+    {"virtualDepthMax", &CCalibration::virtualDepthMax},
+};
+
+std::string Exact(double value) {
+    char buffer[40];
+    std::snprintf(buffer, sizeof buffer, "%.17g", value);
+    return buffer;
+}
+
+// Whole numbers of the integer fields; false for fractions or values out of int32 range.
+bool ParseInteger(const std::string& text, int32_t& value) {
+    double number = 0.0;
+    if (!Vy::ParseFiniteNumber(text, number) || number != std::floor(number) || number < -2147483648.0 ||
+        number > 2147483647.0) {
+        return false;
+    }
+    value = static_cast<int32_t>(number);
+    return true;
+}
+
+}  // namespace
+
+bool CCalibration::IsValid() const { return Problem().empty(); }
+
+std::string CCalibration::Problem() const {
+    using Vy::FormatNumber;
+    const std::string sensor = std::to_string(sensorWidth) + "x" + std::to_string(sensorHeight);
+    if (sensorWidth <= 0 || sensorHeight <= 0) {
+        return "sensor size " + sensor + " is not positive";
+    }
+    if (sensorWidth > kMaxSensorSide || sensorHeight > kMaxSensorSide) {
+        return "sensor size " + sensor + " exceeds " + std::to_string(kMaxSensorSide) + " pixels";
+    }
+    for (const DoubleField& field : kDoubleFields) {
+        if (!std::isfinite(this->*field.member)) {
+            return std::string(field.key) + " is not a finite number";
+        }
+    }
+    if (gridType != "hex") {
+        return "grid type '" + gridType + "' is not supported (only hex)";
+    }
+    if (pixelSize <= 0.0) {
+        return "pixel size " + FormatNumber(pixelSize) + " mm is not positive";
+    }
+    if (lensPitch < 4.0 || lensPitch > 1024.0) {
+        return "lens pitch " + FormatNumber(lensPitch) + " px is outside [4, 1024]";
+    }
+    if (microImageRadius <= 0.0 || microImageRadius > lensPitch) {
+        return "micro-image radius " + FormatNumber(microImageRadius) + " px is outside (0, lens pitch " +
+               FormatNumber(lensPitch) + "]";
+    }
+    const std::pair<const char*, double> lengths[] = {{"mlaToSensor", mlaToSensor},
+                                                      {"microLensFocalLength", microLensFocalLength},
+                                                      {"mainFocalLength", mainFocalLength},
+                                                      {"mainLensToMla", mainLensToMla}};
+    for (const auto& [key, length] : lengths) {
+        if (length <= 0.0) {
+            return std::string(key) + " " + FormatNumber(length) + " mm is not positive";
+        }
+    }
+    if (mainApertureDiameter < 0.0) {
+        return "mainApertureDiameter " + FormatNumber(mainApertureDiameter) + " mm is negative";
+    }
+    if (virtualDepthMin <= 1.0 || virtualDepthMin >= virtualDepthMax) {
+        return "virtual depth range [" + FormatNumber(virtualDepthMin) + ", " + FormatNumber(virtualDepthMax) +
+               "] is unusable (needs 1 < min < max)";
+    }
+    return "";
+}
+
+std::string CCalibration::ToText() const {
+    std::string text = "# rays calibration\nversion = " + std::to_string(version) + "\n";
+    text += "sensorWidth = " + std::to_string(sensorWidth) + "\n";
+    text += "sensorHeight = " + std::to_string(sensorHeight) + "\n";
+    text += "gridType = " + gridType + "\n";
+    for (const DoubleField& field : kDoubleFields) {
+        text += std::string(field.key) + " = " + Exact(this->*field.member) + "\n";
+    }
+    return text;
+}
+
+CCalibration CCalibration::FromText(const std::string& text, const std::string& source) {
+    static const std::string kOperation = "CCalibration::FromText";
+    CCalibration result;
+    for (const Vy::KeyValueLine& line : Vy::ParseKeyValueText(text, source, kOperation)) {
+        const std::string where = Vy::SourceLine(source, line.line);
+        const auto notA = [&](const char* what) {
+            return CVyException(kOperation, where, "value '" + line.value + "' of '" + line.key + "' is not " + what);
+        };
+        if (line.key == "gridType") {
+            result.gridType = line.value;
+            continue;
+        }
+        if (line.key == "version" || line.key == "sensorWidth" || line.key == "sensorHeight") {
+            int32_t value = 0;
+            if (!ParseInteger(line.value, value)) {
+                throw notA("an integer");
+            }
+            if (line.key == "version") {
+                if (value < 1 || value > kCurrentVersion) {
+                    throw CVyException(kOperation, where, "unsupported calibration version " + line.value);
+                }
+                result.version = value;
+            } else {
+                (line.key == "sensorWidth" ? result.sensorWidth : result.sensorHeight) = value;
+            }
+            continue;
+        }
+        const DoubleField* field = nullptr;
+        for (const DoubleField& candidate : kDoubleFields) {
+            if (line.key == candidate.key) {
+                field = &candidate;
+            }
+        }
+        if (field == nullptr) {
+            throw CVyException(kOperation, where, "unknown key '" + line.key + "'");
+        }
+        double number = 0.0;
+        if (!Vy::ParseFiniteNumber(line.value, number)) {
+            throw notA("a number");
+        }
+        result.*(field->member) = number;
+    }
+    return result;
+}

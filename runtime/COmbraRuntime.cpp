@@ -1,0 +1,5 @@
+#include "COmbraRuntime.h"
+
+#include "DeviceList.h"
+
+void COmbraRuntime::End() { Vy::ForgetComputeDevices(); }
