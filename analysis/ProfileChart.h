@@ -1,0 +1,26 @@
+// Draws the measurement log as a chart: blob count and area figure per frame.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "ProfileLogReader.h"
+
+namespace Vy::Analysis {
+
+constexpr int kProfileChartWidth = 1000;
+constexpr int kProfileChartHeight = 500;
+
+// White canvas of kProfileChartWidth x kProfileChartHeight (CV_8UC3): blob count in
+// blue against the left axis, area figure in red against the right axis, frame
+// numbers along the bottom. Rows are drawn in frame order.
+cv::Mat drawProfileChart(std::vector<ProfileRow> rows);
+
+// Reads the CSV log at csvPath and writes the chart to pngPath. False with a
+// one-line reason in *error (if given) when the log cannot be read, holds no
+// rows, or the image cannot be written.
+bool writeProfileChart(const std::string& csvPath, const std::string& pngPath, std::string* error);
+
+}  // namespace Vy::Analysis
