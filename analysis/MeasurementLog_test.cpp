@@ -1,4 +1,5 @@
 #include "MeasurementLog.h"
+#include "ScratchDirTest.h"
 
 #include <clocale>
 #include <filesystem>
@@ -7,7 +8,6 @@
 #include <string>
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 namespace Vy::Analysis {
 namespace {
@@ -40,18 +40,7 @@ ConsoleText logCapturingConsole(const fs::path& log, int frameNumber, double tim
     return text;
 }
 
-class MeasurementLogFile : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        dir_ = fs::temp_directory_path() / ("measurement-log-" + std::to_string(::getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-    fs::path dir_;
-};
+using MeasurementLogFile = ScratchDirTest;
 
 TEST(MeasurementLogRow, FieldWidthsAndPrecision)
 {

@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
-#include <unistd.h>
 
 #include "MeasurementLog.h"
+#include "ScratchDirTest.h"
 
 namespace Vy::Analysis {
 namespace {
@@ -34,24 +34,14 @@ TEST(ProfileLogReaderRow, RefusesMalformedLines)
     }
 }
 
-class ProfileChartFiles : public ::testing::Test {
+class ProfileChartFiles : public ScratchDirTest {
 protected:
-    void SetUp() override
-    {
-        dir_ = fs::temp_directory_path() / ("profile-chart-" + std::to_string(::getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
     fs::path writeCsv(const std::string& text)
     {
         const fs::path csv = dir_ / "profile.csv";
         std::ofstream(csv) << text;
         return csv;
     }
-    fs::path dir_;
 };
 
 TEST_F(ProfileChartFiles, SkipsMalformedLinesAndLongLines)
