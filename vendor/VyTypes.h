@@ -33,6 +33,8 @@ enum EImageId : uint32_t {
     ImageIdRefocused = 64,             // 16-bit luminance
     ImageIdTotalFocus = 4096,          // 16-bit luminance
     ImageIdDepthColorCoded = 0x20000,  // 8-bit BGR
+    ImageIdVirtualDepth = 0x10000,     // 32-bit float luminance, virtual depth on the output grid, 0 = invalid
+    ImageIdDistance = 0x40000,         // 32-bit float luminance, metric distance (mm), 0 = invalid
 };
 
 }  // namespace Vy
