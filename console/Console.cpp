@@ -197,6 +197,12 @@ int _getch() {
     }
 }
 
+bool inputClosed() {
+    std::lock_guard<std::mutex> lock(keys().mutex);
+    fillLocked();
+    return keys().inputEnded && keys().queue.empty();
+}
+
 void _sleep(int milliseconds) {
     if (milliseconds <= 0) return;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);

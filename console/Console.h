@@ -12,6 +12,9 @@ namespace Console {
 int _kbhit();
 // Next key code (0..255). Blocks until one is available; -1 at once, every time, at end of input.
 int _getch();
+// True once stdin has ended and every code read from it has been taken: no key can
+// arrive from the terminal or pipe any more (pushKey and signal keys still can).
+bool inputClosed();
 // Blocks for at least `milliseconds`; zero or negative returns at once.
 void _sleep(int milliseconds);
 // Queues a key from another source (e.g. a viewer window) after the codes already waiting.

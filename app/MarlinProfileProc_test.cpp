@@ -1,0 +1,201 @@
+// The whole program as a user runs it: the real binary on generated
+// sequences, keys through a pipe and a pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <string>
+
+#include "CSeqFileWriter.h"
+#include "CalibrationSamples.h"
+#include "ProgramRun_test.h"
+#include "TestFiles.h"
+
+namespace {
+
+using Vy::Test::KeyStep;
+using Vy::Test::ProgramRun;
+
+const std::string kProgram = VY_BIN_DIR "/MarlinProfileProc";
+
+std::string writeSequence(const std::string& path, int frames) {
+    const CCalibration calibration = Vy::Test::SmallCalibration(96, 72);
+    const CVyImageFormat format{calibration.sensorWidth, calibration.sensorHeight, Vy::PixelTypeLuminance,
+                                Vy::DataTypeUnsignedByte};
+    CSeqFileWriter writer;
+    writer.Create(CVyString(path), format, calibration, CVyImage());
+    std::vector<uint8_t> pixels(format.GetByteSize());
+    for (int i = 0; i < frames; ++i) {
+        for (size_t p = 0; p < pixels.size(); ++p) pixels[p] = static_cast<uint8_t>((p * 13 + i * 31) % 251);
+        CVyImage frame;
+        frame.Create(format.width, format.height, format.pixelType, format.dataType, pixels.data());
+        frame.frameId = i;
+        frame.timeStamp = 1.7e12 + i * 33.0;
+        writer.WriteFrame(frame);
+    }
+    writer.Close();
+    return path;
+}
+
+std::string probeFrames(const std::string& video) {
+    std::string output;
+    const std::string command = "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+                                "stream=codec_name,width,height,r_frame_rate,nb_read_frames -of csv=p=0 '" +
+                                video + "' 2>&1";
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[256];
+        while (fgets(buffer, sizeof buffer, pipe)) output += buffer;
+        pclose(pipe);
+    }
+    return output;
+}
+
+int countLines(const std::string& text, const std::regex& line) {
+    return static_cast<int>(std::distance(std::sregex_iterator(text.begin(), text.end(), line), std::sregex_iterator()));
+}
+
+class Program : public testing::Test {
+protected:
+    void SetUp() override {
+        sequence = writeSequence(dir.File("seq.rays"), 8);
+        out = dir.File("out");
+        std::string name = sequence.substr(1);
+        for (char& c : name) {
+            if (c == '/') c = '-';
+        }
+        video = out + "/" + name + ".mp4";
+    }
+    std::vector<std::string> args(const std::string& type, std::vector<std::string> extra = {}) {
+        std::vector<std::string> result{kProgram, "--no-window", "--output-dir", out};
+        result.insert(result.end(), extra.begin(), extra.end());
+        result.push_back(sequence);
+        result.push_back(type);
+        return result;
+    }
+    Vy::Test::ScratchDir dir;
+    std::string sequence;
+    std::string out;
+    std::string video;
+};
+
+}  // namespace
+
+TEST_F(Program, AWrongArgumentCountPrintsTheUsageLine) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{kProgram}, {kProgram, sequence}, {kProgram, sequence, "1", "extra"}}) {
+        const auto result = ProgramRun::run(args, {}, false);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out, "Missing input args: MarlinProfileProc *.rays displayType\n");
+    }
+}
+
+TEST_F(Program, ReplaysTheWholeSequenceWithoutAKeyAndRecordsIt) {
+    const auto result = ProgramRun::run(args("1"), {}, false);
+    ASSERT_FALSE(result.timedOut);
+    EXPECT_EQ(result.status, 0) << result.out << result.err;
+    EXPECT_EQ(result.out.rfind("rays file: " + sequence + "\nInitializing PanoraTool...\n", 0), 0u) << result.out;
+    // The first frame is read at start-up and not processed: 7 of 8 frames, numbered 0 to 6.
+    for (int n = 0; n < 7; ++n) {
+        EXPECT_NE(result.out.find("\n" + std::to_string(n) + "\n"), std::string::npos) << n << result.out;
+    }
+    EXPECT_EQ(result.out.find("\n7\n"), std::string::npos);
+    EXPECT_NE(result.out.find("\ndone.\nfinished.\nsummary: read 7, processed 7, recorded 7, published 0, dropped 0"),
+              std::string::npos)
+        << result.out;
+    EXPECT_EQ(probeFrames(video), "mpeg4,1024,1024,30/1,7\n");
+}
+
+TEST_F(Program, KeysThroughAPipePauseResumeSwitchAndQuit) {
+    const auto result = ProgramRun::run(args("0"), {{2600, "p"}, {300, "P"}, {300, "p"}, {300, "dq"}}, false);
+    ASSERT_FALSE(result.timedOut);
+    EXPECT_EQ(result.status, 0) << result.out;
+    const size_t paused = result.out.find("\npaused\n");
+    const size_t unpaused = result.out.find("\nunpaused\n");
+    ASSERT_NE(paused, std::string::npos) << result.out;
+    ASSERT_NE(unpaused, std::string::npos) << result.out;
+    EXPECT_LT(paused, unpaused);
+    EXPECT_EQ(countLines(result.out, std::regex("\npaused\n")), 1);
+    EXPECT_NE(result.out.find("done.\nfinished.\n"), std::string::npos);
+}
+
+TEST_F(Program, AnUnknownDisplayTypeStartsInTotalFocus) {
+    const auto result = ProgramRun::run(args("x"), {}, false);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_NE(result.out.find("'x' is not a display type (0 to 4): starting in display type 1\n"), std::string::npos);
+}
+
+TEST_F(Program, ProfileModeLogsOneRowPerFrameAndDrawsAChart) {
+    const auto result = ProgramRun::run(args("4"), {}, false);
+    ASSERT_EQ(result.status, 0) << result.out << result.err;
+    const std::regex row("\n[0-9]+, *[0-9]+\\.[0-9]{6},[0-9]+,[0-9]+,[0-9]+\\.[0-9]{6}\n");
+    EXPECT_EQ(countLines(result.out, std::regex("(^|\n)[0-6],1700000000[0-9]{3}\\.[0-9]{6},[0-9]+,[0-9]+,")), 7)
+        << result.out;
+    std::smatch log;
+    ASSERT_TRUE(std::regex_search(result.out, log, std::regex("log: (" + out + "/VyProc_[0-9]{18}\\.csv)")));
+    std::ifstream csv(log[1].str());
+    int rows = 0;
+    for (std::string line; std::getline(csv, line);) ++rows;
+    EXPECT_EQ(rows, 7);
+    EXPECT_TRUE(std::filesystem::exists(log[1].str() + ".png"));
+    EXPECT_NE(result.out.find("; chart: " + log[1].str() + ".png"), std::string::npos);
+    // The annotated colour frames are recorded too.
+    EXPECT_EQ(probeFrames(video), "mpeg4,1024,1024,30/1,7\n");
+}
+
+TEST_F(Program, TerminalKeysAreUnechoedAndCtrlCEndsInOrder) {
+    const auto result = ProgramRun::run(args("1"), {{2500, "t"}, {200, "", SIGINT}}, true);
+    ASSERT_FALSE(result.timedOut);
+    EXPECT_EQ(result.status, 0) << result.out;
+    // Raw mode: the typed 't' is not echoed back.
+    EXPECT_EQ(result.out.find("t\r\n"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("done.\r\nfinished.\r\n"), std::string::npos) << result.out;
+}
+
+TEST_F(Program, SigtermFinishesAPlayableRecording) {
+    const std::string big = writeSequence(dir.File("long.rays"), 400);
+    std::vector<std::string> arguments = args("0");
+    arguments[arguments.size() - 2] = big;
+    const auto result = ProgramRun::run(arguments, {{3000, "", SIGTERM}}, false, false);
+    ASSERT_FALSE(result.timedOut);
+    EXPECT_EQ(result.status, 0) << result.out;
+    std::smatch processed;
+    ASSERT_TRUE(std::regex_search(result.out, processed, std::regex("processed ([0-9]+), recorded ([0-9]+)")));
+    std::string name = big.substr(1);
+    for (char& c : name) {
+        if (c == '/') c = '-';
+    }
+    EXPECT_EQ(probeFrames(out + "/" + name + ".mp4"), "mpeg4,1024,1024,30/1," + processed[2].str() + "\n");
+}
+
+TEST_F(Program, AMissingSequenceIsReportedAndEndsWithStatus1) {
+    std::vector<std::string> arguments = args("1");
+    arguments[arguments.size() - 2] = dir.File("absent.rays");
+    const auto result = ProgramRun::run(arguments, {}, false);
+    ASSERT_FALSE(result.timedOut);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.out.find("Exception occured:\n"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("Press any key to end program...\n"), std::string::npos);
+    EXPECT_NE(result.out.find("MarlinProfileProc: cannot start the replay: "), std::string::npos) << result.out;
+}
+
+TEST_F(Program, AnOutputDirectoryThatCannotBeMadeIsAnError) {
+    const std::string blocker = dir.Write("file", "x");
+    std::vector<std::string> arguments = args("1");
+    arguments[3] = blocker + "/sub";
+    const auto result = ProgramRun::run(arguments, {}, false);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_NE(result.err.find("cannot use output directory '" + blocker + "/sub'"), std::string::npos) << result.err;
+}
+
+TEST_F(Program, LcmModePublishesEveryFrameIntoAFileLog) {
+    const std::string log = dir.File("run.lcmlog");
+    setenv("LCM_DEFAULT_URL", ("file://" + log + "?mode=w").c_str(), 1);
+    const auto result = ProgramRun::run(args("1", {"--lcm"}), {}, false);
+    setenv("LCM_DEFAULT_URL", "memq://", 1);
+    ASSERT_EQ(result.status, 0) << result.out << result.err;
+    EXPECT_NE(result.out.find("published 7"), std::string::npos) << result.out;
+    // Nothing is shown or recorded in LCM mode: no frame numbers.
+    EXPECT_EQ(result.out.find("\n0\n"), std::string::npos);
+    EXPECT_GT(std::filesystem::file_size(log), 7u * 40u);
+}

@@ -1,0 +1,20 @@
+// The closing summary and the live progress line of a run.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct RunCounts {
+    uint64_t read = 0;
+    uint64_t processed = 0;
+    uint64_t recorded = 0;
+    uint64_t published = 0;
+    uint64_t dropped = 0;
+    double seconds = 0.0;
+};
+
+// One line: the counts, the elapsed time, the average rate and the output files.
+std::string summaryLine(const RunCounts& counts, const std::string& videoPath, const std::string& logPath,
+                        const std::string& chartPath);
+// "processed N frames, F fps, queue Q" for the progress line.
+std::string progressText(uint64_t processed, double seconds, uint32_t queued);

@@ -1,0 +1,91 @@
+#include "VyReader.h"
+
+#include <cstdio>
+#include <iostream>
+
+#include "CCuda.h"
+#include "CVyException.h"
+#include "Console.h"
+#include "ExceptionReport.h"
+#include "IException.h"
+#include "OutputBasePath.h"
+#include "VyTypes.h"
+
+namespace {
+constexpr uint32_t kReadAheadFrames = 100;
+}
+
+VyReader::VyReader(std::string path, const VyRunOptions& options) : processor(options) {
+    outputBase = outputBasePath(path, options.outputDir);
+    sequenceDone = false;
+    paused = false;
+    imageFormat.width = 5120;
+    imageFormat.height = 5120;
+    imageFormat.dataType = Vy::DataTypeUnsignedByte;
+    imageFormat.pixelType = Vy::PixelTypeLuminance;
+    Console::_sleep(100);
+    try {
+        setUp(path);
+    } catch (const CVyException& exception) {
+        reportExceptionAndWaitForKey(exception);
+    } catch (const Vy::Interop::Runtime31::IException& exception) {
+        reportExceptionAndWaitForKey(exception.GetMessage());
+    }
+}
+
+void VyReader::setUp(const std::string& path) {
+    CCuda::EnumerateCudaDevices();
+    std::printf("Listing Cuda devices...\n");
+    for (int index = 0; index < CCuda::GetDeviceCount(); ++index) {
+        const CCudaDevice& device = CCuda::GetDevice(index);
+        device.GetParams().GetValue(Params::CudaDevice_Name, deviceName);
+        device.GetParams().GetValue(Params::CudaDevice_ClockMHz, deviceClock);
+        device.GetParams().GetValue(Params::CudaDevice_MemoryMB, deviceMemory);
+        std::printf("%d: %s, Clock: %.0f MHz, Memory: %.0f MB\n", index, deviceName.ToCString(), deviceClock,
+                    deviceMemory);
+    }
+    std::fflush(stdout);
+    std::cout << "Loading " << path << "..." << std::endl;
+    seqReader.Open(CVyString(path), kReadAheadFrames);
+    seqReader.StartReading(rayImage);
+    processor.setupCompute(rayImage.GetCalibration());
+    if (!rayImage.GetWhiteImage().IsEmpty()) {
+        processor.compute.SetWhiteImage(rayImage.GetWhiteImage());
+    }
+    std::cout << "Setting up processor...";
+    processor.imageFormat = imageFormat;
+    processor.openOutputVideo(outputBase);
+    std::cout << " Loading first, slow image on to GPU..." << std::endl;
+    {
+        CVyImage firstImage;
+        firstImage.Create(processor.imageFormat);
+        processor.compute.UploadRawImage(firstImage);
+        std::cout << " Done loading first, slow image on to GPU..." << std::endl;
+        processor.ready = true;
+    }
+    Console::_sleep(2000);
+    std::cout << "Ready." << std::endl;
+}
+
+void VyReader::threadedFunction() {
+    while (isThreadRunning()) {
+        if (paused.load()) {
+            sleep(1000);
+            continue;
+        }
+        const uint32_t count = seqReader.GetFrameCount();
+        const uint32_t index = seqReader.GetFrameIndex();
+        if (index < count) {
+            seqReader.ReadFrame(rayImage);
+            ++readTotal;
+            processor.addFrame(CVyImage(rayImage), [this] { return isThreadRunning(); });
+            continue;
+        }
+        const bool empty = processor.imageQueue.GetSize() == 0;
+        sequenceDone = empty;
+        if (empty) {
+            return;
+        }
+        sleep(100);
+    }
+}

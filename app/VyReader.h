@@ -1,0 +1,84 @@
+// The run object: owns every runtime object of one replay and the processor,
+// and is the reader worker.
+//
+// Threads: the main thread constructs it (the whole set-up happens in the
+// constructor) and destroys it after both workers have finished; the reader
+// thread (threadedFunction) reads frames from the sequence and hands them to
+// the processor. rayImage and seqReader belong to the reader thread once it runs.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "CCalibration.h"
+#include "CCameraServer.h"
+#include "CCudaCompute.h"
+#include "CImageQueue.h"
+#include "CMetaData.h"
+#include "CRayImage.h"
+#include "CSeqFileReader.h"
+#include "CSeqFileWriter.h"
+#include "CVyImage.h"
+#include "CVyImageFormat.h"
+#include "CVyString.h"
+#include "RunOptions.h"
+#include "VyProcessor.h"
+#include "ofThread.h"
+
+class VyReader : public ofThread {
+public:
+    // Sets the run up from the sequence at path. Runtime failures of the set-up are
+    // reported on the console and the run goes on with what was reached. Throws
+    // std::invalid_argument when the path gives no name for the recording.
+    explicit VyReader(std::string path, const VyRunOptions& options = VyRunOptions());
+    VyReader(const VyReader&) = delete;
+    VyReader& operator=(const VyReader&) = delete;
+
+    // The reader loop: frames into the processor's queue until the sequence is done.
+    void threadedFunction() override;
+
+    uint64_t framesRead() const { return readTotal.load(); }
+    const std::string& basePath() const { return outputBase; }
+
+    std::atomic<bool> sequenceDone{false};
+    std::atomic<bool> paused{false};
+
+private:
+    CImageQueue unusedQueue;
+
+public:
+    CRayImage rayImage;
+
+private:
+    CSeqFileWriter unusedWriter;
+
+public:
+    CSeqFileReader seqReader;
+
+private:
+    CCameraServer cameraServer;
+    CCudaCompute unusedCompute;
+    CCalibration unusedCalibration;
+    CVyString unusedText;
+
+public:
+    CVyString deviceName;
+
+private:
+    CVyImage unusedImageA;
+    CVyImage unusedImageB;
+    CMetaData metaData;
+
+public:
+    CVyImageFormat imageFormat;
+    VyProcessor processor;
+    double deviceClock = 0.0;
+    double deviceMemory = 0.0;
+
+private:
+    void setUp(const std::string& path);
+
+    std::string outputBase;
+    std::atomic<uint64_t> readTotal{0};
+};

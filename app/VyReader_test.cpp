@@ -1,0 +1,169 @@
+// The run object: its set-up lines on a real sequence file, its failure
+// report, and the reader loop that feeds the processor.
+#include "VyReader.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <regex>
+#include <thread>
+
+#include "CSeqFileWriter.h"
+#include "CalibrationSamples.h"
+#include "TestFiles.h"
+#include "Viewer.h"
+
+namespace {
+
+// The key wait of a failure report must not need a key: stdin is at its end.
+[[maybe_unused]] const bool stdinAtEnd = [] {
+    const int null = open("/dev/null", O_RDONLY);
+    dup2(null, STDIN_FILENO);
+    close(null);
+    return true;
+}();
+
+std::string writeSequence(const Vy::Test::ScratchDir& dir, const std::string& name, int frames) {
+    const CCalibration calibration = Vy::Test::SmallCalibration();
+    const CVyImageFormat format{calibration.sensorWidth, calibration.sensorHeight, Vy::PixelTypeLuminance,
+                                Vy::DataTypeUnsignedByte};
+    CSeqFileWriter writer;
+    const std::string path = dir.File(name);
+    writer.Create(CVyString(path), format, calibration, CVyImage());
+    std::vector<uint8_t> pixels(format.GetByteSize());
+    for (int i = 0; i < frames; ++i) {
+        std::fill(pixels.begin(), pixels.end(), static_cast<uint8_t>(i * 10));
+        CVyImage frame;
+        frame.Create(format.width, format.height, format.pixelType, format.dataType, pixels.data());
+        frame.frameId = 100 + i;
+        frame.timeStamp = 1.7e12 + i * 33.3;
+        writer.WriteFrame(frame);
+    }
+    writer.Close();
+    return path;
+}
+
+VyRunOptions options(const Vy::Test::ScratchDir& dir) {
+    Viewer::setHeadless(true);
+    VyRunOptions result;
+    result.outputDir = dir.File("out");
+    std::filesystem::create_directories(result.outputDir);
+    return result;
+}
+
+std::string recordingName(const std::string& outputDir, const std::string& path) {
+    std::string name = path.substr(1);
+    for (char& c : name) {
+        if (c == '/') c = '-';
+    }
+    return outputDir + "/" + name;
+}
+
+}  // namespace
+
+TEST(VyReader, SetUpPrintsItsLinesInOrderAndGetsReady) {
+    Vy::Test::ScratchDir dir;
+    const std::string path = writeSequence(dir, "run7.rays", 3);
+    testing::internal::CaptureStdout();
+    VyReader reader(path, options(dir));
+    const std::string printed = testing::internal::GetCapturedStdout();
+    const std::regex expected(
+        "Initializing PanoraTool\\.\\.\\.\n"
+        "Listing Cuda devices\\.\\.\\.\n"
+        "0: CPU [^\n]+ \\([0-9]+ threads\\), Clock: [0-9]+ MHz, Memory: [0-9]+ MB\n"
+        "Loading " +
+        std::regex_replace(path, std::regex("[.^$|()\\[\\]{}*+?\\\\]"), "\\$&") +
+        "\\.\\.\\.\n"
+        "Setting up processor\\.\\.\\. Loading first, slow image on to GPU\\.\\.\\.\n"
+        " Done loading first, slow image on to GPU\\.\\.\\.\n"
+        "Ready\\.\n");
+    EXPECT_TRUE(std::regex_match(printed, expected)) << printed;
+    EXPECT_TRUE(reader.processor.calibrated);
+    EXPECT_TRUE(reader.processor.ready.load());
+    EXPECT_TRUE(reader.processor.videoWriter.isOpened());
+    EXPECT_EQ(reader.basePath(), recordingName(options(dir).outputDir, path));
+    EXPECT_EQ(reader.processor.imageFormat.width, 5120);
+    EXPECT_EQ(reader.processor.imageFormat.pixelType, static_cast<uint32_t>(Vy::PixelTypeLuminance));
+    EXPECT_EQ(reader.seqReader.GetFrameCount(), 3u);
+    reader.processor.videoWriter.release();
+    EXPECT_TRUE(std::filesystem::exists(reader.basePath() + ".mp4"));
+}
+
+TEST(VyReader, AMissingOrForeignFileIsReportedAndTheRunGoesOnUnready) {
+    Vy::Test::ScratchDir dir;
+    const std::string foreign = dir.Write("notes.rays", "these are not frames\n");
+    for (const std::string& path : {dir.File("missing.rays"), foreign}) {
+        testing::internal::CaptureStdout();
+        VyReader reader(path, options(dir));
+        const std::string printed = testing::internal::GetCapturedStdout();
+        const std::string prefix = "Initializing PanoraTool...\nListing Cuda devices...\n";
+        EXPECT_EQ(printed.rfind(prefix, 0), 0u) << printed;
+        const size_t report = printed.find("Loading " + path + "...\nException occured:\n");
+        ASSERT_NE(report, std::string::npos) << printed;
+        EXPECT_NE(printed.find(path, report + 30), std::string::npos) << "the report names the file: " << printed;
+        EXPECT_TRUE(printed.ends_with("\n\nPress any key to end program...\n")) << printed;
+        EXPECT_EQ(printed.find("Ready."), std::string::npos);
+        EXPECT_FALSE(reader.processor.calibrated);
+        EXPECT_FALSE(reader.processor.ready.load());
+        EXPECT_FALSE(reader.processor.videoWriter.isOpened());
+    }
+}
+
+TEST(VyReader, ReaderQueuesEveryFrameThenWaitsForTheQueueToEmpty) {
+    Vy::Test::ScratchDir dir;
+    const std::string path = writeSequence(dir, "run8.rays", 5);
+    testing::internal::CaptureStdout();
+    VyReader reader(path, options(dir));
+    testing::internal::GetCapturedStdout();
+    reader.startThread();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (reader.processor.imageQueue.GetSize() < 5 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_EQ(reader.processor.imageQueue.GetSize(), 5u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    // Frames still wait: the end of the sequence is not reported yet.
+    EXPECT_FALSE(reader.sequenceDone.load());
+    EXPECT_TRUE(reader.isThreadRunning());
+    CVyImage frame;
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(reader.processor.imageQueue.MoveOut(frame));
+        EXPECT_EQ(frame.frameId, 100 + i);
+        EXPECT_EQ(static_cast<const uint8_t*>(frame.GetPixelData())[0], i * 10);
+    }
+    reader.waitForThread();
+    EXPECT_TRUE(reader.sequenceDone.load());
+    EXPECT_EQ(reader.framesRead(), 5u);
+}
+
+TEST(VyReader, PauseHoldsTheReaderAndStopEndsItWithoutTheEnd) {
+    Vy::Test::ScratchDir dir;
+    const std::string path = writeSequence(dir, "run9.rays", 4);
+    testing::internal::CaptureStdout();
+    VyReader reader(path, options(dir));
+    testing::internal::GetCapturedStdout();
+    reader.paused = true;
+    reader.startThread();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(reader.framesRead(), 0u);
+    reader.stopThread();
+    const auto stopped = std::chrono::steady_clock::now();
+    reader.waitForThread();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::milliseconds(1200));
+    EXPECT_EQ(reader.framesRead(), 0u);
+    EXPECT_FALSE(reader.sequenceDone.load());
+}
+
+TEST(VyReader, AnEmptySequenceEndsAtOnce) {
+    Vy::Test::ScratchDir dir;
+    const std::string path = writeSequence(dir, "empty.rays", 0);
+    testing::internal::CaptureStdout();
+    VyReader reader(path, options(dir));
+    testing::internal::GetCapturedStdout();
+    reader.startThread();
+    reader.waitForThread();
+    EXPECT_TRUE(reader.sequenceDone.load());
+}

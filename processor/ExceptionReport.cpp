@@ -1,0 +1,18 @@
+#include "ExceptionReport.h"
+
+#include <cstdio>
+
+#include "CVyException.h"
+#include "Console.h"
+
+void reportExceptionAndWaitForKey(const char* text) {
+    std::printf("Exception occured:\n%s\n\n", text);
+    std::printf("Press any key to end program...\n");
+    std::fflush(stdout);
+    // At the end of input this returns at once, so a run without a keyboard goes on.
+    Console::_getch();
+}
+
+void reportExceptionAndWaitForKey(const CVyException& exception) {
+    reportExceptionAndWaitForKey(exception.ToString(true).ToCString());
+}

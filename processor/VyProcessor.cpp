@@ -1,0 +1,268 @@
+#include "VyProcessor.h"
+
+#include <Poco/Timestamp.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+#include <thread>
+#include <vector>
+
+#include "CCuda.h"
+#include "CVyException.h"
+#include "ExceptionReport.h"
+#include "PanoraTool.h"
+#include "VyTypes.h"
+
+namespace {
+
+constexpr uint32_t kQueueCapacity = 512;
+constexpr const char* kLcmChannel = "RIZODEZIZOV";
+constexpr int kVideoSide = 1024;
+constexpr int kLcmLargestSide = 1280;
+// Offset between 1582-10-15 and 1970-01-01 in 100 ns ticks.
+constexpr int64_t kGregorianToUnixTicks = 122192928000000000LL;
+
+// The OpenCV element type that wraps an image's samples without reading past them.
+int matTypeOf(const CVyImageFormat& format) {
+    const int depth = format.GetBitDepth() == 16 ? CV_16U : CV_8U;
+    const int channels = format.GetChannelCount();
+    if (channels <= 0) {
+        return format.pixelType == Vy::PixelTypeLuminance ? CV_16UC1 : CV_8UC3;
+    }
+    return CV_MAKETYPE(depth, channels);
+}
+
+}  // namespace
+
+std::string profileLogFileName(const std::string& outputDir, int64_t unixMicroseconds) {
+    const int64_t ticks = unixMicroseconds * 10 + kGregorianToUnixTicks;
+    return outputDir + "/VyProc_" + std::to_string(ticks) + ".csv";
+}
+
+VyProcessor::VyProcessor(const VyRunOptions& options)
+    : logFileName(profileLogFileName(options.outputDir, Poco::Timestamp().epochMicroseconds())),
+      lcmHandle(lcm_create("")),
+      lcmOutput(options.lcmOutput),
+      settingsPath(options.settingsPath.empty() ? defaultSettingsPath() : options.settingsPath) {
+    imageQueue.Initialize(kQueueCapacity, false);
+    std::cout << "Initializing PanoraTool...\n" << std::flush;
+    Panora::Tool::Init(nullptr);
+}
+
+VyProcessor::~VyProcessor() {
+    if (lcmHandle != nullptr) {
+        lcm_destroy(lcmHandle);
+    }
+}
+
+void VyProcessor::setupCompute(const CCalibration& calibration) {
+    compute.SetCudaDevice(CCuda::GetDevice(0));
+    compute.ApplyCalibration(calibration, true);
+    compute.GetParams().ImportParameterFromFile(CVyString(settingsPath));
+    imageAccess = static_cast<IImageAccess*>(compute.GetInterface(1));
+    calibrated = true;
+}
+
+void VyProcessor::openOutputVideo(std::string outputBasePath) {
+    videoName = outputBasePath + ".mp4";
+    videoWriter.open(videoName, cv::VideoWriter::fourcc('D', 'I', 'V', 'X'), 30.0, cv::Size(kVideoSide, kVideoSide),
+                     true);
+    if (!videoWriter.isOpened()) {
+        std::cout << "Could not open the output video for write: " << outputBasePath << std::endl;
+    }
+}
+
+int VyProcessor::startProcessor() {
+    if (!calibrated) {
+        std::cout << "Can't start processor thread without calibration." << std::endl;
+        return 1;
+    }
+    try {
+        if (!lcmOutput) {
+            Panora::Tool::CreateViewImage(viewHandle, 0, 0, 1000, 800, "VyProcessorView");
+        }
+        // The processor thread runs threadedFunction until its running flag is cleared.
+        startThread();
+    } catch (const CVyException& exception) {
+        reportExceptionAndWaitForKey(exception);
+    }
+    return 0;
+}
+
+void VyProcessor::setDisplayType(int32_t type) {
+    if (type != displayType.load()) {
+        displayType.store(type);
+        imageShown.store(false);
+    }
+}
+
+bool VyProcessor::addFrame(CVyImage image, const std::function<bool()>& keepTrying) {
+    try {
+        bool taken = imageQueue.MoveIn(image);
+        while (!taken && keepTrying && keepTrying()) {
+            // The processor is behind: give it a moment to free a slot.
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            taken = imageQueue.MoveIn(image);
+        }
+        if (!taken) {
+            ++droppedTotal;
+            std::cout << "proc: dropped Frame!" << std::endl;
+        }
+        return taken;
+    } catch (const CVyException& exception) {
+        reportExceptionAndWaitForKey(exception);
+        return false;
+    }
+}
+
+void VyProcessor::threadedFunction() {
+    frameCount = 0;
+    while (isThreadRunning()) {
+        if (!imageQueue.WaitForNotEmpty(1000)) {
+            std::this_thread::yield();
+            continue;
+        }
+        if (!imageQueue.MoveOut(inputImage)) {
+            std::this_thread::yield();
+            continue;
+        }
+        try {
+            if (!ready.load()) {
+                ++droppedTotal;
+                continue;
+            }
+            const int32_t type = displayType.load();
+            if (type == 4) {
+                processProfileFrame();
+            } else {
+                computeDisplayType(type);
+                outputFrame(resultImage);
+            }
+            ++frameCount;
+            ++processedTotal;
+        } catch (const CVyException& exception) {
+            reportExceptionAndWaitForKey(exception);
+        }
+    }
+}
+
+void VyProcessor::computeDisplayType(int32_t type) {
+    compute.UploadRawImage(inputImage);
+    compute.Compute_PreProcess();
+    uint32_t imageId = Vy::ImageIdPreProcessed;
+    switch (type) {
+        case 1:
+            compute.Compute_DepthRay();
+            compute.Compute_DepthMap(LF::Space_VirtualImage);
+            compute.Compute_TotalFocus(LF::Space_VirtualImage);
+            imageId = Vy::ImageIdTotalFocus;
+            break;
+        case 2:
+            compute.Compute_DepthRay();
+            compute.Compute_DepthMap(LF::Space_VirtualImage);
+            compute.Compute_Depth3D();
+            compute.Compute_DepthColorCode(LF::Space_VirtualImage);
+            imageId = Vy::ImageIdDepthColorCoded;
+            break;
+        case 3:
+            compute.GetParams().SetValue(Params::CudaCompute_RefocusVirtualDepth, refocusValue);
+            compute.Compute_RefocusBasic();
+            imageId = Vy::ImageIdRefocused;
+            break;
+        default:
+            // 0 and every value without a pipeline of its own: the pre-processed raw image.
+            break;
+    }
+    imageAccess->GetImage(imageId, resultImage);
+}
+
+void VyProcessor::outputFrame(CVyImage& image) {
+    if (lcmOutput) {
+        publish(image);
+    } else {
+        showAndRecord(image);
+    }
+}
+
+void VyProcessor::showAndRecord(CVyImage& image) {
+    const CVyImageFormat& format = image.GetFormat();
+    cv::Mat view;
+    if (!image.IsEmpty()) {
+        view = cv::Mat(format.height, format.width, matTypeOf(format), image.GetPixelDataForWrite());
+    }
+    if (view.empty()) {
+        std::cout << "image empty" << std::endl;
+    } else {
+        cv::rotate(view, view, cv::ROTATE_180);
+    }
+    std::cout << frameCount << std::endl;
+    Panora::Tool::ViewSetImage(viewHandle, &image, imageShown.load());
+    try {
+        // The recording: 8-bit colour frames of 1024 x 1024.
+        cv::Mat colour;
+        if (view.channels() == 1) {
+            cv::Mat gray(view.size(), CV_8UC1);
+            view.convertTo(gray, CV_8U, view.depth() == CV_16U ? 0.015625 : 1.0, 0);
+            cv::cvtColor(gray, colour, cv::COLOR_GRAY2BGR);
+        } else if (view.channels() == 4) {
+            cv::cvtColor(view, colour, cv::COLOR_BGRA2BGR);
+        } else {
+            colour = view;
+        }
+        if (format.pixelType == Vy::PixelTypeRGB) {
+            cv::cvtColor(colour, colour, cv::COLOR_RGB2BGR);
+        }
+        cv::Mat frame(kVideoSide, kVideoSide, CV_8UC3);
+        cv::resize(colour, frame, cv::Size(kVideoSide, kVideoSide), 0, 0, cv::INTER_LINEAR);
+        videoWriter.write(frame);
+        if (videoWriter.isOpened()) {
+            ++recordedTotal;
+        }
+    } catch (const std::exception& exception) {
+        std::cout << exception.what() << std::endl;
+    }
+    imageShown.store(true);
+}
+
+void VyProcessor::publish(CVyImage& image) {
+    image.timeStamp = inputImage.timeStamp;
+    const int32_t width = image.GetWidth();
+    const int32_t height = image.GetHeight();
+    if (width > kLcmLargestSide || height > kLcmLargestSide) {
+        // The larger side decides, so a tall image shrinks too.
+        const int divisor = std::max({width / kLcmLargestSide, height / kLcmLargestSide, 1});
+        CVyImage smaller;
+        compute.ResizeImage(&smaller, &image, divisor);
+        image = smaller;
+    }
+    if (image.GetFormat().GetBitDepth() > 8) {
+        CVyImage shallower;
+        image.ConvertType(shallower, Vy::PixelTypeLuminance, Vy::DataTypeByte);
+        image = shallower;
+    }
+    imageMessage.frameTime = static_cast<int64_t>(inputImage.timeStamp);
+    imageMessage.width = image.GetWidth();
+    imageMessage.height = image.GetHeight();
+    imageMessage.bytesPerSample = 1;
+    imageMessage.channels = image.GetPixelType() == Vy::PixelTypeLuminance ? 1 : 3;
+    imageMessage.size = imageMessage.channels * imageMessage.width * imageMessage.height;
+    const size_t available = image.IsEmpty() ? 0 : image.GetByteSize();
+    const size_t size = std::min(static_cast<size_t>(std::max(imageMessage.size, 0)), available);
+    imageMessage.size = static_cast<int32_t>(size);
+    const auto* pixels = static_cast<const uint8_t*>(image.GetPixelData());
+    imageMessage.data.assign(pixels, pixels + size);
+
+    std::vector<uint8_t> buffer(static_cast<size_t>(imageMessage.encodedSize()));
+    imageMessage.encode(buffer.data(), 0, imageMessage.encodedSize());
+    if (lcmHandle == nullptr) {
+        std::cerr << "LCM instance not initialized.  Ignoring call to publish()\n" << std::flush;
+        return;
+    }
+    if (lcm_publish(lcmHandle, kLcmChannel, buffer.data(), static_cast<unsigned int>(buffer.size())) == 0) {
+        ++publishedTotal;
+    }
+}
