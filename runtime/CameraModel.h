@@ -103,3 +103,18 @@ inline Point sceneFromVirtual(const CCalibration& c, Point x, double z) {
 }
 
 }  // namespace Vy::Model
+
+namespace Vy::Model {
+
+// Relative brightness at distance r (pixels) from the centre of a micro-image
+// when no white image is known: the cos^4 fall-off of the microlens.
+inline double microImageFalloff(const CCalibration& c, double r) {
+    if (c.mlaToSensor <= 0.0) {
+        return 1.0;
+    }
+    const double t = r * c.pixelSize / c.mlaToSensor;
+    const double cos2 = 1.0 / (1.0 + t * t);
+    return cos2 * cos2;
+}
+
+}  // namespace Vy::Model

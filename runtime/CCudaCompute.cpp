@@ -1,0 +1,366 @@
+// The compute engine on the host CPU: the frame's results are kept here until
+// the next upload; each Compute_* step checks that the steps it builds on ran.
+#include "CCudaCompute.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "CVyException.h"
+#include "CameraModel.h"
+#include "engine/DepthColorMap.h"
+#include "engine/DepthEstimator.h"
+#include "engine/DepthMapBuilder.h"
+#include "engine/EngineParameters.h"
+#include "engine/ImageResizer.h"
+#include "engine/LensGrid.h"
+#include "engine/LightFieldRenderer.h"
+#include "engine/PreProcessor.h"
+#include "engine/ThreadPool.h"
+
+using namespace Vy::Engine;
+
+namespace {
+
+const char* const kClass = "CCudaCompute::";
+
+CVyException OrderError(const char* step, const std::string& missing) {
+    return CVyException(std::string(kClass) + step, "frame", missing);
+}
+
+CVyImageFormat Format(int32_t width, int32_t height, uint32_t pixelType, uint32_t dataType) {
+    CVyImageFormat format;
+    format.width = width;
+    format.height = height;
+    format.pixelType = pixelType;
+    format.dataType = dataType;
+    return format;
+}
+
+CVyImage NewImage(const CVyImageFormat& format, const char* step) {
+    CVyImage image;
+    if (!image.Create(format)) {
+        throw CVyException(std::string(kClass) + step, "result image", "could not be allocated");
+    }
+    return image;
+}
+
+}  // namespace
+
+struct CCudaCompute::Engine final : IImageAccess {
+    CParameterSet params;
+    EngineSettings settings;  // as read at the frame's first step
+    std::unique_ptr<ThreadPool> pool;
+    unsigned poolThreads = ~0u;
+
+    // Camera model and what is precomputed from it.
+    CCalibration calibration;
+    bool calibrated = false;
+    CVyImage white;
+    LensGrid grid;
+    PreProcessor preProcessor;
+    double builtMargin = -1.0, builtWhiteMinimum = -1.0;
+    bool preProcessorStale = true;
+    std::vector<int32_t> nearest;  // nearest lens of each output pixel
+    int nearestScale = 0;
+    DepthEstimator estimator;
+
+    // The current frame.
+    CVyImage raw;
+    bool uploaded = false;
+    bool preProcessed = false, depthRay = false, depthMap = false, depth3d = false;
+    int32_t outWidth = 0, outHeight = 0;
+    std::vector<float> floatImage;
+    std::vector<LensDepth> lensDepths;
+    std::vector<float> lensFilled;
+    std::map<uint32_t, CVyImage> results;
+
+    Engine() { DeclareEngineParameters(params); }
+
+    void GetImage(uint32_t id, CVyImage& target) override {
+        const auto found = results.find(id);
+        if (found == results.end()) {
+            const bool known = id == Vy::ImageIdPreProcessed || id == Vy::ImageIdRefocused ||
+                               id == Vy::ImageIdTotalFocus || id == Vy::ImageIdDepthColorCoded ||
+                               id == Vy::ImageIdVirtualDepth || id == Vy::ImageIdDistance;
+            throw CVyException("CCudaCompute::GetImage", "image " + std::to_string(id),
+                               known ? "not computed for this frame" : "unknown image id");
+        }
+        target = found->second;
+        target.timeStamp = raw.timeStamp;
+        target.frameId = raw.frameId;
+    }
+
+    ThreadPool& Pool() {
+        if (!pool || poolThreads != settings.threads) {
+            pool = std::make_unique<ThreadPool>(settings.threads);
+            poolThreads = settings.threads;
+        }
+        return *pool;
+    }
+
+    void RequireCalibration(const char* step) const {
+        if (!calibrated) {
+            throw OrderError(step, "no calibration applied (call ApplyCalibration first)");
+        }
+    }
+
+    // Rebuilds the lookups that depend on settings which may have changed.
+    void PrepareLookups() {
+        if (preProcessorStale || builtMargin != settings.rimMargin || builtWhiteMinimum != settings.whiteMinimum) {
+            preProcessor.Build(calibration, grid, white, settings.whiteMinimum, settings.rimMargin);
+            builtMargin = settings.rimMargin;
+            builtWhiteMinimum = settings.whiteMinimum;
+            preProcessorStale = false;
+        }
+        outWidth = Vy::Model::outputSize(calibration.sensorWidth, settings.outputScale);
+        outHeight = Vy::Model::outputSize(calibration.sensorHeight, settings.outputScale);
+        if (nearestScale != settings.outputScale) {
+            nearest = grid.NearestLensTable(outWidth, outHeight, settings.outputScale);
+            nearestScale = settings.outputScale;
+        }
+    }
+
+    // Usable virtual-depth range: the search range within the calibration's.
+    std::pair<float, float> SearchRange() const {
+        double lo = settings.depthVirtualMin;
+        double hi = settings.depthVirtualMax;
+        if (calibration.virtualDepthMax > calibration.virtualDepthMin && calibration.virtualDepthMin > 1.0) {
+            const double cLo = std::max(lo, calibration.virtualDepthMin);
+            const double cHi = std::min(hi, calibration.virtualDepthMax);
+            if (cHi > cLo) {
+                lo = cLo;
+                hi = cHi;
+            }
+        }
+        return {static_cast<float>(lo), static_cast<float>(std::max(hi, lo * 1.01))};
+    }
+
+    float SampleRadius() const {
+        return static_cast<float>(std::max(1.0, calibration.microImageRadius - settings.rimMargin - 1.0));
+    }
+
+    void Render(const float* depth, float fallback, uint32_t id, const char* step) {
+        CVyImage out = NewImage(Format(outWidth, outHeight, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort), step);
+        const CVyImage& pre = results.at(Vy::ImageIdPreProcessed);
+        RenderSource source{static_cast<const uint16_t*>(pre.GetPixelData()), pre.GetWidth(), pre.GetHeight(),
+                            SampleRadius()};
+        RenderTarget target{static_cast<uint16_t*>(out.GetPixelDataForWrite()), outWidth, outHeight,
+                            settings.outputScale};
+        RenderLightField(source, grid, nearest, depth, fallback, target, Pool());
+        results[id] = std::move(out);
+    }
+
+    const float* FloatResult(uint32_t id) { return static_cast<const float*>(results.at(id).GetPixelData()); }
+};
+
+CCudaCompute::CCudaCompute() : engine_(std::make_unique<Engine>()) {}
+CCudaCompute::~CCudaCompute() = default;
+
+void CCudaCompute::SetCudaDevice(const CCudaDevice& device) {
+    if (!device.IsCpu()) {
+        throw CVyException("CCudaCompute::SetCudaDevice", "device " + std::to_string(device.GetIndex()),
+                           "only the host CPU device is supported");
+    }
+}
+
+void CCudaCompute::ApplyCalibration(const CCalibration& calibration, bool computeLookups) {
+    const std::string problem = calibration.Problem();
+    if (!problem.empty()) {
+        throw CVyException("CCudaCompute::ApplyCalibration", "calibration", problem);
+    }
+    Engine& e = *engine_;
+    if (!e.white.IsEmpty() &&
+        (e.white.GetWidth() != calibration.sensorWidth || e.white.GetHeight() != calibration.sensorHeight)) {
+        e.white = CVyImage();  // a white image of another camera says nothing about this one
+    }
+    e.calibration = calibration;
+    e.grid = LensGrid(calibration);
+    e.calibrated = true;
+    e.preProcessorStale = true;
+    e.nearestScale = 0;
+    e.uploaded = e.preProcessed = e.depthRay = e.depthMap = e.depth3d = false;
+    e.results.clear();
+    if (computeLookups) {
+        e.settings = ReadEngineSettings(e.params);
+        e.PrepareLookups();
+    }
+}
+
+void CCudaCompute::SetWhiteImage(const CVyImage& white) {
+    Engine& e = *engine_;
+    if (e.calibrated && !white.IsEmpty()) {
+        // Checks the image against the sensor before anything changes.
+        PreProcessor check;
+        e.settings = ReadEngineSettings(e.params);
+        check.Build(e.calibration, e.grid, white, e.settings.whiteMinimum, e.settings.rimMargin);
+        e.preProcessor = std::move(check);
+        e.builtMargin = e.settings.rimMargin;
+        e.builtWhiteMinimum = e.settings.whiteMinimum;
+        e.preProcessorStale = false;
+    } else {
+        e.preProcessorStale = true;
+    }
+    e.white = white;
+}
+
+CParameterSet& CCudaCompute::GetParams() { return engine_->params; }
+
+void* CCudaCompute::GetInterface(uint32_t id) {
+    return id == 1 ? static_cast<void*>(static_cast<IImageAccess*>(engine_.get())) : nullptr;
+}
+
+void CCudaCompute::UploadRawImage(const CVyImage& raw) {
+    if (raw.IsEmpty() || raw.GetPixelType() != Vy::PixelTypeLuminance ||
+        raw.GetDataType() != Vy::DataTypeUnsignedByte) {
+        throw CVyException("CCudaCompute::UploadRawImage", "raw image", "must be 8-bit luminance");
+    }
+    Engine& e = *engine_;
+    e.raw = raw;
+    e.uploaded = true;
+    e.preProcessed = e.depthRay = e.depthMap = e.depth3d = false;
+    e.results.clear();
+}
+
+void CCudaCompute::Compute_PreProcess() {
+    Engine& e = *engine_;
+    e.RequireCalibration("Compute_PreProcess");
+    if (!e.uploaded) {
+        throw OrderError("Compute_PreProcess", "no raw image uploaded");
+    }
+    const CCalibration& c = e.calibration;
+    if (e.raw.GetWidth() != c.sensorWidth || e.raw.GetHeight() != c.sensorHeight) {
+        throw CVyException("CCudaCompute::Compute_PreProcess", "raw image",
+                           "size " + std::to_string(e.raw.GetWidth()) + "x" + std::to_string(e.raw.GetHeight()) +
+                               " does not match the calibration's sensor " + std::to_string(c.sensorWidth) + "x" +
+                               std::to_string(c.sensorHeight));
+    }
+    e.settings = ReadEngineSettings(e.params);
+    e.PrepareLookups();
+    CVyImage out = NewImage(Format(c.sensorWidth, c.sensorHeight, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort),
+                            "Compute_PreProcess");
+    e.preProcessor.Run(static_cast<const uint8_t*>(e.raw.GetPixelData()),
+                       static_cast<uint16_t*>(out.GetPixelDataForWrite()), e.Pool());
+    e.results[Vy::ImageIdPreProcessed] = std::move(out);
+    e.preProcessed = true;
+}
+
+void CCudaCompute::Compute_DepthRay() {
+    Engine& e = *engine_;
+    if (!e.preProcessed) {
+        throw OrderError("Compute_DepthRay", "not pre-processed (call Compute_PreProcess first)");
+    }
+    const CVyImage& pre = e.results.at(Vy::ImageIdPreProcessed);
+    const size_t count = static_cast<size_t>(pre.GetWidth()) * pre.GetHeight();
+    e.floatImage.resize(count);
+    const auto* in = static_cast<const uint16_t*>(pre.GetPixelData());
+    float* out = e.floatImage.data();
+    e.Pool().ParallelFor(count, 1 << 16, [&](size_t begin, size_t end) {
+        for (size_t i = begin; i < end; ++i) {
+            out[i] = in[i];
+        }
+    });
+    DepthSettings depth;
+    std::tie(depth.virtualMin, depth.virtualMax) = e.SearchRange();
+    depth.steps = e.settings.depthSteps;
+    const float usable = static_cast<float>(e.calibration.microImageRadius - e.settings.rimMargin - 1.5);
+    depth.matchRadius = e.settings.patchRadius > 0 ? std::min(usable, static_cast<float>(e.settings.patchRadius))
+                                                   : usable;
+    depth.minContrast = static_cast<float>(e.settings.minContrast * Vy::Engine::kFullScale / 255.0);
+    depth.maxCost = static_cast<float>(e.settings.maxCost);
+    e.estimator.Estimate(e.floatImage.data(), pre.GetWidth(), pre.GetHeight(), e.grid, depth, e.Pool(),
+                         e.lensDepths);
+    RejectInconsistent(e.grid, static_cast<float>(e.settings.consistency), e.lensDepths);
+    e.depthRay = true;
+}
+
+void CCudaCompute::Compute_DepthMap(LF::ESpace space) {
+    Engine& e = *engine_;
+    if (space != LF::Space_VirtualImage) {
+        throw CVyException("CCudaCompute::Compute_DepthMap", "space " + std::to_string(space),
+                           "only the virtual-image space (200) is supported");
+    }
+    if (!e.depthRay) {
+        throw OrderError("Compute_DepthMap", "no depth estimate (call Compute_DepthRay first)");
+    }
+    e.lensFilled = FillLensDepths(e.grid, e.lensDepths, e.settings.fillIterations);
+    CVyImage map = NewImage(Format(e.outWidth, e.outHeight, Vy::PixelTypeLuminance, Vy::DataTypeFloat),
+                            "Compute_DepthMap");
+    BuildDepthMap(e.grid, e.lensFilled, e.nearest, e.outWidth, e.outHeight, e.settings.outputScale, e.Pool(),
+                  static_cast<float*>(map.GetPixelDataForWrite()));
+    e.results[Vy::ImageIdVirtualDepth] = std::move(map);
+    e.depthMap = true;
+}
+
+void CCudaCompute::Compute_TotalFocus(LF::ESpace space) {
+    Engine& e = *engine_;
+    if (space != LF::Space_VirtualImage) {
+        throw CVyException("CCudaCompute::Compute_TotalFocus", "space " + std::to_string(space),
+                           "only the virtual-image space (200) is supported");
+    }
+    if (!e.depthMap) {
+        throw OrderError("Compute_TotalFocus", "no depth map (call Compute_DepthMap first)");
+    }
+    const auto [lo, hi] = e.SearchRange();
+    e.Render(e.FloatResult(Vy::ImageIdVirtualDepth), 2.0f / (1.0f / lo + 1.0f / hi), Vy::ImageIdTotalFocus,
+             "Compute_TotalFocus");
+}
+
+void CCudaCompute::Compute_Depth3D() {
+    Engine& e = *engine_;
+    if (!e.depthMap) {
+        throw OrderError("Compute_Depth3D", "no depth map (call Compute_DepthMap first)");
+    }
+    CVyImage distance = NewImage(Format(e.outWidth, e.outHeight, Vy::PixelTypeLuminance, Vy::DataTypeFloat),
+                                 "Compute_Depth3D");
+    DepthToDistance(e.calibration, e.FloatResult(Vy::ImageIdVirtualDepth),
+                    static_cast<size_t>(e.outWidth) * e.outHeight, e.Pool(),
+                    static_cast<float*>(distance.GetPixelDataForWrite()));
+    e.results[Vy::ImageIdDistance] = std::move(distance);
+    e.depth3d = true;
+}
+
+void CCudaCompute::Compute_DepthColorCode(LF::ESpace space) {
+    Engine& e = *engine_;
+    if (space != LF::Space_VirtualImage) {
+        throw CVyException("CCudaCompute::Compute_DepthColorCode", "space " + std::to_string(space),
+                           "only the virtual-image space (200) is supported");
+    }
+    if (!e.depthMap) {
+        throw OrderError("Compute_DepthColorCode", "no depth map (call Compute_DepthMap first)");
+    }
+    if (!e.depth3d) {
+        Compute_Depth3D();
+    }
+    CVyImage colors = NewImage(Format(e.outWidth, e.outHeight, Vy::PixelTypeBGR, Vy::DataTypeUnsignedByte),
+                               "Compute_DepthColorCode");
+    ColorCodeDistances(e.FloatResult(Vy::ImageIdDistance), static_cast<size_t>(e.outWidth) * e.outHeight,
+                       static_cast<float>(e.settings.colorNear), static_cast<float>(e.settings.colorFar), e.Pool(),
+                       static_cast<uint8_t*>(colors.GetPixelDataForWrite()));
+    e.results[Vy::ImageIdDepthColorCoded] = std::move(colors);
+}
+
+void CCudaCompute::Compute_RefocusBasic() {
+    Engine& e = *engine_;
+    if (!e.preProcessed) {
+        throw OrderError("Compute_RefocusBasic", "not pre-processed (call Compute_PreProcess first)");
+    }
+    // 0 focuses at the calibration's smallest virtual depth, 1 at its largest, linear in 1/v.
+    const double r = e.params.GetNumber(Params::CudaCompute_RefocusVirtualDepth);
+    double lo = e.calibration.virtualDepthMin;
+    double hi = e.calibration.virtualDepthMax;
+    if (!(hi > lo && lo > 0.0)) {
+        std::tie(lo, hi) = e.SearchRange();
+    }
+    const double v = 1.0 / ((1.0 - r) / lo + r / hi);
+    e.Render(nullptr, static_cast<float>(v), Vy::ImageIdRefocused, "Compute_RefocusBasic");
+}
+
+void CCudaCompute::ResizeImage(CVyImage* target, const CVyImage* source, int factor) {
+    if (target == nullptr || source == nullptr) {
+        throw CVyException("CCudaCompute::ResizeImage", target ? "source" : "target", "is a null pointer");
+    }
+    ResizeByArea(*source, factor, *target);
+}

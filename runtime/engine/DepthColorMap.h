@@ -1,0 +1,23 @@
+// Colour coding of metric depth: near red, through yellow, green and cyan,
+// to far blue (hue 0..240 degrees, linear in distance); invalid pixels black.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "ThreadPool.h"
+
+namespace Vy::Engine {
+
+struct Bgr {
+    uint8_t b = 0, g = 0, r = 0;
+};
+
+// Colour of a distance relative to the range: t = (z - near) / (far - near), clamped to [0, 1].
+Bgr DepthColor(float t);
+
+// distance: mm per pixel (<= 0 invalid); out: packed BGR bytes.
+void ColorCodeDistances(const float* distance, size_t count, float nearMm, float farMm, ThreadPool& pool,
+                        uint8_t* out);
+
+}  // namespace Vy::Engine

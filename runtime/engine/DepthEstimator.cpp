@@ -1,0 +1,236 @@
+#include "DepthEstimator.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace Vy::Engine {
+namespace {
+
+constexpr int kMinCompared = 24;  // fewer overlapping pixels than this say nothing
+
+std::vector<DepthEstimator::Span> DiscSpans(float radius) {
+    std::vector<DepthEstimator::Span> spans;
+    const int r = static_cast<int>(std::floor(radius));
+    for (int dy = -r; dy <= r; ++dy) {
+        const int half = static_cast<int>(std::floor(std::sqrt(radius * radius - float(dy * dy))));
+        spans.push_back({static_cast<int16_t>(dy), static_cast<int16_t>(-half), static_cast<int16_t>(half)});
+    }
+    return spans;
+}
+
+float MeanAbsoluteDeviation(const float* image, std::ptrdiff_t at, int32_t stride,
+                            const std::vector<DepthEstimator::Span>& disc) {
+    float sum = 0.0f;
+    int count = 0;
+    for (const auto& span : disc) {
+        const float* row = image + at + std::ptrdiff_t{span.dy} * stride;
+        for (int x = span.dx0; x <= span.dx1; ++x) {
+            sum += row[x];
+        }
+        count += span.dx1 - span.dx0 + 1;
+    }
+    const float mean = sum / static_cast<float>(std::max(1, count));
+    float deviation = 0.0f;
+    for (const auto& span : disc) {
+        const float* row = image + at + std::ptrdiff_t{span.dy} * stride;
+        for (int x = span.dx0; x <= span.dx1; ++x) {
+            deviation += std::fabs(row[x] - mean);
+        }
+    }
+    return deviation / static_cast<float>(std::max(1, count));
+}
+
+// Offset of the parabola's vertex through (-1, a), (0, b), (1, c), within [-1, 1].
+float ParabolaVertex(float a, float b, float c) {
+    const float curvature = a - 2.0f * b + c;
+    if (!(curvature > 0.0f)) {
+        return 0.0f;
+    }
+    return std::clamp(0.5f * (a - c) / curvature, -1.0f, 1.0f);
+}
+
+}  // namespace
+
+DepthEstimator::Shift DepthEstimator::MakeShift(Vec2 direction, float inverseDepth, float radius, int32_t stride,
+                                                int rowStep) {
+    // Pixel a of the lens meets its neighbour's pixel a + t, t = d (1 - 1/v);
+    // both must lie within radius of their own lens centre: |a| and |a - d/v|.
+    Shift shift;
+    const float sx = direction.x * inverseDepth;
+    const float sy = direction.y * inverseDepth;
+    const float tx = direction.x - sx;
+    const float ty = direction.y - sy;
+    const float fx0 = std::floor(tx);
+    const float fy0 = std::floor(ty);
+    const float fx = tx - fx0;
+    const float fy = ty - fy0;
+    shift.offset = static_cast<std::ptrdiff_t>(fy0) * stride + static_cast<std::ptrdiff_t>(fx0);
+    shift.w00 = (1 - fx) * (1 - fy);
+    shift.w01 = fx * (1 - fy);
+    shift.w10 = (1 - fx) * fy;
+    shift.w11 = fx * fy;
+    const float r2 = radius * radius;
+    const int r = static_cast<int>(std::floor(radius));
+    for (int dy = -r; dy <= r; dy += rowStep) {
+        const float h1sq = r2 - float(dy * dy);
+        const float h2sq = r2 - (dy - sy) * (dy - sy);
+        if (h2sq < 0.0f) {
+            continue;
+        }
+        const float h1 = std::sqrt(h1sq);
+        const float h2 = std::sqrt(h2sq);
+        const int x0 = static_cast<int>(std::ceil(std::max(-h1, sx - h2)));
+        const int x1 = static_cast<int>(std::floor(std::min(h1, sx + h2)));
+        if (x1 >= x0) {
+            shift.spans.push_back({static_cast<int16_t>(dy), static_cast<int16_t>(x0), static_cast<int16_t>(x1)});
+            shift.count += x1 - x0 + 1;
+        }
+    }
+    return shift;
+}
+
+float DepthEstimator::SumSquares(const float* image, std::ptrdiff_t at, int32_t stride, const Shift& shift) {
+    const float w00 = shift.w00, w01 = shift.w01, w10 = shift.w10, w11 = shift.w11;
+    float sum = 0.0f;
+    for (const Span& span : shift.spans) {
+        const float* row = image + at + std::ptrdiff_t{span.dy} * stride;
+        const float* top = row + shift.offset;
+        const float* bottom = top + stride;
+        float rowSum = 0.0f;
+        for (int x = span.dx0; x <= span.dx1; ++x) {
+            const float b = w00 * top[x] + w01 * top[x + 1] + w10 * bottom[x] + w11 * bottom[x + 1];
+            const float d = row[x] - b;
+            rowSum += d * d;
+        }
+        sum += rowSum;
+    }
+    return sum;
+}
+
+void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height, const LensGrid& grid,
+                              const DepthSettings& settings, ThreadPool& pool, std::vector<LensDepth>& out) {
+    (void)height;
+    const int steps = std::max(3, settings.steps);
+    const float wLo = 1.0f / settings.virtualMax;
+    const float wHi = 1.0f / settings.virtualMin;
+    const float step = (wHi - wLo) / static_cast<float>(steps - 1);
+
+    // The first-ring comparisons of the coarse scan are the same for every lens.
+    const bool sameTables = cachedStride_ == width && cached_.steps == steps && cached_.virtualMin == settings.virtualMin &&
+                            cached_.virtualMax == settings.virtualMax && cached_.matchRadius == settings.matchRadius &&
+                            cached_.coarseRowStep == settings.coarseRowStep && cachedDirection_.x == grid.Direction(0).x &&
+                            cachedDirection_.y == grid.Direction(0).y && !coarse_.empty();
+    if (!sameTables) {
+        coarse_.clear();
+        for (int k = 0; k < steps; ++k) {
+            for (int d = 0; d < 6; ++d) {
+                coarse_.push_back(MakeShift(grid.Direction(d), wLo + step * k, settings.matchRadius, width,
+                                            std::max(1, settings.coarseRowStep)));
+            }
+        }
+        disc_ = DiscSpans(settings.matchRadius);
+        cached_ = settings;
+        cached_.steps = steps;
+        cachedDirection_ = grid.Direction(0);
+        cachedStride_ = width;
+    }
+
+    const auto& lenses = grid.Lenses();
+    out.assign(lenses.size(), LensDepth{});
+    pool.ParallelFor(lenses.size(), 64, [&](size_t begin, size_t end) {
+        std::vector<float> costs(static_cast<size_t>(steps));
+        std::vector<Shift> fine[3];
+        for (size_t index = begin; index < end; ++index) {
+            const Lens& lens = lenses[index];
+            if (!lens.inside) {
+                continue;
+            }
+            const std::ptrdiff_t at = std::ptrdiff_t{lens.cy} * width + lens.cx;
+            const float contrast = MeanAbsoluteDeviation(image, at, width, disc_);
+            if (contrast < settings.minContrast || contrast <= 0.0f) {
+                continue;
+            }
+            auto usable = [&](int d) {
+                const int32_t n = lens.neighbour[d];
+                return n >= 0 && lenses[n].inside;
+            };
+
+            // Coarse scan over candidates uniform in 1/v.
+            int best = -1;
+            for (int k = 0; k < steps; ++k) {
+                float sum = 0.0f;
+                int count = 0;
+                for (int d = 0; d < 6; ++d) {
+                    const Shift& shift = coarse_[static_cast<size_t>(k) * 6 + d];
+                    if (shift.count < kMinCompared / std::max(1, settings.coarseRowStep) || !usable(d)) {
+                        continue;
+                    }
+                    sum += SumSquares(image, at, width, shift);
+                    count += shift.count;
+                }
+                costs[k] = count > 0 ? sum / count : std::numeric_limits<float>::infinity();
+                if (count > 0 && (best < 0 || costs[k] < costs[best])) {
+                    best = k;
+                }
+            }
+            if (best < 0) {
+                continue;
+            }
+            float w = wLo + step * best;
+            if (best > 0 && best < steps - 1 && std::isfinite(costs[best - 1]) && std::isfinite(costs[best + 1])) {
+                w += step * std::clamp(ParabolaVertex(costs[best - 1], costs[best], costs[best + 1]), -0.5f, 0.5f);
+            }
+            std::vector<float> sorted(costs.begin(), costs.end());
+            std::nth_element(sorted.begin(), sorted.begin() + steps / 2, sorted.end());
+            const float median = sorted[steps / 2];
+
+            // Refinement on every ring that overlaps at the found depth.
+            float half = 0.5f * step;
+            float bestCost = costs[best];
+            for (int round = 0; round < 2; ++round, half *= 0.25f) {
+                const float ws[3] = {w - half, w, w + half};
+                for (auto& f : fine) {
+                    f.clear();
+                }
+                std::vector<int> directions;
+                for (int d = 0; d < kDirectionCount; ++d) {
+                    if (!usable(d)) {
+                        continue;
+                    }
+                    Shift farthest = MakeShift(grid.Direction(d), ws[2], settings.matchRadius, width, 1);
+                    if (farthest.count < kMinCompared) {
+                        continue;
+                    }
+                    fine[0].push_back(MakeShift(grid.Direction(d), ws[0], settings.matchRadius, width, 1));
+                    fine[1].push_back(MakeShift(grid.Direction(d), ws[1], settings.matchRadius, width, 1));
+                    fine[2].push_back(std::move(farthest));
+                }
+                if (fine[1].empty()) {
+                    break;
+                }
+                float c[3];
+                for (int e = 0; e < 3; ++e) {
+                    float sum = 0.0f;
+                    int count = 0;
+                    for (const Shift& shift : fine[e]) {
+                        sum += SumSquares(image, at, width, shift);
+                        count += shift.count;
+                    }
+                    c[e] = sum / static_cast<float>(std::max(1, count));
+                }
+                bestCost = c[1];
+                w += half * ParabolaVertex(c[0], c[1], c[2]);
+            }
+
+            LensDepth& result = out[index];
+            result.cost = std::sqrt(std::max(0.0f, bestCost)) / contrast;
+            result.confidence = median > 0.0f ? 1.0f - costs[best] / median : 0.0f;
+            if (result.cost <= settings.maxCost && w >= wLo - step && w <= wHi + step) {
+                result.virtualDepth = 1.0f / std::clamp(w, wLo, wHi);
+            }
+        }
+    });
+}
+
+}  // namespace Vy::Engine

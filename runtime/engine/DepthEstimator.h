@@ -1,0 +1,63 @@
+// Virtual depth of every micro-image, found by matching it against its
+// neighbours: a point at virtual depth v seen by two lenses a baseline d apart
+// appears shifted by d / v between their micro-images, so each candidate v
+// shifts the whole neighbour micro-image by one constant sub-pixel vector.
+// A coarse scan over candidates uniform in 1/v (first ring) is refined by
+// parabola fits on all rings that still overlap at the found depth.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "LensGrid.h"
+#include "ThreadPool.h"
+
+namespace Vy::Engine {
+
+struct DepthSettings {
+    float virtualMin = 2.0f;
+    float virtualMax = 6.0f;
+    int steps = 24;
+    float matchRadius = 9.0f;   // pixels around the lens centre that are compared
+    float minContrast = 256.0f; // mean absolute deviation needed, in pre-processed units
+    float maxCost = 0.35f;      // RMS difference / contrast above which a match is rejected
+    int coarseRowStep = 2;      // the coarse scan compares every n-th row
+};
+
+struct LensDepth {
+    float virtualDepth = 0.0f;  // 0 when invalid
+    float cost = 0.0f;          // RMS difference / contrast at the match
+    float confidence = 0.0f;    // 1 - best / median cost of the coarse scan
+};
+
+class DepthEstimator {
+public:
+    // image: the pre-processed frame as floats, sensor sized (width x height).
+    void Estimate(const float* image, int32_t width, int32_t height, const LensGrid& grid,
+                  const DepthSettings& settings, ThreadPool& pool, std::vector<LensDepth>& out);
+
+    // One row of a compared region: offsets dx0..dx1 on row dy from the lens's centre pixel.
+    struct Span {
+        int16_t dy, dx0, dx1;
+    };
+    // Comparison of a micro-image with its neighbour in one direction at one
+    // candidate depth: the neighbour's samples sit at a constant offset.
+    struct Shift {
+        std::ptrdiff_t offset = 0;  // whole-pixel part of the offset, in image elements
+        float w00 = 0, w01 = 0, w10 = 0, w11 = 0;
+        std::vector<Span> spans;
+        int count = 0;  // pixels compared
+    };
+    static Shift MakeShift(Vec2 direction, float inverseDepth, float radius, int32_t stride, int rowStep);
+    // Sum of squared differences of the comparison for the lens centred at pixel `at`.
+    static float SumSquares(const float* image, std::ptrdiff_t at, int32_t stride, const Shift& shift);
+
+private:
+    std::vector<Shift> coarse_;  // [candidate * 6 + direction] for the first ring
+    std::vector<Span> disc_;
+    DepthSettings cached_;
+    Vec2 cachedDirection_{};
+    int32_t cachedStride_ = 0;
+};
+
+}  // namespace Vy::Engine

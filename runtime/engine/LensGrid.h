@@ -1,0 +1,56 @@
+// The microlens array laid out for the engine: every lens whose micro-image
+// touches the sensor, its centre, its neighbours on the first three rings, and
+// which lens lies nearest to each output-grid pixel.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "CCalibration.h"
+
+namespace Vy::Engine {
+
+struct Vec2 {
+    float x = 0.0f;
+    float y = 0.0f;
+};
+
+// Neighbour directions: ring 1 (baseline = pitch), ring 2 (sqrt(3) * pitch),
+// ring 3 (2 * pitch); six each, ring r's directions are 6*(r-1) .. 6*r-1.
+constexpr int kRingCount = 3;
+constexpr int kDirectionCount = 6 * kRingCount;
+
+struct Lens {
+    Vec2 centre;             // sensor pixels
+    int32_t cx = 0;          // the pixel that holds the centre
+    int32_t cy = 0;
+    bool inside = false;     // the whole micro-image lies on the sensor
+    std::array<int32_t, kDirectionCount> neighbour{};  // lens index, -1 when there is none
+};
+
+class LensGrid {
+public:
+    LensGrid() = default;
+    // Lays out the lenses of calibration c (which must be usable).
+    explicit LensGrid(const CCalibration& c);
+
+    const std::vector<Lens>& Lenses() const { return lenses_; }
+    // Offset from a lens centre to its neighbour in direction d (sensor pixels).
+    Vec2 Direction(int d) const { return directions_[d]; }
+    float Pitch() const { return pitch_; }
+
+    // Nearest lens of every pixel of the output grid of the given scale (row-major).
+    std::vector<int32_t> NearestLensTable(int32_t width, int32_t height, int scale) const;
+
+private:
+    int32_t IndexOf(int k, int l) const;
+
+    std::vector<Lens> lenses_;
+    std::array<Vec2, kDirectionCount> directions_{};
+    float pitch_ = 0.0f;
+    int kMin_ = 0, kMax_ = 0, lMin_ = 0, lMax_ = 0;
+    std::vector<int32_t> indexByKl_;  // (l - lMin) * (kMax - kMin + 1) + (k - kMin)
+};
+
+}  // namespace Vy::Engine

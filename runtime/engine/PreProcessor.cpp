@@ -1,0 +1,99 @@
+#include "PreProcessor.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "CVyException.h"
+#include "CameraModel.h"
+
+namespace Vy::Engine {
+namespace {
+
+// White level of pixel i on the 8-bit scale.
+std::vector<float> WhiteLevels(const CVyImage& white) {
+    const size_t count = static_cast<size_t>(white.GetWidth()) * white.GetHeight();
+    std::vector<float> levels(count);
+    if (white.GetDataType() == DataTypeUnsignedShort) {
+        const auto* p = static_cast<const uint16_t*>(white.GetPixelData());
+        for (size_t i = 0; i < count; ++i) {
+            levels[i] = p[i] * (255.0f / kFullScale);
+        }
+    } else {
+        const auto* p = static_cast<const uint8_t*>(white.GetPixelData());
+        for (size_t i = 0; i < count; ++i) {
+            levels[i] = p[i];
+        }
+    }
+    return levels;
+}
+
+}  // namespace
+
+void PreProcessor::Build(const CCalibration& c, const LensGrid& grid, const CVyImage& white, double whiteMinimum,
+                         double margin) {
+    const int32_t w = c.sensorWidth;
+    const int32_t h = c.sensorHeight;
+    std::vector<float> whiteLevel;
+    float whiteFloor = 0.0f;
+    if (!white.IsEmpty()) {
+        const bool luminance = white.GetPixelType() == PixelTypeLuminance &&
+                               (white.GetDataType() == DataTypeUnsignedByte ||
+                                white.GetDataType() == DataTypeUnsignedShort);
+        if (!luminance) {
+            throw CVyException("CCudaCompute::SetWhiteImage", "white image",
+                               "must be 8- or 16-bit luminance");
+        }
+        if (white.GetWidth() != w || white.GetHeight() != h) {
+            throw CVyException("CCudaCompute::SetWhiteImage", "white image",
+                               "size " + std::to_string(white.GetWidth()) + "x" + std::to_string(white.GetHeight()) +
+                                   " does not match the sensor " + std::to_string(w) + "x" + std::to_string(h));
+        }
+        whiteLevel = WhiteLevels(white);
+        const float brightest = *std::max_element(whiteLevel.begin(), whiteLevel.end());
+        whiteFloor = std::max(0.5f, static_cast<float>(whiteMinimum) * brightest);
+    }
+
+    pixelCount_ = static_cast<size_t>(w) * h;
+    gains_.assign(pixelCount_, 0);
+    std::vector<float> nearest(pixelCount_, 1e30f);
+    const double radius = std::max(0.0, c.microImageRadius - margin);
+    const double maxGain = 65535.0 / kGainOne;
+    for (const Lens& lens : grid.Lenses()) {
+        const int32_t x0 = std::max(0, static_cast<int32_t>(std::floor(lens.centre.x - radius)));
+        const int32_t x1 = std::min(w - 1, static_cast<int32_t>(std::ceil(lens.centre.x + radius)));
+        const int32_t y0 = std::max(0, static_cast<int32_t>(std::floor(lens.centre.y - radius)));
+        const int32_t y1 = std::min(h - 1, static_cast<int32_t>(std::ceil(lens.centre.y + radius)));
+        for (int32_t y = y0; y <= y1; ++y) {
+            for (int32_t x = x0; x <= x1; ++x) {
+                const double dx = x + 0.5 - lens.centre.x;
+                const double dy = y + 0.5 - lens.centre.y;
+                const double r = std::sqrt(dx * dx + dy * dy);
+                const size_t at = static_cast<size_t>(y) * w + x;
+                if (r > radius || r >= nearest[at]) {
+                    continue;
+                }
+                nearest[at] = static_cast<float>(r);
+                double gain = 0.0;
+                if (whiteLevel.empty()) {
+                    gain = kFullScale / 255.0 / Model::microImageFalloff(c, r);
+                } else if (whiteLevel[at] >= whiteFloor) {
+                    gain = kFullScale / whiteLevel[at];
+                }
+                gains_[at] = static_cast<uint16_t>(std::lround(std::min(maxGain, gain) * kGainOne));
+            }
+        }
+    }
+}
+
+void PreProcessor::Run(const uint8_t* raw, uint16_t* out, ThreadPool& pool) const {
+    const uint16_t* gains = gains_.data();
+    pool.ParallelFor(pixelCount_, 1 << 16, [&](size_t begin, size_t end) {
+        for (size_t i = begin; i < end; ++i) {
+            const uint32_t v = (uint32_t{raw[i]} * gains[i] + kGainOne / 2) >> kGainShift;
+            out[i] = static_cast<uint16_t>(std::min<uint32_t>(v, kFullScale));
+        }
+    });
+}
+
+}  // namespace Vy::Engine
