@@ -1,0 +1,267 @@
+#include "CSeqFileReader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "CVyException.h"
+#include "PixelStorage.h"
+#include "RaysFormat.h"
+
+namespace {
+
+constexpr const char* kOpen = "CSeqFileReader::Open";
+// Frames kept mapped behind the current one before their pages are dropped;
+// consumers down the pipeline may still be reading them.
+constexpr uint32_t kReleaseLag = 16;
+
+std::string Hex(uint32_t value) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "0x%x", value);
+    return buffer;
+}
+
+// "N bytes at offset O": where a block of the file claims to be.
+std::string Block(uint64_t bytes, uint64_t offset) {
+    return std::to_string(bytes) + " bytes at offset " + std::to_string(offset);
+}
+
+}  // namespace
+
+// Owned by the thread that reads; the mapping is shared with the frames handed out.
+struct CSeqFileReader::State {
+    int fd = -1;
+    std::string path;
+    std::shared_ptr<const Vy::MappedFile> map;
+    Vy::Rays::Header header;
+    CVyImageFormat format;
+    CCalibration calibration;
+    CVyImage white;
+    uint32_t frameCount = 0;
+    uint32_t index = 0;
+    uint32_t readAhead = 0;
+    uint64_t releasedUpTo = 0;
+
+    uint64_t RecordOffset(uint32_t frame) const {
+        return header.firstFrameOffset + static_cast<uint64_t>(frame) * Vy::Rays::RecordSize(format.width, format.height);
+    }
+    void Reset() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        *this = State{};
+        header.frameCount = 0;
+    }
+    void RequireOpen(const char* operation) const {
+        if (fd < 0) {
+            throw CVyException(operation, "", "no sequence file is open");
+        }
+    }
+};
+
+CSeqFileReader::CSeqFileReader() : state_(std::make_unique<State>()) { state_->Reset(); }
+
+CSeqFileReader::~CSeqFileReader() { state_->Reset(); }
+
+void CSeqFileReader::Open(const CVyString& path, uint32_t readAhead) {
+    Close();
+    State& s = *state_;
+    s.path = path.ToStdString();
+    const std::string& file = s.path;
+    const auto fail = [&](const std::string& reason) {
+        const CVyException error(kOpen, file, reason);
+        s.Reset();
+        return error;
+    };
+
+    s.fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (s.fd < 0) {
+        throw fail(std::strerror(errno));
+    }
+    struct stat info {};
+    if (fstat(s.fd, &info) != 0) {
+        throw fail(std::strerror(errno));
+    }
+    if (S_ISDIR(info.st_mode)) {
+        throw fail("is a directory");
+    }
+    const uint64_t size = static_cast<uint64_t>(info.st_size);
+    if (!S_ISREG(info.st_mode) || size < Vy::Rays::kHeaderSize) {
+        throw fail("file too short for a rays header (" + std::to_string(size) + " bytes)");
+    }
+    uint8_t bytes[Vy::Rays::kHeaderSize];
+    if (pread(s.fd, bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+        throw fail(std::string("cannot read the header: ") + std::strerror(errno));
+    }
+    if (!Vy::Rays::HasMagic(bytes)) {
+        throw fail("not a rays sequence file (bad magic)");
+    }
+
+    // Every size and offset of the header is checked against the file size before anything is read or allocated.
+    const Vy::Rays::Header h = Vy::Rays::DecodeHeader(bytes);
+    if (h.version != Vy::Rays::kVersion) {
+        throw fail("unsupported format version " + std::to_string(h.version));
+    }
+    if (h.headerSize < Vy::Rays::kHeaderSize || h.headerSize > size) {
+        throw fail("header size " + std::to_string(h.headerSize) + " is outside [64, file size " +
+                   std::to_string(size) + "]");
+    }
+    if (h.width < 1 || h.height < 1 || h.width > Vy::Rays::kMaxSide || h.height > Vy::Rays::kMaxSide) {
+        throw fail("frame size " + std::to_string(h.width) + "x" + std::to_string(h.height) +
+                   " is outside 1..32768");
+    }
+    if (h.pixelType != Vy::PixelTypeLuminance || h.dataType != Vy::DataTypeUnsignedByte) {
+        throw fail("unsupported pixel type " + Hex(h.pixelType) + " / data type " + Hex(h.dataType) +
+                   " (only 8-bit luminance)");
+    }
+    if (h.calibrationLength > Vy::Rays::kMaxCalibrationBytes) {
+        throw fail("calibration block of " + std::to_string(h.calibrationLength) + " bytes exceeds 1 MiB");
+    }
+    const uint64_t whiteOffset = uint64_t{h.headerSize} + h.calibrationLength;
+    if (whiteOffset > size) {
+        throw fail("calibration block (" + Block(h.calibrationLength, h.headerSize) +
+                   ") runs past the end of the file (" + std::to_string(size) + " bytes)");
+    }
+    if (h.whiteImage > 1) {
+        throw fail("white-image flag " + std::to_string(h.whiteImage) + " is neither 0 nor 1");
+    }
+    const uint64_t frameBytes = Vy::Rays::FrameBytes(h.width, h.height);
+    const uint64_t whiteBytes = h.whiteImage ? frameBytes : 0;
+    if (whiteOffset + whiteBytes > size) {
+        throw fail("white image (" + Block(whiteBytes, whiteOffset) + ") runs past the end of the file (" +
+                   std::to_string(size) + " bytes)");
+    }
+    if (h.firstFrameOffset != whiteOffset + whiteBytes) {
+        throw fail("first-frame offset " + std::to_string(h.firstFrameOffset) + " is inconsistent (expected " +
+                   std::to_string(whiteOffset + whiteBytes) + ")");
+    }
+
+    std::string text(h.calibrationLength, '\0');
+    if (h.calibrationLength > 0 &&
+        pread(s.fd, text.data(), text.size(), h.headerSize) != static_cast<ssize_t>(text.size())) {
+        throw fail(std::string("cannot read the calibration block: ") + std::strerror(errno));
+    }
+    try {
+        s.calibration = CCalibration::FromText(text, "calibration block");
+    } catch (const CVyException& error) {
+        // "calibration block:<line>: <reason>" reads as where in the file the fault is.
+        throw fail(error.Subject() + ": " + error.Reason());
+    }
+    if (const std::string problem = s.calibration.Problem(); !problem.empty()) {
+        throw fail(problem);
+    }
+    if (s.calibration.sensorWidth != h.width || s.calibration.sensorHeight != h.height) {
+        throw fail("calibration sensor size " + std::to_string(s.calibration.sensorWidth) + "x" +
+                   std::to_string(s.calibration.sensorHeight) + " differs from the frame size " +
+                   std::to_string(h.width) + "x" + std::to_string(h.height));
+    }
+
+    try {
+        s.map = std::make_shared<const Vy::MappedFile>(s.fd, size, file);
+    } catch (const CVyException& error) {
+        throw fail(error.Reason());
+    }
+    s.header = h;
+    s.format = CVyImageFormat{h.width, h.height, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte};
+    if (h.whiteImage) {
+        auto view = Vy::PixelStorage::MapView(s.map, whiteOffset, frameBytes);
+        const void* pixels = view->Data();
+        s.white = CVyImage::FromStorage(s.format, std::move(view), pixels);
+    }
+
+    const uint64_t whole = (size - h.firstFrameOffset) / Vy::Rays::RecordSize(h.width, h.height);
+    const uint32_t present = static_cast<uint32_t>(std::min<uint64_t>(whole, Vy::Rays::kMaxFrameCount));
+    if (h.frameCount == Vy::Rays::kUnfinishedCount) {
+        s.frameCount = present;
+        std::fprintf(stderr, "%s: recording was not finished (no frame count), file holds %u whole frames\n",
+                     file.c_str(), present);
+    } else if (present < h.frameCount) {
+        s.frameCount = present;
+        std::fprintf(stderr, "%s: header promises %u frames, file holds %u whole frames\n", file.c_str(),
+                     h.frameCount, present);
+    } else {
+        s.frameCount = h.frameCount;
+    }
+    s.readAhead = readAhead;
+    s.index = 0;
+    s.releasedUpTo = h.firstFrameOffset;
+}
+
+void CSeqFileReader::StartReading(CRayImage& image) {
+    state_->RequireOpen("CSeqFileReader::StartReading");
+    image.SetCalibration(state_->calibration);
+    image.SetWhiteImage(state_->white);
+    Seek(0);
+}
+
+void CSeqFileReader::ReadFrame(CRayImage& image) {
+    static const char* kOperation = "CSeqFileReader::ReadFrame";
+    State& s = *state_;
+    s.RequireOpen(kOperation);
+    if (s.index >= s.frameCount) {
+        throw CVyException(kOperation, s.path,
+                           "no frame left (index " + std::to_string(s.index) + " of " + std::to_string(s.frameCount) + ")");
+    }
+    const uint64_t offset = s.RecordOffset(s.index);
+    const uint64_t end = s.RecordOffset(s.index + 1);
+    // Touching mapped pages beyond the end of a truncated file would raise SIGBUS; check first.
+    struct stat info {};
+    if (fstat(s.fd, &info) != 0 || static_cast<uint64_t>(info.st_size) < end) {
+        throw CVyException(kOperation, s.path,
+                           "file shrank to " + std::to_string(info.st_size) + " bytes while reading (frame " +
+                               std::to_string(s.index) + " needs " + std::to_string(end) + ")");
+    }
+    const uint32_t ahead = std::min(s.readAhead, s.frameCount - s.index - 1);
+    if (ahead > 0) {
+        s.map->Prefetch(end, static_cast<size_t>(s.RecordOffset(s.index + 1 + ahead) - end));
+    }
+    CVyImage frame;
+    const size_t pixelOffset = offset + Vy::Rays::kRecordHeaderSize;
+    auto view = Vy::PixelStorage::MapView(s.map, pixelOffset, s.format.GetByteSize());
+    const void* pixels = view->Data();
+    frame = CVyImage::FromStorage(s.format, std::move(view), pixels);
+    Vy::Rays::DecodeRecordHeader(s.map->Data() + offset, frame.frameId, frame.timeStamp);
+    static_cast<CVyImage&>(image) = std::move(frame);
+
+    // Small frames share pages with their neighbours, so views alone never free them: drop what lies well behind.
+    if (s.index >= kReleaseLag) {
+        const uint64_t behind = s.RecordOffset(s.index - kReleaseLag);
+        if (behind > s.releasedUpTo) {
+            s.map->ReleasePages(s.releasedUpTo, behind - s.releasedUpTo);
+            s.releasedUpTo = behind;
+        }
+    }
+    ++s.index;
+}
+
+void CSeqFileReader::Seek(uint32_t frame) {
+    State& s = *state_;
+    s.RequireOpen("CSeqFileReader::Seek");
+    if (frame > s.frameCount) {
+        throw CVyException("CSeqFileReader::Seek", s.path,
+                           "frame " + std::to_string(frame) + " is past the end (" + std::to_string(s.frameCount) +
+                               " frames)");
+    }
+    s.index = frame;
+    s.releasedUpTo = std::min(s.releasedUpTo, s.RecordOffset(frame));
+}
+
+uint32_t CSeqFileReader::GetFrameIndex() const { return state_->index; }
+
+uint32_t CSeqFileReader::GetFrameCount() const { return state_->frameCount; }
+
+uint32_t CSeqFileReader::GetPromisedFrameCount() const { return state_->header.frameCount; }
+
+const CVyImageFormat& CSeqFileReader::GetFrameFormat() const { return state_->format; }
+
+const CCalibration& CSeqFileReader::GetCalibration() const { return state_->calibration; }
+
+bool CSeqFileReader::IsOpen() const { return state_->fd >= 0; }
+
+void CSeqFileReader::Close() { state_->Reset(); }

@@ -1,0 +1,51 @@
+// Layout of a "*.rays" sequence file (docs/rays-format.md): a fixed
+// little-endian header, the calibration text, an optional white image, then
+// fixed-size frame records. Shared by the reader and the writer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace Vy::Rays {
+
+constexpr uint8_t kMagic[8] = {'R', 'A', 'Y', 'S', 'E', 'Q', '\r', '\n'};
+constexpr uint32_t kVersion = 1;
+constexpr uint32_t kHeaderSize = 64;
+// The frame count of a recording still being written (or one that ended abruptly).
+constexpr uint32_t kUnfinishedCount = 0xFFFFFFFF;
+constexpr uint32_t kMaxFrameCount = kUnfinishedCount - 1;
+constexpr size_t kFrameCountOffset = 32;
+constexpr uint32_t kMaxCalibrationBytes = 1u << 20;
+constexpr int32_t kMaxSide = 32768;
+// frameId (int32), reserved (int32), timeStamp (double, ms since 1970 UTC).
+constexpr size_t kRecordHeaderSize = 16;
+
+struct Header {
+    uint32_t version = kVersion;
+    uint32_t headerSize = kHeaderSize;
+    int32_t width = 0;
+    int32_t height = 0;
+    uint32_t pixelType = 0;
+    uint32_t dataType = 0;
+    uint32_t frameCount = kUnfinishedCount;
+    uint32_t calibrationLength = 0;
+    uint32_t whiteImage = 0;  // 1 when a white image follows the calibration
+    uint64_t firstFrameOffset = 0;
+};
+
+// Writes magic and header into out (kHeaderSize bytes); reserved fields are zero.
+void EncodeHeader(const Header& header, uint8_t* out);
+// True when in (kHeaderSize bytes) starts with the magic.
+bool HasMagic(const uint8_t* in);
+Header DecodeHeader(const uint8_t* in);
+
+void EncodeRecordHeader(int32_t frameId, double timeStamp, uint8_t* out);
+void DecodeRecordHeader(const uint8_t* in, int32_t& frameId, double& timeStamp);
+void PutU32(uint8_t* out, uint32_t value);
+
+inline size_t FrameBytes(int32_t width, int32_t height) {
+    return static_cast<size_t>(width) * static_cast<size_t>(height);
+}
+inline size_t RecordSize(int32_t width, int32_t height) { return kRecordHeaderSize + FrameBytes(width, height); }
+
+}  // namespace Vy::Rays
