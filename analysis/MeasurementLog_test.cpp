@@ -1,111 +1,71 @@
 #include "MeasurementLog.h"
-#include "ScratchDirTest.h"
 
+#include <array>
 #include <clocale>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <string>
 
 #include <gtest/gtest.h>
+
+#include "ScratchDirTest.h"
 
 namespace Vy::Analysis {
 namespace {
 
-namespace fs = std::filesystem;
-
-std::string readFile(const fs::path& path)
-{
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-struct ConsoleText {
-    std::string out;
-    std::string err;
-};
-
-// Logs one row and returns what it printed.
-ConsoleText logCapturingConsole(const fs::path& log, int frameNumber, double timeStamp, int frameId, int blobCount,
-                                double areaFigure)
-{
-    ::testing::internal::CaptureStdout();
-    ::testing::internal::CaptureStderr();
-    logProfileRow(log.string(), frameNumber, timeStamp, frameId, blobCount, areaFigure);
-    ConsoleText text;
-    text.out = ::testing::internal::GetCapturedStdout();
-    text.err = ::testing::internal::GetCapturedStderr();
-    return text;
-}
-
-using MeasurementLogFile = ScratchDirTest;
-
-TEST(MeasurementLogRow, FieldWidthsAndPrecision)
+TEST(MeasurementLogRow, FieldWidthsPrecisionAndLength)
 {
     EXPECT_EQ(formatProfileRow(0, 12.5, 7, 2, 265.0).value(), "0,     12.500000,7,2,265.000000");
-    EXPECT_EQ(formatProfileRow(0, 12.5, 7, 2, 265.0)->size(), 31u);
     EXPECT_EQ(formatProfileRow(3, 1234567890.5, 1, 0, 0.0).value(), "3,1234567890.500000,1,0,0.000000");
     EXPECT_EQ(formatProfileRow(-1, -1.25, -2, 5, 0.1234567).value(), "-1,     -1.250000,-2,5,0.123457");
-}
-
-TEST(MeasurementLogRow, RowBeyond255CharactersRefused)
-{
-    EXPECT_FALSE(formatProfileRow(1, 1.0, 1, 1, 1e300).has_value());
-    EXPECT_FALSE(formatProfileRow(1, 1e200, 1, 1, 1e200).has_value());
     EXPECT_TRUE(formatProfileRow(1, 1.0, 1, 1, 1e200).has_value());  // 208 characters still fit
+    EXPECT_FALSE(formatProfileRow(1, 1e200, 1, 1, 1e200).has_value());
 }
 
 TEST(MeasurementLogRow, FullStopEvenUnderACommaLocale)
 {
     const std::string previous = std::setlocale(LC_NUMERIC, nullptr);
-    const char* comma = nullptr;
-    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8"}) {
-        if (std::setlocale(LC_NUMERIC, name) != nullptr) {
-            comma = name;
-            break;
-        }
-    }
-    if (comma == nullptr) {
-        GTEST_SKIP() << "no locale with a decimal comma installed";
+    if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr && std::setlocale(LC_NUMERIC, "de_DE.utf8") == nullptr) {
+        GTEST_SKIP() << "no German locale installed";
     }
     const auto row = formatProfileRow(0, 12.5, 7, 2, 265.0);
     std::setlocale(LC_NUMERIC, previous.c_str());
-    EXPECT_EQ(row.value(), "0,     12.500000,7,2,265.000000") << "under " << comma;
+    EXPECT_EQ(row.value(), "0,     12.500000,7,2,265.000000");
 }
+
+// Logs one row; returns the file's text, stdout and stderr.
+std::array<std::string, 3> logAndRead(const std::filesystem::path& log, double areaFigure)
+{
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    logProfileRow(log.string(), 4, 1.0, 2, 3, areaFigure);
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    std::stringstream text;
+    text << std::ifstream(log).rdbuf();
+    return {text.str(), out, err};
+}
+
+using MeasurementLogFile = ScratchDirTest;
 
 TEST_F(MeasurementLogFile, AppendsToExistingFileAndEchoesToConsole)
 {
-    const fs::path log = dir_ / "profile.csv";
+    const auto log = dir_ / "profile.csv";
     std::ofstream(log) << "earlier\n";
-
-    ::testing::internal::CaptureStdout();
-    logProfileRow(log.string(), 0, 12.5, 7, 2, 265.0);
-    logProfileRow(log.string(), 1, 13.0, 8, 0, 0.0);
-    const std::string console = ::testing::internal::GetCapturedStdout();
-
-    const std::string rows = "0,     12.500000,7,2,265.000000\n1,     13.000000,8,0,0.000000\n";
-    EXPECT_EQ(readFile(log), "earlier\n" + rows);
-    EXPECT_EQ(console, rows);
+    logAndRead(log, 4.5);
+    const std::string row = "4,      1.000000,2,3,4.500000\n";
+    EXPECT_EQ(logAndRead(log, 4.5), (std::array<std::string, 3>{"earlier\n" + row + row, row, ""}));
 }
 
-TEST_F(MeasurementLogFile, UnopenableFileStillPrintsRow)
+TEST_F(MeasurementLogFile, UnopenableFileStillPrintsRowAndLongRowPrintsNothing)
 {
-    const fs::path log = dir_ / "missing-dir" / "profile.csv";
-    const ConsoleText console = logCapturingConsole(log, 4, 1.0, 2, 3, 4.5);
-    EXPECT_FALSE(fs::exists(log));
-    EXPECT_EQ(console.out, "4,      1.000000,2,3,4.500000\n");
-    EXPECT_EQ(console.err, "");
-}
+    const auto missing = dir_ / "missing-dir" / "profile.csv";
+    EXPECT_EQ(logAndRead(missing, 4.5), (std::array<std::string, 3>{"", "4,      1.000000,2,3,4.500000\n", ""}));
+    EXPECT_FALSE(std::filesystem::exists(missing));
 
-TEST_F(MeasurementLogFile, TooLongRowWritesNothingAndSaysSo)
-{
-    const fs::path log = dir_ / "profile.csv";
-    const ConsoleText console = logCapturingConsole(log, 9, 1.0, 2, 3, 1e300);
-    EXPECT_FALSE(fs::exists(log));
-    EXPECT_EQ(console.out, "");
-    EXPECT_EQ(console.err, "measurement row too long for frame 9: not logged\n");
+    const auto log = dir_ / "profile.csv";
+    EXPECT_EQ(logAndRead(log, 1e300),
+              (std::array<std::string, 3>{"", "", "measurement row too long for frame 4: not logged\n"}));
+    EXPECT_FALSE(std::filesystem::exists(log));
 }
 
 }  // namespace
