@@ -1,0 +1,100 @@
+// The engine against frames of textured planes at known virtual depths.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "CCudaCompute.h"
+#include "IImageAccess.h"
+#include "engine/SyntheticPlane.h"
+
+namespace {
+
+using namespace Vy::Engine;
+
+constexpr int32_t kSide = 512;
+constexpr double kBrightness = 250.0;
+
+struct Frame {
+    CVyImage virtualDepth;
+    CVyImage totalFocus;
+};
+
+class EngineQuality : public ::testing::Test {
+protected:
+    void SetUp() override {
+        calibration_ = Synthetic::MakeCalibration(kSide);
+        engine_.ApplyCalibration(calibration_, true);
+        access_ = static_cast<IImageAccess*>(engine_.GetInterface(1));
+    }
+
+    Frame Run(double v) {
+        engine_.UploadRawImage(Synthetic::RenderPlane(calibration_, v, Synthetic::Texture, kBrightness));
+        engine_.Compute_PreProcess();
+        engine_.Compute_DepthRay();
+        engine_.Compute_DepthMap(LF::Space_VirtualImage);
+        engine_.Compute_TotalFocus(LF::Space_VirtualImage);
+        Frame frame;
+        access_->GetImage(Vy::ImageIdVirtualDepth, frame.virtualDepth);
+        access_->GetImage(Vy::ImageIdTotalFocus, frame.totalFocus);
+        return frame;
+    }
+
+    // Output pixels far enough from the sensor edge that every lens around them is whole.
+    template <typename Visit>
+    void ForInterior(const CVyImage& image, Visit visit) {
+        const int scale = kSide / image.GetWidth();
+        const int margin = static_cast<int>(3 * calibration_.lensPitch / scale);
+        for (int32_t j = margin; j < image.GetHeight() - margin; ++j) {
+            for (int32_t i = margin; i < image.GetWidth() - margin; ++i) {
+                visit(i, j, scale);
+            }
+        }
+    }
+
+    double Psnr(const CVyImage& image, double v) {
+        const auto* p = static_cast<const uint16_t*>(image.GetPixelData());
+        double sum = 0.0;
+        size_t count = 0;
+        ForInterior(image, [&](int32_t i, int32_t j, int scale) {
+            const double truth = Synthetic::Texture(scale * (i + 0.5), scale * (j + 0.5)) * kBrightness / 255.0;
+            const double d = p[j * image.GetWidth() + i] / 16383.0 - truth;
+            sum += d * d;
+            ++count;
+        });
+        (void)v;
+        return 10.0 * std::log10(1.0 / (sum / count));
+    }
+
+    CCalibration calibration_;
+    CCudaCompute engine_;
+    IImageAccess* access_ = nullptr;
+};
+
+TEST_F(EngineQuality, DepthMapFindsThePlaneDepth) {
+    for (double v : {2.6, 3.5, 4.8, 6.5}) {
+        const Frame frame = Run(v);
+        const auto* depth = static_cast<const float*>(frame.virtualDepth.GetPixelData());
+        std::vector<double> errors;
+        size_t total = 0;
+        ForInterior(frame.virtualDepth, [&](int32_t i, int32_t j, int) {
+            ++total;
+            const float d = depth[j * frame.virtualDepth.GetWidth() + i];
+            if (d > 0.0f) {
+                errors.push_back(std::fabs(d - v) / v);
+            }
+        });
+        ASSERT_GT(errors.size(), total * 9 / 10) << "v = " << v;
+        std::nth_element(errors.begin(), errors.begin() + errors.size() / 2, errors.end());
+        EXPECT_LT(errors[errors.size() / 2], 0.01) << "v = " << v;
+        const auto far = std::count_if(errors.begin(), errors.end(), [](double e) { return e > 0.05; });
+        EXPECT_LT(far, static_cast<long>(errors.size() / 10)) << "v = " << v;
+        const double psnr = Psnr(frame.totalFocus, v);
+        EXPECT_GT(psnr, 30.0) << "v = " << v;
+        std::printf("v %.2f median error %.4f outliers %ld/%zu total focus PSNR %.1f dB\n", v,
+                    errors[errors.size() / 2], static_cast<long>(far), errors.size(), psnr);
+    }
+}
+
+}  // namespace
