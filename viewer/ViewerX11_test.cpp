@@ -1,0 +1,155 @@
+// Real windows on a private Xvfb display: what the viewer shows must appear on the screen.
+#include "Viewer.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "CVyImage.h"
+#include "PanoraTool.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool onPath(const std::string& program) {
+    const char* path = std::getenv("PATH");
+    std::istringstream dirs(path ? path : "/usr/bin:/bin");
+    for (std::string dir; std::getline(dirs, dir, ':');)
+        if (!dir.empty() && access((dir + '/' + program).c_str(), X_OK) == 0) return true;
+    return false;
+}
+
+bool socketAnswers(const std::string& path) {
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return ok;
+}
+
+// A private X server on the first free display from :97 up; killed when this goes.
+class PrivateXServer {
+public:
+    bool start() {
+        for (int number = 97; number < 130; ++number) {
+            const std::string digits = std::to_string(number);
+            const std::string lock = "/tmp/.X" + digits + "-lock";
+            const std::string socketPath = "/tmp/.X11-unix/X" + digits;
+            struct stat info;
+            if (stat(lock.c_str(), &info) == 0 || stat(socketPath.c_str(), &info) == 0) continue;
+            display_ = std::string(":").append(digits);
+            pid_ = fork();
+            if (pid_ == 0) {
+                const int null = open("/dev/null", O_WRONLY);
+                dup2(null, STDOUT_FILENO), dup2(null, STDERR_FILENO);
+                execlp("Xvfb", "Xvfb", display_.c_str(), "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
+                       static_cast<char*>(nullptr));
+                _exit(127);
+            }
+            const auto deadline = Clock::now() + std::chrono::seconds(10);
+            while (Clock::now() < deadline && waitpid(pid_, nullptr, WNOHANG) == 0) {
+                if (socketAnswers(socketPath)) return true;
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+            stop();
+        }
+        return false;
+    }
+    void stop() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    ~PrivateXServer() { stop(); }
+    const std::string& display() const { return display_; }
+
+private:
+    pid_t pid_ = -1;
+    std::string display_;
+};
+
+// The whole screen as BGR, grabbed with ffmpeg (bounded by a timeout); empty on failure.
+cv::Mat grabScreen(const std::string& display) {
+    const std::string shot = testing::TempDir() + "viewer_x11_shot.png";
+    std::remove(shot.c_str());
+    const std::string command = "timeout 20 ffmpeg -loglevel error -y -f x11grab -video_size 1280x1024 -i " +
+                                display + " -frames:v 1 " + shot + " </dev/null";
+    if (std::system(command.c_str()) != 0) return {};
+    return cv::imread(shot, cv::IMREAD_COLOR);
+}
+
+int pixelsNear(const cv::Mat& screen, const cv::Vec3b& colour) {
+    int count = 0;
+    for (auto it = screen.begin<cv::Vec3b>(); it != screen.end<cv::Vec3b>(); ++it)
+        if (cv::norm(cv::Vec3i(*it) - cv::Vec3i(colour), cv::NORM_L1) < 30) ++count;
+    return count;
+}
+
+// Shows `image` in a fresh window and waits until the GUI thread has had time to paint it.
+void showInNewWindow(const char* name, const CVyImage& image) {
+    int32_t handle = 0;
+    Panora::Tool::CreateViewImage(handle, 100, 100, 320, 240, name);
+    Panora::Tool::ViewSetImage(handle, &image, false);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+}
+
+}  // namespace
+
+TEST(ViewerOnX11, PatternAppearsOnScreenAndWindowsReturnAfterShutdown) {
+    if (!onPath("Xvfb")) GTEST_SKIP() << "Xvfb is not installed";
+    if (!onPath("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+    static PrivateXServer server;  // outlives the GUI thread, which ends at process exit
+    if (!server.start()) GTEST_SKIP() << "Xvfb did not start";
+    setenv("DISPLAY", server.display().c_str(), 1);
+    const cv::Mat blank = grabScreen(server.display());
+    if (blank.empty()) GTEST_SKIP() << "ffmpeg cannot grab the X screen (no x11grab?)";
+
+    // Two bands in RGB order, red and green: no blue, so a missing channel swap shows.
+    cv::Mat bands(240, 320, CV_8UC3, cv::Scalar(255, 0, 0));
+    bands.colRange(160, 320).setTo(cv::Scalar(0, 255, 0));
+    CVyImage pattern;
+    ASSERT_TRUE(pattern.Create(320, 240, Vy::PixelTypeRGB, Vy::DataTypeUnsignedByte, bands.data));
+
+    Panora::Tool::Init(nullptr);
+    ASSERT_TRUE(Viewer::isShowing());
+    showInNewWindow("pattern", pattern);
+    const cv::Mat screen = grabScreen(server.display());
+    ASSERT_FALSE(screen.empty());
+    const cv::Vec3b red(0, 0, 255), green(0, 255, 0), blue(255, 0, 0);
+    EXPECT_EQ(pixelsNear(blank, red), 0);
+    EXPECT_GT(pixelsNear(screen, red), 5000);
+    EXPECT_GT(pixelsNear(screen, green), 5000);
+    EXPECT_EQ(pixelsNear(screen, blue), 0);
+
+    Viewer::shutdown();
+    EXPECT_FALSE(Viewer::isShowing());
+    EXPECT_EQ(pixelsNear(grabScreen(server.display()), red), 0) << "window still on screen after shutdown";
+
+    // A second session must open windows again (same GUI thread, parked in between).
+    const uint16_t greySamples[] = {8192, 8192, 8192, 8192};
+    CVyImage grey;
+    ASSERT_TRUE(grey.Create(2, 2, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort, greySamples));
+    Panora::Tool::Init(nullptr);
+    ASSERT_TRUE(Viewer::isShowing());
+    showInNewWindow("again", grey);
+    EXPECT_GT(pixelsNear(grabScreen(server.display()), cv::Vec3b(128, 128, 128)), 5000);
+    Viewer::shutdown();
+}
