@@ -1,0 +1,38 @@
+#include "CameraDesign.h"
+
+namespace Vy::Synth {
+
+CCalibration defaultCalibration(int32_t width, int32_t height) {
+    CCalibration c;
+    c.sensorWidth = width;
+    c.sensorHeight = height;
+    c.pixelSize = 0.0055;
+    c.gridType = "hex";
+    c.lensPitch = 24.0;
+    c.gridRotation = 0.0;
+    // Lens (0, 0) sits a little off the corner so the grid is not pixel aligned.
+    c.gridOffsetX = 11.3;
+    c.gridOffsetY = 10.7;
+    // The cell's inscribed circle; a baffle keeps light of other lenses out beyond it.
+    c.microImageRadius = 11.5;
+    c.mlaToSensor = 0.35;
+    // Sharpest at v = 0.5 / (0.5 - 0.35) = 3.33, the middle of 2..6 in 1/v.
+    c.microLensFocalLength = 0.5;
+    c.mainFocalLength = 50.0;
+    c.mainLensToMla = 50.5;
+    // f/2.9: the main aperture's micro-image reaches half brightness at about 11 px.
+    c.mainApertureDiameter = 17.5;
+    c.principalX = width * 0.5;
+    c.principalY = height * 0.5;
+    c.virtualDepthMin = 2.0;
+    c.virtualDepthMax = 6.0;
+    return c;
+}
+
+double sharpestVirtualDepth(const CCalibration& c) {
+    return c.microLensFocalLength / (c.microLensFocalLength - c.mlaToSensor);
+}
+
+double microLensFocalLengthFor(const CCalibration& c, double v) { return c.mlaToSensor * v / (v - 1.0); }
+
+}  // namespace Vy::Synth

@@ -1,0 +1,50 @@
+// What the engine should find in a frame, on its output grid (CameraModel.h:
+// output pixel (i, j) sees lateral virtual position scale * (i + 0.5, j + 0.5)).
+// Written beside the sequence as <file>.rays.truth/ (docs/synthetic-camera.md).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "Scene.h"
+#include "SyntheticCamera.h"
+
+namespace Vy::Synth {
+
+struct ParticleTruth {
+    int id = 0;
+    double x = 0.0;       // output-grid position, pixel (i, j) covers [i, i+1) x [j, j+1)
+    double y = 0.0;
+    double radius = 0.0;  // output pixels
+    double virtualDepth = 0.0;
+    double distance = 0.0;  // mm in front of the main lens
+};
+
+struct FrameTruth {
+    cv::Mat1w focus;         // all-in-focus image, 14-bit range (engine units)
+    cv::Mat1f virtualDepth;  // 0 where the ray meets no surface
+    cv::Mat1f distance;      // mm, 0 where the ray meets no surface
+    cv::Mat1b textured;      // 255 where a depth estimate has a pattern to work with
+    std::vector<ParticleTruth> particles;  // particles whose centre lies on the grid
+};
+
+// Scale of the truth's focus image: the 14-bit level of albedo 1, as the engine
+// reaches it when it divides by the white image and lifts 8 to 14 bits (x64).
+double focusGainForWhiteLevel(double whiteLevel);
+
+// Truth of one frame on the grid of the given scale.
+FrameTruth computeTruth(const SyntheticCamera& camera, const Scene& scene, int scale, double focusGain);
+
+// Files of frame in dir (created as needed); throws CVyException when one cannot be written.
+void writeTruth(const std::string& dir, uint32_t frame, const FrameTruth& truth, bool withParticles);
+// truth.txt: what every file holds, with scale and focus gain.
+void writeTruthIndex(const std::string& dir, int scale, double focusGain, int width, int height, uint32_t frames,
+                     const std::string& preset);
+// Reads frame's files back; throws CVyException naming the missing or bad file.
+FrameTruth readTruth(const std::string& dir, uint32_t frame);
+std::string truthFile(const std::string& dir, uint32_t frame, const char* suffix);
+
+}  // namespace Vy::Synth

@@ -1,0 +1,198 @@
+#include "SceneScript.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+#include "CVyException.h"
+#include "CameraDesign.h"
+#include "CameraModel.h"
+#include "RandomHash.h"
+
+namespace Vy::Synth {
+
+namespace {
+struct PresetEntry {
+    const char* name;
+    PresetDefaults defaults;
+};
+constexpr PresetEntry kPresets[] = {
+    {"demo", {1024, 60, 4}},  {"planes", {1024, 8, 8}}, {"slanted", {1024, 8, 8}},
+    {"particles", {1024, 20, 8}}, {"small", {256, 3, 8}},
+};
+
+double uniformIn(uint64_t& state, double lo, double hi) {
+    state = hash64(state);
+    return lo + (hi - lo) * unitFromHash(state >> 7);
+}
+}  // namespace
+
+const std::vector<std::string>& presetNames() {
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> n;
+        for (const PresetEntry& e : kPresets) n.emplace_back(e.name);
+        return n;
+    }();
+    return names;
+}
+
+PresetDefaults presetDefaults(const std::string& name) {
+    for (const PresetEntry& e : kPresets)
+        if (name == e.name) return e.defaults;
+    throw CVyException("SceneScript", name, "unknown preset (demo, planes, slanted, particles, small)");
+}
+
+SceneScript::SceneScript(const std::string& preset, const CCalibration& calibration, uint64_t seed,
+                         uint32_t frameCount)
+    : calibration_(calibration), frameCount_(std::max<uint32_t>(frameCount, 1)) {
+    presetDefaults(preset);  // rejects unknown names
+    const uint64_t s = hash64(seed);
+    if (preset == "demo") {
+        planes_.push_back(frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.4, s + 1, 0.5f, 0.18f));
+        planes_.push_back(slantedPlane(0.06, 0.08, 0.46, 0.92, 2.9, 4.8, s + 2));
+        planes_.push_back(frontoPlane(0.56, 0.08, 0.92, 0.44, 3.6, s + 3, 0.45f, 0.2f));
+        planes_.push_back(frontoPlane(0.56, 0.56, 0.92, 0.92, 3.0, s + 4, 0.55f, 0.18f));
+        swings_.push_back({3, 3.0, 4.4});
+        addDrifters(40, 3.2, 5.0, 20.0, 200.0, 2.5, false, s + 5);
+    } else if (preset == "planes") {
+        planes_.push_back(frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.5, s + 1, 0.5f, 0.18f));
+        planes_.push_back(frontoPlane(0.08, 0.1, 0.55, 0.9, 3.4, s + 2, 0.5f, 0.2f));
+        planes_.push_back(frontoPlane(0.6, 0.25, 0.92, 0.75, 4.6, s + 3, 0.5f, 0.2f));
+    } else if (preset == "slanted") {
+        planes_.push_back(frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.3, s + 1, 0.5f, 0.18f));
+        planes_.push_back(slantedPlane(0.04, 0.04, 0.96, 0.96, 2.6, 5.2, s + 2));
+    } else if (preset == "particles") {
+        // A dark, smooth wall far behind, nothing for a depth estimate to lock on to.
+        Plane wall = frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.2, s + 1, 0.05f, 0.0f);
+        wall.textured = false;
+        planes_.push_back(wall);
+        const double outputArea = (calibration.sensorWidth / double(kTruthScale)) *
+                                  (calibration.sensorHeight / double(kTruthScale));
+        addDrifters(std::max(4, static_cast<int>(outputArea / 3600.0)), 3.0, 4.0, 10.0, 300.0, 1.5, true, s + 5);
+    } else {  // small
+        planes_.push_back(frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.6, s + 1, 0.5f, 0.2f));
+        planes_.push_back(frontoPlane(0.15, 0.2, 0.6, 0.8, 3.8, s + 2, 0.5f, 0.2f));
+        swings_.push_back({1, 3.6, 4.2});
+        addDrifters(4, 3.0, 4.5, 20.0, 80.0, 2.0, false, s + 5);
+    }
+}
+
+double SceneScript::distanceAt(double virtualDepth) const {
+    return Model::distanceFromVirtualDepth(calibration_, virtualDepth);
+}
+
+Plane SceneScript::frontoPlane(double x0, double y0, double x1, double y1, double virtualDepth, uint64_t seed,
+                               float mean, float contrast) const {
+    const CCalibration& c = calibration_;
+    const double z = distanceAt(virtualDepth);
+    const Model::Point a = Model::sceneFromVirtual(c, {x0 * c.sensorWidth, y0 * c.sensorHeight}, z);
+    const Model::Point b = Model::sceneFromVirtual(c, {x1 * c.sensorWidth, y1 * c.sensorHeight}, z);
+    Plane p;
+    p.z0 = z;
+    p.xMin = std::min(a.x, b.x);
+    p.xMax = std::max(a.x, b.x);
+    p.yMin = std::min(a.y, b.y);
+    p.yMax = std::max(a.y, b.y);
+    // One texel per output pixel at this depth (z / bi = z / f - 1).
+    p.texelSize = kTruthScale * c.pixelSize * (z / c.mainFocalLength - 1.0);
+    const int w = static_cast<int>(std::ceil((p.xMax - p.xMin) / p.texelSize)) + 2;
+    const int h = static_cast<int>(std::ceil((p.yMax - p.yMin) / p.texelSize)) + 2;
+    p.texture = std::make_shared<Texture>(contrast > 0.0f ? Texture::randomPattern(w, h, seed, mean, contrast)
+                                                          : Texture::uniform(mean));
+    p.textured = contrast > 0.0f;
+    return p;
+}
+
+Plane SceneScript::slantedPlane(double x0, double y0, double x1, double y1, double depthLeft, double depthRight,
+                                uint64_t seed) const {
+    const CCalibration& c = calibration_;
+    const double midY = 0.5 * (y0 + y1) * c.sensorHeight;
+    const double zLeft = distanceAt(depthLeft);
+    const double zRight = distanceAt(depthRight);
+    const double xLeft = Model::sceneFromVirtual(c, {x0 * c.sensorWidth, midY}, zLeft).x;
+    const double xRight = Model::sceneFromVirtual(c, {x1 * c.sensorWidth, midY}, zRight).x;
+    const double zMid = 0.5 * (zLeft + zRight);
+    const Model::Point top = Model::sceneFromVirtual(c, {0.5 * c.sensorWidth, y0 * c.sensorHeight}, zMid);
+    const Model::Point bottom = Model::sceneFromVirtual(c, {0.5 * c.sensorWidth, y1 * c.sensorHeight}, zMid);
+    Plane p;
+    p.gx = (zRight - zLeft) / (xRight - xLeft);
+    p.z0 = zLeft - p.gx * xLeft;
+    p.xMin = std::min(xLeft, xRight);
+    p.xMax = std::max(xLeft, xRight);
+    p.yMin = std::min(top.y, bottom.y);
+    p.yMax = std::max(top.y, bottom.y);
+    p.texelSize = kTruthScale * c.pixelSize * (zMid / c.mainFocalLength - 1.0);
+    const int w = static_cast<int>(std::ceil((p.xMax - p.xMin) / p.texelSize)) + 2;
+    const int h = static_cast<int>(std::ceil((p.yMax - p.yMin) / p.texelSize)) + 2;
+    p.texture = std::make_shared<Texture>(Texture::randomPattern(w, h, seed, 0.5f, 0.2f));
+    return p;
+}
+
+void SceneScript::addDrifters(int count, double depthMin, double depthMax, double areaMin, double areaMax,
+                              double speed, bool commonDrift, uint64_t seed) {
+    const double w = calibration_.sensorWidth;
+    const double h = calibration_.sensorHeight;
+    uint64_t state = seed;
+    const double driftAngle = uniformIn(state, 0.0, 2.0 * std::numbers::pi);
+    // Particles keep apart (in virtual-image pixels, plus a gap) so they never
+    // merge; with a common drift they stay apart on every frame.
+    const double gap = 8.0 * kTruthScale;
+    for (int attempt = 0; static_cast<int>(particles_.size()) < count && attempt < count * 200; ++attempt) {
+        Drifter d{};
+        d.x = uniformIn(state, 0.0, w);
+        d.y = uniformIn(state, 0.0, h);
+        const double area = std::exp(uniformIn(state, std::log(areaMin), std::log(areaMax)));
+        d.radiusOut = std::sqrt(area / std::numbers::pi);
+        d.virtualDepth = uniformIn(state, depthMin, depthMax);
+        d.albedo = static_cast<float>(uniformIn(state, 0.85, 1.0));
+        const double angle = commonDrift ? driftAngle : uniformIn(state, 0.0, 2.0 * std::numbers::pi);
+        d.vx = speed * std::cos(angle);
+        d.vy = speed * std::sin(angle);
+        bool clear = true;
+        for (const Drifter& o : particles_) {
+            const double reach = (d.radiusOut + o.radiusOut) * kTruthScale + gap;
+            // Distance across the wrap-around too: drifters leave on one side and come back on the other.
+            const double dx = std::min(std::abs(d.x - o.x), w - std::abs(d.x - o.x));
+            const double dy = std::min(std::abs(d.y - o.y), h - std::abs(d.y - o.y));
+            if (std::hypot(dx, dy) < reach) clear = false;
+        }
+        if (clear) particles_.push_back(d);
+    }
+}
+
+Particle SceneScript::particleAt(const Drifter& d, int id, uint32_t frame) const {
+    const CCalibration& c = calibration_;
+    const double w = c.sensorWidth;
+    const double h = c.sensorHeight;
+    const double x = std::fmod(std::fmod(d.x + d.vx * frame, w) + w, w);
+    const double y = std::fmod(std::fmod(d.y + d.vy * frame, h) + h, h);
+    Particle p;
+    p.id = id;
+    p.z = distanceAt(d.virtualDepth);
+    const Model::Point at = Model::sceneFromVirtual(c, {x, y}, p.z);
+    p.x = at.x;
+    p.y = at.y;
+    p.radius = d.radiusOut * kTruthScale * c.pixelSize * (p.z / c.mainFocalLength - 1.0);
+    p.albedo = d.albedo;
+    return p;
+}
+
+Scene SceneScript::sceneAt(uint32_t frame) const {
+    Scene scene;
+    scene.planes = planes_;
+    scene.background = background_;
+    const double phase = frameCount_ > 1 ? static_cast<double>(frame) / (frameCount_ - 1) : 0.0;
+    for (const DepthSwing& s : swings_) {
+        // There and back once over the sequence.
+        const double t = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * phase);
+        scene.planes[s.plane].z0 = distanceAt(s.fromDepth + (s.toDepth - s.fromDepth) * t);
+    }
+    for (size_t i = 0; i < particles_.size(); ++i)
+        scene.particles.push_back(particleAt(particles_[i], static_cast<int>(i), frame));
+    const CCalibration& c = calibration_;
+    const double sensorHalfDiagonal = 0.5 * std::hypot(c.sensorWidth, c.sensorHeight) * c.pixelSize;
+    scene.prepare(std::max(0.5 * c.mainApertureDiameter, sensorHalfDiagonal));
+    return scene;
+}
+
+}  // namespace Vy::Synth

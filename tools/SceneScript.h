@@ -1,0 +1,68 @@
+// The presets of the synthetic camera: which planes and particles a sequence
+// shows and how they move from frame to frame. Everything is laid out in the
+// camera's own terms (fractions of the sensor, virtual depths) so a preset
+// looks the same at any sensor size.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "CCalibration.h"
+#include "Scene.h"
+
+namespace Vy::Synth {
+
+struct PresetDefaults {
+    int size = 0;     // sensor side, pixels
+    int frames = 0;
+    int samples = 0;  // rays per pixel
+};
+
+// Names of the presets: demo, planes, slanted, particles, small.
+const std::vector<std::string>& presetNames();
+// Throws CVyException for an unknown name.
+PresetDefaults presetDefaults(const std::string& name);
+
+class SceneScript {
+public:
+    // Throws CVyException for an unknown preset.
+    SceneScript(const std::string& preset, const CCalibration& calibration, uint64_t seed, uint32_t frameCount);
+
+    // The scene at frame (0-based), ready to trace.
+    Scene sceneAt(uint32_t frame) const;
+    bool hasParticles() const { return !particles_.empty(); }
+
+private:
+    // A particle drifting across the image: position in virtual-image pixels
+    // at frame 0, velocity in virtual-image pixels per frame, wrapped to the view.
+    struct Drifter {
+        double x, y, vx, vy;
+        double virtualDepth;
+        double radiusOut;  // radius in output pixels
+        float albedo;
+    };
+    // A plane that moves in depth: virtual depth from..to and back over the sequence.
+    struct DepthSwing {
+        size_t plane;
+        double fromDepth, toDepth;
+    };
+
+    double distanceAt(double virtualDepth) const;
+    Plane frontoPlane(double x0, double y0, double x1, double y1, double virtualDepth, uint64_t seed, float mean,
+                      float contrast) const;
+    Plane slantedPlane(double x0, double y0, double x1, double y1, double depthLeft, double depthRight,
+                       uint64_t seed) const;
+    void addDrifters(int count, double depthMin, double depthMax, double areaMin, double areaMax, double speed,
+                     bool commonDrift, uint64_t seed);
+    Particle particleAt(const Drifter& d, int id, uint32_t frame) const;
+
+    CCalibration calibration_;
+    uint32_t frameCount_;
+    std::vector<Plane> planes_;
+    std::vector<DepthSwing> swings_;
+    std::vector<Drifter> particles_;
+    float background_ = 0.0f;
+};
+
+}  // namespace Vy::Synth

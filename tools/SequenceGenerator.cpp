@@ -1,0 +1,78 @@
+#include "SequenceGenerator.h"
+
+#include <filesystem>
+#include <ostream>
+
+#include "CSeqFileWriter.h"
+#include "CVyException.h"
+#include "CameraDesign.h"
+#include "CameraModel.h"
+#include "GroundTruth.h"
+#include "SceneScript.h"
+#include "SyntheticCamera.h"
+
+namespace Vy::Synth {
+
+namespace {
+CVyImage toImage(const cv::Mat1b& raw) {
+    CVyImage image;
+    image.Create(raw.cols, raw.rows, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte, raw.data);
+    return image;
+}
+
+void check(bool ok, const std::string& what, const std::string& reason) {
+    if (!ok) throw CVyException("raystool create", what, reason);
+}
+}  // namespace
+
+std::string truthDirectory(const std::string& sequencePath) { return sequencePath + ".truth"; }
+
+void createSequence(const std::string& path, const CreateOptions& options, std::ostream* progress) {
+    const PresetDefaults defaults = presetDefaults(options.preset);
+    const int size = options.size > 0 ? options.size : defaults.size;
+    const int frames = options.frames > 0 ? options.frames : defaults.frames;
+    check(size >= 64 && size <= 8192, "--size " + std::to_string(size), "must be 64..8192");
+    check(frames >= 1 && frames <= 100000, "--frames " + std::to_string(frames), "must be 1..100000");
+    check(options.fps > 0.0, "fps", "must be positive");
+
+    RenderOptions render;
+    render.samples = options.samples > 0 ? options.samples : defaults.samples;
+    render.threads = options.threads;
+    const CCalibration calibration = defaultCalibration(size, size);
+    const SyntheticCamera camera(calibration, render);
+    const SceneScript script(options.preset, calibration, options.seed, static_cast<uint32_t>(frames));
+
+    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    std::error_code error;
+    if (!parent.empty()) std::filesystem::create_directories(parent, error);
+    check(!error, parent.string(), error.message());
+
+    const CVyImageFormat format{size, size, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte};
+    CSeqFileWriter writer;
+    writer.Create(path, format, calibration, options.white ? toImage(camera.renderWhite(options.seed)) : CVyImage());
+
+    const std::string truthDir = truthDirectory(path);
+    // A truth left from an earlier render would describe other frames.
+    std::error_code ignored;
+    if (std::filesystem::exists(std::filesystem::path(truthDir) / "truth.txt")) std::filesystem::remove_all(truthDir, ignored);
+    const double focusGain = focusGainForWhiteLevel(render.whiteLevel);
+    if (options.truth)
+        writeTruthIndex(truthDir, kTruthScale, focusGain, Model::outputSize(size, kTruthScale),
+                        Model::outputSize(size, kTruthScale), static_cast<uint32_t>(frames), options.preset);
+
+    for (int f = 0; f < frames; ++f) {
+        const Scene scene = script.sceneAt(static_cast<uint32_t>(f));
+        CVyImage frame = toImage(camera.render(scene, options.seed, static_cast<uint32_t>(f)));
+        frame.timeStamp = options.startEpochMs + f * 1000.0 / options.fps;
+        frame.frameId = options.firstFrameId + f;
+        writer.WriteFrame(frame);
+        if (options.truth)
+            writeTruth(truthDir, static_cast<uint32_t>(f), computeTruth(camera, scene, kTruthScale, focusGain),
+                       script.hasParticles());
+        if (progress) *progress << "frame " << f + 1 << "/" << frames << "\r" << std::flush;
+    }
+    writer.Close();
+    if (progress) *progress << "\n";
+}
+
+}  // namespace Vy::Synth

@@ -1,0 +1,32 @@
+// Renders a synthetic sequence into a "*.rays" file: white image, frames with
+// time stamps and frame ids, and the ground truth beside it.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+
+namespace Vy::Synth {
+
+struct CreateOptions {
+    std::string preset = "demo";
+    int size = 0;       // sensor side in pixels; 0 = the preset's
+    int frames = 0;     // 0 = the preset's
+    uint64_t seed = 1;
+    int samples = 0;    // rays per pixel; 0 = the preset's
+    int threads = 2;
+    bool truth = true;  // write <path>.truth/
+    bool white = true;  // store a white image in the file
+    double fps = 25.0;
+    double startEpochMs = 1565344800000.0;  // 2019-08-09 10:00:00 UTC
+    int32_t firstFrameId = 1000;
+};
+
+// Where the ground truth of a sequence lives.
+std::string truthDirectory(const std::string& sequencePath);
+
+// Writes the sequence; progress (if given) gets one line per frame.
+// Throws CVyException for bad options or a file that cannot be written.
+void createSequence(const std::string& path, const CreateOptions& options, std::ostream* progress);
+
+}  // namespace Vy::Synth

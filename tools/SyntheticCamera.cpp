@@ -1,0 +1,189 @@
+#include "SyntheticCamera.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <numbers>
+#include <numeric>
+#include <thread>
+
+#include "CVyException.h"
+#include "CameraModel.h"
+#include "RandomHash.h"
+
+namespace Vy::Synth {
+
+namespace {
+constexpr double kGoldenAngle = 2.399963229728653;
+
+int coprimeStride(int n, int wanted) {
+    for (int s = std::max(1, wanted); s < n + wanted; ++s)
+        if (std::gcd(s, n) == 1) return s;
+    return 1;
+}
+}  // namespace
+
+SyntheticCamera::SyntheticCamera(const CCalibration& calibration, const RenderOptions& options)
+    : calibration_(calibration), options_(options) {
+    const std::string problem = calibration_.Problem();
+    if (!problem.empty()) throw CVyException("SyntheticCamera", "calibration", problem);
+    if (options_.samples < 1 || options_.samples > 1024)
+        throw CVyException("SyntheticCamera", "samples", "must be 1..1024");
+    options_.threads = std::clamp(options_.threads, 1, 64);
+    // A pixel at a lens centre receives mean(cos^4) = 1 / (1 + a^2 / B^2) of
+    // the on-axis irradiance over a lens of radius a; scale that to whiteLevel.
+    const double a = 0.5 * calibration_.lensPitch * calibration_.pixelSize;
+    const double b = calibration_.mlaToSensor;
+    exposureGain_ = options_.whiteLevel * (1.0 + a * a / (b * b));
+    strideY_ = coprimeStride(options_.samples, options_.samples / 2 + 1);
+    strideLens_ = coprimeStride(options_.samples, options_.samples / 3 + 1);
+
+    const int w = calibration_.sensorWidth;
+    const int h = calibration_.sensorHeight;
+    lensX_.resize(static_cast<size_t>(w) * h);
+    lensY_.resize(static_cast<size_t>(w) * h);
+    forEachRow(h, [&](int y) {
+        for (int x = 0; x < w; ++x) {
+            int k = 0, l = 0;
+            Model::nearestLens(calibration_, {x + 0.5, y + 0.5}, k, l);
+            const Model::Point c = Model::lensCentre(calibration_, k, l);
+            lensX_[static_cast<size_t>(y) * w + x] = static_cast<float>(c.x);
+            lensY_[static_cast<size_t>(y) * w + x] = static_cast<float>(c.y);
+        }
+    });
+}
+
+void SyntheticCamera::lensCentreOfPixel(int x, int y, double& cx, double& cy) const {
+    const size_t i = static_cast<size_t>(y) * calibration_.sensorWidth + x;
+    cx = lensX_[i];
+    cy = lensY_[i];
+}
+
+void SyntheticCamera::forEachRow(int rows, const std::function<void(int)>& fn) const {
+    // Each render thread takes the next band of rows from a shared counter and
+    // writes only those rows of the output; the caller waits for all of them.
+    constexpr int kBand = 4;
+    std::atomic<int> next{0};
+    auto work = [&] {
+        for (int start = next.fetch_add(kBand); start < rows; start = next.fetch_add(kBand))
+            for (int y = start; y < std::min(rows, start + kBand); ++y) fn(y);
+    };
+    std::vector<std::thread> threads;
+    for (int t = 1; t < options_.threads; ++t) threads.emplace_back(work);
+    work();
+    for (std::thread& t : threads) t.join();
+}
+
+bool SyntheticCamera::traceSample(double sensorX, double sensorY, double lensCentreX, double lensCentreY,
+                                  double lensOffsetX, double lensOffsetY, Ray& ray, double& weight) const {
+    const CCalibration& c = calibration_;
+    const double dx = sensorX - lensCentreX;
+    const double dy = sensorY - lensCentreY;
+    if (dx * dx + dy * dy > c.microImageRadius * c.microImageRadius) return false;
+    const double ps = c.pixelSize;
+    // Lateral positions in mm from the optical axis; z grows towards the scene.
+    const double sx = (sensorX - c.principalX) * ps;
+    const double sy = (sensorY - c.principalY) * ps;
+    const double hx = lensOffsetX * ps;  // height above the microlens centre
+    const double hy = lensOffsetY * ps;
+    const double qx = (lensCentreX - c.principalX) * ps + hx;
+    const double qy = (lensCentreY - c.principalY) * ps + hy;
+    double slopeX = (qx - sx) / c.mlaToSensor;
+    double slopeY = (qy - sy) / c.mlaToSensor;
+    const double tan2 = slopeX * slopeX + slopeY * slopeY;
+    weight = 1.0 / ((1.0 + tan2) * (1.0 + tan2));
+    // Thin microlens, then on to the main lens plane.
+    slopeX -= hx / c.microLensFocalLength;
+    slopeY -= hy / c.microLensFocalLength;
+    const double mx = qx + slopeX * c.mainLensToMla;
+    const double my = qy + slopeY * c.mainLensToMla;
+    const double apertureRadius = 0.5 * c.mainApertureDiameter;
+    if (mx * mx + my * my > apertureRadius * apertureRadius) return false;
+    // Thin main lens.
+    ray.ox = mx;
+    ray.oy = my;
+    ray.sx = slopeX - mx / c.mainFocalLength;
+    ray.sy = slopeY - my / c.mainFocalLength;
+    return true;
+}
+
+void SyntheticCamera::exposeRow(const Scene& scene, int y, int samples, float* out) const {
+    const CCalibration& c = calibration_;
+    const int w = c.sensorWidth;
+    const double lensRadius = 0.5 * c.lensPitch;
+    const double reach = c.microImageRadius + 0.75;  // a pixel partly inside the baffle still gets some light
+    const double inverseSamples = 1.0 / samples;
+    for (int x = 0; x < w; ++x) {
+        const size_t index = static_cast<size_t>(y) * w + x;
+        const double cx = lensX_[index];
+        const double cy = lensY_[index];
+        const double dx = x + 0.5 - cx;
+        const double dy = y + 0.5 - cy;
+        if (dx * dx + dy * dy > reach * reach) {
+            out[x] = 0.0f;
+            continue;
+        }
+        // The sampling pattern is fixed per pixel, so frames differ only where the scene does.
+        const uint64_t h = hash64(index * 0x9E3779B97F4A7C15ULL + 0x632BE59BD9B4E019ULL);
+        const int shiftY = static_cast<int>(h % samples);
+        const int shiftLens = static_cast<int>((h >> 16) % samples);
+        const double rotation = unitFromHash(h) * 2.0 * std::numbers::pi;
+        double sum = 0.0;
+        for (int k = 0; k < samples; ++k) {
+            const uint64_t hk = hash64(h + static_cast<uint64_t>(k) * 0xD1B54A32D192ED03ULL);
+            const double px = x + (k + unitFromHash(hk)) * inverseSamples;
+            const double py = y + ((k * strideY_ + shiftY) % samples + unitFromHash(hk >> 21)) * inverseSamples;
+            const int j = (k * strideLens_ + shiftLens) % samples;
+            const double r = lensRadius * std::sqrt((j + unitFromHash(hk >> 42)) * inverseSamples);
+            const double angle = j * kGoldenAngle + rotation;
+            Ray ray;
+            double weight = 0.0;
+            if (!traceSample(px, py, cx, cy, r * std::cos(angle), r * std::sin(angle), ray, weight)) continue;
+            sum += weight * scene.trace(ray).radiance;
+        }
+        out[x] = static_cast<float>(exposureGain_ * sum * inverseSamples);
+    }
+}
+
+cv::Mat1f SyntheticCamera::expose(const Scene& scene) const {
+    cv::Mat1f exposure(calibration_.sensorHeight, calibration_.sensorWidth);
+    forEachRow(exposure.rows, [&](int y) { exposeRow(scene, y, options_.samples, exposure.ptr<float>(y)); });
+    return exposure;
+}
+
+cv::Mat1b SyntheticCamera::quantise(const cv::Mat1f& exposure, uint64_t seed, uint32_t frame,
+                                    double noiseScale) const {
+    cv::Mat1b raw(exposure.size());
+    const bool noisy = options_.noise && noiseScale > 0.0;
+    const uint64_t frameKey = hash64(seed * 0xA24BAED4963EE407ULL + frame + 1);
+    forEachRow(exposure.rows, [&](int y) {
+        const float* in = exposure.ptr<float>(y);
+        uint8_t* out = raw.ptr<uint8_t>(y);
+        for (int x = 0; x < exposure.cols; ++x) {
+            double level = in[x];
+            if (noisy) {
+                const uint64_t h = hash64(frameKey ^ (static_cast<uint64_t>(y) * exposure.cols + x));
+                const double shot = std::sqrt(std::max(level, 0.0) / options_.electronsPerLevel);
+                level += noiseScale * (shot * gaussianFromHash(h) + options_.readNoise * gaussianFromHash(hash64(h)));
+            }
+            out[x] = static_cast<uint8_t>(std::clamp(std::lround(level), 0L, 255L));
+        }
+    });
+    return raw;
+}
+
+cv::Mat1b SyntheticCamera::render(const Scene& scene, uint64_t seed, uint32_t frame) const {
+    return quantise(expose(scene), seed, frame, 1.0);
+}
+
+cv::Mat1b SyntheticCamera::renderWhite(uint64_t seed) const {
+    Scene white;
+    white.background = 1.0f;
+    cv::Mat1f exposure(calibration_.sensorHeight, calibration_.sensorWidth);
+    // More rays than a frame: the white image divides every frame later.
+    const int samples = std::min(4 * options_.samples, 64);
+    forEachRow(exposure.rows, [&](int y) { exposeRow(white, y, samples, exposure.ptr<float>(y)); });
+    return quantise(exposure, seed, 0xFFFFFFFFu, 0.25);
+}
+
+}  // namespace Vy::Synth

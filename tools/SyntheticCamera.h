@@ -1,0 +1,67 @@
+// Backward ray tracer of the focused light-field camera: each raw pixel sends
+// stratified samples through a point of its microlens (thin lens), past the
+// main aperture (where vignetting happens) and through the thin main lens into
+// the scene. Geometry follows runtime/CameraModel.h.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "CCalibration.h"
+#include "Scene.h"
+
+namespace Vy::Synth {
+
+struct RenderOptions {
+    int samples = 8;             // rays per pixel, stratified over pixel area and lens aperture
+    int threads = 2;             // render threads
+    double whiteLevel = 200.0;   // raw level of an unvignetted pixel at a lens centre seeing albedo 1
+    double electronsPerLevel = 32.0;  // shot noise: variance (levels^2) = level / electronsPerLevel
+    double readNoise = 0.8;      // levels (standard deviation)
+    bool noise = true;
+};
+
+class SyntheticCamera {
+public:
+    SyntheticCamera(const CCalibration& calibration, const RenderOptions& options);
+
+    const CCalibration& calibration() const { return calibration_; }
+    const RenderOptions& options() const { return options_; }
+
+    // Noise-free linear exposure in raw levels (not quantised).
+    cv::Mat1f expose(const Scene& scene) const;
+    // The 8-bit raw frame: exposure plus shot and read noise drawn from (seed, frame).
+    cv::Mat1b render(const Scene& scene, uint64_t seed, uint32_t frame) const;
+    // A uniformly lit white scene (albedo 1) with the noise of an average of 16 exposures.
+    cv::Mat1b renderWhite(uint64_t seed) const;
+    // Adds shot and read noise (scaled by noiseScale) to an exposure and quantises it to 8 bits.
+    cv::Mat1b quantise(const cv::Mat1f& exposure, uint64_t seed, uint32_t frame, double noiseScale) const;
+
+    // Backward trace of one sample from sensor position (px) through the lens
+    // point lensCentre + lensOffset (px). False when the main aperture or the
+    // micro-image baffle stops it; weight is the sample's cos^4 factor.
+    bool traceSample(double sensorX, double sensorY, double lensCentreX, double lensCentreY, double lensOffsetX,
+                     double lensOffsetY, Ray& ray, double& weight) const;
+
+    // Centre (px) of the lens whose cell holds pixel (x, y).
+    void lensCentreOfPixel(int x, int y, double& cx, double& cy) const;
+
+    // Runs fn(row) for rows 0..rows-1 on the render threads.
+    void forEachRow(int rows, const std::function<void(int)>& fn) const;
+
+private:
+    void exposeRow(const Scene& scene, int y, int samples, float* out) const;
+
+    CCalibration calibration_;
+    RenderOptions options_;
+    double exposureGain_ = 1.0;  // levels per unit of mean cos^4-weighted radiance
+    int strideY_ = 1;            // pairs sub-pixel rows with columns (coprime with samples)
+    int strideLens_ = 1;         // pairs lens points with sub-pixel columns
+    std::vector<float> lensX_;   // lens centre of each pixel, row-major
+    std::vector<float> lensY_;
+};
+
+}  // namespace Vy::Synth

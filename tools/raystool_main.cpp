@@ -1,0 +1,204 @@
+// raystool: looks into, creates and exports "*.rays" sequence files.
+//   raystool info FILE
+//   raystool create [--preset NAME] [--size N] [--frames N] [--seed N] [--samples N] [--no-truth] [--no-white] OUT.rays
+//   raystool export FILE OUTDIR [--first N] [--count N]
+// Any bad argument or file ends with one line on stderr and exit status 1.
+#include <charconv>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include "CRayImage.h"
+#include "CSeqFileReader.h"
+#include "CVyException.h"
+#include "SequenceGenerator.h"
+
+namespace {
+
+const char* const kUsage =
+    "usage: raystool info FILE\n"
+    "       raystool create [--preset demo|planes|slanted|particles|small] [--size N] [--frames N]\n"
+    "                       [--seed N] [--samples N] [--threads N] [--no-truth] [--no-white] OUT.rays\n"
+    "       raystool export FILE OUTDIR [--first N] [--count N]\n";
+
+struct UsageError {
+    std::string message;
+};
+
+uint64_t parseNumber(const std::string& option, const std::string& text, uint64_t maximum) {
+    uint64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || value > maximum)
+        throw UsageError{option + ": '" + text + "' is not a number in 0.." + std::to_string(maximum)};
+    return value;
+}
+
+// Splits arguments into options with values, flags and positional arguments.
+class Arguments {
+public:
+    Arguments(const std::vector<std::string>& args, const std::vector<std::string>& valueOptions,
+              const std::vector<std::string>& flags) {
+        for (size_t i = 0; i < args.size(); ++i) {
+            const std::string& a = args[i];
+            if (a.rfind("--", 0) != 0 || a == "--") {
+                positional.push_back(a);
+            } else if (contains(valueOptions, a)) {
+                if (i + 1 >= args.size()) throw UsageError{a + " needs a value"};
+                values.emplace_back(a, args[++i]);
+            } else if (contains(flags, a)) {
+                values.emplace_back(a, "");
+            } else {
+                throw UsageError{"unknown option " + a};
+            }
+        }
+    }
+    bool has(const std::string& option) const {
+        for (const auto& [k, v] : values)
+            if (k == option) return true;
+        return false;
+    }
+    std::string value(const std::string& option, const std::string& fallback) const {
+        std::string result = fallback;
+        for (const auto& [k, v] : values)
+            if (k == option) result = v;
+        return result;
+    }
+    std::vector<std::string> positional;
+
+private:
+    static bool contains(const std::vector<std::string>& list, const std::string& s) {
+        for (const std::string& e : list)
+            if (e == s) return true;
+        return false;
+    }
+    std::vector<std::pair<std::string, std::string>> values;
+};
+
+std::string formatTime(double ms) {
+    const std::time_t seconds = static_cast<std::time_t>(ms / 1000.0);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[64];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc);
+    char full[128];
+    std::snprintf(full, sizeof full, "%s.%03d UTC (%.0f ms)", text, static_cast<int>(ms - seconds * 1000.0), ms);
+    return full;
+}
+
+int info(const std::vector<std::string>& args) {
+    const Arguments a(args, {}, {});
+    if (a.positional.size() != 1) throw UsageError{"info needs exactly one FILE"};
+    const std::string& path = a.positional[0];
+    CSeqFileReader reader;
+    reader.Open(path.c_str(), 0);
+    CRayImage image;
+    reader.StartReading(image);
+    const CVyImageFormat& format = reader.GetFrameFormat();
+    std::cout << "file: " << path << "\n"
+              << "frame size: " << format.width << " x " << format.height << ", 8-bit luminance\n"
+              << "frames: " << reader.GetFrameCount();
+    if (reader.GetPromisedFrameCount() != reader.GetFrameCount()) {
+        if (reader.GetPromisedFrameCount() == 0xFFFFFFFFu)
+            std::cout << " (recording was not closed)";
+        else
+            std::cout << " (header promises " << reader.GetPromisedFrameCount() << ")";
+    }
+    std::cout << "\nwhite image: " << (image.GetWhiteImage().IsEmpty() ? "no" : "yes") << "\n";
+    if (reader.GetFrameCount() > 0) {
+        reader.ReadFrame(image);
+        std::cout << "first frame: id " << image.frameId << ", " << formatTime(image.timeStamp) << "\n";
+        reader.Seek(reader.GetFrameCount() - 1);
+        reader.ReadFrame(image);
+        std::cout << "last frame: id " << image.frameId << ", " << formatTime(image.timeStamp) << "\n";
+    }
+    std::cout << "calibration:\n";
+    std::istringstream text(reader.GetCalibration().ToText());
+    for (std::string line; std::getline(text, line);) std::cout << "  " << line << "\n";
+    return 0;
+}
+
+int create(const std::vector<std::string>& args) {
+    const Arguments a(args, {"--preset", "--size", "--frames", "--seed", "--samples", "--threads"},
+                      {"--no-truth", "--no-white", "--quiet"});
+    if (a.positional.size() != 1) throw UsageError{"create needs exactly one OUT.rays"};
+    Vy::Synth::CreateOptions o;
+    o.preset = a.value("--preset", o.preset);
+    o.size = static_cast<int>(parseNumber("--size", a.value("--size", "0"), 8192));
+    o.frames = static_cast<int>(parseNumber("--frames", a.value("--frames", "0"), 100000));
+    o.seed = parseNumber("--seed", a.value("--seed", "1"), UINT64_MAX);
+    o.samples = static_cast<int>(parseNumber("--samples", a.value("--samples", "0"), 1024));
+    o.threads = static_cast<int>(parseNumber("--threads", a.value("--threads", "2"), 64));
+    o.truth = !a.has("--no-truth");
+    o.white = !a.has("--no-white");
+    if (a.has("--size") && o.size == 0) throw UsageError{"--size must be at least 64"};
+    if (a.has("--frames") && o.frames == 0) throw UsageError{"--frames must be at least 1"};
+    Vy::Synth::createSequence(a.positional[0], o, a.has("--quiet") ? nullptr : &std::cerr);
+    return 0;
+}
+
+int exportFrames(const std::vector<std::string>& args) {
+    const Arguments a(args, {"--first", "--count"}, {});
+    if (a.positional.size() != 2) throw UsageError{"export needs FILE and OUTDIR"};
+    CSeqFileReader reader;
+    reader.Open(a.positional[0].c_str(), 4);
+    const uint32_t frames = reader.GetFrameCount();
+    const uint64_t first = parseNumber("--first", a.value("--first", "0"), UINT32_MAX);
+    if (first >= frames && frames > 0)
+        throw UsageError{"--first " + std::to_string(first) + " is past the last frame (" +
+                         std::to_string(frames) + " frames)"};
+    const uint64_t count =
+        std::min<uint64_t>(parseNumber("--count", a.value("--count", std::to_string(frames)), UINT32_MAX),
+                           frames - std::min<uint64_t>(first, frames));
+    std::error_code error;
+    std::filesystem::create_directories(a.positional[1], error);
+    if (error) throw UsageError{a.positional[1] + ": " + error.message()};
+    CRayImage image;
+    reader.StartReading(image);
+    reader.Seek(static_cast<uint32_t>(first));
+    for (uint64_t i = 0; i < count; ++i) {
+        reader.ReadFrame(image);
+        const cv::Mat view(image.GetHeight(), image.GetWidth(), CV_8UC1, const_cast<void*>(image.GetPixelData()));
+        char name[32];
+        std::snprintf(name, sizeof name, "frame_%05u.png", static_cast<unsigned>(first + i));
+        const std::string out = (std::filesystem::path(a.positional[1]) / name).string();
+        if (!cv::imwrite(out, view)) throw UsageError{out + ": cannot write the file"};
+    }
+    std::cout << "exported " << count << " frames to " << a.positional[1] << "\n";
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty()) {
+        std::cerr << kUsage;
+        return 1;
+    }
+    const std::string command = args[0];
+    const std::vector<std::string> rest(args.begin() + 1, args.end());
+    try {
+        if (command == "info") return info(rest);
+        if (command == "create") return create(rest);
+        if (command == "export") return exportFrames(rest);
+        if (command == "--help" || command == "help") {
+            std::cout << kUsage;
+            return 0;
+        }
+        throw UsageError{"unknown command '" + command + "' (info, create, export)"};
+    } catch (const UsageError& e) {
+        std::cerr << "raystool: " << e.message << "\n";
+    } catch (const CVyException& e) {
+        std::cerr << "raystool: " << e.what() << "\n";
+    } catch (const std::exception& e) {
+        std::cerr << "raystool: " << e.what() << "\n";
+    }
+    return 1;
+}
