@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cmath>
 
 #include "CVyException.h"
@@ -79,7 +81,18 @@ TEST_F(CParameterSetTest, MissingFileOrDirectoryNamesThePath) {
         EXPECT_EQ(std::string(error.what()),
                   "ImportParameterFromFile: " + dir.File("absent.vyset") + ": No such file or directory");
     }
-    EXPECT_THROW(params.ImportParameterFromFile(dir.File("")), CVyException);
+    const auto reasonFor = [&](const std::string& path) {
+        try {
+            params.ImportParameterFromFile(path);
+        } catch (const CVyException& error) {
+            return error.Reason();
+        }
+        return std::string();
+    };
+    EXPECT_EQ(reasonFor(dir.File("")), "is a directory");
+    ASSERT_EQ(mkfifo(dir.File("pipe").c_str(), 0600), 0);
+    EXPECT_EQ(reasonFor(dir.File("pipe")), "not a regular file");
+    EXPECT_EQ(reasonFor(dir.Write("big", std::string((1 << 20) + 1, '#'))), "file larger than 1048576 bytes");
 }
 
 TEST_F(CParameterSetTest, SetAndGetCheckKindAndRange) {

@@ -80,7 +80,8 @@ void CSeqFileReader::Open(const CVyString& path, uint32_t readAhead) {
         return error;
     };
 
-    s.fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking so that a FIFO given as the path cannot hang the open.
+    s.fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (s.fd < 0) {
         throw fail(std::strerror(errno));
     }
@@ -91,8 +92,11 @@ void CSeqFileReader::Open(const CVyString& path, uint32_t readAhead) {
     if (S_ISDIR(info.st_mode)) {
         throw fail("is a directory");
     }
+    if (!S_ISREG(info.st_mode)) {
+        throw fail("not a regular file");
+    }
     const uint64_t size = static_cast<uint64_t>(info.st_size);
-    if (!S_ISREG(info.st_mode) || size < Vy::Rays::kHeaderSize) {
+    if (size < Vy::Rays::kHeaderSize) {
         throw fail("file too short for a rays header (" + std::to_string(size) + " bytes)");
     }
     uint8_t bytes[Vy::Rays::kHeaderSize];

@@ -233,6 +233,13 @@ TEST_F(CSeqFileReaderTest, MissingFilesAndDirectoriesNameThePath) {
     } catch (const CVyException& error) {
         EXPECT_EQ(error.Reason(), "is a directory");
     }
+    ASSERT_EQ(mkfifo(dir.File("pipe.rays").c_str(), 0600), 0);
+    try {
+        reader.Open(dir.File("pipe.rays"), 0);
+        FAIL();
+    } catch (const CVyException& error) {
+        EXPECT_EQ(error.Reason(), "not a regular file");
+    }
     CRayImage image;
     EXPECT_THROW(reader.StartReading(image), CVyException);
 }

@@ -12,7 +12,7 @@
 namespace Vy {
 
 std::string ReadTextFile(const std::string& path, size_t maxBytes, const std::string& operation) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         throw CVyException(operation, path, std::strerror(errno));
     }
@@ -26,6 +26,10 @@ std::string ReadTextFile(const std::string& path, size_t maxBytes, const std::st
     }
     if (S_ISDIR(info.st_mode)) {
         throw CVyException(operation, path, "is a directory");
+    }
+    // A FIFO or device would block or never end; only plain files are read.
+    if (!S_ISREG(info.st_mode)) {
+        throw CVyException(operation, path, "not a regular file");
     }
     std::string text;
     char buffer[65536];
