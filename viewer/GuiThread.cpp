@@ -22,6 +22,7 @@ GuiThread& GuiThread::instance() {
 void GuiThread::resume() {
     std::lock_guard<std::mutex> lock(mutex);
     active = true;
+    parked = false;  // a later park() waits for the thread to confirm it
     if (!thread.joinable()) {
         // The GUI thread owns every window and makes all highgui calls: it creates the windows
         // posted by createWindow, shows the latest posted image of each, and turns keys pressed
