@@ -31,6 +31,7 @@ void say(const char* format, int value = 0) {
 // Prints every code until end of input, then how the calls behave after it.
 void drainToEnd() {
     for (int code; (code = Console::_getch()) != -1;) say("%d ", code);
+    say("closed=%d ", Console::inputClosed() ? 1 : 0);
     const auto start = Clock::now();
     const int again = Console::_getch();
     const int hit = Console::_kbhit();
@@ -179,17 +180,17 @@ constexpr tcflag_t kCookedBits = ICANON | ECHO;
 TEST(ConsolePipedKeys, ArriveInOrderOneCodePerCallThenEndAtOnce) {
     // 'a', Escape sequence for an arrow key, two-byte UTF-8 'é'.
     const ChildResult r = runPiped("drain", "a\x1b[A\xc3\xa9");
-    EXPECT_EQ(r.output, "97 27 91 65 195 169 END -1 kbhit=0 fast=1\n");
+    EXPECT_EQ(r.output, "97 27 91 65 195 169 closed=1 END -1 kbhit=0 fast=1\n");
     EXPECT_EQ(r.exitStatus, 0);
 }
 
 TEST(ConsolePipedKeys, EmptyAndMissingStdinEndAtOnce) {
-    EXPECT_EQ(runPiped("drain", "").output, "END -1 kbhit=0 fast=1\n");
-    EXPECT_EQ(runPiped("drain", "", false, true).output, "END -1 kbhit=0 fast=1\n");
+    EXPECT_EQ(runPiped("drain", "").output, "closed=1 END -1 kbhit=0 fast=1\n");
+    EXPECT_EQ(runPiped("drain", "", false, true).output, "closed=1 END -1 kbhit=0 fast=1\n");
 }
 
 TEST(ConsolePushKey, QueuesAfterWaitingCodesAndWakesABlockedReader) {
-    EXPECT_EQ(runPiped("push", "xy").output, "120 121 80 END -1 kbhit=0 fast=1\n");
+    EXPECT_EQ(runPiped("push", "xy").output, "120 121 80 closed=1 END -1 kbhit=0 fast=1\n");
     const ChildResult woken = runPiped("wake", "", true);
     EXPECT_EQ(woken.output, "WOKE 90\n");
     EXPECT_EQ(woken.exitStatus, 0);
