@@ -1,6 +1,7 @@
 // Real windows on a private Xvfb display: what the viewer shows must appear on the screen.
 #include "Viewer.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -20,6 +21,7 @@
 #include <thread>
 
 #include "CVyImage.h"
+#include "Console.h"
 #include "PanoraTool.h"
 
 namespace {
@@ -103,6 +105,47 @@ int pixelsNear(const cv::Mat& screen, const cv::Vec3b& colour) {
     return count;
 }
 
+// Types one key on the display with the XTest extension, with the pointer over (x, y) so the
+// window there gets the key. libX11 and libXtst are loaded at run time; false if either is missing.
+bool typeKeyAt(const std::string& display, int x, int y, unsigned long keysym) {
+    void* xlib = dlopen("libX11.so.6", RTLD_NOW | RTLD_LOCAL);
+    void* xtest = dlopen("libXtst.so.6", RTLD_NOW | RTLD_LOCAL);
+    bool typed = false;
+    if (xlib && xtest) {
+        auto openDisplay = reinterpret_cast<void* (*)(const char*)>(dlsym(xlib, "XOpenDisplay"));
+        auto closeDisplay = reinterpret_cast<int (*)(void*)>(dlsym(xlib, "XCloseDisplay"));
+        auto flush = reinterpret_cast<int (*)(void*)>(dlsym(xlib, "XFlush"));
+        auto toKeycode = reinterpret_cast<unsigned char (*)(void*, unsigned long)>(dlsym(xlib, "XKeysymToKeycode"));
+        auto motion = reinterpret_cast<int (*)(void*, int, int, int, unsigned long)>(dlsym(xtest, "XTestFakeMotionEvent"));
+        auto key = reinterpret_cast<int (*)(void*, unsigned, int, unsigned long)>(dlsym(xtest, "XTestFakeKeyEvent"));
+        void* connection = openDisplay && closeDisplay && flush && toKeycode && motion && key
+                               ? openDisplay(display.c_str())
+                               : nullptr;
+        if (connection) {
+            const unsigned keycode = toKeycode(connection, keysym);
+            motion(connection, -1, x, y, 0);
+            flush(connection);
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            typed = keycode != 0 && key(connection, keycode, 1, 0) && key(connection, keycode, 0, 0);
+            flush(connection);
+            closeDisplay(connection);
+        }
+    }
+    if (xtest) dlclose(xtest);
+    if (xlib) dlclose(xlib);
+    return typed;
+}
+
+// The next console key within two seconds, or -1.
+int nextConsoleKey() {
+    const auto deadline = Clock::now() + std::chrono::seconds(2);
+    while (Clock::now() < deadline) {
+        if (Console::_kbhit()) return Console::_getch();
+        Console::_sleep(20);
+    }
+    return -1;
+}
+
 // Shows `image` in a fresh window and waits until the GUI thread has had time to paint it.
 void showInNewWindow(const char* name, const CVyImage& image) {
     int32_t handle = 0;
@@ -138,6 +181,11 @@ TEST(ViewerOnX11, PatternAppearsOnScreenAndWindowsReturnAfterShutdown) {
     EXPECT_GT(pixelsNear(screen, red), 5000);
     EXPECT_GT(pixelsNear(screen, green), 5000);
     EXPECT_EQ(pixelsNear(screen, blue), 0);
+
+    // A key typed into the window arrives as a console key.
+    if (typeKeyAt(server.display(), 260, 220, 'k')) {
+        EXPECT_EQ(nextConsoleKey(), 'k');
+    }
 
     Viewer::shutdown();
     EXPECT_FALSE(Viewer::isShowing());
