@@ -4,9 +4,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,13 +13,12 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
-#include <sstream>
 #include <string>
 #include <thread>
 
 #include "CVyImage.h"
 #include "Console.h"
+#include "DisplayProbe.h"
 #include "PanoraTool.h"
 
 namespace {
@@ -29,24 +26,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 bool onPath(const std::string& program) {
-    const char* path = std::getenv("PATH");
-    std::istringstream dirs(path ? path : "/usr/bin:/bin");
-    for (std::string dir; std::getline(dirs, dir, ':');)
-        if (!dir.empty() && access((dir + '/' + program).c_str(), X_OK) == 0) return true;
-    return false;
+    return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-bool socketAnswers(const std::string& path) {
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return ok;
-}
-
-// A private X server on the first free display from :97 up; killed when this goes.
+// A private X server on the first free display from :97 up, made the DISPLAY; killed when this goes.
 class PrivateXServer {
 public:
     bool start() {
@@ -65,9 +48,10 @@ public:
                        static_cast<char*>(nullptr));
                 _exit(127);
             }
+            setenv("DISPLAY", display_.c_str(), 1);
             const auto deadline = Clock::now() + std::chrono::seconds(10);
             while (Clock::now() < deadline && waitpid(pid_, nullptr, WNOHANG) == 0) {
-                if (socketAnswers(socketPath)) return true;
+                if (Viewer::displayAvailable()) return true;
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
             }
             stop();
@@ -161,7 +145,6 @@ TEST(ViewerOnX11, PatternAppearsOnScreenAndWindowsReturnAfterShutdown) {
     if (!onPath("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
     static PrivateXServer server;  // outlives the GUI thread, which ends at process exit
     if (!server.start()) GTEST_SKIP() << "Xvfb did not start";
-    setenv("DISPLAY", server.display().c_str(), 1);
     const cv::Mat blank = grabScreen(server.display());
     if (blank.empty()) GTEST_SKIP() << "ffmpeg cannot grab the X screen (no x11grab?)";
 
