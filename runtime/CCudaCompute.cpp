@@ -254,7 +254,7 @@ void CCudaCompute::Compute_DepthRay() {
     }
     const CVyImage& pre = e.results.at(Vy::ImageIdPreProcessed);
     const size_t count = static_cast<size_t>(pre.GetWidth()) * pre.GetHeight();
-    e.floatImage.resize(count);
+    e.floatImage.resize(count + DepthEstimator::kImagePadding, 0.0f);
     const auto* in = static_cast<const uint16_t*>(pre.GetPixelData());
     float* out = e.floatImage.data();
     e.Pool().ParallelFor(count, 1 << 16, [&](size_t begin, size_t end) {

@@ -2,12 +2,17 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace Vy::Engine {
 namespace {
 
 constexpr int kMinCompared = 24;  // fewer overlapping pixels than this say nothing
+// The coarse scan compares with the neighbours at 0, 60 and 120 degrees: enough
+// for texture of any orientation; the refinement uses every direction.
+constexpr int kCoarseDirections = 3;
+constexpr int kRefineRounds = 1;
 
 std::vector<DepthEstimator::Span> DiscSpans(float radius) {
     std::vector<DepthEstimator::Span> spans;
@@ -90,22 +95,65 @@ DepthEstimator::Shift DepthEstimator::MakeShift(Vec2 direction, float inverseDep
     return shift;
 }
 
-float DepthEstimator::SumSquares(const float* image, std::ptrdiff_t at, int32_t stride, const Shift& shift) {
-    const float w00 = shift.w00, w01 = shift.w01, w10 = shift.w10, w11 = shift.w11;
-    float sum = 0.0f;
+namespace {
+
+// Eight floats (two SSE or one AVX register).
+typedef float Floats8 __attribute__((vector_size(32)));
+typedef int32_t Ints8 __attribute__((vector_size(32)));
+
+}  // namespace
+
+// Built twice, the wider vector unit chosen at load time where the CPU has it.
+// Whole blocks of eight pixels are compared; lanes past the span's end read
+// padding (or the next row) and are masked out.
+__attribute__((target_clones("avx2", "default"))) float DepthEstimator::SumSquares(
+    const float* image, std::ptrdiff_t at, int32_t stride, const Shift& shift) {
+    const Floats8 w00 = Floats8{} + shift.w00, w01 = Floats8{} + shift.w01;
+    const Floats8 w10 = Floats8{} + shift.w10, w11 = Floats8{} + shift.w11;
+    const Ints8 lane = {0, 1, 2, 3, 4, 5, 6, 7};
+    Floats8 sum = {};
     for (const Span& span : shift.spans) {
         const float* row = image + at + std::ptrdiff_t{span.dy} * stride;
         const float* top = row + shift.offset;
         const float* bottom = top + stride;
-        float rowSum = 0.0f;
-        for (int x = span.dx0; x <= span.dx1; ++x) {
-            const float b = w00 * top[x] + w01 * top[x + 1] + w10 * bottom[x] + w11 * bottom[x + 1];
-            const float d = row[x] - b;
-            rowSum += d * d;
+        const int last = span.dx1;
+        for (int x = span.dx0; x <= last; x += 8) {
+            Floats8 a, t0, t1, b0, b1;
+            std::memcpy(&a, row + x, sizeof a);
+            std::memcpy(&t0, top + x, sizeof t0);
+            std::memcpy(&t1, top + x + 1, sizeof t1);
+            std::memcpy(&b0, bottom + x, sizeof b0);
+            std::memcpy(&b1, bottom + x + 1, sizeof b1);
+            const Floats8 d = a - (w00 * t0 + w01 * t1 + w10 * b0 + w11 * b1);
+            const Ints8 inside = (lane + x) <= last;
+            sum += reinterpret_cast<Floats8>(reinterpret_cast<Ints8>(d * d) & inside);
         }
-        sum += rowSum;
     }
-    return sum;
+    return ((sum[0] + sum[1]) + (sum[2] + sum[3])) + ((sum[4] + sum[5]) + (sum[6] + sum[7]));
+}
+
+void DepthEstimator::BuildTables(int32_t stride, const LensGrid& grid, const DepthSettings& settings, int steps) {
+    const float wLo = 1.0f / settings.virtualMax;
+    const float step = (1.0f / settings.virtualMin - wLo) / static_cast<float>(steps - 1);
+    coarse_.clear();
+    for (int k = 0; k < steps; ++k) {
+        for (int d = 0; d < kCoarseDirections; ++d) {
+            coarse_.push_back(MakeShift(grid.Direction(d), wLo + step * k, settings.matchRadius, stride,
+                                        std::max(1, settings.coarseRowStep)));
+        }
+    }
+    fine_.clear();
+    const float fineStep = step / kFineUnits;
+    for (int unit = -kFineMargin; unit <= (steps - 1) * kFineUnits + kFineMargin; ++unit) {
+        for (int d = 0; d < kDirectionCount; ++d) {
+            fine_.push_back(MakeShift(grid.Direction(d), wLo + fineStep * unit, settings.matchRadius, stride, 1));
+        }
+    }
+    disc_ = DiscSpans(settings.matchRadius);
+    cached_ = settings;
+    cached_.steps = steps;
+    cachedDirection_ = grid.Direction(0);
+    cachedStride_ = stride;
 }
 
 void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height, const LensGrid& grid,
@@ -116,31 +164,22 @@ void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height,
     const float wHi = 1.0f / settings.virtualMin;
     const float step = (wHi - wLo) / static_cast<float>(steps - 1);
 
-    // The first-ring comparisons of the coarse scan are the same for every lens.
+    // The comparisons are the same for every lens; they change only with the settings.
     const bool sameTables = cachedStride_ == width && cached_.steps == steps && cached_.virtualMin == settings.virtualMin &&
                             cached_.virtualMax == settings.virtualMax && cached_.matchRadius == settings.matchRadius &&
                             cached_.coarseRowStep == settings.coarseRowStep && cachedDirection_.x == grid.Direction(0).x &&
                             cachedDirection_.y == grid.Direction(0).y && !coarse_.empty();
     if (!sameTables) {
-        coarse_.clear();
-        for (int k = 0; k < steps; ++k) {
-            for (int d = 0; d < 6; ++d) {
-                coarse_.push_back(MakeShift(grid.Direction(d), wLo + step * k, settings.matchRadius, width,
-                                            std::max(1, settings.coarseRowStep)));
-            }
-        }
-        disc_ = DiscSpans(settings.matchRadius);
-        cached_ = settings;
-        cached_.steps = steps;
-        cachedDirection_ = grid.Direction(0);
-        cachedStride_ = width;
+        BuildTables(width, grid, settings, steps);
     }
+    const int lastUnit = (steps - 1) * kFineUnits;
+    const float fineStep = step / kFineUnits;
 
     const auto& lenses = grid.Lenses();
     out.assign(lenses.size(), LensDepth{});
     pool.ParallelFor(lenses.size(), 64, [&](size_t begin, size_t end) {
         std::vector<float> costs(static_cast<size_t>(steps));
-        std::vector<Shift> fine[3];
+        std::vector<float> sorted(static_cast<size_t>(steps));
         for (size_t index = begin; index < end; ++index) {
             const Lens& lens = lenses[index];
             if (!lens.inside) {
@@ -161,8 +200,8 @@ void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height,
             for (int k = 0; k < steps; ++k) {
                 float sum = 0.0f;
                 int count = 0;
-                for (int d = 0; d < 6; ++d) {
-                    const Shift& shift = coarse_[static_cast<size_t>(k) * 6 + d];
+                for (int d = 0; d < kCoarseDirections; ++d) {
+                    const Shift& shift = coarse_[static_cast<size_t>(k) * kCoarseDirections + d];
                     if (shift.count < kMinCompared / std::max(1, settings.coarseRowStep) || !usable(d)) {
                         continue;
                     }
@@ -181,47 +220,41 @@ void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height,
             if (best > 0 && best < steps - 1 && std::isfinite(costs[best - 1]) && std::isfinite(costs[best + 1])) {
                 w += step * std::clamp(ParabolaVertex(costs[best - 1], costs[best], costs[best + 1]), -0.5f, 0.5f);
             }
-            std::vector<float> sorted(costs.begin(), costs.end());
+            std::copy(costs.begin(), costs.end(), sorted.begin());
             std::nth_element(sorted.begin(), sorted.begin() + steps / 2, sorted.end());
             const float median = sorted[steps / 2];
 
-            // Refinement on every ring that overlaps at the found depth.
-            float half = 0.5f * step;
+            // Refinement on the fine grid, on every ring that overlaps at the found depth.
+            float unit = (w - wLo) / fineStep;
             float bestCost = costs[best];
-            for (int round = 0; round < 2; ++round, half *= 0.25f) {
-                const float ws[3] = {w - half, w, w + half};
-                for (auto& f : fine) {
-                    f.clear();
-                }
-                std::vector<int> directions;
+            int half = kFineUnits / 4;
+            for (int round = 0; round < kRefineRounds; ++round, half /= 4) {
+                const int centre = std::clamp(static_cast<int>(std::lround(unit)), -kFineMargin + half,
+                                              lastUnit + kFineMargin - half);
+                float sum[3] = {0, 0, 0};
+                int count[3] = {0, 0, 0};
                 for (int d = 0; d < kDirectionCount; ++d) {
-                    if (!usable(d)) {
+                    if (!usable(d) || Fine(centre + half, d).count < kMinCompared ||
+                        Fine(centre - half, d).count < kMinCompared) {
                         continue;
                     }
-                    Shift farthest = MakeShift(grid.Direction(d), ws[2], settings.matchRadius, width, 1);
-                    if (farthest.count < kMinCompared) {
-                        continue;
+                    for (int e = 0; e < 3; ++e) {
+                        const Shift& shift = Fine(centre + (e - 1) * half, d);
+                        sum[e] += SumSquares(image, at, width, shift);
+                        count[e] += shift.count;
                     }
-                    fine[0].push_back(MakeShift(grid.Direction(d), ws[0], settings.matchRadius, width, 1));
-                    fine[1].push_back(MakeShift(grid.Direction(d), ws[1], settings.matchRadius, width, 1));
-                    fine[2].push_back(std::move(farthest));
                 }
-                if (fine[1].empty()) {
+                if (count[1] == 0) {
                     break;
                 }
                 float c[3];
                 for (int e = 0; e < 3; ++e) {
-                    float sum = 0.0f;
-                    int count = 0;
-                    for (const Shift& shift : fine[e]) {
-                        sum += SumSquares(image, at, width, shift);
-                        count += shift.count;
-                    }
-                    c[e] = sum / static_cast<float>(std::max(1, count));
+                    c[e] = sum[e] / static_cast<float>(count[e]);
                 }
                 bestCost = c[1];
-                w += half * ParabolaVertex(c[0], c[1], c[2]);
+                unit = centre + half * ParabolaVertex(c[0], c[1], c[2]);
             }
+            w = wLo + fineStep * unit;
 
             LensDepth& result = out[index];
             result.cost = std::sqrt(std::max(0.0f, bestCost)) / contrast;

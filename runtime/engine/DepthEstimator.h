@@ -32,7 +32,9 @@ struct LensDepth {
 
 class DepthEstimator {
 public:
-    // image: the pre-processed frame as floats, sensor sized (width x height).
+    static constexpr size_t kImagePadding = 64;
+    // image: the pre-processed frame as floats, sensor sized (width x height),
+    // followed by at least kImagePadding readable elements.
     void Estimate(const float* image, int32_t width, int32_t height, const LensGrid& grid,
                   const DepthSettings& settings, ThreadPool& pool, std::vector<LensDepth>& out);
 
@@ -53,7 +55,17 @@ public:
     static float SumSquares(const float* image, std::ptrdiff_t at, int32_t stride, const Shift& shift);
 
 private:
-    std::vector<Shift> coarse_;  // [candidate * 6 + direction] for the first ring
+    void BuildTables(int32_t stride, const LensGrid& grid, const DepthSettings& settings, int steps);
+    const Shift& Fine(int unit, int direction) const {
+        return fine_[static_cast<size_t>(unit + kFineMargin) * kDirectionCount + direction];
+    }
+
+    // The refinement works on a grid kFineUnits times finer than the coarse
+    // candidates, reaching kFineMargin fine units beyond either end.
+    static constexpr int kFineUnits = 16;
+    static constexpr int kFineMargin = 2 * kFineUnits;
+    std::vector<Shift> coarse_;  // [candidate * 3 + direction] for the first ring
+    std::vector<Shift> fine_;    // [(fine unit + kFineMargin) * kDirectionCount + direction]
     std::vector<Span> disc_;
     DepthSettings cached_;
     Vec2 cachedDirection_{};
