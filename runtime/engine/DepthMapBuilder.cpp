@@ -76,8 +76,19 @@ std::vector<float> FillLensDepths(const LensGrid& grid, const std::vector<LensDe
 
 void BuildDepthMap(const LensGrid& grid, const std::vector<float>& lensDepth, const std::vector<int32_t>& nearest,
                    int32_t width, int32_t height, int scale, ThreadPool& pool, float* out) {
-    // Lenses further than this from a point do not lie on the nearest lens's first ring.
-    const float reach = 1.15f * grid.Pitch();
+    // Linear interpolation (in 1/v) over the triangle of lens centres that holds
+    // the point: the nearest lens and two adjacent first-ring neighbours. The
+    // barycentric matrices of the six triangles around a lens are the same for all lenses.
+    float toBarycentric[6][4];
+    for (int s = 0; s < 6; ++s) {
+        const Vec2 a = grid.Direction(s);
+        const Vec2 b = grid.Direction((s + 1) % 6);
+        const float det = a.x * b.y - a.y * b.x;
+        toBarycentric[s][0] = b.y / det;
+        toBarycentric[s][1] = -b.x / det;
+        toBarycentric[s][2] = -a.y / det;
+        toBarycentric[s][3] = a.x / det;
+    }
     const auto& lenses = grid.Lenses();
     pool.ParallelFor(static_cast<size_t>(height), 16, [&](size_t begin, size_t end) {
         for (size_t j = begin; j < end; ++j) {
@@ -85,31 +96,42 @@ void BuildDepthMap(const LensGrid& grid, const std::vector<float>& lensDepth, co
             for (int32_t i = 0; i < width; ++i) {
                 const size_t at = j * width + i;
                 const int32_t home = nearest[at];
-                float value = 0.0f;
-                if (home >= 0) {
-                    const float x = scale * (i + 0.5f);
-                    float weightSum = 0.0f;
-                    float inverseSum = 0.0f;
-                    for (int d = -1; d < 6; ++d) {
-                        const int32_t n = d < 0 ? home : lenses[home].neighbour[d];
-                        if (n < 0 || lensDepth[n] <= 0.0f) {
-                            continue;
-                        }
-                        const float dx = x - lenses[n].centre.x;
-                        const float dy = y - lenses[n].centre.y;
-                        const float falloff = 1.0f - std::sqrt(dx * dx + dy * dy) / reach;
-                        if (falloff <= 0.0f) {
-                            continue;
-                        }
-                        const float weight = falloff * falloff;
-                        weightSum += weight;
-                        inverseSum += weight / lensDepth[n];
-                    }
-                    if (weightSum > 0.0f) {
-                        value = weightSum / inverseSum;
+                out[at] = 0.0f;
+                if (home < 0) {
+                    continue;
+                }
+                const Lens& lens = lenses[home];
+                const float dx = scale * (i + 0.5f) - lens.centre.x;
+                const float dy = y - lens.centre.y;
+                int s = 0;
+                float alpha = 0.0f, beta = 0.0f;
+                for (; s < 6; ++s) {
+                    alpha = toBarycentric[s][0] * dx + toBarycentric[s][1] * dy;
+                    beta = toBarycentric[s][2] * dx + toBarycentric[s][3] * dy;
+                    if (alpha >= -1e-4f && beta >= -1e-4f) {
+                        break;
                     }
                 }
-                out[at] = value;
+                if (s == 6) {
+                    s = 0;
+                    alpha = beta = 0.0f;
+                }
+                const int32_t corner[3] = {home, lens.neighbour[s], lens.neighbour[(s + 1) % 6]};
+                const float weight[3] = {std::max(0.0f, 1.0f - alpha - beta), std::max(0.0f, alpha),
+                                         std::max(0.0f, beta)};
+                float weightSum = 0.0f;
+                float inverseSum = 0.0f;
+                for (int k = 0; k < 3; ++k) {
+                    if (corner[k] >= 0 && lensDepth[corner[k]] > 0.0f) {
+                        weightSum += weight[k];
+                        inverseSum += weight[k] / lensDepth[corner[k]];
+                    }
+                }
+                if (inverseSum > 0.0f) {
+                    out[at] = weightSum / inverseSum;
+                } else if (lensDepth[home] > 0.0f) {
+                    out[at] = lensDepth[home];
+                }
             }
         }
     });

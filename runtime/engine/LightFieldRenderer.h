@@ -12,6 +12,10 @@
 
 namespace Vy::Engine {
 
+// Lenses contribute to points closer than this many pitches to their centre
+// (and closer than sampleRadius * v, so that the sample lies on the micro-image).
+constexpr float kRenderReach = 0.9f;
+
 struct RenderSource {
     const uint16_t* image = nullptr;  // pre-processed, sensor sized
     int32_t width = 0;
