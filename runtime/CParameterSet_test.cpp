@@ -117,6 +117,7 @@ TEST(CVyExceptionTest, FormatsOneLineWithOrWithoutSubject) {
     EXPECT_STREQ(full.GetMessage(), full.what());
     const CVyException bare("Op", "", "two\nlines");
     EXPECT_STREQ(bare.what(), "Op: two lines");
+    EXPECT_EQ(bare.ToString(false).ToStdString(), "two lines");
 }
 
 }  // namespace
