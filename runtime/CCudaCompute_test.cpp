@@ -163,6 +163,37 @@ TEST_F(CCudaComputeTest, StepsOutOfOrderAndMissingImagesAreErrors) {
     EXPECT_THAT(ErrorOf([&] { engine_.Compute_DepthMap(LF::Space_VirtualImage); }), HasSubstr("DepthRay first"));
 }
 
+// With a white image a pixel as bright as the white image becomes full scale,
+// whatever the fall-off; pixels the white image leaves dark are masked.
+TEST_F(CCudaComputeTest, WhiteImageDevignettes) {
+    const double brightness = 180.0;
+    const CVyImage white = Synthetic::RenderPlane(calibration_, 4.0, [](double, double) { return 1.0; }, brightness);
+    engine_.SetWhiteImage(white);
+    engine_.UploadRawImage(Synthetic::RenderPlane(calibration_, 4.0, Synthetic::Texture, brightness));
+    engine_.Compute_PreProcess();
+    const CVyImage pre = Get(Vy::ImageIdPreProcessed);
+    const auto* p = static_cast<const uint16_t*>(pre.GetPixelData());
+    const auto* w = static_cast<const uint8_t*>(white.GetPixelData());
+    int checked = 0, off = 0;
+    for (int32_t y = 0; y < kSide; ++y) {
+        for (int32_t x = 0; x < kSide; ++x) {
+            const size_t at = static_cast<size_t>(y) * kSide + x;
+            if (w[at] < 0.15 * brightness) {
+                EXPECT_EQ(p[at], 0) << x << "," << y;
+            } else if (p[at] > 0) {
+                int k = 0, l = 0;
+                Vy::Model::nearestLens(calibration_, {x + 0.5, y + 0.5}, k, l);
+                const Vy::Model::Point c = Vy::Model::lensCentre(calibration_, k, l);
+                const double truth = Synthetic::Texture(c.x + 4.0 * (x + 0.5 - c.x), c.y + 4.0 * (y + 0.5 - c.y));
+                ++checked;
+                off += std::fabs(p[at] / 16383.0 - truth) > 0.01;
+            }
+        }
+    }
+    EXPECT_GT(checked, kSide * kSide / 2);
+    EXPECT_LT(off, checked / 100);
+}
+
 TEST_F(CCudaComputeTest, UntexturedSceneHasNoDepthAndIsDrawnBlack) {
     engine_.UploadRawImage(Synthetic::RenderPlane(calibration_, 4.0, [](double, double) { return 0.5; }));
     engine_.Compute_PreProcess();
