@@ -52,8 +52,6 @@ cv::Mat readImage(const std::string& path, int type, cv::Size size) {
 }
 }  // namespace
 
-double focusGainForWhiteLevel(double whiteLevel) { return 64.0 * whiteLevel; }
-
 std::string truthFile(const std::string& dir, uint32_t frame, const char* suffix) {
     char name[64];
     std::snprintf(name, sizeof name, "frame_%05u_%s", frame, suffix);

@@ -31,9 +31,10 @@ struct FrameTruth {
     std::vector<ParticleTruth> particles;  // particles whose centre lies on the grid
 };
 
-// Scale of the truth's focus image: the 14-bit level of albedo 1, as the engine
-// reaches it when it divides by the white image and lifts 8 to 14 bits (x64).
-double focusGainForWhiteLevel(double whiteLevel);
+// Scale of the truth's focus image: the 14-bit level of radiance 1. The white
+// image shows radiance 1 and the engine's pre-processing brings a pixel as
+// bright as the white image to full scale, so radiance r becomes r * 16383.
+constexpr double kFocusGain = 16383.0;
 
 // Truth of one frame on the grid of the given scale.
 FrameTruth computeTruth(const SyntheticCamera& camera, const Scene& scene, int scale, double focusGain);

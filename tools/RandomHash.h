@@ -19,11 +19,13 @@ inline uint64_t hash64(uint64_t x) {
 // Uniform in [0, 1) from the low 21 bits' worth of the hash (enough for sample jitter).
 inline double unitFromHash(uint64_t h) { return static_cast<double>(h & 0x1FFFFF) * (1.0 / 2097152.0); }
 
-// Standard normal from a hash (Box-Muller with two 26-bit uniforms).
-inline double gaussianFromHash(uint64_t h) {
+// Two independent standard normals from a hash (Box-Muller with two 26-bit uniforms).
+inline void gaussianPairFromHash(uint64_t h, double& g1, double& g2) {
     const double u1 = (static_cast<double>(h & 0x3FFFFFF) + 0.5) * (1.0 / 67108864.0);
     const double u2 = static_cast<double>((h >> 26) & 0x3FFFFFF) * (1.0 / 67108864.0);
-    return std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * std::numbers::pi * u2);
+    const double r = std::sqrt(-2.0 * std::log(u1));
+    g1 = r * std::cos(2.0 * std::numbers::pi * u2);
+    g2 = r * std::sin(2.0 * std::numbers::pi * u2);
 }
 
 }  // namespace Vy::Synth

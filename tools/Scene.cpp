@@ -71,12 +71,16 @@ Hit Scene::trace(const Ray& ray) const {
 }
 
 void Scene::hitPlanes(const Ray& ray, Hit& hit) const {
+    double hitX = 0.0, hitY = 0.0;
     for (size_t i = 0; i < planes.size(); ++i) {
         const Plane& p = planes[i];
-        // z = z0 + gx (ox + sx z) + gy (oy + sy z)
-        const double denominator = 1.0 - p.gx * ray.sx - p.gy * ray.sy;
-        if (denominator <= 1e-9) continue;
-        const double z = (p.z0 + p.gx * ray.ox + p.gy * ray.oy) / denominator;
+        double z = p.z0;
+        if (p.gx != 0.0 || p.gy != 0.0) {
+            // z = z0 + gx (ox + sx z) + gy (oy + sy z)
+            const double denominator = 1.0 - p.gx * ray.sx - p.gy * ray.sy;
+            if (denominator <= 1e-9) continue;
+            z = (p.z0 + p.gx * ray.ox + p.gy * ray.oy) / denominator;
+        }
         if (z <= 0.0 || z >= hit.distance) continue;
         const double x = ray.ox + ray.sx * z;
         const double y = ray.oy + ray.sy * z;
@@ -84,8 +88,14 @@ void Scene::hitPlanes(const Ray& ray, Hit& hit) const {
         hit.distance = z;
         hit.kind = SurfaceKind::Plane;
         hit.index = static_cast<int>(i);
-        hit.radiance = p.texture ? p.texture->sample((x - p.xMin) / p.texelSize, (y - p.yMin) / p.texelSize) : 0.0f;
+        hitX = x;
+        hitY = y;
     }
+    if (hit.kind != SurfaceKind::Plane) return;
+    // Only the nearest plane's pattern is looked up.
+    const Plane& p = planes[hit.index];
+    const double perTexel = 1.0 / p.texelSize;
+    hit.radiance = p.texture ? p.texture->sample((hitX - p.xMin) * perTexel, (hitY - p.yMin) * perTexel) : 0.0f;
 }
 
 void Scene::hitParticles(const Ray& ray, Hit& hit) const {

@@ -48,19 +48,19 @@ SceneScript::SceneScript(const std::string& preset, const CCalibration& calibrat
     presetDefaults(preset);  // rejects unknown names
     const uint64_t s = hash64(seed);
     if (preset == "demo") {
-        planes_.push_back(frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.4, s + 1, 0.5f, 0.18f));
-        planes_.push_back(slantedPlane(0.06, 0.08, 0.46, 0.92, 2.9, 4.8, s + 2));
+        planes_.push_back(frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.8, s + 1, 0.5f, 0.18f));
+        planes_.push_back(slantedPlane(0.06, 0.08, 0.46, 0.92, 2.9, 4.4, s + 2));
         planes_.push_back(frontoPlane(0.56, 0.08, 0.92, 0.44, 3.6, s + 3, 0.45f, 0.2f));
         planes_.push_back(frontoPlane(0.56, 0.56, 0.92, 0.92, 3.0, s + 4, 0.55f, 0.18f));
-        swings_.push_back({3, 3.0, 4.4});
-        addDrifters(40, 3.2, 5.0, 20.0, 200.0, 2.5, false, s + 5);
+        swings_.push_back({3, 3.0, 4.2});
+        addDrifters(40, 3.2, 4.6, 20.0, 200.0, 2.5, false, s + 5);
     } else if (preset == "planes") {
-        planes_.push_back(frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.5, s + 1, 0.5f, 0.18f));
-        planes_.push_back(frontoPlane(0.08, 0.1, 0.55, 0.9, 3.4, s + 2, 0.5f, 0.2f));
-        planes_.push_back(frontoPlane(0.6, 0.25, 0.92, 0.75, 4.6, s + 3, 0.5f, 0.2f));
+        planes_.push_back(frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.9, s + 1, 0.5f, 0.18f));
+        planes_.push_back(frontoPlane(0.08, 0.1, 0.55, 0.9, 3.5, s + 2, 0.5f, 0.2f));
+        planes_.push_back(frontoPlane(0.6, 0.25, 0.92, 0.75, 4.3, s + 3, 0.5f, 0.2f));
     } else if (preset == "slanted") {
-        planes_.push_back(frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.3, s + 1, 0.5f, 0.18f));
-        planes_.push_back(slantedPlane(0.04, 0.04, 0.96, 0.96, 2.6, 5.2, s + 2));
+        planes_.push_back(frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.7, s + 1, 0.5f, 0.18f));
+        planes_.push_back(slantedPlane(0.04, 0.04, 0.96, 0.96, 2.8, 4.5, s + 2));
     } else if (preset == "particles") {
         // A dark, smooth wall far behind, nothing for a depth estimate to lock on to.
         Plane wall = frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.2, s + 1, 0.05f, 0.0f);
@@ -70,7 +70,7 @@ SceneScript::SceneScript(const std::string& preset, const CCalibration& calibrat
                                   (calibration.sensorHeight / double(kTruthScale));
         addDrifters(std::max(4, static_cast<int>(outputArea / 3600.0)), 3.0, 4.0, 10.0, 300.0, 1.5, true, s + 5);
     } else {  // small
-        planes_.push_back(frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.6, s + 1, 0.5f, 0.2f));
+        planes_.push_back(frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.9, s + 1, 0.5f, 0.2f));
         planes_.push_back(frontoPlane(0.15, 0.2, 0.6, 0.8, 3.8, s + 2, 0.5f, 0.2f));
         swings_.push_back({1, 3.6, 4.2});
         addDrifters(4, 3.0, 4.5, 20.0, 80.0, 2.0, false, s + 5);

@@ -55,7 +55,7 @@ void createSequence(const std::string& path, const CreateOptions& options, std::
     // A truth left from an earlier render would describe other frames.
     std::error_code ignored;
     if (std::filesystem::exists(std::filesystem::path(truthDir) / "truth.txt")) std::filesystem::remove_all(truthDir, ignored);
-    const double focusGain = focusGainForWhiteLevel(render.whiteLevel);
+    const double focusGain = kFocusGain;
     if (options.truth)
         writeTruthIndex(truthDir, kTruthScale, focusGain, Model::outputSize(size, kTruthScale),
                         Model::outputSize(size, kTruthScale), static_cast<uint32_t>(frames), options.preset);

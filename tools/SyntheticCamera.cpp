@@ -16,6 +16,21 @@ namespace Vy::Synth {
 namespace {
 constexpr double kGoldenAngle = 2.399963229728653;
 
+struct LensPoint {
+    double x, y;
+};
+
+// Evenly spread points on the lens disc (a sunflower pattern): point j sits in
+// the j-th ring of equal area.
+std::vector<LensPoint> lensPoints(int n, double radius) {
+    std::vector<LensPoint> points(n);
+    for (int j = 0; j < n; ++j) {
+        const double r = radius * std::sqrt((j + 0.5) / n);
+        points[j] = {r * std::cos(j * kGoldenAngle), r * std::sin(j * kGoldenAngle)};
+    }
+    return points;
+}
+
 int coprimeStride(int n, int wanted) {
     for (int s = std::max(1, wanted); s < n + wanted; ++s)
         if (std::gcd(s, n) == 1) return s;
@@ -35,6 +50,9 @@ SyntheticCamera::SyntheticCamera(const CCalibration& calibration, const RenderOp
     const double a = 0.5 * calibration_.lensPitch * calibration_.pixelSize;
     const double b = calibration_.mlaToSensor;
     exposureGain_ = options_.whiteLevel * (1.0 + a * a / (b * b));
+    perB_ = 1.0 / b;
+    perMicroFocal_ = 1.0 / calibration_.microLensFocalLength;
+    perMainFocal_ = 1.0 / calibration_.mainFocalLength;
     strideY_ = coprimeStride(options_.samples, options_.samples / 2 + 1);
     strideLens_ = coprimeStride(options_.samples, options_.samples / 3 + 1);
 
@@ -88,13 +106,13 @@ bool SyntheticCamera::traceSample(double sensorX, double sensorY, double lensCen
     const double hy = lensOffsetY * ps;
     const double qx = (lensCentreX - c.principalX) * ps + hx;
     const double qy = (lensCentreY - c.principalY) * ps + hy;
-    double slopeX = (qx - sx) / c.mlaToSensor;
-    double slopeY = (qy - sy) / c.mlaToSensor;
+    double slopeX = (qx - sx) * perB_;
+    double slopeY = (qy - sy) * perB_;
     const double tan2 = slopeX * slopeX + slopeY * slopeY;
     weight = 1.0 / ((1.0 + tan2) * (1.0 + tan2));
     // Thin microlens, then on to the main lens plane.
-    slopeX -= hx / c.microLensFocalLength;
-    slopeY -= hy / c.microLensFocalLength;
+    slopeX -= hx * perMicroFocal_;
+    slopeY -= hy * perMicroFocal_;
     const double mx = qx + slopeX * c.mainLensToMla;
     const double my = qy + slopeY * c.mainLensToMla;
     const double apertureRadius = 0.5 * c.mainApertureDiameter;
@@ -102,15 +120,15 @@ bool SyntheticCamera::traceSample(double sensorX, double sensorY, double lensCen
     // Thin main lens.
     ray.ox = mx;
     ray.oy = my;
-    ray.sx = slopeX - mx / c.mainFocalLength;
-    ray.sy = slopeY - my / c.mainFocalLength;
+    ray.sx = slopeX - mx * perMainFocal_;
+    ray.sy = slopeY - my * perMainFocal_;
     return true;
 }
 
 void SyntheticCamera::exposeRow(const Scene& scene, int y, int samples, float* out) const {
     const CCalibration& c = calibration_;
     const int w = c.sensorWidth;
-    const double lensRadius = 0.5 * c.lensPitch;
+    const std::vector<LensPoint> lensPattern = lensPoints(samples, 0.5 * c.lensPitch);
     const double reach = c.microImageRadius + 0.75;  // a pixel partly inside the baffle still gets some light
     const double inverseSamples = 1.0 / samples;
     for (int x = 0; x < w; ++x) {
@@ -128,17 +146,19 @@ void SyntheticCamera::exposeRow(const Scene& scene, int y, int samples, float* o
         const int shiftY = static_cast<int>(h % samples);
         const int shiftLens = static_cast<int>((h >> 16) % samples);
         const double rotation = unitFromHash(h) * 2.0 * std::numbers::pi;
+        const double cosR = std::cos(rotation);
+        const double sinR = std::sin(rotation);
         double sum = 0.0;
         for (int k = 0; k < samples; ++k) {
             const uint64_t hk = hash64(h + static_cast<uint64_t>(k) * 0xD1B54A32D192ED03ULL);
             const double px = x + (k + unitFromHash(hk)) * inverseSamples;
             const double py = y + ((k * strideY_ + shiftY) % samples + unitFromHash(hk >> 21)) * inverseSamples;
-            const int j = (k * strideLens_ + shiftLens) % samples;
-            const double r = lensRadius * std::sqrt((j + unitFromHash(hk >> 42)) * inverseSamples);
-            const double angle = j * kGoldenAngle + rotation;
+            const LensPoint& q = lensPattern[(k * strideLens_ + shiftLens) % samples];
+            const double lx = cosR * q.x - sinR * q.y;
+            const double ly = sinR * q.x + cosR * q.y;
             Ray ray;
             double weight = 0.0;
-            if (!traceSample(px, py, cx, cy, r * std::cos(angle), r * std::sin(angle), ray, weight)) continue;
+            if (!traceSample(px, py, cx, cy, lx, ly, ray, weight)) continue;
             sum += weight * scene.trace(ray).radiance;
         }
         out[x] = static_cast<float>(exposureGain_ * sum * inverseSamples);
@@ -164,7 +184,9 @@ cv::Mat1b SyntheticCamera::quantise(const cv::Mat1f& exposure, uint64_t seed, ui
             if (noisy) {
                 const uint64_t h = hash64(frameKey ^ (static_cast<uint64_t>(y) * exposure.cols + x));
                 const double shot = std::sqrt(std::max(level, 0.0) / options_.electronsPerLevel);
-                level += noiseScale * (shot * gaussianFromHash(h) + options_.readNoise * gaussianFromHash(hash64(h)));
+                double g1 = 0.0, g2 = 0.0;
+                gaussianPairFromHash(h, g1, g2);
+                level += noiseScale * (shot * g1 + options_.readNoise * g2);
             }
             out[x] = static_cast<uint8_t>(std::clamp(std::lround(level), 0L, 255L));
         }

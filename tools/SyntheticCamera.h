@@ -58,6 +58,9 @@ private:
     CCalibration calibration_;
     RenderOptions options_;
     double exposureGain_ = 1.0;  // levels per unit of mean cos^4-weighted radiance
+    double perB_ = 1.0;          // reciprocals of B, the microlens and the main lens focal lengths
+    double perMicroFocal_ = 1.0;
+    double perMainFocal_ = 1.0;
     int strideY_ = 1;            // pairs sub-pixel rows with columns (coprime with samples)
     int strideLens_ = 1;         // pairs lens points with sub-pixel columns
     std::vector<float> lensX_;   // lens centre of each pixel, row-major

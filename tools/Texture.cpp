@@ -5,12 +5,12 @@
 namespace Vy::Synth {
 
 Texture Texture::randomPattern(int width, int height, uint64_t seed, float mean, float contrast) {
-    // Octaves (blur sigma in texels, weight): fine detail stays weak because
-    // the microlenses blur it away off their sharpest depth.
+    // Octaves (blur sigma in texels, weight): nothing finer than about three
+    // texels, because the microlenses blur finer detail away off their sharpest depth.
     constexpr struct {
         double sigma;
         double weight;
-    } kOctaves[] = {{1.5, 0.25}, {3.0, 0.8}, {6.0, 1.0}, {12.0, 0.6}};
+    } kOctaves[] = {{3.0, 0.5}, {6.0, 1.0}, {12.0, 0.7}};
     cv::RNG rng(seed ^ 0x5DEECE66DULL);
     cv::Mat1f sum(height, width, 0.0f);
     for (const auto& octave : kOctaves) {

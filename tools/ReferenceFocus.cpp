@@ -1,0 +1,55 @@
+#include "ReferenceFocus.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "CameraModel.h"
+
+namespace Vy::Synth {
+
+namespace {
+float bilinear(const cv::Mat1b& image, double x, double y) {
+    const double fx = x - 0.5, fy = y - 0.5;
+    const int ix = static_cast<int>(std::floor(fx)), iy = static_cast<int>(std::floor(fy));
+    if (ix < 0 || iy < 0 || ix + 1 >= image.cols || iy + 1 >= image.rows) return -1.0f;
+    const float ax = static_cast<float>(fx - ix), ay = static_cast<float>(fy - iy);
+    const float top = image(iy, ix) + ax * (image(iy, ix + 1) - image(iy, ix));
+    const float bottom = image(iy + 1, ix) + ax * (image(iy + 1, ix + 1) - image(iy + 1, ix));
+    return top + ay * (bottom - top);
+}
+}  // namespace
+
+cv::Mat1w referenceFocus(const CCalibration& c, const cv::Mat1b& raw, const cv::Mat1b& white,
+                         const cv::Mat1f& virtualDepth, int scale, double whiteMinimum) {
+    double brightest = 0.0;
+    cv::minMaxLoc(white, nullptr, &brightest);
+    const float floor = static_cast<float>(std::max(1.0, whiteMinimum * brightest));
+    const double reachInImage = c.microImageRadius - 1.5;
+    cv::Mat1w focus(virtualDepth.size(), 0);
+    for (int j = 0; j < focus.rows; ++j)
+        for (int i = 0; i < focus.cols; ++i) {
+            const double v = virtualDepth(j, i);
+            if (!(v > 1.0)) continue;
+            const Model::Point x = Model::outputPixelCentre(i, j, scale);
+            int k0 = 0, l0 = 0;
+            Model::nearestLens(c, x, k0, l0);
+            // Lenses further than v * reach from x cannot show the point inside their micro-image.
+            const int rings = static_cast<int>(std::ceil(v * reachInImage / c.lensPitch)) + 1;
+            double sum = 0.0;
+            int count = 0;
+            for (int l = l0 - rings; l <= l0 + rings; ++l)
+                for (int k = k0 - rings; k <= k0 + rings; ++k) {
+                    const Model::Point lens = Model::lensCentre(c, k, l);
+                    const Model::Point u = Model::projectToMicroImage(x, lens, v);
+                    if (std::hypot(u.x - lens.x, u.y - lens.y) > reachInImage) continue;
+                    const float w = bilinear(white, u.x, u.y);
+                    if (w < floor) continue;
+                    sum += bilinear(raw, u.x, u.y) / w;
+                    ++count;
+                }
+            if (count > 0) focus(j, i) = static_cast<uint16_t>(std::clamp(std::lround(16383.0 * sum / count), 0L, 16383L));
+        }
+    return focus;
+}
+
+}  // namespace Vy::Synth

@@ -1,0 +1,149 @@
+#include "SequenceGenerator.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+
+#include "CRayImage.h"
+#include "CSeqFileReader.h"
+#include "CameraDesign.h"
+#include "CameraModel.h"
+#include "GroundTruth.h"
+#include "QualityMetrics.h"
+#include "ReferenceFocus.h"
+#include "SceneScript.h"
+#include "SyntheticCamera.h"
+
+using namespace Vy::Synth;
+namespace fs = std::filesystem;
+
+namespace {
+
+class SequenceGeneratorTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("synth_sequence_test_" + std::to_string(getpid()));
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    std::string create(const std::string& preset, int size, int frames, uint64_t seed) {
+        CreateOptions o;
+        o.preset = preset;
+        o.size = size;
+        o.frames = frames;
+        o.seed = seed;
+        const std::string path = (dir_ / (preset + ".rays")).string();
+        createSequence(path, o, nullptr);
+        return path;
+    }
+
+    cv::Mat1b pixels(const CVyImage& image) {
+        return cv::Mat1b(image.GetHeight(), image.GetWidth(), const_cast<uint8_t*>(static_cast<const uint8_t*>(image.GetPixelData()))).clone();
+    }
+
+    fs::path dir_;
+};
+
+}  // namespace
+
+TEST_F(SequenceGeneratorTest, FileHoldsTheRenderedFramesWithTimeStampsIdsCalibrationAndWhite) {
+    const std::string path = create("small", 160, 3, 5);
+    CSeqFileReader reader;
+    reader.Open(path.c_str(), 0);
+    ASSERT_EQ(reader.GetFrameCount(), 3u);
+    const CCalibration expected = defaultCalibration(160, 160);
+    EXPECT_EQ(reader.GetCalibration().ToText(), expected.ToText());
+
+    const PresetDefaults defaults = presetDefaults("small");
+    RenderOptions options;
+    options.samples = defaults.samples;
+    const SyntheticCamera camera(expected, options);
+    const SceneScript script("small", expected, 5, 3);
+    CRayImage image;
+    reader.StartReading(image);
+    ASSERT_FALSE(image.GetWhiteImage().IsEmpty());
+    EXPECT_EQ(cv::norm(pixels(image.GetWhiteImage()), camera.renderWhite(5), cv::NORM_INF), 0.0);
+    for (uint32_t f = 0; f < 3; ++f) {
+        reader.ReadFrame(image);
+        EXPECT_EQ(image.frameId, 1000 + static_cast<int32_t>(f));
+        EXPECT_DOUBLE_EQ(image.timeStamp, 1565344800000.0 + 40.0 * f);
+        EXPECT_EQ(cv::norm(pixels(image), camera.render(script.sceneAt(f), 5, f), cv::NORM_INF), 0.0) << "frame " << f;
+    }
+}
+
+TEST_F(SequenceGeneratorTest, WithoutWhiteOrTruthNeitherIsWritten) {
+    CreateOptions o;
+    o.preset = "small";
+    o.size = 96;
+    o.frames = 1;
+    o.white = false;
+    o.truth = false;
+    const std::string path = (dir_ / "bare.rays").string();
+    createSequence(path, o, nullptr);
+    CSeqFileReader reader;
+    reader.Open(path.c_str(), 0);
+    CRayImage image;
+    reader.StartReading(image);
+    EXPECT_TRUE(image.GetWhiteImage().IsEmpty());
+    EXPECT_FALSE(fs::exists(truthDirectory(path)));
+}
+
+TEST_F(SequenceGeneratorTest, TruthFilesAreCompleteAndAgreeWithTheModel) {
+    const std::string path = create("particles", 320, 2, 3);
+    const std::string truthDir = truthDirectory(path);
+    ASSERT_TRUE(fs::exists(fs::path(truthDir) / "truth.txt"));
+    const CCalibration c = defaultCalibration(320, 320);
+    for (uint32_t f = 0; f < 2; ++f) {
+        const FrameTruth t = readTruth(truthDir, f);
+        ASSERT_EQ(t.focus.cols, 160);
+        ASSERT_EQ(t.focus.rows, 160);
+        double maxFocus = 0;
+        cv::minMaxLoc(t.focus, nullptr, &maxFocus);
+        EXPECT_LE(maxFocus, 16383.0);
+        EXPECT_GT(maxFocus, 0.8 * 16383.0) << "particles are nearly white";
+        for (int j = 0; j < t.focus.rows; ++j)
+            for (int i = 0; i < t.focus.cols; ++i) {
+                ASSERT_GT(t.distance(j, i), 0.0f) << "the wall is everywhere behind";
+                const double v = Vy::Model::virtualDepthFromDistance(c, t.distance(j, i));
+                ASSERT_NEAR(t.virtualDepth(j, i), v, 0.002 + 0.0005 * v) << i << "," << j;
+            }
+        // Particles sit where the truth maps show them, at their depth; only they are textured.
+        ASSERT_FALSE(t.particles.empty());
+        for (const ParticleTruth& p : t.particles) {
+            const int i = static_cast<int>(p.x), j = static_cast<int>(p.y);
+            EXPECT_NEAR(t.virtualDepth(j, i), p.virtualDepth, 0.002) << "particle " << p.id;
+            EXPECT_GT(t.focus(j, i), 0.5 * 16383) << "particle " << p.id;
+        }
+        const double wallDepth = t.virtualDepth(0, 0);
+        for (int j = 0; j < t.focus.rows; ++j)
+            for (int i = 0; i < t.focus.cols; ++i) {
+                if (t.textured(j, i)) {
+                    ASSERT_GT(t.virtualDepth(j, i), wallDepth + 0.5) << i << "," << j;
+                }
+            }
+    }
+    // Particles drift between frames.
+    EXPECT_NE(readTruth(truthDir, 0).particles[0].x, readTruth(truthDir, 1).particles[0].x);
+}
+
+// Averaging the raw frame over the lenses at the true depth must give back the
+// truth's focus image: the renderer, the projection and the radiometry agree.
+TEST_F(SequenceGeneratorTest, FocusTruthMatchesTheRawFrameSampledAtTrueDepth) {
+    const std::string path = create("planes", 384, 1, 9);
+    CSeqFileReader reader;
+    reader.Open(path.c_str(), 0);
+    CRayImage image;
+    reader.StartReading(image);
+    const cv::Mat1b white = pixels(image.GetWhiteImage());
+    reader.ReadFrame(image);
+    const FrameTruth t = readTruth(truthDirectory(path), 0);
+    const cv::Mat1w focus = referenceFocus(reader.GetCalibration(), pixels(image), white, t.virtualDepth, kTruthScale, 0.3);
+    ASSERT_GT(cv::countNonZero(t.textured), t.textured.total() / 2);
+    EXPECT_GT(psnr14(focus, t.focus, t.textured), 30.0);
+    // A wrong depth smears the pattern: the figure must notice.
+    const cv::Mat1w off = referenceFocus(reader.GetCalibration(), pixels(image), white, t.virtualDepth * 1.3f, kTruthScale, 0.3);
+    EXPECT_LT(psnr14(off, t.focus, t.textured), psnr14(focus, t.focus, t.textured) - 3.0);
+}

@@ -1,0 +1,153 @@
+#include "SyntheticCamera.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "CameraDesign.h"
+#include "CameraModel.h"
+#include "SceneScript.h"
+
+using namespace Vy::Synth;
+
+namespace {
+
+RenderOptions quietOptions(int samples) {
+    RenderOptions o;
+    o.samples = samples;
+    o.noise = false;
+    return o;
+}
+
+// A bead whose image lies at lateral virtual position x and virtual depth v,
+// about two pixels in radius in the micro-images.
+Scene beadAt(const CCalibration& c, Vy::Model::Point x, double v) {
+    Scene s;
+    Particle p;
+    p.z = Vy::Model::distanceFromVirtualDepth(c, v);
+    const Vy::Model::Point at = Vy::Model::sceneFromVirtual(c, x, p.z);
+    p.x = at.x;
+    p.y = at.y;
+    p.radius = 2.0 * v * c.pixelSize * (p.z / c.mainFocalLength - 1.0);
+    p.albedo = 1.0f;
+    s.particles.push_back(p);
+    s.prepare(c.mainApertureDiameter);
+    return s;
+}
+
+}  // namespace
+
+// A point at virtual depth v must appear at u = c + (x - c) / v in every micro-image
+// that sees it, sharp or blurred, for a rotated and shifted grid too.
+TEST(SyntheticCamera, PointRendersWhereTheModelProjectsIt) {
+    struct Case {
+        double v;
+        double rotation;
+        double sharpAt;
+    } cases[] = {{3.5, 0.0, 3.5}, {2.6, 0.013, 2.6}, {5.0, -0.02, 3.33}, {4.4, 0.0, 3.33}};
+    for (const Case& k : cases) {
+        CCalibration c = defaultCalibration(240, 220);
+        c.gridRotation = k.rotation;
+        c.principalX = 117.3;
+        c.microLensFocalLength = microLensFocalLengthFor(c, k.sharpAt);
+        const SyntheticCamera camera(c, quietOptions(64));
+        const Vy::Model::Point x{121.7, 108.2};
+        const cv::Mat1f image = camera.expose(beadAt(c, x, k.v));
+        int lensesChecked = 0;
+        for (int l = -3; l <= 12; ++l)
+            for (int kk = -3; kk <= 12; ++kk) {
+                const Vy::Model::Point lens = Vy::Model::lensCentre(c, kk, l);
+                const Vy::Model::Point u = Vy::Model::projectToMicroImage(x, lens, k.v);
+                // Only micro-images that hold the whole spot well inside their rim, of
+                // lenses wholly inside the cone of light converging on the point (a lens
+                // on the cone's edge sees a cut spot whose centroid moves off u).
+                if (std::hypot(u.x - lens.x, u.y - lens.y) > c.microImageRadius - 5.0) continue;
+                const double a = k.v * c.mlaToSensor;
+                const double coneRadius = 0.5 * c.mainApertureDiameter * a / (c.mainLensToMla + a) / c.pixelSize;
+                const double shrink = c.mainLensToMla / (c.mainLensToMla + a);
+                const double coneX = c.principalX + (x.x - c.principalX) * shrink;
+                const double coneY = c.principalY + (x.y - c.principalY) * shrink;
+                const bool sharp = k.v == k.sharpAt;
+                if (!sharp && std::hypot(lens.x - coneX, lens.y - coneY) + 0.5 * c.lensPitch > coneRadius - 1.0)
+                    continue;
+                double sum = 0.0, sx = 0.0, sy = 0.0;
+                for (int py = static_cast<int>(u.y) - 5; py <= static_cast<int>(u.y) + 5; ++py)
+                    for (int px = static_cast<int>(u.x) - 5; px <= static_cast<int>(u.x) + 5; ++px) {
+                        const double value = image(py, px);
+                        sum += value;
+                        sx += value * (px + 0.5);
+                        sy += value * (py + 0.5);
+                    }
+                if (sum < 2.0) continue;  // the main aperture does not reach this lens
+                ++lensesChecked;
+                EXPECT_NEAR(sx / sum, u.x, 0.25) << "v " << k.v << " lens " << kk << "," << l;
+                EXPECT_NEAR(sy / sum, u.y, 0.25) << "v " << k.v << " lens " << kk << "," << l;
+            }
+        EXPECT_GE(lensesChecked, 2) << "v " << k.v;
+    }
+}
+
+TEST(SyntheticCamera, WhiteImageFallsOffFromMicroImageCentreAndSensorCentre) {
+    const CCalibration c = defaultCalibration(1024, 1024);
+    const SyntheticCamera camera(c, quietOptions(16));
+    Scene white;
+    white.background = 1.0f;
+    const cv::Mat1f image = camera.expose(white);
+
+    // Rings around the lens nearest the optical axis get darker outwards.
+    int k = 0, l = 0;
+    Vy::Model::nearestLens(c, {c.principalX, c.principalY}, k, l);
+    const Vy::Model::Point centre = Vy::Model::lensCentre(c, k, l);
+    std::vector<double> ringSum(12, 0.0), ringCount(12, 0.0);
+    for (int y = static_cast<int>(centre.y) - 12; y <= static_cast<int>(centre.y) + 12; ++y)
+        for (int x = static_cast<int>(centre.x) - 12; x <= static_cast<int>(centre.x) + 12; ++x) {
+            const double r = std::hypot(x + 0.5 - centre.x, y + 0.5 - centre.y);
+            if (r < 12.0) {
+                ringSum[static_cast<int>(r)] += image(y, x);
+                ringCount[static_cast<int>(r)] += 1.0;
+            }
+        }
+    EXPECT_NEAR(ringSum[0] / ringCount[0], camera.options().whiteLevel, 0.02 * camera.options().whiteLevel);
+    for (int r = 1; r < 12; ++r)
+        EXPECT_LE(ringSum[r] / ringCount[r], ringSum[r - 1] / ringCount[r - 1] + 0.5) << "ring " << r;
+    EXPECT_LT(ringSum[11] / ringCount[11], 0.7 * ringSum[0] / ringCount[0]);
+    EXPECT_EQ(image(static_cast<int>(centre.y + 13.0), static_cast<int>(centre.x)), 0.0f) << "outside the baffle";
+
+    // Whole cells towards the corner collect less light.
+    auto cellLight = [&](double px, double py) {
+        int kk = 0, ll = 0;
+        Vy::Model::nearestLens(c, {px, py}, kk, ll);
+        const Vy::Model::Point lc = Vy::Model::lensCentre(c, kk, ll);
+        double sum = 0.0;
+        for (int y = static_cast<int>(lc.y) - 13; y <= static_cast<int>(lc.y) + 13; ++y)
+            for (int x = static_cast<int>(lc.x) - 13; x <= static_cast<int>(lc.x) + 13; ++x) {
+                double cx = 0, cy = 0;
+                camera.lensCentreOfPixel(x, y, cx, cy);
+                if (cx == static_cast<float>(lc.x) && cy == static_cast<float>(lc.y)) sum += image(y, x);
+            }
+        return sum;
+    };
+    const double middle = cellLight(512, 512), halfway = cellLight(300, 300), corner = cellLight(60, 60);
+    EXPECT_GT(middle, halfway);
+    EXPECT_GT(halfway, corner);
+}
+
+TEST(SyntheticCamera, SameSeedSameFrameWhateverTheThreads) {
+    const CCalibration c = defaultCalibration(192, 160);
+    RenderOptions one;
+    one.samples = 4;
+    one.threads = 1;
+    RenderOptions two = one;
+    two.threads = 2;
+    const SceneScript script("small", c, 7, 3);
+    const Scene scene = script.sceneAt(1);
+    const cv::Mat1b a = SyntheticCamera(c, one).render(scene, 42, 1);
+    const cv::Mat1b b = SyntheticCamera(c, two).render(scene, 42, 1);
+    EXPECT_EQ(cv::norm(a, b, cv::NORM_INF), 0.0);
+    const cv::Mat1b otherSeed = SyntheticCamera(c, two).render(scene, 43, 1);
+    const cv::Mat1b otherFrame = SyntheticCamera(c, two).render(scene, 42, 2);
+    EXPECT_GT(cv::countNonZero(a != otherSeed), a.total() / 4) << "noise must follow the seed";
+    EXPECT_GT(cv::countNonZero(a != otherFrame), a.total() / 4) << "noise must differ between frames";
+    // Noise stays noise: the frames agree on average.
+    EXPECT_LT(std::abs(cv::mean(a)[0] - cv::mean(otherSeed)[0]), 0.2);
+}
