@@ -1,0 +1,150 @@
+// The frame output in LCM mode, with LCM itself and no network: an in-process
+// memq:// instance and a file:// event log read back with LCM's reader.
+#include <gtest/gtest.h>
+#include <lcm/eventlog.h>
+#include <lcm/lcm.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "Viewer.h"
+#include "VyProcessor.h"
+
+namespace {
+
+struct Received {
+    std::vector<ImageMessage> messages;
+    std::vector<std::string> channels;
+};
+
+void onMessage(const lcm_recv_buf_t* buffer, const char* channel, void* user) {
+    auto* received = static_cast<Received*>(user);
+    ImageMessage message;
+    ASSERT_TRUE(message.decode(buffer->data, static_cast<int>(buffer->data_size)));
+    received->messages.push_back(message);
+    received->channels.push_back(channel);
+}
+
+CVyImage image(int32_t width, int32_t height, uint32_t pixelType, uint32_t dataType, double timeStamp) {
+    CVyImageFormat format{width, height, pixelType, dataType};
+    std::vector<uint8_t> pixels(format.GetByteSize(), 0);
+    for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<uint8_t>(i * 7);
+    CVyImage result;
+    result.Create(width, height, pixelType, dataType, pixels.data());
+    result.timeStamp = timeStamp;
+    return result;
+}
+
+VyRunOptions lcmOptions() {
+    Viewer::setHeadless(true);
+    VyRunOptions options;
+    options.outputDir = "/tmp";
+    options.lcmOutput = true;
+    return options;
+}
+
+}  // namespace
+
+TEST(LcmOutput, PublishesShrunkShallowImagesOnTheChannel) {
+    VyProcessor processor(lcmOptions());
+    ASSERT_NE(processor.lcmHandle, nullptr);
+    Received received;
+    lcm_subscribe(processor.lcmHandle, "RIZODEZIZOV", onMessage, &received);
+
+    processor.inputImage.timeStamp = 1000.7;
+    CVyImage small = image(4, 2, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort, 0);
+    const uint16_t firstSample = static_cast<const uint16_t*>(small.GetPixelData())[1];
+    processor.outputFrame(small);
+    CVyImage colour = image(4, 2, Vy::PixelTypeBGR, Vy::DataTypeUnsignedByte, 0);
+    processor.outputFrame(colour);
+    CVyImage wide = image(2560, 1000, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte, 0);
+    processor.outputFrame(wide);
+    CVyImage justOver = image(1281, 1000, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte, 0);
+    processor.outputFrame(justOver);
+    CVyImage tall = image(1000, 3000, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte, 0);
+    processor.outputFrame(tall);
+    while (lcm_handle_timeout(processor.lcmHandle, 50) > 0) {
+    }
+
+    ASSERT_EQ(received.messages.size(), 5u);
+    for (const std::string& channel : received.channels) EXPECT_EQ(channel, "RIZODEZIZOV");
+    const ImageMessage& gray = received.messages[0];
+    EXPECT_EQ(gray.frameTime, 1000);
+    EXPECT_EQ(gray.width, 4);
+    EXPECT_EQ(gray.height, 2);
+    EXPECT_EQ(gray.bytesPerSample, 1);
+    EXPECT_EQ(gray.channels, 1);
+    EXPECT_EQ(gray.size, 8);
+    // 16-bit samples go out as their top eight bits of the 14-bit range.
+    EXPECT_EQ(gray.data[1], static_cast<uint8_t>(std::min(255, (firstSample + 32) / 64)));
+    EXPECT_EQ(received.messages[1].channels, 3);
+    EXPECT_EQ(received.messages[1].size, 24);
+    EXPECT_EQ(received.messages[2].width, 1280);
+    EXPECT_EQ(received.messages[2].height, 500);
+    EXPECT_EQ(received.messages[3].width, 1281);
+    EXPECT_EQ(received.messages[3].height, 1000);
+    // Only the height is too large: the image still shrinks.
+    EXPECT_EQ(received.messages[4].width, 500);
+    EXPECT_EQ(received.messages[4].height, 1500);
+    EXPECT_EQ(processor.framesPublished(), 5u);
+}
+
+TEST(LcmOutput, WithoutAnInstanceEveryFrameSaysSoOnStandardError) {
+    VyProcessor processor(lcmOptions());
+    lcm_destroy(processor.lcmHandle);
+    processor.lcmHandle = nullptr;
+    CVyImage first = image(4, 2, Vy::PixelTypeBGR, Vy::DataTypeUnsignedByte, 5.0);
+    CVyImage second = image(4, 2, Vy::PixelTypeBGR, Vy::DataTypeUnsignedByte, 6.0);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    processor.outputFrame(first);
+    processor.outputFrame(second);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "LCM instance not initialized.  Ignoring call to publish()\n"
+              "LCM instance not initialized.  Ignoring call to publish()\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(processor.framesPublished(), 0u);
+    EXPECT_FALSE(processor.imageShown.load());
+}
+
+TEST(LcmOutput, AFileLogHoldsEveryMessageWithItsHeader) {
+    const std::string log = std::filesystem::temp_directory_path() / ("vylcm_" + std::to_string(getpid()) + ".log");
+    const char* previous = std::getenv("LCM_DEFAULT_URL");
+    const std::string saved = previous ? previous : "";
+    setenv("LCM_DEFAULT_URL", ("file://" + log + "?mode=w").c_str(), 1);
+    {
+        VyProcessor processor(lcmOptions());
+        setenv("LCM_DEFAULT_URL", saved.c_str(), 1);
+        ASSERT_NE(processor.lcmHandle, nullptr);
+        for (int i = 0; i < 3; ++i) {
+            processor.inputImage.timeStamp = 1.7e12 + i;
+            CVyImage frame = image(16 + i, 8, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte, 0);
+            processor.outputFrame(frame);
+        }
+    }
+    lcm_eventlog_t* reader = lcm_eventlog_create(log.c_str(), "r");
+    ASSERT_NE(reader, nullptr);
+    int count = 0;
+    while (lcm_eventlog_event_t* event = lcm_eventlog_read_next_event(reader)) {
+        EXPECT_EQ(std::string(event->channel, event->channellen), "RIZODEZIZOV");
+        const int width = 16 + count;
+        EXPECT_EQ(event->datalen, 40 + width * 8);
+        ImageMessage message;
+        EXPECT_TRUE(message.decode(event->data, event->datalen));
+        EXPECT_EQ(message.frameTime, static_cast<int64_t>(1.7e12) + count);
+        EXPECT_EQ(message.width, width);
+        EXPECT_EQ(message.height, 8);
+        EXPECT_EQ(message.channels, 1);
+        EXPECT_EQ(message.bytesPerSample, 1);
+        EXPECT_EQ(message.size, width * 8);
+        EXPECT_EQ(message.data[3], static_cast<uint8_t>(21));
+        lcm_eventlog_free_event(event);
+        ++count;
+    }
+    lcm_eventlog_destroy(reader);
+    std::filesystem::remove(log);
+    EXPECT_EQ(count, 3);
+}

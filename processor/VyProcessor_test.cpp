@@ -1,0 +1,147 @@
+#include "VyProcessor.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <regex>
+#include <thread>
+
+#include "CVyException.h"
+#include "CalibrationSamples.h"
+#include "Viewer.h"
+
+namespace {
+
+VyRunOptions headlessOptions(const std::string& settings = "") {
+    Viewer::setHeadless(true);
+    VyRunOptions options;
+    options.outputDir = "/tmp";
+    options.settingsPath = settings;
+    return options;
+}
+
+CVyImage frame(int32_t id) {
+    CVyImage image;
+    CVyImageFormat format{8, 8, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte};
+    image.Create(format);
+    image.frameId = id;
+    return image;
+}
+
+}  // namespace
+
+TEST(VyProcessor, ConstructionStartsInProfileModeWithAFreshLogName) {
+    testing::internal::CaptureStdout();
+    VyProcessor processor(headlessOptions());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Initializing PanoraTool...\n");
+    EXPECT_EQ(processor.displayType.load(), 4);
+    EXPECT_EQ(processor.refocusValue, 0.5);
+    EXPECT_FALSE(processor.calibrated);
+    EXPECT_FALSE(processor.ready.load());
+    EXPECT_FALSE(processor.imageShown.load());
+    EXPECT_FALSE(processor.lcmOutput);
+    EXPECT_FALSE(processor.videoWriter.isOpened());
+    EXPECT_EQ(processor.imageQueue.GetCapacity(), 512u);
+    EXPECT_NE(processor.lcmHandle, nullptr);  // LCM_DEFAULT_URL=memq:// in the tests
+    // 100 ns ticks since 1582: 18 digits for present-day dates.
+    EXPECT_TRUE(std::regex_match(processor.logFileName, std::regex("/tmp/VyProc_[0-9]{18}\\.csv")))
+        << processor.logFileName;
+}
+
+TEST(VyProcessor, LogNameCountsTicksSinceTheGregorianCalendarBegan) {
+    // 2026-12-08 00:00:00 UTC
+    EXPECT_EQ(profileLogFileName("E:", 1796688000000000LL), "E:/VyProc_140159808000000000.csv");
+    EXPECT_EQ(profileLogFileName("out", 0), "out/VyProc_122192928000000000.csv");
+}
+
+TEST(VyProcessor, StartIsRefusedWithoutCalibration) {
+    VyProcessor processor(headlessOptions());
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(processor.startProcessor(), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Can't start processor thread without calibration.\n");
+    EXPECT_FALSE(processor.isThreadRunning());
+    EXPECT_EQ(processor.viewHandle, 0);
+}
+
+TEST(VyProcessor, MissingSettingsFileLeavesItUncalibrated) {
+    VyProcessor processor(headlessOptions("/nonexistent/CurrentSettings-2019-08-09.vyset"));
+    try {
+        processor.setupCompute(Vy::Test::SmallCalibration());
+        FAIL() << "setupCompute accepted a missing settings file";
+    } catch (const CVyException& exception) {
+        EXPECT_NE(std::string(exception.ToString(true).ToCString()).find("/nonexistent/"), std::string::npos);
+    }
+    EXPECT_FALSE(processor.calibrated);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(processor.startProcessor(), 1);
+    testing::internal::GetCapturedStdout();
+}
+
+TEST(VyProcessor, SettingUpWithTheShippedSettingsCalibratesAndStarts) {
+    VyProcessor processor(headlessOptions());
+    processor.setupCompute(Vy::Test::SmallCalibration());
+    EXPECT_TRUE(processor.calibrated);
+    EXPECT_NE(processor.imageAccess, nullptr);
+    EXPECT_EQ(processor.startProcessor(), 0);
+    EXPECT_TRUE(processor.isThreadRunning());
+    EXPECT_GT(processor.viewHandle, 0);
+    testing::internal::CaptureStdout();
+    processor.startProcessor();  // a second start only prints the refusal of the thread base
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "- name:  - Cannot start, thread already running.");
+    processor.stopThread();
+    processor.waitForThread();
+    EXPECT_FALSE(processor.isThreadRunning());
+}
+
+TEST(VyProcessor, DisplayTypeChangesClearTheSeriesFlag) {
+    VyProcessor processor(headlessOptions());
+    processor.imageShown = true;
+    processor.setDisplayType(4);  // unchanged: the flag stays
+    EXPECT_TRUE(processor.imageShown.load());
+    processor.setDisplayType(1);
+    EXPECT_EQ(processor.displayType.load(), 1);
+    EXPECT_FALSE(processor.imageShown.load());
+    processor.imageShown = true;
+    processor.setDisplayType(1);
+    EXPECT_TRUE(processor.imageShown.load());
+    processor.setDisplayType(-7);  // any value is taken, even one without a pipeline
+    EXPECT_EQ(processor.displayType.load(), -7);
+    EXPECT_FALSE(processor.imageShown.load());
+}
+
+TEST(VyProcessor, AFullQueueWaitsForRoomInsteadOfDroppingFrames) {
+    VyProcessor processor(headlessOptions());
+    for (int32_t id = 0; id < 512; ++id) {
+        ASSERT_TRUE(processor.addFrame(frame(id)));
+    }
+    // Without a way to wait, a full queue drops the frame and says so.
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(processor.addFrame(frame(512)));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "proc: dropped Frame!\n");
+    EXPECT_EQ(processor.framesDropped(), 1u);
+
+    // With one, the frame goes in as soon as the consumer frees a slot.
+    std::thread consumer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        CVyImage taken;
+        processor.imageQueue.MoveOut(taken);
+    });
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(processor.addFrame(frame(513), [] { return true; }));
+    consumer.join();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(processor.imageQueue.GetSize(), 512u);
+
+    // A reader stopped while it waits abandons the frame with the message.
+    std::atomic<bool> running{true};
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        running = false;
+    });
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(processor.addFrame(frame(514), [&] { return running.load(); }));
+    stopper.join();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "proc: dropped Frame!\n");
+    EXPECT_EQ(processor.framesDropped(), 2u);
+}
