@@ -25,6 +25,9 @@ using namespace Vy::Engine;
 namespace {
 
 const char* const kClass = "CCudaCompute::";
+// Bounds on what one calibration may make the engine hold (tables grow with both).
+constexpr double kMaxSensorPixels = 8192.0 * 8192.0;
+constexpr double kMaxLenses = 1 << 20;
 
 CVyException OrderError(const char* step, const std::string& missing) {
     return CVyException(std::string(kClass) + step, "frame", missing);
@@ -170,6 +173,18 @@ void CCudaCompute::ApplyCalibration(const CCalibration& calibration, bool comput
     const std::string problem = calibration.Problem();
     if (!problem.empty()) {
         throw CVyException("CCudaCompute::ApplyCalibration", "calibration", problem);
+    }
+    const double pixels = double(calibration.sensorWidth) * calibration.sensorHeight;
+    if (pixels > kMaxSensorPixels) {
+        throw CVyException("CCudaCompute::ApplyCalibration", "calibration",
+                           "sensor " + std::to_string(calibration.sensorWidth) + "x" +
+                               std::to_string(calibration.sensorHeight) + " is larger than the engine handles (" +
+                               std::to_string(static_cast<long>(kMaxSensorPixels)) + " pixels)");
+    }
+    if (pixels / (calibration.lensPitch * calibration.lensPitch * 0.866) > kMaxLenses) {
+        throw CVyException("CCudaCompute::ApplyCalibration", "calibration",
+                           "lens pitch " + std::to_string(calibration.lensPitch) +
+                               " px gives more lenses than the engine handles on this sensor");
     }
     Engine& e = *engine_;
     if (!e.white.IsEmpty() &&

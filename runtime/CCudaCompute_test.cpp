@@ -116,6 +116,8 @@ TEST_F(CCudaComputeTest, RejectsBadInputWithTheReason) {
     CCalibration bad = calibration_;
     bad.lensPitch = 1.0;
     EXPECT_THAT(ErrorOf([&] { engine_.ApplyCalibration(bad, true); }), HasSubstr(bad.Problem()));
+    bad = Synthetic::MakeCalibration(8192, 4.0);  // millions of lenses
+    EXPECT_THAT(ErrorOf([&] { engine_.ApplyCalibration(bad, true); }), HasSubstr("more lenses than"));
 
     CVyImage color;
     ASSERT_TRUE(color.Create(Format(kSide, kSide, Vy::PixelTypeBGR, Vy::DataTypeUnsignedByte)));
