@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <iostream>
 #include <opencv2/core.hpp>
+#include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgproc.hpp>
 #include <thread>
 #include <vector>
@@ -69,8 +70,13 @@ void VyProcessor::setupCompute(const CCalibration& calibration) {
 
 void VyProcessor::openOutputVideo(std::string outputBasePath) {
     videoName = outputBasePath + ".mp4";
+    // The container has no tag for DIVX and the writer says so on every open before it
+    // falls back to the same MPEG-4 codec under its own tag: keep that note off the console.
+    const cv::utils::logging::LogLevel logLevel =
+        cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
     videoWriter.open(videoName, cv::VideoWriter::fourcc('D', 'I', 'V', 'X'), 30.0, cv::Size(kVideoSide, kVideoSide),
                      true);
+    cv::utils::logging::setLogLevel(logLevel);
     if (!videoWriter.isOpened()) {
         std::cout << "Could not open the output video for write: " << outputBasePath << std::endl;
     }
