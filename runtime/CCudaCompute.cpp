@@ -66,8 +66,7 @@ struct CCudaCompute::Engine final : IImageAccess {
     PreProcessor preProcessor;
     double builtMargin = -1.0, builtWhiteMinimum = -1.0;
     bool preProcessorStale = true;
-    std::vector<int32_t> nearest;  // nearest lens of each output pixel
-    int nearestScale = 0;
+    OutputLookup lookup;  // nearest lens of each output pixel
     DepthEstimator estimator;
 
     // The current frame.
@@ -120,9 +119,8 @@ struct CCudaCompute::Engine final : IImageAccess {
         }
         outWidth = Vy::Model::outputSize(calibration.sensorWidth, settings.outputScale);
         outHeight = Vy::Model::outputSize(calibration.sensorHeight, settings.outputScale);
-        if (nearestScale != settings.outputScale) {
-            nearest = grid.NearestLensTable(outWidth, outHeight, settings.outputScale);
-            nearestScale = settings.outputScale;
+        if (lookup.scale != settings.outputScale) {
+            lookup = grid.MakeOutputLookup(outWidth, outHeight, settings.outputScale);
         }
     }
 
@@ -152,7 +150,7 @@ struct CCudaCompute::Engine final : IImageAccess {
                             SampleRadius()};
         RenderTarget target{static_cast<uint16_t*>(out.GetPixelDataForWrite()), outWidth, outHeight,
                             settings.outputScale};
-        RenderLightField(source, grid, nearest, depth, fallback, target, Pool());
+        RenderLightField(source, grid, lookup, depth, fallback, target, Pool());
         results[id] = std::move(out);
     }
 
@@ -195,7 +193,7 @@ void CCudaCompute::ApplyCalibration(const CCalibration& calibration, bool comput
     e.grid = LensGrid(calibration);
     e.calibrated = true;
     e.preProcessorStale = true;
-    e.nearestScale = 0;
+    e.lookup = OutputLookup();
     e.uploaded = e.preProcessed = e.depthRay = e.depthMap = e.depth3d = false;
     e.results.clear();
     if (computeLookups) {
@@ -303,7 +301,7 @@ void CCudaCompute::Compute_DepthMap(LF::ESpace space) {
     e.lensFilled = FillLensDepths(e.grid, e.lensDepths, e.settings.fillIterations);
     CVyImage map = NewImage(Format(e.outWidth, e.outHeight, Vy::PixelTypeLuminance, Vy::DataTypeFloat),
                             "Compute_DepthMap");
-    BuildDepthMap(e.grid, e.lensFilled, e.nearest, e.outWidth, e.outHeight, e.settings.outputScale, e.Pool(),
+    BuildDepthMap(e.grid, e.lensFilled, e.lookup, e.outWidth, e.outHeight, e.Pool(),
                   static_cast<float*>(map.GetPixelDataForWrite()));
     e.results[Vy::ImageIdVirtualDepth] = std::move(map);
     e.depthMap = true;

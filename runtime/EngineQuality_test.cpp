@@ -29,8 +29,17 @@ protected:
         access_ = static_cast<IImageAccess*>(engine_.GetInterface(1));
     }
 
-    Frame Run(double v) {
-        engine_.UploadRawImage(Synthetic::RenderPlane(calibration_, v, Synthetic::Texture, kBrightness));
+    // noise: amplitude (grey levels) of uniform sensor noise on lit pixels.
+    Frame Run(double v, int noise = 0) {
+        CVyImage raw = Synthetic::RenderPlane(calibration_, v, Synthetic::Texture, kBrightness);
+        auto* p = static_cast<uint8_t*>(raw.GetPixelDataForWrite());
+        uint32_t state = 12345;
+        for (size_t i = 0; noise > 0 && i < raw.GetByteSize(); ++i) {
+            state = state * 1664525u + 1013904223u;
+            const int n = static_cast<int>((state >> 16) % (2 * noise + 1)) - noise;
+            p[i] = p[i] == 0 ? 0 : static_cast<uint8_t>(std::clamp(p[i] + n, 0, 255));
+        }
+        engine_.UploadRawImage(raw);
         engine_.Compute_PreProcess();
         engine_.Compute_DepthRay();
         engine_.Compute_DepthMap(LF::Space_VirtualImage);
@@ -73,8 +82,8 @@ protected:
 };
 
 TEST_F(EngineQuality, DepthMapFindsThePlaneDepth) {
-    for (double v : {2.6, 3.5, 4.8, 6.5}) {
-        const Frame frame = Run(v);
+    for (const auto& [v, noise] : {std::pair{2.6, 0}, {3.5, 0}, {4.8, 0}, {6.5, 0}, {3.2, 4}, {5.5, 4}}) {
+        const Frame frame = Run(v, noise);
         const auto* depth = static_cast<const float*>(frame.virtualDepth.GetPixelData());
         std::vector<double> errors;
         size_t total = 0;
@@ -92,7 +101,7 @@ TEST_F(EngineQuality, DepthMapFindsThePlaneDepth) {
         EXPECT_LT(far, static_cast<long>(errors.size() / 10)) << "v = " << v;
         const double psnr = Psnr(frame.totalFocus, v);
         EXPECT_GT(psnr, 30.0) << "v = " << v;
-        std::printf("v %.2f median error %.4f outliers %ld/%zu total focus PSNR %.1f dB\n", v,
+        std::printf("noise %d v %.2f median error %.4f outliers %ld/%zu total focus PSNR %.1f dB\n", noise, v,
                     errors[errors.size() / 2], static_cast<long>(far), errors.size(), psnr);
     }
 }

@@ -13,6 +13,7 @@ constexpr int kMinCompared = 24;  // fewer overlapping pixels than this say noth
 // for texture of any orientation; the refinement uses every direction.
 constexpr int kCoarseDirections = 3;
 constexpr int kRefineRounds = 1;
+constexpr int kRefineDirections = 12;  // first and second ring
 
 std::vector<DepthEstimator::Span> DiscSpans(float radius) {
     std::vector<DepthEstimator::Span> spans;
@@ -233,7 +234,7 @@ void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height,
                                               lastUnit + kFineMargin - half);
                 float sum[3] = {0, 0, 0};
                 int count[3] = {0, 0, 0};
-                for (int d = 0; d < kDirectionCount; ++d) {
+                for (int d = 0; d < kRefineDirections; ++d) {
                     if (!usable(d) || Fine(centre + half, d).count < kMinCompared ||
                         Fine(centre - half, d).count < kMinCompared) {
                         continue;

@@ -74,8 +74,9 @@ std::vector<float> FillLensDepths(const LensGrid& grid, const std::vector<LensDe
     return depth;
 }
 
-void BuildDepthMap(const LensGrid& grid, const std::vector<float>& lensDepth, const std::vector<int32_t>& nearest,
-                   int32_t width, int32_t height, int scale, ThreadPool& pool, float* out) {
+void BuildDepthMap(const LensGrid& grid, const std::vector<float>& lensDepth, const OutputLookup& lookup,
+                   int32_t width, int32_t height, ThreadPool& pool, float* out) {
+    const int scale = lookup.scale;
     // Linear interpolation (in 1/v) over the triangle of lens centres that holds
     // the point: the nearest lens and two adjacent first-ring neighbours. The
     // barycentric matrices of the six triangles around a lens are the same for all lenses.
@@ -95,7 +96,7 @@ void BuildDepthMap(const LensGrid& grid, const std::vector<float>& lensDepth, co
             const float y = scale * (j + 0.5f);
             for (int32_t i = 0; i < width; ++i) {
                 const size_t at = j * width + i;
-                const int32_t home = nearest[at];
+                const int32_t home = lookup.lens[at];
                 out[at] = 0.0f;
                 if (home < 0) {
                     continue;
@@ -103,19 +104,9 @@ void BuildDepthMap(const LensGrid& grid, const std::vector<float>& lensDepth, co
                 const Lens& lens = lenses[home];
                 const float dx = scale * (i + 0.5f) - lens.centre.x;
                 const float dy = y - lens.centre.y;
-                int s = 0;
-                float alpha = 0.0f, beta = 0.0f;
-                for (; s < 6; ++s) {
-                    alpha = toBarycentric[s][0] * dx + toBarycentric[s][1] * dy;
-                    beta = toBarycentric[s][2] * dx + toBarycentric[s][3] * dy;
-                    if (alpha >= -1e-4f && beta >= -1e-4f) {
-                        break;
-                    }
-                }
-                if (s == 6) {
-                    s = 0;
-                    alpha = beta = 0.0f;
-                }
+                const int s = lookup.sector[at] & 15;
+                const float alpha = toBarycentric[s][0] * dx + toBarycentric[s][1] * dy;
+                const float beta = toBarycentric[s][2] * dx + toBarycentric[s][3] * dy;
                 const int32_t corner[3] = {home, lens.neighbour[s], lens.neighbour[(s + 1) % 6]};
                 const float weight[3] = {std::max(0.0f, 1.0f - alpha - beta), std::max(0.0f, alpha),
                                          std::max(0.0f, beta)};

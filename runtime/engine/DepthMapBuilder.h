@@ -24,8 +24,8 @@ void RejectInconsistent(const LensGrid& grid, float tolerance, std::vector<LensD
 std::vector<float> FillLensDepths(const LensGrid& grid, const std::vector<LensDepth>& depths, int iterations);
 
 // Dense virtual-depth map on the output grid (0 = invalid).
-void BuildDepthMap(const LensGrid& grid, const std::vector<float>& lensDepth, const std::vector<int32_t>& nearest,
-                   int32_t width, int32_t height, int scale, ThreadPool& pool, float* out);
+void BuildDepthMap(const LensGrid& grid, const std::vector<float>& lensDepth, const OutputLookup& lookup,
+                   int32_t width, int32_t height, ThreadPool& pool, float* out);
 
 // Metric distance (mm) of each virtual depth; 0 where the depth is invalid or
 // lies in front of the main lens's focal plane.

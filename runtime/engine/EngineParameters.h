@@ -15,7 +15,7 @@ struct EngineSettings {
     double rimMargin = 1.0;
     double depthVirtualMin = 1.5;
     double depthVirtualMax = 12.0;
-    int depthSteps = 24;
+    int depthSteps = 16;
     double patchRadius = 0.0;
     double minContrast = 2.0;  // 8-bit grey levels
     double maxCost = 0.35;

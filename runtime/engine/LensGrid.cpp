@@ -99,11 +99,15 @@ int32_t LensGrid::IndexOf(int k, int l) const {
     return indexByKl_[static_cast<size_t>((l - lMin_) * (kMax_ - kMin_ + 1) + (k - kMin_))];
 }
 
-std::vector<int32_t> LensGrid::NearestLensTable(int32_t width, int32_t height, int scale) const {
+OutputLookup LensGrid::MakeOutputLookup(int32_t width, int32_t height, int scale) const {
     // Each lens claims the output pixels around it that no nearer lens has claimed;
     // every point lies within pitch / sqrt(3) of its nearest lens centre.
-    std::vector<int32_t> table(static_cast<size_t>(width) * height, -1);
-    std::vector<float> best(table.size(), 1e30f);
+    OutputLookup lookup;
+    lookup.scale = scale;
+    const size_t count = static_cast<size_t>(width) * height;
+    lookup.lens.assign(count, -1);
+    lookup.sector.assign(count, 0);
+    std::vector<float> best(count, 1e30f);
     const float reach = pitch_ / std::sqrt(3.0f) + 1.0f;
     const float s = static_cast<float>(scale);
     for (size_t index = 0; index < lenses_.size(); ++index) {
@@ -120,12 +124,29 @@ std::vector<int32_t> LensGrid::NearestLensTable(int32_t width, int32_t height, i
                 const size_t at = static_cast<size_t>(j) * width + i;
                 if (d < best[at]) {
                     best[at] = d;
-                    table[at] = static_cast<int32_t>(index);
+                    lookup.lens[at] = static_cast<int32_t>(index);
                 }
             }
         }
     }
-    return table;
+    // Angles in the grid's frame: direction d of the first ring lies at 60 d degrees.
+    const double rotation = std::atan2(directions_[0].y, directions_[0].x);
+    const double sixty = M_PI / 3.0;
+    for (int32_t j = 0; j < height; ++j) {
+        for (int32_t i = 0; i < width; ++i) {
+            const size_t at = static_cast<size_t>(j) * width + i;
+            if (lookup.lens[at] < 0) {
+                continue;
+            }
+            const Vec2 c = lenses_[lookup.lens[at]].centre;
+            double angle = std::atan2(s * (j + 0.5) - c.y, s * (i + 0.5) - c.x) - rotation;
+            angle = std::fmod(std::fmod(angle, 2 * M_PI) + 2 * M_PI, 2 * M_PI) / sixty;  // [0, 6)
+            const int between = std::min(5, static_cast<int>(angle));
+            const int closest = static_cast<int>(std::lround(angle)) % 6;
+            lookup.sector[at] = static_cast<uint8_t>(between | (closest << 4));
+        }
+    }
+    return lookup;
 }
 
 }  // namespace Vy::Engine

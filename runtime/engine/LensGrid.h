@@ -29,6 +29,16 @@ struct Lens {
     std::array<int32_t, kDirectionCount> neighbour{};  // lens index, -1 when there is none
 };
 
+// For each pixel of an output grid: the nearest lens, and where the pixel lies
+// seen from that lens centre.
+struct OutputLookup {
+    std::vector<int32_t> lens;    // nearest lens index, -1 for none
+    std::vector<uint8_t> sector;  // low nibble: first-ring direction s with the pixel
+                                  // between directions s and s+1; high nibble: the
+                                  // first-ring direction closest in angle
+    int scale = 0;
+};
+
 class LensGrid {
 public:
     LensGrid() = default;
@@ -40,8 +50,8 @@ public:
     Vec2 Direction(int d) const { return directions_[d]; }
     float Pitch() const { return pitch_; }
 
-    // Nearest lens of every pixel of the output grid of the given scale (row-major).
-    std::vector<int32_t> NearestLensTable(int32_t width, int32_t height, int scale) const;
+    // Lookup of every pixel of the output grid of the given scale (row-major).
+    OutputLookup MakeOutputLookup(int32_t width, int32_t height, int scale) const;
 
 private:
     int32_t IndexOf(int k, int l) const;

@@ -32,7 +32,7 @@ struct RenderTarget {
 
 // depth: per output pixel virtual depth (<= 0: use fallbackDepth), or null to
 // render every pixel at fallbackDepth (refocusing).
-void RenderLightField(const RenderSource& source, const LensGrid& grid, const std::vector<int32_t>& nearest,
+void RenderLightField(const RenderSource& source, const LensGrid& grid, const OutputLookup& lookup,
                       const float* depth, float fallbackDepth, const RenderTarget& target, ThreadPool& pool);
 
 }  // namespace Vy::Engine
