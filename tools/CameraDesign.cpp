@@ -21,7 +21,7 @@ CCalibration defaultCalibration(int32_t width, int32_t height) {
     c.mainFocalLength = 50.0;
     c.mainLensToMla = 50.5;
     // f/2.9: the main aperture's micro-image reaches half brightness at about 11 px.
-    c.mainApertureDiameter = 17.5;
+    c.mainApertureDiameter = 20.0;
     c.principalX = width * 0.5;
     c.principalY = height * 0.5;
     c.virtualDepthMin = 2.0;

@@ -20,6 +20,7 @@ constexpr double kVirtualDepthUnit = 1000.0;  // vdepth.png holds v * 1000
 constexpr double kDistanceUnit = 10.0;        // depth.png holds mm * 10
 constexpr double kTextureMinSpread = 0.02;    // albedo spread (7x7) a depth estimate needs
 constexpr int kTextureWindow = 7;
+constexpr double kDepthStep = 1.03;           // a nearer surface this much closer (in v) casts an edge
 
 // The scene ray of every point whose image has lateral virtual position (x, y)
 // px: it leaves the main lens at that height, through the front focal point.
@@ -88,7 +89,11 @@ FrameTruth computeTruth(const SyntheticCamera& camera, const Scene& scene, int s
         }
     });
     // Textured: a pattern of enough contrast around, a surface inside the usable
-    // depth range, and far enough from the rim for whole lens neighbourhoods.
+    // depth range, far enough from the rim for whole lens neighbourhoods, and
+    // not just behind the edge of a nearer surface (lenses there see both).
+    const int shadow = static_cast<int>(std::ceil(0.5 * c.lensPitch / scale));
+    cv::Mat1f nearestAround;
+    cv::dilate(t.virtualDepth, nearestAround, cv::getStructuringElement(cv::MORPH_ELLIPSE, {2 * shadow + 1, 2 * shadow + 1}));
     cv::Mat1f mean, meanOfSquares;
     cv::boxFilter(albedo, mean, CV_32F, cv::Size(kTextureWindow, kTextureWindow));
     cv::boxFilter(albedo.mul(albedo), meanOfSquares, CV_32F, cv::Size(kTextureWindow, kTextureWindow));
@@ -98,8 +103,9 @@ FrameTruth computeTruth(const SyntheticCamera& camera, const Scene& scene, int s
             const double spread = std::sqrt(std::max(0.0f, meanOfSquares(j, i) - mean(j, i) * mean(j, i)));
             const double v = t.virtualDepth(j, i);
             const bool inside = i >= rim && j >= rim && i < w - rim && j < h - rim;
-            t.textured(j, i) = (patterned(j, i) && inside && spread >= kTextureMinSpread && v >= c.virtualDepthMin &&
-                                v <= c.virtualDepthMax)
+            const bool shadowed = nearestAround(j, i) > kDepthStep * v;
+            t.textured(j, i) = (patterned(j, i) && inside && !shadowed && spread >= kTextureMinSpread &&
+                                v >= c.virtualDepthMin && v <= c.virtualDepthMax)
                                    ? 255
                                    : 0;
         }

@@ -55,12 +55,11 @@ SceneScript::SceneScript(const std::string& preset, const CCalibration& calibrat
         swings_.push_back({3, 3.0, 4.2});
         addDrifters(40, 3.2, 4.6, 20.0, 200.0, 2.5, false, s + 5);
     } else if (preset == "planes") {
-        planes_.push_back(frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.9, s + 1, 0.5f, 0.18f));
-        planes_.push_back(frontoPlane(0.08, 0.1, 0.55, 0.9, 3.5, s + 2, 0.5f, 0.2f));
-        planes_.push_back(frontoPlane(0.6, 0.25, 0.92, 0.75, 4.3, s + 3, 0.5f, 0.2f));
+        planes_.push_back(frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.8, s + 1, 0.5f, 0.18f));
+        planes_.push_back(frontoPlane(0.08, 0.1, 0.55, 0.9, 3.4, s + 2, 0.5f, 0.2f));
+        planes_.push_back(frontoPlane(0.6, 0.25, 0.92, 0.75, 4.4, s + 3, 0.5f, 0.2f));
     } else if (preset == "slanted") {
-        planes_.push_back(frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.7, s + 1, 0.5f, 0.18f));
-        planes_.push_back(slantedPlane(0.04, 0.04, 0.96, 0.96, 2.8, 4.5, s + 2));
+        planes_.push_back(slantedPlane(-0.1, -0.1, 1.1, 1.1, 2.8, 4.5, s + 2));
     } else if (preset == "particles") {
         // A dark, smooth wall far behind, nothing for a depth estimate to lock on to.
         Plane wall = frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.2, s + 1, 0.05f, 0.0f);

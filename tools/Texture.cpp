@@ -10,7 +10,7 @@ Texture Texture::randomPattern(int width, int height, uint64_t seed, float mean,
     constexpr struct {
         double sigma;
         double weight;
-    } kOctaves[] = {{3.0, 0.5}, {6.0, 1.0}, {12.0, 0.7}};
+    } kOctaves[] = {{1.5, 0.4}, {3.0, 0.6}, {6.0, 1.0}, {12.0, 0.6}};
     cv::RNG rng(seed ^ 0x5DEECE66DULL);
     cv::Mat1f sum(height, width, 0.0f);
     for (const auto& octave : kOctaves) {

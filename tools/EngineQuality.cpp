@@ -1,0 +1,173 @@
+#include "EngineQuality.h"
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <limits>
+#include <map>
+
+#include "CCuda.h"
+#include "CCudaCompute.h"
+#include "CRayImage.h"
+#include "CSeqFileReader.h"
+#include "CVyException.h"
+#include "GroundTruth.h"
+#include "IImageAccess.h"
+#include "ReferenceFocus.h"
+#include "SequenceGenerator.h"
+
+namespace Vy::Synth {
+
+namespace {
+constexpr double kWhiteMinimum = 0.3;   // of the brightest white level, for the reference focus
+constexpr double kPlaneShare = 0.01;    // a fronto plane covers at least this share of the grid
+constexpr float kPlaneTolerance = 0.003f;
+
+cv::Mat view(const CVyImage& image, int type) {
+    return cv::Mat(image.GetHeight(), image.GetWidth(), type, const_cast<void*>(image.GetPixelData()));
+}
+
+// Virtual depths of fronto-parallel planes: depths shared by many textured truth pixels.
+std::vector<float> planeDepths(const FrameTruth& t) {
+    std::map<int, int> counts;
+    for (int j = 0; j < t.virtualDepth.rows; ++j)
+        for (int i = 0; i < t.virtualDepth.cols; ++i)
+            if (t.textured(j, i)) ++counts[static_cast<int>(std::lround(t.virtualDepth(j, i) * 1000.0f))];
+    std::vector<float> depths;
+    for (const auto& [key, count] : counts)
+        if (count >= kPlaneShare * t.virtualDepth.total()) depths.push_back(key / 1000.0f);
+    return depths;
+}
+
+cv::Mat1b planeMask(const FrameTruth& t, float depth) {
+    return t.textured & (cv::abs(t.virtualDepth - depth) <= kPlaneTolerance);
+}
+
+double signedMedianError(const cv::Mat1f& estimated, const cv::Mat1b& mask, double truth) {
+    std::vector<double> errors;
+    for (int j = 0; j < mask.rows; ++j)
+        for (int i = 0; i < mask.cols; ++i)
+            if (mask(j, i) && estimated(j, i) > 0.0f) errors.push_back((estimated(j, i) - truth) / truth);
+    if (errors.empty()) return std::nan("");
+    std::nth_element(errors.begin(), errors.begin() + errors.size() / 2, errors.end());
+    return errors[errors.size() / 2];
+}
+
+// Refocuses at each fronto plane in turn: a plane must come out sharp when
+// focused at and blurred when the focus is on another plane.
+std::vector<PlaneScore> scorePlanes(CCudaCompute& engine, IImageAccess& access, const CCalibration& c,
+                                    const FrameTruth& truth, const cv::Mat1f& estimated) {
+    const double lo = c.virtualDepthMin, hi = c.virtualDepthMax;
+    std::vector<float> depths;
+    for (float v : planeDepths(truth))
+        if (v >= lo && v <= hi) depths.push_back(v);
+    std::vector<PlaneScore> scores(depths.size());
+    for (size_t k = 0; k < depths.size(); ++k) {
+        scores[k].depth = depths[k];
+        scores[k].depthBias = signedMedianError(estimated, planeMask(truth, depths[k]), depths[k]);
+        scores[k].elsewhereFocusedPsnr = -std::numeric_limits<double>::infinity();
+    }
+    for (size_t focusAt = 0; focusAt < depths.size(); ++focusAt) {
+        engine.GetParams().SetValue(Params::CudaCompute_RefocusVirtualDepth,
+                                    (1.0 / lo - 1.0 / depths[focusAt]) / (1.0 / lo - 1.0 / hi));
+        engine.Compute_RefocusBasic();
+        CVyImage refocused;
+        access.GetImage(Vy::ImageIdRefocused, refocused);
+        const cv::Mat1w image = view(refocused, CV_16UC1);
+        for (size_t k = 0; k < depths.size(); ++k) {
+            const double psnr = psnr14(image, truth.focus, planeMask(truth, depths[k]));
+            if (k == focusAt)
+                scores[k].focusedPsnr = psnr;
+            else
+                scores[k].elsewhereFocusedPsnr = std::max(scores[k].elsewhereFocusedPsnr, psnr);
+        }
+    }
+    return scores;
+}
+}  // namespace
+
+bool QualityReport::Passed() const {
+    bool ok = depth.medianRelativeError <= QualityBars::kMedianRelativeError &&
+              depth.shareOver5Percent <= QualityBars::kShareOver5Percent &&
+              depth.texturedValidShare >= QualityBars::kTexturedValid && focusPsnr >= QualityBars::kFocusPsnr;
+    for (const PlaneScore& p : planes)
+        ok = ok && p.focusedPsnr >= QualityBars::kRefocusPsnr && p.elsewhereFocusedPsnr < p.focusedPsnr;
+    return ok;
+}
+
+QualityReport measureEngineQuality(const std::string& sequence, const std::string& settingsFile, uint32_t maxFrames) {
+    const std::string truthDir = truthDirectory(sequence);
+    if (!std::filesystem::exists(std::filesystem::path(truthDir) / "truth.txt"))
+        throw CVyException("rayquality", sequence, "has no ground truth (" + truthDir + "/truth.txt)");
+    CSeqFileReader reader;
+    reader.Open(sequence.c_str(), 2);
+    CRayImage image;
+    reader.StartReading(image);
+    if (image.GetWhiteImage().IsEmpty()) throw CVyException("rayquality", sequence, "has no white image");
+    const CCalibration& calibration = reader.GetCalibration();
+
+    CCuda::EnumerateCudaDevices();
+    CCudaCompute engine;
+    engine.SetCudaDevice(CCuda::GetDevice(0));
+    engine.ApplyCalibration(calibration, true);
+    engine.SetWhiteImage(image.GetWhiteImage());
+    engine.GetParams().ImportParameterFromFile(settingsFile.c_str());
+    auto* access = static_cast<IImageAccess*>(engine.GetInterface(1));
+    const int scale = static_cast<int>(engine.GetParams().GetNumber(Params::CudaCompute_OutputScale));
+    const cv::Mat1b white = view(image.GetWhiteImage(), CV_8UC1).clone();
+
+    QualityReport report;
+    report.framesInFile = reader.GetFrameCount();
+    const uint32_t frames = maxFrames == 0 ? report.framesInFile : std::min(maxFrames, report.framesInFile);
+    // Depth and focus figures pool the pixels of all scored frames.
+    cv::Mat1f estimatedAll, truthAll;
+    cv::Mat1b texturedAll;
+    double focusSquares = 0.0, referenceSquares = 0.0;
+    size_t focusCount = 0, referenceCount = 0;
+    auto accumulate = [](const cv::Mat1w& a, const cv::Mat1w& b, const cv::Mat1b& mask, double& squares, size_t& n) {
+        for (int j = 0; j < a.rows; ++j)
+            for (int i = 0; i < a.cols; ++i)
+                if (mask(j, i)) {
+                    const double d = double(a(j, i)) - double(b(j, i));
+                    squares += d * d;
+                    ++n;
+                }
+    };
+    for (uint32_t f = 0; f < frames; ++f) {
+        reader.ReadFrame(image);
+        const FrameTruth truth = readTruth(truthDir, f);
+        engine.UploadRawImage(image);
+        engine.Compute_PreProcess();
+        engine.Compute_DepthRay();
+        engine.Compute_DepthMap(LF::Space_VirtualImage);
+        engine.Compute_TotalFocus(LF::Space_VirtualImage);
+        CVyImage depth, focus;
+        access->GetImage(Vy::ImageIdVirtualDepth, depth);
+        access->GetImage(Vy::ImageIdTotalFocus, focus);
+        const cv::Mat1f estimated = view(depth, CV_32FC1);
+        const cv::Mat1w focusImage = view(focus, CV_16UC1);
+        if (estimated.size() != truth.virtualDepth.size() || focusImage.size() != truth.focus.size())
+            throw CVyException("rayquality", sequence, "engine output grid (output.scale " + std::to_string(scale) +
+                                                           ") differs from the truth's grid");
+        estimatedAll.push_back(estimated.clone());
+        truthAll.push_back(truth.virtualDepth);
+        texturedAll.push_back(truth.textured);
+        accumulate(focusImage, truth.focus, (estimated > 0.0f) & (truth.virtualDepth > 0.0f), focusSquares,
+                   focusCount);
+        const cv::Mat1w reference =
+            referenceFocus(calibration, view(image, CV_8UC1), white, truth.virtualDepth, scale, kWhiteMinimum);
+        accumulate(reference, truth.focus, truth.textured, referenceSquares, referenceCount);
+
+        if (f == 0) report.planes = scorePlanes(engine, *access, calibration, truth, estimated);
+    }
+    report.framesScored = frames;
+    report.depth = scoreDepth(estimatedAll, truthAll, texturedAll);
+    auto toPsnr = [](double squares, size_t n) {
+        return n == 0 ? std::nan("") : 10.0 * std::log10(16383.0 * 16383.0 / std::max(squares / n, 1e-12));
+    };
+    report.focusPsnr = toPsnr(focusSquares, focusCount);
+    report.referenceFocusPsnr = toPsnr(referenceSquares, referenceCount);
+    return report;
+}
+
+}  // namespace Vy::Synth
