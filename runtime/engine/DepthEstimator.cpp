@@ -147,7 +147,7 @@ void DepthEstimator::BuildTables(int32_t stride, const LensGrid& grid, const Dep
     const float fineStep = step / kFineUnits;
     for (int unit = -kFineMargin; unit <= (steps - 1) * kFineUnits + kFineMargin; ++unit) {
         for (int d = 0; d < kDirectionCount; ++d) {
-            fine_.push_back(MakeShift(grid.Direction(d), wLo + fineStep * unit, settings.matchRadius, stride, 1));
+            fine_.push_back(MakeShift(grid.Direction(d), wLo + fineStep * unit, settings.matchRadius, stride, 2));
         }
     }
     disc_ = DiscSpans(settings.matchRadius);
