@@ -179,7 +179,7 @@ int exportFrames(const std::vector<std::string>& args) {
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) {
-        std::cerr << kUsage;
+        std::cerr << "raystool: no command (info, create, export); raystool --help shows the usage\n";
         return 1;
     }
     const std::string command = args[0];

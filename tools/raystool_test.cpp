@@ -1,0 +1,106 @@
+// Runs the raystool binary the way a user does and checks what it prints.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string stdoutText;
+    std::string stderrText;
+};
+
+class RaystoolTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("raystool_test_" + std::to_string(getpid()));
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    Outcome run(const std::string& arguments) {
+        const std::string out = (dir_ / "stdout.txt").string(), err = (dir_ / "stderr.txt").string();
+        const std::string command = std::string(VY_BIN_DIR) + "/raystool " + arguments + " >" + out + " 2>" + err;
+        const int raw = std::system(command.c_str());
+        Outcome o;
+        o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        o.stdoutText = slurp(out);
+        o.stderrText = slurp(err);
+        return o;
+    }
+    static std::string slurp(const std::string& path) {
+        std::ifstream in(path);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+    fs::path dir_;
+};
+
+}  // namespace
+
+TEST_F(RaystoolTest, BadArgumentsAndFilesGiveOneLineAndStatusOne) {
+    std::ofstream(path("notes.rays")) << "these are not frames\n";
+    ASSERT_EQ(run("create --preset small --size 96 --frames 1 --quiet --no-truth " + path("one.rays")).status, 0);
+    const struct {
+        std::string arguments;
+        std::string expected;
+    } cases[] = {
+        {"", "no command"},
+        {"frobnicate", "unknown command 'frobnicate'"},
+        {"info", "info needs exactly one FILE"},
+        {"info " + path("missing.rays"), "missing.rays: No such file or directory"},
+        {"info " + path("notes.rays"), "notes.rays"},
+        {"info " + dir_.string(), dir_.string()},
+        {"create --size abc " + path("x.rays"), "--size: 'abc' is not a number"},
+        {"create --size 10 " + path("x.rays"), "must be 64..8192"},
+        {"create --frames", "--frames needs a value"},
+        {"create --preset nope " + path("x.rays"), "unknown preset"},
+        {"create --bogus " + path("x.rays"), "unknown option --bogus"},
+        {"create", "create needs exactly one OUT.rays"},
+        {"create --quiet --preset small --size 96 /proc/nowhere/x.rays", "/proc/nowhere"},
+        {"export " + path("one.rays"), "export needs FILE and OUTDIR"},
+        {"export " + path("one.rays") + " " + path("out") + " --first 5", "--first 5 is past the last frame (1 frames)"},
+        {"export " + path("one.rays") + " " + path("out") + " --count -3", "--count: '-3' is not a number"},
+    };
+    for (const auto& c : cases) {
+        const Outcome o = run(c.arguments);
+        EXPECT_EQ(o.status, 1) << c.arguments;
+        EXPECT_EQ(o.stderrText.rfind("raystool: ", 0), 0u) << c.arguments << " -> " << o.stderrText;
+        EXPECT_EQ(std::count(o.stderrText.begin(), o.stderrText.end(), '\n'), 1) << c.arguments << " -> " << o.stderrText;
+        EXPECT_NE(o.stderrText.find(c.expected), std::string::npos) << c.arguments << " -> " << o.stderrText;
+    }
+}
+
+TEST_F(RaystoolTest, CreateThenInfoAndExport) {
+    const std::string file = path("seq.rays");
+    ASSERT_EQ(run("create --preset small --size 128 --frames 3 --seed 4 --quiet " + file).status, 0);
+    EXPECT_TRUE(fs::exists(file + ".truth/truth.txt"));
+    EXPECT_TRUE(fs::exists(file + ".truth/frame_00002_focus.png"));
+
+    const Outcome info = run("info " + file);
+    ASSERT_EQ(info.status, 0) << info.stderrText;
+    EXPECT_NE(info.stdoutText.find("frame size: 128 x 128"), std::string::npos) << info.stdoutText;
+    EXPECT_NE(info.stdoutText.find("frames: 3\n"), std::string::npos) << info.stdoutText;
+    EXPECT_NE(info.stdoutText.find("white image: yes"), std::string::npos);
+    EXPECT_NE(info.stdoutText.find("first frame: id 1000, 2019-08-09 10:00:00.000 UTC"), std::string::npos)
+        << info.stdoutText;
+    EXPECT_NE(info.stdoutText.find("last frame: id 1002, 2019-08-09 10:00:00.080 UTC"), std::string::npos)
+        << info.stdoutText;
+    EXPECT_NE(info.stdoutText.find("lensPitch = 24"), std::string::npos);
+
+    const Outcome exported = run("export " + file + " " + path("png") + " --first 1 --count 5");
+    ASSERT_EQ(exported.status, 0) << exported.stderrText;
+    EXPECT_FALSE(fs::exists(path("png/frame_00000.png")));
+    EXPECT_TRUE(fs::exists(path("png/frame_00001.png")));
+    EXPECT_TRUE(fs::exists(path("png/frame_00002.png")));
+    EXPECT_FALSE(fs::exists(path("png/frame_00003.png")));
+}
