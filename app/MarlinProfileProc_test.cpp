@@ -202,3 +202,19 @@ TEST_F(Program, LcmModePublishesEveryFrameIntoAFileLog) {
     EXPECT_EQ(result.out.find("\n0\n"), std::string::npos);
     EXPECT_GT(std::filesystem::file_size(log), 7u * 40u);
 }
+
+TEST_F(Program, WithoutCalibrationAndWithoutKeysTheRunStillEnds) {
+    const auto result = ProgramRun::run(args("1", {"--settings", dir.File("absent.vyset")}), {}, false);
+    ASSERT_FALSE(result.timedOut);
+    EXPECT_EQ(result.status, 0) << result.out;
+    const size_t report = result.out.find("Exception occured:\n");
+    const size_t refusal = result.out.find("Can't start processor thread without calibration.\n");
+    const size_t ending = result.out.find("No processor is running and no key can arrive: ending the run.\n");
+    ASSERT_NE(report, std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("absent.vyset", report), std::string::npos) << result.out;
+    ASSERT_NE(refusal, std::string::npos) << result.out;
+    ASSERT_NE(ending, std::string::npos) << result.out;
+    EXPECT_LT(report, refusal);
+    EXPECT_LT(refusal, ending);
+    EXPECT_NE(result.out.find("done.\nfinished.\n", ending), std::string::npos);
+}
