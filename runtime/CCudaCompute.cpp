@@ -77,6 +77,7 @@ struct CCudaCompute::Engine final : IImageAccess {
     std::vector<float> floatImage;
     std::vector<LensDepth> lensDepths;
     std::vector<float> lensFilled;
+    std::vector<float> inverseDepth;  // 1 / v on the output grid, 0 = invalid
     std::map<uint32_t, CVyImage> results;
 
     Engine() { DeclareEngineParameters(params); }
@@ -143,14 +144,14 @@ struct CCudaCompute::Engine final : IImageAccess {
         return static_cast<float>(std::max(1.0, calibration.microImageRadius - settings.rimMargin - 1.0));
     }
 
-    void Render(const float* depth, float fallback, uint32_t id, const char* step) {
+    void Render(const float* inverseDepth, float fallback, uint32_t id, const char* step) {
         CVyImage out = NewImage(Format(outWidth, outHeight, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort), step);
         const CVyImage& pre = results.at(Vy::ImageIdPreProcessed);
         RenderSource source{static_cast<const uint16_t*>(pre.GetPixelData()), pre.GetWidth(), pre.GetHeight(),
                             SampleRadius()};
         RenderTarget target{static_cast<uint16_t*>(out.GetPixelDataForWrite()), outWidth, outHeight,
                             settings.outputScale};
-        RenderLightField(source, grid, lookup, depth, fallback, target, Pool());
+        RenderLightField(source, grid, lookup, inverseDepth, fallback, target, Pool());
         results[id] = std::move(out);
     }
 
@@ -301,8 +302,9 @@ void CCudaCompute::Compute_DepthMap(LF::ESpace space) {
     e.lensFilled = FillLensDepths(e.grid, e.lensDepths, e.settings.fillIterations);
     CVyImage map = NewImage(Format(e.outWidth, e.outHeight, Vy::PixelTypeLuminance, Vy::DataTypeFloat),
                             "Compute_DepthMap");
+    e.inverseDepth.resize(static_cast<size_t>(e.outWidth) * e.outHeight);
     BuildDepthMap(e.grid, e.lensFilled, e.lookup, e.outWidth, e.outHeight, e.Pool(),
-                  static_cast<float*>(map.GetPixelDataForWrite()));
+                  static_cast<float*>(map.GetPixelDataForWrite()), e.inverseDepth.data());
     e.results[Vy::ImageIdVirtualDepth] = std::move(map);
     e.depthMap = true;
 }
@@ -317,7 +319,7 @@ void CCudaCompute::Compute_TotalFocus(LF::ESpace space) {
         throw OrderError("Compute_TotalFocus", "no depth map (call Compute_DepthMap first)");
     }
     const auto [lo, hi] = e.SearchRange();
-    e.Render(e.FloatResult(Vy::ImageIdVirtualDepth), 2.0f / (1.0f / lo + 1.0f / hi), Vy::ImageIdTotalFocus,
+    e.Render(e.inverseDepth.data(), 2.0f / (1.0f / lo + 1.0f / hi), Vy::ImageIdTotalFocus,
              "Compute_TotalFocus");
 }
 

@@ -75,7 +75,7 @@ std::vector<float> FillLensDepths(const LensGrid& grid, const std::vector<LensDe
 }
 
 void BuildDepthMap(const LensGrid& grid, const std::vector<float>& lensDepth, const OutputLookup& lookup,
-                   int32_t width, int32_t height, ThreadPool& pool, float* out) {
+                   int32_t width, int32_t height, ThreadPool& pool, float* out, float* inverseOut) {
     const int scale = lookup.scale;
     // Linear interpolation (in 1/v) over the triangle of lens centres that holds
     // the point: the nearest lens and two adjacent first-ring neighbours. The
@@ -98,6 +98,7 @@ void BuildDepthMap(const LensGrid& grid, const std::vector<float>& lensDepth, co
                 const size_t at = j * width + i;
                 const int32_t home = lookup.lens[at];
                 out[at] = 0.0f;
+                inverseOut[at] = 0.0f;
                 if (home < 0) {
                     continue;
                 }
@@ -120,8 +121,10 @@ void BuildDepthMap(const LensGrid& grid, const std::vector<float>& lensDepth, co
                 }
                 if (inverseSum > 0.0f) {
                     out[at] = weightSum / inverseSum;
+                    inverseOut[at] = inverseSum / weightSum;
                 } else if (lensDepth[home] > 0.0f) {
                     out[at] = lensDepth[home];
+                    inverseOut[at] = 1.0f / lensDepth[home];
                 }
             }
         }

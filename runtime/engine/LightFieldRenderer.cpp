@@ -6,12 +6,15 @@
 namespace Vy::Engine {
 
 void RenderLightField(const RenderSource& source, const LensGrid& grid, const OutputLookup& lookup,
-                      const float* depth, float fallbackDepth, const RenderTarget& target, ThreadPool& pool) {
+                      const float* inverseDepth, float fallbackDepth, const RenderTarget& target, ThreadPool& pool) {
+    const float fallbackInverse = 1.0f / fallbackDepth;
+    // 1 / L^2 for L = min(ringReach, sampleRadius * v), without a division per pixel.
+    const float ringInverse2 = 1.0f / (kRenderReach * grid.Pitch() * kRenderReach * grid.Pitch());
+    const float radiusInverse2 = 1.0f / (source.sampleRadius * source.sampleRadius);
     const auto& lenses = grid.Lenses();
     // A lens within kRenderReach pitches of a point is its nearest lens or a
     // first-ring neighbour of that lens less than 90 degrees off the point's
     // direction: the neighbour nearest in angle and the two beside it.
-    const float ringReach = kRenderReach * grid.Pitch();
     const int32_t stride = source.width;
     const float maxX = static_cast<float>(source.width - 1) - 1e-3f;
     const float maxY = static_cast<float>(source.height - 1) - 1e-3f;
@@ -39,13 +42,11 @@ void RenderLightField(const RenderSource& source, const LensGrid& grid, const Ou
                     }
                     loaded = home;
                 }
-                float v = depth ? depth[at] : fallbackDepth;
-                if (!(v > 0.0f)) {
-                    v = fallbackDepth;
+                float inverse = inverseDepth ? inverseDepth[at] : fallbackInverse;
+                if (!(inverse > 0.0f)) {
+                    inverse = fallbackInverse;
                 }
-                const float inverse = 1.0f / v;
-                const float reach = std::min(ringReach, source.sampleRadius * v);
-                const float inverseReach2 = 1.0f / (reach * reach);
+                const float inverseReach2 = std::max(ringInverse2, inverse * inverse * radiusInverse2);
                 const float x = target.scale * (i + 0.5f);
                 const int toward = lookup.sector[at] >> 4;
                 const int candidates[4] = {0, 1 + (toward + 5) % 6, 1 + toward, 1 + (toward + 1) % 6};

@@ -30,9 +30,9 @@ struct RenderTarget {
     int scale = 1;
 };
 
-// depth: per output pixel virtual depth (<= 0: use fallbackDepth), or null to
-// render every pixel at fallbackDepth (refocusing).
+// inverseDepth: per output pixel 1 / virtual depth (<= 0: use fallbackDepth),
+// or null to render every pixel at fallbackDepth (refocusing).
 void RenderLightField(const RenderSource& source, const LensGrid& grid, const OutputLookup& lookup,
-                      const float* depth, float fallbackDepth, const RenderTarget& target, ThreadPool& pool);
+                      const float* inverseDepth, float fallbackDepth, const RenderTarget& target, ThreadPool& pool);
 
 }  // namespace Vy::Engine
