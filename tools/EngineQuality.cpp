@@ -4,7 +4,10 @@
 #include <cmath>
 #include <filesystem>
 #include <limits>
+#include <fstream>
 #include <map>
+
+#include <opencv2/imgcodecs.hpp>
 
 #include "CCuda.h"
 #include "CCudaCompute.h"
@@ -13,6 +16,7 @@
 #include "CVyException.h"
 #include "GroundTruth.h"
 #include "IImageAccess.h"
+#include "ProfileMeasurement.h"
 #include "ReferenceFocus.h"
 #include "SequenceGenerator.h"
 
@@ -37,6 +41,13 @@ std::vector<float> planeDepths(const FrameTruth& t) {
     for (const auto& [key, count] : counts)
         if (count >= kPlaneShare * t.virtualDepth.total()) depths.push_back(key / 1000.0f);
     return depths;
+}
+
+std::string truthPreset(const std::string& truthDir) {
+    std::ifstream in(std::filesystem::path(truthDir) / "truth.txt");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("preset = ", 0) == 0) return line.substr(9);
+    return "";
 }
 
 cv::Mat1b planeMask(const FrameTruth& t, float depth) {
@@ -92,10 +103,12 @@ bool QualityReport::Passed() const {
               depth.texturedValidShare >= QualityBars::kTexturedValid && focusPsnr >= QualityBars::kFocusPsnr;
     for (const PlaneScore& p : planes)
         ok = ok && p.focusedPsnr >= QualityBars::kRefocusPsnr && p.elsewhereFocusedPsnr < p.focusedPsnr;
+    if (scoredParticles) ok = ok && particles.worstDifference <= QualityBars::kParticleCountDifference;
     return ok;
 }
 
-QualityReport measureEngineQuality(const std::string& sequence, const std::string& settingsFile, uint32_t maxFrames) {
+QualityReport measureEngineQuality(const std::string& sequence, const std::string& settingsFile, uint32_t maxFrames,
+                                   const std::string& dumpDir) {
     const std::string truthDir = truthDirectory(sequence);
     if (!std::filesystem::exists(std::filesystem::path(truthDir) / "truth.txt"))
         throw CVyException("rayquality", sequence, "has no ground truth (" + truthDir + "/truth.txt)");
@@ -117,6 +130,8 @@ QualityReport measureEngineQuality(const std::string& sequence, const std::strin
     const cv::Mat1b white = view(image.GetWhiteImage(), CV_8UC1).clone();
 
     QualityReport report;
+    report.scoredParticles = truthPreset(truthDir) == "particles";
+    if (!dumpDir.empty()) std::filesystem::create_directories(dumpDir);
     report.framesInFile = reader.GetFrameCount();
     const uint32_t frames = maxFrames == 0 ? report.framesInFile : std::min(maxFrames, report.framesInFile);
     // Depth and focus figures pool the pixels of all scored frames.
@@ -159,6 +174,20 @@ QualityReport measureEngineQuality(const std::string& sequence, const std::strin
         accumulate(reference, truth.focus, truth.textured, referenceSquares, referenceCount);
 
         if (f == 0) report.planes = scorePlanes(engine, *access, calibration, truth, estimated);
+        if (report.scoredParticles) {
+            const double accepted = Vy::Analysis::measureProfile(focusImage).acceptedCount;
+            const double expected = static_cast<double>(truth.particles.size());
+            report.particles.truthMean += expected / frames;
+            report.particles.acceptedMean += accepted / frames;
+            report.particles.worstDifference = std::max(report.particles.worstDifference,
+                                                        std::abs(accepted - expected) / std::max(expected, 1.0));
+        }
+        if (!dumpDir.empty()) {
+            cv::imwrite(truthFile(dumpDir, f, "engine_focus.png"), focusImage);
+            cv::Mat1w depthUnits;
+            estimated.convertTo(depthUnits, CV_16U, 1000.0);
+            cv::imwrite(truthFile(dumpDir, f, "engine_vdepth.png"), depthUnits);
+        }
     }
     report.framesScored = frames;
     report.depth = scoreDepth(estimatedAll, truthAll, texturedAll);

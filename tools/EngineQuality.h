@@ -18,6 +18,13 @@ struct PlaneScore {
     double elsewhereFocusedPsnr = 0.0;  // dB, the plane at best when focused at another plane
 };
 
+// Particle sequences: blobs the profile measurement accepts in the engine's total focus.
+struct ParticleCountScore {
+    double truthMean = 0.0;     // particles per frame on the grid
+    double acceptedMean = 0.0;  // accepted blobs per frame
+    double worstDifference = 0.0;  // largest |accepted - truth| / truth over the frames
+};
+
 struct QualityReport {
     uint32_t framesScored = 0;
     uint32_t framesInFile = 0;
@@ -25,6 +32,8 @@ struct QualityReport {
     double focusPsnr = 0.0;           // engine total focus over pixels with a valid depth
     double referenceFocusPsnr = 0.0;  // total focus at the true depth (checks the renderer itself)
     std::vector<PlaneScore> planes;
+    bool scoredParticles = false;  // only for the particles preset
+    ParticleCountScore particles;
     bool Passed() const;
 };
 
@@ -35,10 +44,13 @@ struct QualityBars {
     static constexpr double kTexturedValid = 0.90;
     static constexpr double kFocusPsnr = 30.0;
     static constexpr double kRefocusPsnr = 30.0;
+    static constexpr double kParticleCountDifference = 0.05;
 };
 
-// Scores the first maxFrames frames (all when 0). Throws CVyException for a
+// Scores the first maxFrames frames (all when 0); dumpDir (when not empty)
+// receives the engine's total focus and depth of each scored frame. Throws CVyException for a
 // sequence without ground truth or white image, or any engine failure.
-QualityReport measureEngineQuality(const std::string& sequence, const std::string& settingsFile, uint32_t maxFrames);
+QualityReport measureEngineQuality(const std::string& sequence, const std::string& settingsFile, uint32_t maxFrames,
+                                   const std::string& dumpDir);
 
 }  // namespace Vy::Synth

@@ -36,18 +36,21 @@ cv::Mat1w referenceFocus(const CCalibration& c, const cv::Mat1b& raw, const cv::
             // Lenses further than v * reach from x cannot show the point inside their micro-image.
             const int rings = static_cast<int>(std::ceil(v * reachInImage / c.lensPitch)) + 1;
             double sum = 0.0;
-            int count = 0;
+            double count = 0.0;
             for (int l = l0 - rings; l <= l0 + rings; ++l)
                 for (int k = k0 - rings; k <= k0 + rings; ++k) {
                     const Model::Point lens = Model::lensCentre(c, k, l);
                     const Model::Point u = Model::projectToMicroImage(x, lens, v);
-                    if (std::hypot(u.x - lens.x, u.y - lens.y) > reachInImage) continue;
+                    const double offCentre = std::hypot(u.x - lens.x, u.y - lens.y) / reachInImage;
+                    if (offCentre > 1.0) continue;
                     const float w = bilinear(white, u.x, u.y);
                     if (w < floor) continue;
-                    sum += bilinear(raw, u.x, u.y) / w;
-                    ++count;
+                    // Rims count less: there a defocused point is seen through part of the lens only.
+                    const double weight = 1.0 - offCentre * offCentre;
+                    sum += weight * bilinear(raw, u.x, u.y) / w;
+                    count += weight;
                 }
-            if (count > 0) focus(j, i) = static_cast<uint16_t>(std::clamp(std::lround(16383.0 * sum / count), 0L, 16383L));
+            if (count > 0.0) focus(j, i) = static_cast<uint16_t>(std::clamp(std::lround(16383.0 * sum / count), 0L, 16383L));
         }
     return focus;
 }

@@ -1,6 +1,6 @@
 // rayquality: runs the light-field engine over a synthetic sequence with ground
 // truth and prints how close its depth, total focus and refocus come.
-//   rayquality [--frames N] [--settings FILE] SEQUENCE.rays
+//   rayquality [--frames N] [--settings FILE] [--dump DIR] SEQUENCE.rays
 // Exit status: 0 all bars met, 2 a bar missed, 1 bad arguments or files.
 #include <charconv>
 #include <cstdio>
@@ -14,7 +14,7 @@
 
 namespace {
 
-const char* const kUsage = "usage: rayquality [--frames N] [--settings FILE] SEQUENCE.rays\n";
+const char* const kUsage = "usage: rayquality [--frames N] [--settings FILE] [--dump DIR] SEQUENCE.rays\n";
 
 std::string besideExecutable(const char* name) {
     std::error_code error;
@@ -43,6 +43,12 @@ void print(const Vy::Synth::QualityReport& r) {
                     "focused elsewhere at most %6.2f dB  %s\n",
                     p.depth, 100 * p.depthBias, p.focusedPsnr, Bars::kRefocusPsnr, p.elsewhereFocusedPsnr,
                     verdict(p.focusedPsnr >= Bars::kRefocusPsnr && p.elsewhereFocusedPsnr < p.focusedPsnr));
+    if (r.scoredParticles)
+        std::printf("particles per frame: %.1f in the truth, %.1f blobs accepted; worst frame %.1f %% off "
+                    "(bar <= %.0f %%)  %s\n",
+                    r.particles.truthMean, r.particles.acceptedMean, 100 * r.particles.worstDifference,
+                    100 * Bars::kParticleCountDifference,
+                    verdict(r.particles.worstDifference <= Bars::kParticleCountDifference));
     if (r.planes.empty()) std::printf("refocus: no fronto-parallel plane in the first frame to focus on\n");
     std::printf("overall: %s\n", verdict(r.Passed()));
 }
@@ -53,9 +59,10 @@ int main(int argc, char** argv) {
     std::string settings = besideExecutable("CurrentSettings-2019-08-09.vyset");
     uint32_t frames = 3;
     std::string sequence;
+    std::string dump;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if ((a == "--frames" || a == "--settings") && i + 1 >= argc) {
+        if ((a == "--frames" || a == "--settings" || a == "--dump") && i + 1 >= argc) {
             std::cerr << "rayquality: " << a << " needs a value\n";
             return 1;
         }
@@ -68,6 +75,8 @@ int main(int argc, char** argv) {
             }
         } else if (a == "--settings") {
             settings = argv[++i];
+        } else if (a == "--dump") {
+            dump = argv[++i];
         } else if (a == "--help") {
             std::cout << kUsage;
             return 0;
@@ -83,7 +92,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     try {
-        const Vy::Synth::QualityReport report = Vy::Synth::measureEngineQuality(sequence, settings, frames);
+        const Vy::Synth::QualityReport report = Vy::Synth::measureEngineQuality(sequence, settings, frames, dump);
         print(report);
         return report.Passed() ? 0 : 2;
     } catch (const std::exception& e) {
