@@ -1,0 +1,151 @@
+// The program's own inputs gone wrong, as a user meets them: each ends with
+// one line naming the input and the problem (docs/bad-input.md), never a hang.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "CSeqFileWriter.h"
+#include "CalibrationSamples.h"
+#include "ProgramRun_test.h"
+#include "TestFiles.h"
+
+namespace {
+
+using Vy::Test::ProgramResult;
+using Vy::Test::ProgramRun;
+
+const std::string kProgram = VY_BIN_DIR "/MarlinProfileProc";
+
+class BadInput : public testing::Test {
+protected:
+    void SetUp() override {
+        sequence = dir.File("seq.rays");
+        const CCalibration calibration = Vy::Test::SmallCalibration(96, 72);
+        const CVyImageFormat format{calibration.sensorWidth, calibration.sensorHeight, Vy::PixelTypeLuminance,
+                                    Vy::DataTypeUnsignedByte};
+        CSeqFileWriter writer;
+        writer.Create(CVyString(sequence), format, calibration, CVyImage());
+        std::vector<uint8_t> pixels(format.GetByteSize(), 90);
+        for (int i = 0; i < 3; ++i) {
+            CVyImage frame;
+            frame.Create(format.width, format.height, format.pixelType, format.dataType, pixels.data());
+            frame.frameId = i;
+            writer.WriteFrame(frame);
+        }
+        writer.Close();
+        out = dir.File("out");
+    }
+
+    // The program with --no-window and stdin closed; arguments as given.
+    ProgramResult run(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), {kProgram, "--no-window"});
+        ProgramResult result = ProgramRun::run(arguments, {}, false, true, 30000);
+        EXPECT_FALSE(result.timedOut) << result.out << result.err;
+        return result;
+    }
+
+    Vy::Test::ScratchDir dir;
+    std::string sequence;
+    std::string out;
+};
+
+TEST_F(BadInput, MalformedCommandLinesEndAtOnceWithOneLineAndNoOutputs) {
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string errLine;  // expected on stderr; empty: the usage line on stdout
+    };
+    const std::vector<Case> cases = {
+        {{"--output-dir", out, "--verbose", sequence, "1"}, "MarlinProfileProc: unknown option --verbose (see --help)\n"},
+        {{sequence, "1", "--output-dir"}, "MarlinProfileProc: option --output-dir needs a value (see --help)\n"},
+        {{"--output-dir", out, "--settings", "", sequence, "1"},
+         "MarlinProfileProc: option --settings needs a value (see --help)\n"},
+        {{"--output-dir", out, sequence}, ""},
+        {{"--output-dir", out, sequence, "1", "extra"}, ""},
+        {{"--output-dir", out, "--", "--lcm", sequence, "1"}, ""},
+    };
+    for (const Case& c : cases) {
+        const ProgramResult result = run(c.arguments);
+        EXPECT_EQ(result.status, 1) << c.arguments.size() << " arguments: " << result.out << result.err;
+        if (c.errLine.empty()) {
+            EXPECT_EQ(result.out, "Missing input args: MarlinProfileProc *.rays displayType\n");
+            EXPECT_EQ(result.err, "");
+        } else {
+            EXPECT_EQ(result.err, c.errLine);
+            EXPECT_EQ(result.out, "");
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(out)) << "nothing is created before the command line is accepted";
+}
+
+TEST_F(BadInput, OutputDirectoriesThatCannotBeUsedAreNamedInTheError) {
+    const std::string file = dir.Write("plain-file", "x");
+    for (const std::string& bad : {file, file + "/sub"}) {
+        const ProgramResult result = run({"--output-dir", bad, sequence, "1"});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, "MarlinProfileProc: cannot use output directory '" + bad + "': Not a directory\n");
+    }
+    if (geteuid() != 0) {  // root may write anywhere
+        const std::string locked = dir.File("locked");
+        std::filesystem::create_directory(locked);
+        std::filesystem::permissions(locked, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+        const ProgramResult result = run({"--output-dir", locked, sequence, "1"});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, "MarlinProfileProc: cannot use output directory '" + locked + "': not writable\n");
+    }
+}
+
+TEST_F(BadInput, AMissingNestedOutputDirectoryIsCreated) {
+    const std::string nested = out + "/a/b";
+    const ProgramResult result = run({"--output-dir", nested, sequence, "0"});
+    ASSERT_EQ(result.status, 0) << result.out << result.err;
+    std::string name = sequence.substr(1);
+    for (char& c : name) {
+        if (c == '/') c = '-';
+    }
+    EXPECT_TRUE(std::filesystem::exists(nested + "/" + name + ".mp4")) << result.out;
+}
+
+TEST_F(BadInput, ADisplayTypeOfSeveralCharactersIsNotReadAsItsFirstDigit) {
+    const ProgramResult result = run({"--output-dir", out, sequence, "21"});
+    EXPECT_EQ(result.status, 0) << result.out << result.err;
+    EXPECT_NE(result.out.find("'21' is not a display type (0 to 4): starting in display type 1\n"), std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("processed 2,"), std::string::npos) << result.out;
+}
+
+TEST_F(BadInput, BadSettingsNameTheFileAndLineAndNothingIsProcessed) {
+    const std::string unknownKey = dir.Write("unknown.vyset", "output.scale = 2\nfoo = 1\n");
+    const std::string outOfRange = dir.Write("range.vyset", "output.scale = 99\n");
+    const std::string directory = dir.File("settings-dir");
+    std::filesystem::create_directory(directory);
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {dir.File("absent.vyset"), "ImportParameterFromFile: " + dir.File("absent.vyset") + ": No such file or directory\n"},
+        {directory, "ImportParameterFromFile: " + directory + ": is a directory\n"},
+        {unknownKey, "ImportParameterFromFile: " + unknownKey + ":2: unknown key 'foo'\n"},
+        {outOfRange, "ImportParameterFromFile: " + outOfRange + ":1: value 99 of 'output.scale' is outside [1, 16]\n"},
+    };
+    for (const auto& [settings, line] : cases) {
+        const ProgramResult result = run({"--output-dir", out, "--settings", settings, sequence, "1"});
+        EXPECT_NE(result.out.find("Exception occured:\n" + line), std::string::npos) << result.out;
+        EXPECT_NE(result.out.find("processed 0,"), std::string::npos) << result.out;
+        EXPECT_NE(result.out.find("finished.\n"), std::string::npos) << result.out;
+    }
+}
+
+TEST_F(BadInput, SequencePathsWithoutANameAreRefusedBeforeAnythingIsWritten) {
+    for (const std::string& path : {std::string("/"), std::string("//")}) {
+        const ProgramResult result = run({"--output-dir", out, path, "1"});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_NE(result.out.find("MarlinProfileProc: cannot set up the run: cannot derive a recording name from the "
+                                  "sequence path '" + path + "'\n"),
+                  std::string::npos)
+            << result.out;
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(out));
+}
+
+}  // namespace
