@@ -90,6 +90,11 @@ LensGrid::LensGrid(const CCalibration& c) : pitch_(static_cast<float>(c.lensPitc
             }
         }
     }
+    for (const Lens& lens : lenses_) {
+        centreX_.push_back(lens.centre.x);
+        centreY_.push_back(lens.centre.y);
+        firstRing_.insert(firstRing_.end(), lens.neighbour.begin(), lens.neighbour.begin() + 6);
+    }
 }
 
 int32_t LensGrid::IndexOf(int k, int l) const {

@@ -48,6 +48,11 @@ public:
     const std::vector<Lens>& Lenses() const { return lenses_; }
     // Offset from a lens centre to its neighbour in direction d (sensor pixels).
     Vec2 Direction(int d) const { return directions_[d]; }
+    // The same lenses as flat arrays for vectorised loops: centres, and the
+    // first-ring neighbours of lens i at [6 * i + direction].
+    const std::vector<float>& CentreX() const { return centreX_; }
+    const std::vector<float>& CentreY() const { return centreY_; }
+    const std::vector<int32_t>& FirstRing() const { return firstRing_; }
     float Pitch() const { return pitch_; }
 
     // Lookup of every pixel of the output grid of the given scale (row-major).
@@ -57,6 +62,8 @@ private:
     int32_t IndexOf(int k, int l) const;
 
     std::vector<Lens> lenses_;
+    std::vector<float> centreX_, centreY_;
+    std::vector<int32_t> firstRing_;
     std::array<Vec2, kDirectionCount> directions_{};
     float pitch_ = 0.0f;
     int kMin_ = 0, kMax_ = 0, lMin_ = 0, lMax_ = 0;
