@@ -187,6 +187,13 @@ QualityReport measureEngineQuality(const std::string& sequence, const std::strin
             cv::Mat1w depthUnits;
             estimated.convertTo(depthUnits, CV_16U, 1000.0);
             cv::imwrite(truthFile(dumpDir, f, "engine_vdepth.png"), depthUnits);
+            // 255 where a textured pixel's depth is more than 5 % off, 96 where it is closer.
+            cv::Mat1b misses(truth.textured.size(), uint8_t{0});
+            for (int j = 0; j < misses.rows; ++j)
+                for (int i = 0; i < misses.cols; ++i)
+                    if (truth.textured(j, i) && estimated(j, i) > 0.0f)
+                        misses(j, i) = std::abs(estimated(j, i) / truth.virtualDepth(j, i) - 1.0f) > 0.05f ? 255 : 96;
+            cv::imwrite(truthFile(dumpDir, f, "engine_misses.png"), misses);
         }
     }
     report.framesScored = frames;
