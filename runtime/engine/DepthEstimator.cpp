@@ -8,11 +8,13 @@
 namespace Vy::Engine {
 namespace {
 
-constexpr int kMinCompared = 24;  // fewer overlapping pixels than this say nothing
+// A comparison that overlaps less than this share of the matched disc says too little.
+constexpr float kMinOverlap = 0.1f;
 // The coarse scan compares with the neighbours at 0, 60 and 120 degrees: enough
 // for texture of any orientation; the refinement uses every direction.
 constexpr int kCoarseDirections = 3;
-constexpr int kRefineRounds = 1;
+constexpr int kRefineRounds = 4;  // at most; one when the coarse scan was close
+constexpr int kFineRowStep = 2;  // the refinement compares every second row too
 constexpr int kRefineDirections = 12;  // first and second ring
 
 std::vector<DepthEstimator::Span> DiscSpans(float radius) {
@@ -147,7 +149,8 @@ void DepthEstimator::BuildTables(int32_t stride, const LensGrid& grid, const Dep
     const float fineStep = step / kFineUnits;
     for (int unit = -kFineMargin; unit <= (steps - 1) * kFineUnits + kFineMargin; ++unit) {
         for (int d = 0; d < kDirectionCount; ++d) {
-            fine_.push_back(MakeShift(grid.Direction(d), wLo + fineStep * unit, settings.matchRadius, stride, 2));
+            fine_.push_back(
+                MakeShift(grid.Direction(d), wLo + fineStep * unit, settings.matchRadius, stride, kFineRowStep));
         }
     }
     disc_ = DiscSpans(settings.matchRadius);
@@ -174,6 +177,9 @@ void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height,
         BuildTables(width, grid, settings, steps);
     }
     const int lastUnit = (steps - 1) * kFineUnits;
+    const float disc = 3.14159f * settings.matchRadius * settings.matchRadius;
+    const int minCoarse = std::max(4, static_cast<int>(kMinOverlap * disc / std::max(1, settings.coarseRowStep)));
+    const int minFine = std::max(4, static_cast<int>(kMinOverlap * disc / kFineRowStep));
     const float fineStep = step / kFineUnits;
 
     const auto& lenses = grid.Lenses();
@@ -203,7 +209,7 @@ void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height,
                 int count = 0;
                 for (int d = 0; d < kCoarseDirections; ++d) {
                     const Shift& shift = coarse_[static_cast<size_t>(k) * kCoarseDirections + d];
-                    if (shift.count < kMinCompared / std::max(1, settings.coarseRowStep) || !usable(d)) {
+                    if (shift.count < minCoarse || !usable(d)) {
                         continue;
                     }
                     sum += SumSquares(image, at, width, shift);
@@ -225,18 +231,20 @@ void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height,
             std::nth_element(sorted.begin(), sorted.begin() + steps / 2, sorted.end());
             const float median = sorted[steps / 2];
 
-            // Refinement on the fine grid, on every ring that overlaps at the found depth.
+            // Refinement on the fine grid, on every ring that overlaps at the found
+            // depth: a parabola through centre and centre +- half; while its vertex
+            // lies at the edge of that bracket, the bracket moves on.
             float unit = (w - wLo) / fineStep;
             float bestCost = costs[best];
-            int half = kFineUnits / 4;
-            for (int round = 0; round < kRefineRounds; ++round, half /= 4) {
+            const int half = kFineUnits / 4;
+            for (int round = 0; round < kRefineRounds; ++round) {
                 const int centre = std::clamp(static_cast<int>(std::lround(unit)), -kFineMargin + half,
                                               lastUnit + kFineMargin - half);
                 float sum[3] = {0, 0, 0};
                 int count[3] = {0, 0, 0};
                 for (int d = 0; d < kRefineDirections; ++d) {
-                    if (!usable(d) || Fine(centre + half, d).count < kMinCompared ||
-                        Fine(centre - half, d).count < kMinCompared) {
+                    if (!usable(d) || Fine(centre + half, d).count < minFine ||
+                        Fine(centre - half, d).count < minFine) {
                         continue;
                     }
                     for (int e = 0; e < 3; ++e) {
@@ -253,7 +261,11 @@ void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height,
                     c[e] = sum[e] / static_cast<float>(count[e]);
                 }
                 bestCost = c[1];
-                unit = centre + half * ParabolaVertex(c[0], c[1], c[2]);
+                const float vertex = ParabolaVertex(c[0], c[1], c[2]);
+                unit = centre + half * vertex;
+                if (std::fabs(vertex) < 1.0f) {
+                    break;
+                }
             }
             w = wLo + fineStep * unit;
 

@@ -17,7 +17,7 @@ void DeclareEngineParameters(CParameterSet& p) {
     p.Declare(CudaCompute_DepthSteps, "depth.steps", 16, 4, 128);
     p.Declare(CudaCompute_DepthPatchRadius, "depth.patch_radius", 0, 0, 64);
     p.Declare(CudaCompute_DepthMinContrast, "depth.min_contrast", 2, 0, 255);
-    p.Declare(CudaCompute_DepthMaxCost, "depth.max_cost", 0.35, 0, 10);
+    p.Declare(CudaCompute_DepthMaxCost, "depth.max_cost", 0.6, 0, 10);
     p.Declare(CudaCompute_DepthConsistency, "depth.consistency", 0.1, 0, 10);
     p.Declare(CudaCompute_DepthFillIterations, "depth.fill_iterations", 64, 0, 1000);
     p.Declare(CudaCompute_ColorNearDistance, "color.near_mm", 300, 0, 1e7);

@@ -18,7 +18,7 @@ struct EngineSettings {
     int depthSteps = 16;
     double patchRadius = 0.0;
     double minContrast = 2.0;  // 8-bit grey levels
-    double maxCost = 0.35;
+    double maxCost = 0.6;
     double consistency = 0.1;
     int fillIterations = 64;
     double colorNear = 300.0;
