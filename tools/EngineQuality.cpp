@@ -3,10 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
-#include <limits>
 #include <fstream>
+#include <limits>
 #include <map>
-
 #include <opencv2/imgcodecs.hpp>
 
 #include "CCuda.h"
@@ -23,8 +22,8 @@
 namespace Vy::Synth {
 
 namespace {
-constexpr double kWhiteMinimum = 0.3;   // of the brightest white level, for the reference focus
-constexpr double kPlaneShare = 0.01;    // a fronto plane covers at least this share of the grid
+constexpr double kWhiteMinimum = 0.3;  // of the brightest white level, for the reference focus
+constexpr double kPlaneShare = 0.01;   // a fronto plane covers at least this share of the grid
 constexpr float kPlaneTolerance = 0.003f;
 
 cv::Mat view(const CVyImage& image, int type) {
@@ -162,13 +161,13 @@ QualityReport measureEngineQuality(const std::string& sequence, const std::strin
         const cv::Mat1f estimated = view(depth, CV_32FC1);
         const cv::Mat1w focusImage = view(focus, CV_16UC1);
         if (estimated.size() != truth.virtualDepth.size() || focusImage.size() != truth.focus.size())
-            throw CVyException("rayquality", sequence, "engine output grid (output.scale " + std::to_string(scale) +
-                                                           ") differs from the truth's grid");
+            throw CVyException(
+                "rayquality", sequence,
+                "engine output grid (output.scale " + std::to_string(scale) + ") differs from the truth's grid");
         estimatedAll.push_back(estimated.clone());
         truthAll.push_back(truth.virtualDepth);
         texturedAll.push_back(truth.textured);
-        accumulate(focusImage, truth.focus, (estimated > 0.0f) & (truth.virtualDepth > 0.0f), focusSquares,
-                   focusCount);
+        accumulate(focusImage, truth.focus, (estimated > 0.0f) & (truth.virtualDepth > 0.0f), focusSquares, focusCount);
         const cv::Mat1w reference =
             referenceFocus(calibration, view(image, CV_8UC1), white, truth.virtualDepth, scale, kWhiteMinimum);
         accumulate(reference, truth.focus, truth.textured, referenceSquares, referenceCount);
@@ -179,8 +178,8 @@ QualityReport measureEngineQuality(const std::string& sequence, const std::strin
             const double expected = static_cast<double>(truth.particles.size());
             report.particles.truthMean += expected / frames;
             report.particles.acceptedMean += accepted / frames;
-            report.particles.worstDifference = std::max(report.particles.worstDifference,
-                                                        std::abs(accepted - expected) / std::max(expected, 1.0));
+            report.particles.worstDifference =
+                std::max(report.particles.worstDifference, std::abs(accepted - expected) / std::max(expected, 1.0));
         }
         if (!dumpDir.empty()) {
             cv::imwrite(truthFile(dumpDir, f, "engine_focus.png"), focusImage);

@@ -12,16 +12,16 @@ namespace Vy::Synth {
 
 // One fronto-parallel plane of the first frame.
 struct PlaneScore {
-    double depth = 0.0;              // true virtual depth
-    double depthBias = 0.0;          // signed median relative error of the engine's depth there
-    double focusedPsnr = 0.0;        // dB, the plane in the image refocused at its depth
+    double depth = 0.0;                 // true virtual depth
+    double depthBias = 0.0;             // signed median relative error of the engine's depth there
+    double focusedPsnr = 0.0;           // dB, the plane in the image refocused at its depth
     double elsewhereFocusedPsnr = 0.0;  // dB, the plane at best when focused at another plane
 };
 
 // Particle sequences: blobs the profile measurement accepts in the engine's total focus.
 struct ParticleCountScore {
-    double truthMean = 0.0;     // particles per frame on the grid
-    double acceptedMean = 0.0;  // accepted blobs per frame
+    double truthMean = 0.0;        // particles per frame on the grid
+    double acceptedMean = 0.0;     // accepted blobs per frame
     double worstDifference = 0.0;  // largest |accepted - truth| / truth over the frames
 };
 

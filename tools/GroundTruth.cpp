@@ -5,10 +5,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <sstream>
 
 #include "CVyException.h"
 #include "CameraModel.h"
@@ -20,7 +19,7 @@ constexpr double kVirtualDepthUnit = 1000.0;  // vdepth.png holds v * 1000
 constexpr double kDistanceUnit = 10.0;        // depth.png holds mm * 10
 constexpr double kTextureMinSpread = 0.02;    // albedo spread (7x7) a depth estimate needs
 constexpr int kTextureWindow = 7;
-constexpr double kDepthStep = 1.03;           // a nearer surface this much closer (in v) casts an edge
+constexpr double kDepthStep = 1.03;  // a nearer surface this much closer (in v) casts an edge
 
 // The scene ray of every point whose image has lateral virtual position (x, y)
 // px: it leaves the main lens at that height, through the front focal point.
@@ -78,8 +77,9 @@ FrameTruth computeTruth(const SyntheticCamera& camera, const Scene& scene, int s
             const Hit centre = scene.trace(virtualLine(c, x.x, x.y));
             double sum = 0.0;
             for (int k = 0; k < 4; ++k)
-                sum += scene.trace(virtualLine(c, x.x + ((k & 1) ? offset : -offset), x.y + ((k & 2) ? offset : -offset)))
-                           .radiance;
+                sum +=
+                    scene.trace(virtualLine(c, x.x + ((k & 1) ? offset : -offset), x.y + ((k & 2) ? offset : -offset)))
+                        .radiance;
             albedo(j, i) = static_cast<float>(sum / 4.0);
             t.focus(j, i) = static_cast<uint16_t>(std::clamp(std::lround(focusGain * sum / 4.0), 0L, 16383L));
             const bool hit = centre.kind != SurfaceKind::Background;
@@ -93,7 +93,8 @@ FrameTruth computeTruth(const SyntheticCamera& camera, const Scene& scene, int s
     // not just behind the edge of a nearer surface (lenses there see both).
     const int shadow = static_cast<int>(std::ceil(0.5 * c.lensPitch / scale));
     cv::Mat1f nearestAround;
-    cv::dilate(t.virtualDepth, nearestAround, cv::getStructuringElement(cv::MORPH_ELLIPSE, {2 * shadow + 1, 2 * shadow + 1}));
+    cv::dilate(t.virtualDepth, nearestAround,
+               cv::getStructuringElement(cv::MORPH_ELLIPSE, {2 * shadow + 1, 2 * shadow + 1}));
     cv::Mat1f mean, meanOfSquares;
     cv::boxFilter(albedo, mean, CV_32F, cv::Size(kTextureWindow, kTextureWindow));
     cv::boxFilter(albedo.mul(albedo), meanOfSquares, CV_32F, cv::Size(kTextureWindow, kTextureWindow));

@@ -4,10 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <opencv2/core.hpp>
 #include <string>
 #include <vector>
-
-#include <opencv2/core.hpp>
 
 #include "Scene.h"
 #include "SyntheticCamera.h"
@@ -16,7 +15,7 @@ namespace Vy::Synth {
 
 struct ParticleTruth {
     int id = 0;
-    double x = 0.0;       // output-grid position, pixel (i, j) covers [i, i+1) x [j, j+1)
+    double x = 0.0;  // output-grid position, pixel (i, j) covers [i, i+1) x [j, j+1)
     double y = 0.0;
     double radius = 0.0;  // output pixels
     double virtualDepth = 0.0;
@@ -24,10 +23,10 @@ struct ParticleTruth {
 };
 
 struct FrameTruth {
-    cv::Mat1w focus;         // all-in-focus image, 14-bit range (engine units)
-    cv::Mat1f virtualDepth;  // 0 where the ray meets no surface
-    cv::Mat1f distance;      // mm, 0 where the ray meets no surface
-    cv::Mat1b textured;      // 255 where a depth estimate has a pattern to work with
+    cv::Mat1w focus;                       // all-in-focus image, 14-bit range (engine units)
+    cv::Mat1f virtualDepth;                // 0 where the ray meets no surface
+    cv::Mat1f distance;                    // mm, 0 where the ray meets no surface
+    cv::Mat1b textured;                    // 255 where a depth estimate has a pattern to work with
     std::vector<ParticleTruth> particles;  // particles whose centre lies on the grid
 };
 

@@ -3,8 +3,8 @@
 #pragma once
 
 #include <cmath>
-#include <numbers>
 #include <cstdint>
+#include <numbers>
 
 namespace Vy::Synth {
 

@@ -50,7 +50,8 @@ cv::Mat1w referenceFocus(const CCalibration& c, const cv::Mat1b& raw, const cv::
                     sum += weight * bilinear(raw, u.x, u.y) / w;
                     count += weight;
                 }
-            if (count > 0.0) focus(j, i) = static_cast<uint16_t>(std::clamp(std::lround(16383.0 * sum / count), 0L, 16383L));
+            if (count > 0.0)
+                focus(j, i) = static_cast<uint16_t>(std::clamp(std::lround(16383.0 * sum / count), 0L, 16383L));
         }
     return focus;
 }

@@ -17,7 +17,7 @@ struct PresetEntry {
     PresetDefaults defaults;
 };
 constexpr PresetEntry kPresets[] = {
-    {"demo", {1024, 60, 4}},  {"planes", {1024, 8, 8}}, {"slanted", {1024, 8, 8}},
+    {"demo", {1024, 60, 4}},      {"planes", {1024, 8, 8}}, {"slanted", {1024, 8, 8}},
     {"particles", {1024, 20, 8}}, {"small", {256, 3, 8}},
 };
 
@@ -42,8 +42,7 @@ PresetDefaults presetDefaults(const std::string& name) {
     throw CVyException("SceneScript", name, "unknown preset (demo, planes, slanted, particles, small)");
 }
 
-SceneScript::SceneScript(const std::string& preset, const CCalibration& calibration, uint64_t seed,
-                         uint32_t frameCount)
+SceneScript::SceneScript(const std::string& preset, const CCalibration& calibration, uint64_t seed, uint32_t frameCount)
     : calibration_(calibration), frameCount_(std::max<uint32_t>(frameCount, 1)) {
     presetDefaults(preset);  // rejects unknown names
     const uint64_t s = hash64(seed);
@@ -65,8 +64,8 @@ SceneScript::SceneScript(const std::string& preset, const CCalibration& calibrat
         Plane wall = frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.2, s + 1, 0.05f, 0.0f);
         wall.textured = false;
         planes_.push_back(wall);
-        const double outputArea = (calibration.sensorWidth / double(kTruthScale)) *
-                                  (calibration.sensorHeight / double(kTruthScale));
+        const double outputArea =
+            (calibration.sensorWidth / double(kTruthScale)) * (calibration.sensorHeight / double(kTruthScale));
         addDrifters(std::max(4, static_cast<int>(outputArea / 3600.0)), 3.0, 4.0, 10.0, 300.0, 1.5, true, s + 5);
     } else {  // small
         planes_.push_back(frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.9, s + 1, 0.5f, 0.2f));
@@ -127,8 +126,8 @@ Plane SceneScript::slantedPlane(double x0, double y0, double x1, double y1, doub
     return p;
 }
 
-void SceneScript::addDrifters(int count, double depthMin, double depthMax, double areaMin, double areaMax,
-                              double speed, bool commonDrift, uint64_t seed) {
+void SceneScript::addDrifters(int count, double depthMin, double depthMax, double areaMin, double areaMax, double speed,
+                              bool commonDrift, uint64_t seed) {
     const double w = calibration_.sensorWidth;
     const double h = calibration_.sensorHeight;
     uint64_t state = seed;

@@ -14,7 +14,7 @@
 namespace Vy::Synth {
 
 struct PresetDefaults {
-    int size = 0;     // sensor side, pixels
+    int size = 0;  // sensor side, pixels
     int frames = 0;
     int samples = 0;  // rays per pixel
 };

@@ -54,7 +54,8 @@ void createSequence(const std::string& path, const CreateOptions& options, std::
     const std::string truthDir = truthDirectory(path);
     // A truth left from an earlier render would describe other frames.
     std::error_code ignored;
-    if (std::filesystem::exists(std::filesystem::path(truthDir) / "truth.txt")) std::filesystem::remove_all(truthDir, ignored);
+    if (std::filesystem::exists(std::filesystem::path(truthDir) / "truth.txt"))
+        std::filesystem::remove_all(truthDir, ignored);
     const double focusGain = kFocusGain;
     if (options.truth)
         writeTruthIndex(truthDir, kTruthScale, focusGain, Model::outputSize(size, kTruthScale),

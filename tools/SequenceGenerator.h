@@ -10,10 +10,10 @@ namespace Vy::Synth {
 
 struct CreateOptions {
     std::string preset = "demo";
-    int size = 0;       // sensor side in pixels; 0 = the preset's
-    int frames = 0;     // 0 = the preset's
+    int size = 0;    // sensor side in pixels; 0 = the preset's
+    int frames = 0;  // 0 = the preset's
     uint64_t seed = 1;
-    int samples = 0;    // rays per pixel; 0 = the preset's
+    int samples = 0;  // rays per pixel; 0 = the preset's
     int threads = 2;
     bool truth = true;  // write <path>.truth/
     bool white = true;  // store a white image in the file

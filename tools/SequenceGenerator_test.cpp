@@ -41,7 +41,9 @@ protected:
     }
 
     cv::Mat1b pixels(const CVyImage& image) {
-        return cv::Mat1b(image.GetHeight(), image.GetWidth(), const_cast<uint8_t*>(static_cast<const uint8_t*>(image.GetPixelData()))).clone();
+        return cv::Mat1b(image.GetHeight(), image.GetWidth(),
+                         const_cast<uint8_t*>(static_cast<const uint8_t*>(image.GetPixelData())))
+            .clone();
     }
 
     fs::path dir_;
@@ -140,10 +142,12 @@ TEST_F(SequenceGeneratorTest, FocusTruthMatchesTheRawFrameSampledAtTrueDepth) {
     const cv::Mat1b white = pixels(image.GetWhiteImage());
     reader.ReadFrame(image);
     const FrameTruth t = readTruth(truthDirectory(path), 0);
-    const cv::Mat1w focus = referenceFocus(reader.GetCalibration(), pixels(image), white, t.virtualDepth, kTruthScale, 0.3);
+    const cv::Mat1w focus =
+        referenceFocus(reader.GetCalibration(), pixels(image), white, t.virtualDepth, kTruthScale, 0.3);
     ASSERT_GT(cv::countNonZero(t.textured), t.textured.total() / 2);
     EXPECT_GT(psnr14(focus, t.focus, t.textured), 30.0);
     // A wrong depth smears the pattern: the figure must notice.
-    const cv::Mat1w off = referenceFocus(reader.GetCalibration(), pixels(image), white, t.virtualDepth * 1.3f, kTruthScale, 0.3);
+    const cv::Mat1w off =
+        referenceFocus(reader.GetCalibration(), pixels(image), white, t.virtualDepth * 1.3f, kTruthScale, 0.3);
     EXPECT_LT(psnr14(off, t.focus, t.textured), psnr14(focus, t.focus, t.textured) - 3.0);
 }

@@ -171,8 +171,7 @@ cv::Mat1f SyntheticCamera::expose(const Scene& scene) const {
     return exposure;
 }
 
-cv::Mat1b SyntheticCamera::quantise(const cv::Mat1f& exposure, uint64_t seed, uint32_t frame,
-                                    double noiseScale) const {
+cv::Mat1b SyntheticCamera::quantise(const cv::Mat1f& exposure, uint64_t seed, uint32_t frame, double noiseScale) const {
     cv::Mat1b raw(exposure.size());
     const bool noisy = options_.noise && noiseScale > 0.0;
     const uint64_t frameKey = hash64(seed * 0xA24BAED4963EE407ULL + frame + 1);

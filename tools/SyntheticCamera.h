@@ -6,9 +6,8 @@
 
 #include <cstdint>
 #include <functional>
-#include <vector>
-
 #include <opencv2/core.hpp>
+#include <vector>
 
 #include "CCalibration.h"
 #include "Scene.h"
@@ -16,11 +15,11 @@
 namespace Vy::Synth {
 
 struct RenderOptions {
-    int samples = 8;             // rays per pixel, stratified over pixel area and lens aperture
-    int threads = 2;             // render threads
-    double whiteLevel = 200.0;   // raw level of an unvignetted pixel at a lens centre seeing albedo 1
+    int samples = 8;                  // rays per pixel, stratified over pixel area and lens aperture
+    int threads = 2;                  // render threads
+    double whiteLevel = 200.0;        // raw level of an unvignetted pixel at a lens centre seeing albedo 1
     double electronsPerLevel = 32.0;  // shot noise: variance (levels^2) = level / electronsPerLevel
-    double readNoise = 0.8;      // levels (standard deviation)
+    double readNoise = 0.8;           // levels (standard deviation)
     bool noise = true;
 };
 
@@ -61,9 +60,9 @@ private:
     double perB_ = 1.0;          // reciprocals of B, the microlens and the main lens focal lengths
     double perMicroFocal_ = 1.0;
     double perMainFocal_ = 1.0;
-    int strideY_ = 1;            // pairs sub-pixel rows with columns (coprime with samples)
-    int strideLens_ = 1;         // pairs lens points with sub-pixel columns
-    std::vector<float> lensX_;   // lens centre of each pixel, row-major
+    int strideY_ = 1;           // pairs sub-pixel rows with columns (coprime with samples)
+    int strideLens_ = 1;        // pairs lens points with sub-pixel columns
+    std::vector<float> lensX_;  // lens centre of each pixel, row-major
     std::vector<float> lensY_;
 };
 

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-
 #include <opencv2/core.hpp>
 
 namespace Vy::Synth {

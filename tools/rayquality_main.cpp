@@ -39,16 +39,18 @@ void print(const Vy::Synth::QualityReport& r) {
                 verdict(r.focusPsnr >= Bars::kFocusPsnr));
     std::printf("total focus PSNR at the true depth:  %6.2f dB (renderer check, no bar)\n", r.referenceFocusPsnr);
     for (const auto& p : r.planes)
-        std::printf("plane at v %.3f: depth bias %+6.2f %%; refocused at it %6.2f dB (bar >= %.0f dB), "
-                    "focused elsewhere at most %6.2f dB  %s\n",
-                    p.depth, 100 * p.depthBias, p.focusedPsnr, Bars::kRefocusPsnr, p.elsewhereFocusedPsnr,
-                    verdict(p.focusedPsnr >= Bars::kRefocusPsnr && p.elsewhereFocusedPsnr < p.focusedPsnr));
+        std::printf(
+            "plane at v %.3f: depth bias %+6.2f %%; refocused at it %6.2f dB (bar >= %.0f dB), "
+            "focused elsewhere at most %6.2f dB  %s\n",
+            p.depth, 100 * p.depthBias, p.focusedPsnr, Bars::kRefocusPsnr, p.elsewhereFocusedPsnr,
+            verdict(p.focusedPsnr >= Bars::kRefocusPsnr && p.elsewhereFocusedPsnr < p.focusedPsnr));
     if (r.scoredParticles)
-        std::printf("particles per frame: %.1f in the truth, %.1f blobs accepted; worst frame %.1f %% off "
-                    "(bar <= %.0f %%)  %s\n",
-                    r.particles.truthMean, r.particles.acceptedMean, 100 * r.particles.worstDifference,
-                    100 * Bars::kParticleCountDifference,
-                    verdict(r.particles.worstDifference <= Bars::kParticleCountDifference));
+        std::printf(
+            "particles per frame: %.1f in the truth, %.1f blobs accepted; worst frame %.1f %% off "
+            "(bar <= %.0f %%)  %s\n",
+            r.particles.truthMean, r.particles.acceptedMean, 100 * r.particles.worstDifference,
+            100 * Bars::kParticleCountDifference,
+            verdict(r.particles.worstDifference <= Bars::kParticleCountDifference));
     if (r.planes.empty()) std::printf("refocus: no fronto-parallel plane in the first frame to focus on\n");
     std::printf("overall: %s\n", verdict(r.Passed()));
 }

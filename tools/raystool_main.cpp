@@ -8,12 +8,11 @@
 #include <ctime>
 #include <filesystem>
 #include <iostream>
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <opencv2/core.hpp>
-#include <opencv2/imgcodecs.hpp>
 
 #include "CRayImage.h"
 #include "CSeqFileReader.h"
@@ -151,8 +150,8 @@ int exportFrames(const std::vector<std::string>& args) {
     const uint32_t frames = reader.GetFrameCount();
     const uint64_t first = parseNumber("--first", a.value("--first", "0"), UINT32_MAX);
     if (first >= frames && frames > 0)
-        throw UsageError{"--first " + std::to_string(first) + " is past the last frame (" +
-                         std::to_string(frames) + " frames)"};
+        throw UsageError{"--first " + std::to_string(first) + " is past the last frame (" + std::to_string(frames) +
+                         " frames)"};
     const uint64_t count =
         std::min<uint64_t>(parseNumber("--count", a.value("--count", std::to_string(frames)), UINT32_MAX),
                            frames - std::min<uint64_t>(first, frames));

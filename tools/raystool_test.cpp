@@ -68,14 +68,16 @@ TEST_F(RaystoolTest, BadArgumentsAndFilesGiveOneLineAndStatusOne) {
         {"create", "create needs exactly one OUT.rays"},
         {"create --quiet --preset small --size 96 /proc/nowhere/x.rays", "/proc/nowhere"},
         {"export " + path("one.rays"), "export needs FILE and OUTDIR"},
-        {"export " + path("one.rays") + " " + path("out") + " --first 5", "--first 5 is past the last frame (1 frames)"},
+        {"export " + path("one.rays") + " " + path("out") + " --first 5",
+         "--first 5 is past the last frame (1 frames)"},
         {"export " + path("one.rays") + " " + path("out") + " --count -3", "--count: '-3' is not a number"},
     };
     for (const auto& c : cases) {
         const Outcome o = run(c.arguments);
         EXPECT_EQ(o.status, 1) << c.arguments;
         EXPECT_EQ(o.stderrText.rfind("raystool: ", 0), 0u) << c.arguments << " -> " << o.stderrText;
-        EXPECT_EQ(std::count(o.stderrText.begin(), o.stderrText.end(), '\n'), 1) << c.arguments << " -> " << o.stderrText;
+        EXPECT_EQ(std::count(o.stderrText.begin(), o.stderrText.end(), '\n'), 1)
+            << c.arguments << " -> " << o.stderrText;
         EXPECT_NE(o.stderrText.find(c.expected), std::string::npos) << c.arguments << " -> " << o.stderrText;
     }
 }

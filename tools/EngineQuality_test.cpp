@@ -1,0 +1,92 @@
+#include "EngineQuality.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+
+#include "CVyException.h"
+#include "QualityMetrics.h"
+#include "SequenceGenerator.h"
+
+using namespace Vy::Synth;
+namespace fs = std::filesystem;
+
+TEST(QualityMetrics, DepthScoreCountsOnlyTexturedPixels) {
+    cv::Mat1f truth(2, 4, 3.0f);
+    cv::Mat1b textured(2, 4, uint8_t{255});
+    textured(1, 3) = 0;  // its wild estimate must not count
+    cv::Mat1f estimated(2, 4, 3.0f);
+    estimated(0, 0) = 3.3f;    // 10 % off
+    estimated(0, 1) = 2.94f;   // 2 % off
+    estimated(0, 2) = 0.0f;    // invalid
+    estimated(0, 3) = NAN;     // invalid
+    estimated(1, 3) = 100.0f;  // not textured
+    const DepthScore s = scoreDepth(estimated, truth, textured);
+    EXPECT_EQ(s.texturedCount, 7u);
+    EXPECT_EQ(s.validCount, 5u);
+    EXPECT_NEAR(s.texturedValidShare, 5.0 / 7.0, 1e-9);
+    EXPECT_NEAR(s.shareOver5Percent, 1.0 / 5.0, 1e-9);
+    EXPECT_NEAR(s.medianRelativeError, 0.0, 1e-6);  // errors 0, 0, 0, 0.02, 0.1
+    estimated.setTo(3.15f);
+    EXPECT_NEAR(scoreDepth(estimated, truth, textured).medianRelativeError, 0.05, 1e-6);
+}
+
+TEST(QualityMetrics, PsnrOverTheMaskOnly) {
+    cv::Mat1w a(4, 4, uint16_t{1000}), b(4, 4, uint16_t{1000});
+    cv::Mat1b mask(4, 4, uint8_t{255});
+    EXPECT_TRUE(std::isinf(psnr14(a, b, mask)));
+    b.setTo(1100);
+    EXPECT_NEAR(psnr14(a, b, mask), 20.0 * std::log10(16383.0 / 100.0), 1e-9);
+    b(0, 0) = 9000;
+    mask(0, 0) = 0;
+    EXPECT_NEAR(psnr14(a, b, mask), 20.0 * std::log10(16383.0 / 100.0), 1e-9);
+    EXPECT_TRUE(std::isnan(psnr14(a, b, cv::Mat1b(4, 4, uint8_t{0}))));
+}
+
+class EngineQualityTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("engine_quality_test_" + std::to_string(getpid()));
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    std::string create(const std::string& preset, int size, bool truth) {
+        CreateOptions o;
+        o.preset = preset;
+        o.size = size;
+        o.frames = 1;
+        o.truth = truth;
+        const std::string path = (dir_ / (preset + ".rays")).string();
+        createSequence(path, o, nullptr);
+        return path;
+    }
+    const std::string settings_ = std::string(VY_BIN_DIR) + "/CurrentSettings-2019-08-09.vyset";
+    fs::path dir_;
+};
+
+// The figures are the engine's; what is checked here is that the tool finds
+// the scene's planes, scores the right pixels and that its own yardstick holds.
+TEST_F(EngineQualityTest, FindsThePlanesOfTheSceneAndScoresThem) {
+    const QualityReport r = measureEngineQuality(create("planes", 384, true), settings_, 0, "");
+    EXPECT_EQ(r.framesScored, 1u);
+    ASSERT_EQ(r.planes.size(), 3u);
+    EXPECT_NEAR(r.planes[0].depth, 2.8, 1e-3);
+    EXPECT_NEAR(r.planes[1].depth, 3.4, 1e-3);
+    EXPECT_NEAR(r.planes[2].depth, 4.4, 1e-3);
+    EXPECT_GT(r.depth.texturedCount, 384u * 384u / 4 / 2);
+    EXPECT_GT(r.referenceFocusPsnr, 30.0);
+    EXPECT_TRUE(std::isfinite(r.focusPsnr));
+    EXPECT_FALSE(r.scoredParticles);
+}
+
+TEST_F(EngineQualityTest, SequenceWithoutTruthIsRefused) {
+    const std::string path = create("small", 96, false);
+    try {
+        measureEngineQuality(path, settings_, 1, "");
+        FAIL() << "no error";
+    } catch (const CVyException& e) {
+        EXPECT_NE(std::string(e.what()).find("has no ground truth"), std::string::npos) << e.what();
+    }
+}
