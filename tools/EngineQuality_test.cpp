@@ -1,7 +1,6 @@
 #include "EngineQuality.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
@@ -9,6 +8,7 @@
 #include "CVyException.h"
 #include "QualityMetrics.h"
 #include "SequenceGenerator.h"
+#include "TempDirTest.h"
 
 using namespace Vy::Synth;
 namespace fs = std::filesystem;
@@ -45,13 +45,8 @@ TEST(QualityMetrics, PsnrOverTheMaskOnly) {
     EXPECT_TRUE(std::isnan(psnr14(a, b, cv::Mat1b(4, 4, uint8_t{0}))));
 }
 
-class EngineQualityTest : public ::testing::Test {
+class EngineQualityTest : public TempDirTest {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("engine_quality_test_" + std::to_string(getpid()));
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
     std::string create(const std::string& preset, int size, bool truth) {
         CreateOptions o;
         o.preset = preset;
@@ -63,7 +58,6 @@ protected:
         return path;
     }
     const std::string settings_ = std::string(VY_BIN_DIR) + "/CurrentSettings-2019-08-09.vyset";
-    fs::path dir_;
 };
 
 // The figures are the engine's; what is checked here is that the tool finds

@@ -1,7 +1,6 @@
 #include "SequenceGenerator.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
@@ -15,20 +14,15 @@
 #include "ReferenceFocus.h"
 #include "SceneScript.h"
 #include "SyntheticCamera.h"
+#include "TempDirTest.h"
 
 using namespace Vy::Synth;
 namespace fs = std::filesystem;
 
 namespace {
 
-class SequenceGeneratorTest : public ::testing::Test {
+class SequenceGeneratorTest : public TempDirTest {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("synth_sequence_test_" + std::to_string(getpid()));
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
     std::string create(const std::string& preset, int size, int frames, uint64_t seed) {
         CreateOptions o;
         o.preset = preset;
@@ -45,8 +39,6 @@ protected:
                          const_cast<uint8_t*>(static_cast<const uint8_t*>(image.GetPixelData())))
             .clone();
     }
-
-    fs::path dir_;
 };
 
 }  // namespace

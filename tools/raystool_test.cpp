@@ -1,12 +1,13 @@
 // Runs the raystool binary the way a user does and checks what it prints.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
+
+#include "TempDirTest.h"
 
 namespace fs = std::filesystem;
 
@@ -18,14 +19,8 @@ struct Outcome {
     std::string stderrText;
 };
 
-class RaystoolTest : public ::testing::Test {
+class RaystoolTest : public TempDirTest {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("raystool_test_" + std::to_string(getpid()));
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
     Outcome run(const std::string& arguments) {
         const std::string out = (dir_ / "stdout.txt").string(), err = (dir_ / "stderr.txt").string();
         const std::string command = std::string(VY_BIN_DIR) + "/raystool " + arguments + " >" + out + " 2>" + err;
@@ -40,9 +35,6 @@ protected:
         std::ifstream in(path);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
-    std::string path(const std::string& name) const { return (dir_ / name).string(); }
-
-    fs::path dir_;
 };
 
 }  // namespace
