@@ -108,14 +108,14 @@ bool QualityReport::Passed() const {
 
 QualityReport measureEngineQuality(const std::string& sequence, const std::string& settingsFile, uint32_t maxFrames,
                                    const std::string& dumpDir) {
-    const std::string truthDir = truthDirectory(sequence);
-    if (!std::filesystem::exists(std::filesystem::path(truthDir) / "truth.txt"))
-        throw CVyException("rayquality", sequence, "has no ground truth (" + truthDir + "/truth.txt)");
     CSeqFileReader reader;
     reader.Open(sequence.c_str(), 2);
+    const std::string truthDir = truthDirectory(sequence);
+    if (!std::filesystem::exists(std::filesystem::path(truthDir) / "truth.txt"))
+        throw CVyException("measureEngineQuality", sequence, "has no ground truth (" + truthDir + "/truth.txt)");
     CRayImage image;
     reader.StartReading(image);
-    if (image.GetWhiteImage().IsEmpty()) throw CVyException("rayquality", sequence, "has no white image");
+    if (image.GetWhiteImage().IsEmpty()) throw CVyException("measureEngineQuality", sequence, "has no white image");
     const CCalibration& calibration = reader.GetCalibration();
 
     CCuda::EnumerateCudaDevices();
@@ -162,7 +162,7 @@ QualityReport measureEngineQuality(const std::string& sequence, const std::strin
         const cv::Mat1w focusImage = view(focus, CV_16UC1);
         if (estimated.size() != truth.virtualDepth.size() || focusImage.size() != truth.focus.size())
             throw CVyException(
-                "rayquality", sequence,
+                "measureEngineQuality", sequence,
                 "engine output grid (output.scale " + std::to_string(scale) + ") differs from the truth's grid");
         estimatedAll.push_back(estimated.clone());
         truthAll.push_back(truth.virtualDepth);

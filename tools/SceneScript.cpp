@@ -39,7 +39,7 @@ const std::vector<std::string>& presetNames() {
 PresetDefaults presetDefaults(const std::string& name) {
     for (const PresetEntry& e : kPresets)
         if (name == e.name) return e.defaults;
-    throw CVyException("SceneScript", name, "unknown preset (demo, planes, slanted, particles, small)");
+    throw CVyException("create", "--preset " + name, "unknown preset (demo, planes, slanted, particles, small)");
 }
 
 SceneScript::SceneScript(const std::string& preset, const CCalibration& calibration, uint64_t seed, uint32_t frameCount)

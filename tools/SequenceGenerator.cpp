@@ -21,7 +21,7 @@ CVyImage toImage(const cv::Mat1b& raw) {
 }
 
 void check(bool ok, const std::string& what, const std::string& reason) {
-    if (!ok) throw CVyException("raystool create", what, reason);
+    if (!ok) throw CVyException("create", what, reason);
 }
 }  // namespace
 
@@ -31,7 +31,7 @@ void createSequence(const std::string& path, const CreateOptions& options, std::
     const PresetDefaults defaults = presetDefaults(options.preset);
     const int size = options.size > 0 ? options.size : defaults.size;
     const int frames = options.frames > 0 ? options.frames : defaults.frames;
-    check(size >= 64 && size <= 8192, "--size " + std::to_string(size), "must be 64..8192");
+    check(size >= 64 && size <= 4096, "--size " + std::to_string(size), "must be 64..4096");
     check(frames >= 1 && frames <= 100000, "--frames " + std::to_string(frames), "must be 1..100000");
     check(options.fps > 0.0, "fps", "must be positive");
 

@@ -129,7 +129,7 @@ int create(const std::vector<std::string>& args) {
     if (a.positional.size() != 1) throw UsageError{"create needs exactly one OUT.rays"};
     Vy::Synth::CreateOptions o;
     o.preset = a.value("--preset", o.preset);
-    o.size = static_cast<int>(parseNumber("--size", a.value("--size", "0"), 8192));
+    o.size = static_cast<int>(parseNumber("--size", a.value("--size", "0"), 100000));
     o.frames = static_cast<int>(parseNumber("--frames", a.value("--frames", "0"), 100000));
     o.seed = parseNumber("--seed", a.value("--seed", "1"), UINT64_MAX);
     o.samples = static_cast<int>(parseNumber("--samples", a.value("--samples", "0"), 1024));

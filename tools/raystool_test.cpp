@@ -53,7 +53,7 @@ TEST_F(RaystoolTest, BadArgumentsAndFilesGiveOneLineAndStatusOne) {
         {"info " + path("notes.rays"), "notes.rays"},
         {"info " + dir_.string(), dir_.string()},
         {"create --size abc " + path("x.rays"), "--size: 'abc' is not a number"},
-        {"create --size 10 " + path("x.rays"), "must be 64..8192"},
+        {"create --size 10 " + path("x.rays"), "must be 64..4096"},
         {"create --frames", "--frames needs a value"},
         {"create --preset nope " + path("x.rays"), "unknown preset"},
         {"create --bogus " + path("x.rays"), "unknown option --bogus"},
