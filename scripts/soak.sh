@@ -17,7 +17,8 @@ work=$(mktemp -d /tmp/vy_soak.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
 sequence=$work/soak.rays
-"$build/bin/raystool" create --preset small --size 128 --frames "$frames" --samples 1 --no-truth "$sequence" >/dev/null
+"$build/bin/raystool" create --preset small --size 128 --frames "$frames" --samples 1 --no-truth "$sequence" \
+    >/dev/null 2>"$work/raystool.txt" || { cat "$work/raystool.txt"; exit 1; }
 echo "soak: $frames frames of 128x128 in $sequence"
 
 failures=0
