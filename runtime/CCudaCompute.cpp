@@ -14,6 +14,7 @@
 #include "engine/DepthEstimator.h"
 #include "engine/DepthMapBuilder.h"
 #include "engine/EngineParameters.h"
+#include "engine/ImagePool.h"
 #include "engine/ImageResizer.h"
 #include "engine/LensGrid.h"
 #include "engine/LightFieldRenderer.h"
@@ -40,14 +41,6 @@ CVyImageFormat Format(int32_t width, int32_t height, uint32_t pixelType, uint32_
     format.pixelType = pixelType;
     format.dataType = dataType;
     return format;
-}
-
-CVyImage NewImage(const CVyImageFormat& format, const char* step) {
-    CVyImage image;
-    if (!image.Create(format)) {
-        throw CVyException(std::string(kClass) + step, "result image", "could not be allocated");
-    }
-    return image;
 }
 
 }  // namespace
@@ -79,6 +72,7 @@ struct CCudaCompute::Engine final : IImageAccess {
     std::vector<float> lensFilled;
     std::vector<float> inverseDepth;  // 1 / v on the output grid, 0 = invalid
     std::map<uint32_t, CVyImage> results;
+    ImagePool images;  // buffers of the results, reused once no image uses them
 
     Engine() { DeclareEngineParameters(params); }
 
@@ -144,12 +138,13 @@ struct CCudaCompute::Engine final : IImageAccess {
         return static_cast<float>(std::max(1.0, calibration.microImageRadius - settings.rimMargin - 1.0));
     }
 
-    void Render(const float* inverseDepth, float fallback, uint32_t id, const char* step) {
-        CVyImage out = NewImage(Format(outWidth, outHeight, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort), step);
+    void Render(const float* inverseDepth, float fallback, uint32_t id) {
+        void* pixels = nullptr;
+        CVyImage out = images.Take(Format(outWidth, outHeight, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort), pixels);
         const CVyImage& pre = results.at(Vy::ImageIdPreProcessed);
         RenderSource source{static_cast<const uint16_t*>(pre.GetPixelData()), pre.GetWidth(), pre.GetHeight(),
                             SampleRadius()};
-        RenderTarget target{static_cast<uint16_t*>(out.GetPixelDataForWrite()), outWidth, outHeight,
+        RenderTarget target{static_cast<uint16_t*>(pixels), outWidth, outHeight,
                             settings.outputScale};
         RenderLightField(source, grid, lookup, inverseDepth, fallback, target, Pool());
         results[id] = std::move(out);
@@ -197,6 +192,7 @@ void CCudaCompute::ApplyCalibration(const CCalibration& calibration, bool comput
     e.lookup = OutputLookup();
     e.uploaded = e.preProcessed = e.depthRay = e.depthMap = e.depth3d = false;
     e.results.clear();
+    e.images.Clear();
     if (computeLookups) {
         e.settings = ReadEngineSettings(e.params);
         e.PrepareLookups();
@@ -253,10 +249,11 @@ void CCudaCompute::Compute_PreProcess() {
     }
     e.settings = ReadEngineSettings(e.params);
     e.PrepareLookups();
-    CVyImage out = NewImage(Format(c.sensorWidth, c.sensorHeight, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort),
-                            "Compute_PreProcess");
+    void* pixels = nullptr;
+    CVyImage out =
+        e.images.Take(Format(c.sensorWidth, c.sensorHeight, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort), pixels);
     e.preProcessor.Run(static_cast<const uint8_t*>(e.raw.GetPixelData()),
-                       static_cast<uint16_t*>(out.GetPixelDataForWrite()), e.Pool());
+                       static_cast<uint16_t*>(pixels), e.Pool());
     e.results[Vy::ImageIdPreProcessed] = std::move(out);
     e.preProcessed = true;
 }
@@ -300,11 +297,11 @@ void CCudaCompute::Compute_DepthMap(LF::ESpace space) {
         throw OrderError("Compute_DepthMap", "no depth estimate (call Compute_DepthRay first)");
     }
     e.lensFilled = FillLensDepths(e.grid, e.lensDepths, e.settings.fillIterations);
-    CVyImage map = NewImage(Format(e.outWidth, e.outHeight, Vy::PixelTypeLuminance, Vy::DataTypeFloat),
-                            "Compute_DepthMap");
+    void* pixels = nullptr;
+    CVyImage map = e.images.Take(Format(e.outWidth, e.outHeight, Vy::PixelTypeLuminance, Vy::DataTypeFloat), pixels);
     e.inverseDepth.resize(static_cast<size_t>(e.outWidth) * e.outHeight);
     BuildDepthMap(e.grid, e.lensFilled, e.lookup, e.outWidth, e.outHeight, e.Pool(),
-                  static_cast<float*>(map.GetPixelDataForWrite()), e.inverseDepth.data());
+                  static_cast<float*>(pixels), e.inverseDepth.data());
     e.results[Vy::ImageIdVirtualDepth] = std::move(map);
     e.depthMap = true;
 }
@@ -319,8 +316,7 @@ void CCudaCompute::Compute_TotalFocus(LF::ESpace space) {
         throw OrderError("Compute_TotalFocus", "no depth map (call Compute_DepthMap first)");
     }
     const auto [lo, hi] = e.SearchRange();
-    e.Render(e.inverseDepth.data(), 2.0f / (1.0f / lo + 1.0f / hi), Vy::ImageIdTotalFocus,
-             "Compute_TotalFocus");
+    e.Render(e.inverseDepth.data(), 2.0f / (1.0f / lo + 1.0f / hi), Vy::ImageIdTotalFocus);
 }
 
 void CCudaCompute::Compute_Depth3D() {
@@ -328,11 +324,12 @@ void CCudaCompute::Compute_Depth3D() {
     if (!e.depthMap) {
         throw OrderError("Compute_Depth3D", "no depth map (call Compute_DepthMap first)");
     }
-    CVyImage distance = NewImage(Format(e.outWidth, e.outHeight, Vy::PixelTypeLuminance, Vy::DataTypeFloat),
-                                 "Compute_Depth3D");
+    void* pixels = nullptr;
+    CVyImage distance =
+        e.images.Take(Format(e.outWidth, e.outHeight, Vy::PixelTypeLuminance, Vy::DataTypeFloat), pixels);
     DepthToDistance(e.calibration, e.FloatResult(Vy::ImageIdVirtualDepth),
                     static_cast<size_t>(e.outWidth) * e.outHeight, e.Pool(),
-                    static_cast<float*>(distance.GetPixelDataForWrite()));
+                    static_cast<float*>(pixels));
     e.results[Vy::ImageIdDistance] = std::move(distance);
     e.depth3d = true;
 }
@@ -349,11 +346,12 @@ void CCudaCompute::Compute_DepthColorCode(LF::ESpace space) {
     if (!e.depth3d) {
         Compute_Depth3D();
     }
-    CVyImage colors = NewImage(Format(e.outWidth, e.outHeight, Vy::PixelTypeBGR, Vy::DataTypeUnsignedByte),
-                               "Compute_DepthColorCode");
+    void* pixels = nullptr;
+    CVyImage colors =
+        e.images.Take(Format(e.outWidth, e.outHeight, Vy::PixelTypeBGR, Vy::DataTypeUnsignedByte), pixels);
     ColorCodeDistances(e.FloatResult(Vy::ImageIdDistance), static_cast<size_t>(e.outWidth) * e.outHeight,
                        static_cast<float>(e.settings.colorNear), static_cast<float>(e.settings.colorFar), e.Pool(),
-                       static_cast<uint8_t*>(colors.GetPixelDataForWrite()));
+                       static_cast<uint8_t*>(pixels));
     e.results[Vy::ImageIdDepthColorCoded] = std::move(colors);
 }
 
@@ -370,7 +368,7 @@ void CCudaCompute::Compute_RefocusBasic() {
         std::tie(lo, hi) = e.SearchRange();
     }
     const double v = 1.0 / ((1.0 - r) / lo + r / hi);
-    e.Render(nullptr, static_cast<float>(v), Vy::ImageIdRefocused, "Compute_RefocusBasic");
+    e.Render(nullptr, static_cast<float>(v), Vy::ImageIdRefocused);
 }
 
 void CCudaCompute::ResizeImage(CVyImage* target, const CVyImage* source, int factor) {

@@ -112,6 +112,29 @@ TEST_F(CCudaComputeTest, ResultsHaveTheirFormatsAndCarryTheFrame) {
     EXPECT_EQ(p[static_cast<int>((a.y + b.y) / 2) * kSide + static_cast<int>((a.x + b.x) / 2)], 0);
 }
 
+// Result buffers are reused between frames, but never while an image handed out still uses them.
+TEST_F(CCudaComputeTest, ImagesHandedOutSurviveLaterFrames) {
+    std::vector<CVyImage> kept;
+    std::vector<std::vector<uint8_t>> copies;
+    for (double v : {3.0, 5.0, 3.0, 5.0}) {
+        Upload(v);
+        RunAll();
+        for (uint32_t id : {Vy::ImageIdPreProcessed, Vy::ImageIdTotalFocus, Vy::ImageIdDepthColorCoded}) {
+            kept.push_back(Get(id));
+            const auto* p = static_cast<const uint8_t*>(kept.back().GetPixelData());
+            copies.emplace_back(p, p + kept.back().GetByteSize());
+        }
+    }
+    for (size_t i = 0; i < kept.size(); ++i) {
+        const auto* p = static_cast<const uint8_t*>(kept[i].GetPixelData());
+        EXPECT_TRUE(std::equal(copies[i].begin(), copies[i].end(), p)) << "image " << i;
+    }
+    // Writing into an image handed out leaves the engine's copy alone.
+    CVyImage mine = Get(Vy::ImageIdTotalFocus);
+    static_cast<uint16_t*>(mine.GetPixelDataForWrite())[0] = 12345;
+    EXPECT_NE(static_cast<const uint16_t*>(Get(Vy::ImageIdTotalFocus).GetPixelData())[0], 12345);
+}
+
 TEST_F(CCudaComputeTest, RejectsBadInputWithTheReason) {
     CCalibration bad = calibration_;
     bad.lensPitch = 1.0;
