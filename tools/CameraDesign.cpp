@@ -20,7 +20,8 @@ CCalibration defaultCalibration(int32_t width, int32_t height) {
     c.microLensFocalLength = 0.5;
     c.mainFocalLength = 50.0;
     c.mainLensToMla = 50.5;
-    // f/2.9: the main aperture's micro-image reaches half brightness at about 11 px.
+    // f/2.5, matched to the microlenses (D / mainLensToMla ~ lens diameter / B):
+    // the aperture's micro-images about touch, so little of the sensor is wasted.
     c.mainApertureDiameter = 20.0;
     c.principalX = width * 0.5;
     c.principalY = height * 0.5;
