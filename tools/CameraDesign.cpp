@@ -16,7 +16,7 @@ CCalibration defaultCalibration(int32_t width, int32_t height) {
     // The cell's inscribed circle; a baffle keeps light of other lenses out beyond it.
     c.microImageRadius = 11.5;
     c.mlaToSensor = 0.35;
-    // Sharpest at v = 0.5 / (0.5 - 0.35) = 3.33, the middle of 2..6 in 1/v.
+    // Sharpest at v = 0.5 / (0.5 - 0.35) = 3.33, the middle (in 1/v) of the depths the presets use.
     c.microLensFocalLength = 0.5;
     c.mainFocalLength = 50.0;
     c.mainLensToMla = 50.5;
