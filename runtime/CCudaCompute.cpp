@@ -200,6 +200,12 @@ void CCudaCompute::ApplyCalibration(const CCalibration& calibration, bool comput
 }
 
 void CCudaCompute::SetWhiteImage(const CVyImage& white) {
+    const bool luminance = white.GetPixelType() == Vy::PixelTypeLuminance &&
+                           (white.GetDataType() == Vy::DataTypeUnsignedByte ||
+                            white.GetDataType() == Vy::DataTypeUnsignedShort);
+    if (!white.IsEmpty() && !luminance) {
+        throw CVyException("CCudaCompute::SetWhiteImage", "white image", "must be 8- or 16-bit luminance");
+    }
     Engine& e = *engine_;
     if (e.calibrated && !white.IsEmpty()) {
         // Checks the image against the sensor before anything changes.

@@ -155,6 +155,7 @@ TEST_F(CCudaComputeTest, RejectsBadInputWithTheReason) {
     CVyImage white;
     ASSERT_TRUE(white.Create(Format(100, 100, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte)));
     EXPECT_THAT(ErrorOf([&] { engine_.SetWhiteImage(white); }), HasSubstr("does not match the sensor"));
+    EXPECT_THAT(ErrorOf([&] { CCudaCompute().SetWhiteImage(color); }), HasSubstr("8- or 16-bit luminance"));
     EXPECT_THAT(ErrorOf([&] { engine_.SetCudaDevice(CCudaDevice(1, false, CParameterSet())); }),
                 HasSubstr("only the host CPU"));
     EXPECT_EQ(ErrorOf([&] { engine_.SetCudaDevice(CCudaDevice(0, true, CParameterSet())); }), "");
