@@ -104,18 +104,15 @@ namespace {
 typedef float Floats8 __attribute__((vector_size(32)));
 typedef int32_t Ints8 __attribute__((vector_size(32)));
 
-}  // namespace
-
-// Built twice, the wider vector unit chosen at load time where the CPU has it.
 // Whole blocks of eight pixels are compared; lanes past the span's end read
 // padding (or the next row) and are masked out.
-__attribute__((target_clones("avx2", "default"))) float DepthEstimator::SumSquares(
-    const float* image, std::ptrdiff_t at, int32_t stride, const Shift& shift) {
+__attribute__((always_inline)) inline float SumSquaresBody(const float* image, std::ptrdiff_t at, int32_t stride,
+                                                           const DepthEstimator::Shift& shift) {
     const Floats8 w00 = Floats8{} + shift.w00, w01 = Floats8{} + shift.w01;
     const Floats8 w10 = Floats8{} + shift.w10, w11 = Floats8{} + shift.w11;
     const Ints8 lane = {0, 1, 2, 3, 4, 5, 6, 7};
     Floats8 sum = {};
-    for (const Span& span : shift.spans) {
+    for (const DepthEstimator::Span& span : shift.spans) {
         const float* row = image + at + std::ptrdiff_t{span.dy} * stride;
         const float* top = row + shift.offset;
         const float* bottom = top + stride;
@@ -133,6 +130,23 @@ __attribute__((target_clones("avx2", "default"))) float DepthEstimator::SumSquar
         }
     }
     return ((sum[0] + sum[1]) + (sum[2] + sum[3])) + ((sum[4] + sum[5]) + (sum[6] + sum[7]));
+}
+
+__attribute__((target("avx2"))) float SumSquaresAvx2(const float* image, std::ptrdiff_t at, int32_t stride,
+                                                     const DepthEstimator::Shift& shift) {
+    return SumSquaresBody(image, at, stride, shift);
+}
+
+float SumSquaresPlain(const float* image, std::ptrdiff_t at, int32_t stride, const DepthEstimator::Shift& shift) {
+    return SumSquaresBody(image, at, stride, shift);
+}
+
+}  // namespace
+
+// The wider vector unit where the CPU has it, chosen on first use.
+float DepthEstimator::SumSquares(const float* image, std::ptrdiff_t at, int32_t stride, const Shift& shift) {
+    static const auto kernel = __builtin_cpu_supports("avx2") ? SumSquaresAvx2 : SumSquaresPlain;
+    return kernel(image, at, stride, shift);
 }
 
 void DepthEstimator::BuildTables(int32_t stride, const LensGrid& grid, const DepthSettings& settings, int steps) {
