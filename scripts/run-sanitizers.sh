@@ -21,11 +21,14 @@ configure() {  # dir, extra cmake arguments
     cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DVY_BENCH=OFF "$@" >/dev/null
 }
 
+# A failing test run is remembered, so the other sanitizer still runs.
+failed=0
 timed() {  # label, command...
-    local label=$1 start=$SECONDS
+    local label=$1 start=$SECONDS status=0
     shift
-    "$@"
-    echo "run-sanitizers: $label took $((SECONDS - start)) s"
+    "$@" || status=$?
+    echo "run-sanitizers: $label took $((SECONDS - start)) s (status $status)"
+    ((status == 0)) || failed=1
 }
 
 if [[ $which == all || $which == asan ]]; then
@@ -48,3 +51,4 @@ if [[ $which == all || $which == tsan ]]; then
     timed "tsan tests" ctest --test-dir build-tsan --output-on-failure -j "$jobs" \
         -R '^(thread/|console/|runtime/CImageQueue$|processor/|app/)'
 fi
+exit "$failed"
