@@ -41,7 +41,7 @@ if [[ $which == all || $which == tsan ]]; then
     configure build-tsan -DVY_TSAN=ON
     # Only what runs threads: the worker base, the console, the frame queue,
     # the processor and the program with its reader thread.
-    targets=(MarlinProfileProc runtime_CImageQueue_test)
+    targets=(MarlinProfileProc raystool runtime_CImageQueue_test)  # app tests make sequences with raystool
     for folder in thread console processor app; do
         for source in "$folder"/*_test.cpp; do
             [[ -e $source ]] && targets+=("${folder}_$(basename "$source" .cpp)")
