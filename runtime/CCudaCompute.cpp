@@ -11,6 +11,7 @@
 #include "CVyException.h"
 #include "CameraModel.h"
 #include "engine/DepthColorMap.h"
+#include "engine/DepthEdgeRefiner.h"
 #include "engine/DepthEstimator.h"
 #include "engine/DepthMapBuilder.h"
 #include "engine/EngineParameters.h"
@@ -138,12 +139,15 @@ struct CCudaCompute::Engine final : IImageAccess {
         return static_cast<float>(std::max(1.0, calibration.microImageRadius - settings.rimMargin - 1.0));
     }
 
+    RenderSource Source() const {
+        const CVyImage& pre = results.at(Vy::ImageIdPreProcessed);
+        return {static_cast<const uint16_t*>(pre.GetPixelData()), pre.GetWidth(), pre.GetHeight(), SampleRadius()};
+    }
+
     void Render(const float* inverseDepth, float fallback, uint32_t id) {
         void* pixels = nullptr;
         CVyImage out = images.Take(Format(outWidth, outHeight, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort), pixels);
-        const CVyImage& pre = results.at(Vy::ImageIdPreProcessed);
-        RenderSource source{static_cast<const uint16_t*>(pre.GetPixelData()), pre.GetWidth(), pre.GetHeight(),
-                            SampleRadius()};
+        const RenderSource source = Source();
         RenderTarget target{static_cast<uint16_t*>(pixels), outWidth, outHeight,
                             settings.outputScale};
         RenderLightField(source, grid, lookup, inverseDepth, fallback, target, Pool());
@@ -306,8 +310,10 @@ void CCudaCompute::Compute_DepthMap(LF::ESpace space) {
     void* pixels = nullptr;
     CVyImage map = e.images.Take(Format(e.outWidth, e.outHeight, Vy::PixelTypeLuminance, Vy::DataTypeFloat), pixels);
     e.inverseDepth.resize(static_cast<size_t>(e.outWidth) * e.outHeight);
-    BuildDepthMap(e.grid, e.lensFilled, e.lookup, e.outWidth, e.outHeight, e.Pool(),
-                  static_cast<float*>(pixels), e.inverseDepth.data());
+    BuildDepthMap(e.grid, e.lensFilled, e.lookup, e.outWidth, e.outHeight, e.Pool(), static_cast<float*>(pixels),
+                  e.inverseDepth.data());
+    RefineDepthEdges(e.Source(), e.grid, e.lookup, e.lensFilled, e.outWidth, e.outHeight, e.Pool(),
+                     static_cast<float*>(pixels), e.inverseDepth.data());
     e.results[Vy::ImageIdVirtualDepth] = std::move(map);
     e.depthMap = true;
 }

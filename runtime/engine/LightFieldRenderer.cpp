@@ -15,6 +15,7 @@ struct RenderJob {
     const RenderTarget* target;
     const OutputLookup* lookup;
     const LensGrid* grid;
+    const LensSampler* sampler;
     const float* inverseDepth;  // null: every pixel at fallbackInverse
     float fallbackInverse;
     // 1 / L^2 for L = min(kRenderReach * pitch, sampleRadius * v), without a division per pixel.
@@ -23,16 +24,8 @@ struct RenderJob {
     float maxX, maxY;  // largest sample position whose 2 x 2 footprint is on the sensor
 };
 
-// A lens within kRenderReach pitches of a point is its nearest lens or a
-// first-ring neighbour of that lens less than 90 degrees off the point's
-// direction: the neighbour nearest in angle and the two beside it.
 void RenderRowScalar(const RenderJob& job, size_t j, int32_t iBegin) {
     const RenderTarget& target = *job.target;
-    const float* cx = job.grid->CentreX().data();
-    const float* cy = job.grid->CentreY().data();
-    const int32_t* ring = job.grid->FirstRing().data();
-    const uint16_t* image = job.source->image;
-    const int32_t stride = job.source->width;
     const float y = target.scale * (j + 0.5f);
     for (int32_t i = iBegin; i < target.width; ++i) {
         const size_t at = j * target.width + i;
@@ -45,37 +38,10 @@ void RenderRowScalar(const RenderJob& job, size_t j, int32_t iBegin) {
         if (!(inverse > 0.0f)) {
             inverse = job.fallbackInverse;
         }
-        const float inverseReach2 = std::max(job.ringInverse2, inverse * inverse * job.radiusInverse2);
-        const float x = target.scale * (i + 0.5f);
-        const int toward = job.lookup->sector[at] >> 4;
-        const int32_t* around = ring + 6 * static_cast<size_t>(home);
-        const int32_t candidates[4] = {home, around[(toward + 5) % 6], around[toward], around[(toward + 1) % 6]};
-        float weightSum = 0.0f;
-        float valueSum = 0.0f;
-        for (int32_t n : candidates) {
-            if (n < 0) {
-                continue;
-            }
-            const float dx = x - cx[n];
-            const float dy = y - cy[n];
-            const float weight = 1.0f - (dx * dx + dy * dy) * inverseReach2;
-            // Sample position in pixel-index coordinates (pixel centres at integers).
-            const float ux = cx[n] + dx * inverse - 0.5f;
-            const float uy = cy[n] + dy * inverse - 0.5f;
-            if (weight <= 0.0f || !(ux >= 0.0f && uy >= 0.0f && ux < job.maxX && uy < job.maxY)) {
-                continue;
-            }
-            const int32_t x0 = static_cast<int32_t>(ux);
-            const int32_t y0 = static_cast<int32_t>(uy);
-            const float fx = ux - x0;
-            const float fy = uy - y0;
-            const uint16_t* p = image + static_cast<size_t>(y0) * stride + x0;
-            const float top = p[0] + fx * (p[1] - p[0]);
-            const float bottom = p[stride] + fx * (p[stride + 1] - p[stride]);
-            weightSum += weight;
-            valueSum += weight * (top + fy * (bottom - top));
-        }
-        target.image[at] = weightSum > 0.0f ? static_cast<uint16_t>(std::min(16383.0f, valueSum / weightSum + 0.5f)) : 0;
+        const LensSampler::Samples s =
+            job.sampler->Sample(home, job.lookup->sector[at] >> 4, target.scale * (i + 0.5f), y, inverse);
+        target.image[at] =
+            s.weightSum > 0.0f ? static_cast<uint16_t>(std::min(16383.0f, s.valueSum / s.weightSum + 0.5f)) : 0;
     }
 }
 
@@ -176,13 +142,61 @@ __attribute__((target("avx2,fma"))) void RenderRowAvx2(const RenderJob& job, siz
 
 }  // namespace
 
+LensSampler::LensSampler(const RenderSource& source, const LensGrid& grid)
+    : source_(source),
+      cx_(grid.CentreX().data()),
+      cy_(grid.CentreY().data()),
+      ring_(grid.FirstRing().data()),
+      ringInverse2_(1.0f / (kRenderReach * grid.Pitch() * kRenderReach * grid.Pitch())),
+      radiusInverse2_(1.0f / (source.sampleRadius * source.sampleRadius)),
+      maxX_(static_cast<float>(source.width - 1) - 1e-3f),
+      maxY_(static_cast<float>(source.height - 1) - 1e-3f) {}
+
+LensSampler::Samples LensSampler::Sample(int32_t home, int toward, float x, float y, float inverse) const {
+    // Weight 1 - d^2 / L^2 with L = min(kRenderReach * pitch, sampleRadius * v).
+    const float inverseReach2 = std::max(ringInverse2_, inverse * inverse * radiusInverse2_);
+    const int32_t* around = ring_ + 6 * static_cast<size_t>(home);
+    const int32_t candidates[4] = {home, around[(toward + 5) % 6], around[toward], around[(toward + 1) % 6]};
+    const int32_t stride = source_.width;
+    Samples s;
+    for (int32_t n : candidates) {
+        if (n < 0) {
+            continue;
+        }
+        const float dx = x - cx_[n];
+        const float dy = y - cy_[n];
+        const float weight = 1.0f - (dx * dx + dy * dy) * inverseReach2;
+        // Sample position in pixel-index coordinates (pixel centres at integers).
+        const float ux = cx_[n] + dx * inverse - 0.5f;
+        const float uy = cy_[n] + dy * inverse - 0.5f;
+        if (weight <= 0.0f || !(ux >= 0.0f && uy >= 0.0f && ux < maxX_ && uy < maxY_)) {
+            continue;
+        }
+        const int32_t x0 = static_cast<int32_t>(ux);
+        const int32_t y0 = static_cast<int32_t>(uy);
+        const float fx = ux - x0;
+        const float fy = uy - y0;
+        const uint16_t* p = source_.image + static_cast<size_t>(y0) * stride + x0;
+        const float top = p[0] + fx * (p[1] - p[0]);
+        const float bottom = p[stride] + fx * (p[stride + 1] - p[stride]);
+        const float value = top + fy * (bottom - top);
+        s.weightSum += weight;
+        s.valueSum += weight * value;
+        s.squareSum += weight * value * value;
+        ++s.count;
+    }
+    return s;
+}
+
 void RenderLightField(const RenderSource& source, const LensGrid& grid, const OutputLookup& lookup,
                       const float* inverseDepth, float fallbackDepth, const RenderTarget& target, ThreadPool& pool) {
     const float reach = kRenderReach * grid.Pitch();
+    const LensSampler sampler(source, grid);
     const RenderJob job{&source,
                         &target,
                         &lookup,
                         &grid,
+                        &sampler,
                         inverseDepth,
                         1.0f / fallbackDepth,
                         1.0f / (reach * reach),

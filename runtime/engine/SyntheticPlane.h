@@ -46,9 +46,10 @@ inline double Texture(double x, double y) {
     return 0.5 + 0.4 * std::clamp((a + b) / 2.1, -1.0, 1.0);
 }
 
-// 8-bit raw frame of the plane at virtual depth v; texture(x, y) in [0, 1].
-template <typename TextureFunction>
-CVyImage RenderPlane(const CCalibration& c, double v, TextureFunction texture, double brightness = 250.0) {
+// 8-bit raw frame of any scene: ray(c, d) in [0, 1] is what the pixel at offset
+// d (sensor pixels) from lens centre c sees.
+template <typename RayFunction>
+CVyImage RenderScene(const CCalibration& c, RayFunction ray, double brightness = 250.0) {
     std::vector<uint8_t> pixels(static_cast<size_t>(c.sensorWidth) * c.sensorHeight, 0);
     const LensGrid grid(c);
     const double radius = c.microImageRadius;
@@ -59,13 +60,12 @@ CVyImage RenderPlane(const CCalibration& c, double v, TextureFunction texture, d
         const int32_t y1 = std::min(c.sensorHeight - 1, static_cast<int32_t>(std::ceil(lens.centre.y + radius)));
         for (int32_t y = y0; y <= y1; ++y) {
             for (int32_t x = x0; x <= x1; ++x) {
-                const double dx = x + 0.5 - lens.centre.x;
-                const double dy = y + 0.5 - lens.centre.y;
-                const double r = std::sqrt(dx * dx + dy * dy);
+                const Model::Point d{x + 0.5 - lens.centre.x, y + 0.5 - lens.centre.y};
+                const double r = std::sqrt(d.x * d.x + d.y * d.y);
                 if (r > radius) {
                     continue;
                 }
-                const double value = texture(lens.centre.x + v * dx, lens.centre.y + v * dy) * brightness *
+                const double value = ray(Model::Point{lens.centre.x, lens.centre.y}, d) * brightness *
                                      Model::microImageFalloff(c, r);
                 pixels[static_cast<size_t>(y) * c.sensorWidth + x] =
                     static_cast<uint8_t>(std::lround(std::clamp(value, 0.0, 255.0)));
@@ -75,6 +75,14 @@ CVyImage RenderPlane(const CCalibration& c, double v, TextureFunction texture, d
     CVyImage image;
     image.Create(c.sensorWidth, c.sensorHeight, PixelTypeLuminance, DataTypeUnsignedByte, pixels.data());
     return image;
+}
+
+// The plane at virtual depth v; texture(x, y) in [0, 1].
+template <typename TextureFunction>
+CVyImage RenderPlane(const CCalibration& c, double v, TextureFunction texture, double brightness = 250.0) {
+    return RenderScene(
+        c, [&](Model::Point lens, Model::Point d) { return texture(lens.x + v * d.x, lens.y + v * d.y); },
+        brightness);
 }
 
 }  // namespace Vy::Engine::Synthetic
