@@ -30,6 +30,8 @@ const char* const kClass = "CCudaCompute::";
 // Bounds on what one calibration may make the engine hold (tables grow with both).
 constexpr double kMaxSensorPixels = 8192.0 * 8192.0;
 constexpr double kMaxLenses = 1 << 20;
+// Matched share of the micro-image radius when depth.patch_radius is 0.
+constexpr double kAutomaticPatchShare = 0.6;
 
 CVyException OrderError(const char* step, const std::string& missing) {
     return CVyException(std::string(kClass) + step, "frame", missing);
@@ -286,9 +288,12 @@ void CCudaCompute::Compute_DepthRay() {
     DepthSettings depth;
     std::tie(depth.virtualMin, depth.virtualMax) = e.SearchRange();
     depth.steps = e.settings.depthSteps;
-    const float usable = static_cast<float>(e.calibration.microImageRadius - e.settings.rimMargin - 1.5);
-    depth.matchRadius = e.settings.patchRadius > 0 ? std::min(usable, static_cast<float>(e.settings.patchRadius))
-                                                   : usable;
+    // Rims see defocused points through part of their lens only, which biases
+    // a match; by default only the inner part of each micro-image is compared.
+    const double usable = e.calibration.microImageRadius - e.settings.rimMargin - 1.5;
+    const double wanted = e.settings.patchRadius > 0 ? e.settings.patchRadius
+                                                     : kAutomaticPatchShare * e.calibration.microImageRadius;
+    depth.matchRadius = static_cast<float>(std::min(usable, wanted));
     depth.minContrast = static_cast<float>(e.settings.minContrast * Vy::Engine::kFullScale / 255.0);
     depth.maxCost = static_cast<float>(e.settings.maxCost);
     e.estimator.Estimate(e.floatImage.data(), pre.GetWidth(), pre.GetHeight(), e.grid, depth, e.Pool(),
