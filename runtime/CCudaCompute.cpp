@@ -148,10 +148,10 @@ struct CCudaCompute::Engine final : IImageAccess {
 
     void Render(const float* inverseDepth, float fallback, uint32_t id) {
         void* pixels = nullptr;
-        CVyImage out = images.Take(Format(outWidth, outHeight, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort), pixels);
+        CVyImage out =
+            images.Take(Format(outWidth, outHeight, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort), pixels);
         const RenderSource source = Source();
-        RenderTarget target{static_cast<uint16_t*>(pixels), outWidth, outHeight,
-                            settings.outputScale};
+        RenderTarget target{static_cast<uint16_t*>(pixels), outWidth, outHeight, settings.outputScale};
         RenderLightField(source, grid, lookup, inverseDepth, fallback, target, Pool());
         results[id] = std::move(out);
     }
@@ -206,9 +206,9 @@ void CCudaCompute::ApplyCalibration(const CCalibration& calibration, bool comput
 }
 
 void CCudaCompute::SetWhiteImage(const CVyImage& white) {
-    const bool luminance = white.GetPixelType() == Vy::PixelTypeLuminance &&
-                           (white.GetDataType() == Vy::DataTypeUnsignedByte ||
-                            white.GetDataType() == Vy::DataTypeUnsignedShort);
+    const bool luminance =
+        white.GetPixelType() == Vy::PixelTypeLuminance &&
+        (white.GetDataType() == Vy::DataTypeUnsignedByte || white.GetDataType() == Vy::DataTypeUnsignedShort);
     if (!white.IsEmpty() && !luminance) {
         throw CVyException("CCudaCompute::SetWhiteImage", "white image", "must be 8- or 16-bit luminance");
     }
@@ -264,8 +264,7 @@ void CCudaCompute::Compute_PreProcess() {
     void* pixels = nullptr;
     CVyImage out =
         e.images.Take(Format(c.sensorWidth, c.sensorHeight, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort), pixels);
-    e.preProcessor.Run(static_cast<const uint8_t*>(e.raw.GetPixelData()),
-                       static_cast<uint16_t*>(pixels), e.Pool());
+    e.preProcessor.Run(static_cast<const uint8_t*>(e.raw.GetPixelData()), static_cast<uint16_t*>(pixels), e.Pool());
     e.results[Vy::ImageIdPreProcessed] = std::move(out);
     e.preProcessed = true;
 }
@@ -291,13 +290,12 @@ void CCudaCompute::Compute_DepthRay() {
     // Rims see defocused points through part of their lens only, which biases
     // a match; by default only the inner part of each micro-image is compared.
     const double usable = e.calibration.microImageRadius - e.settings.rimMargin - 1.5;
-    const double wanted = e.settings.patchRadius > 0 ? e.settings.patchRadius
-                                                     : kAutomaticPatchShare * e.calibration.microImageRadius;
+    const double wanted =
+        e.settings.patchRadius > 0 ? e.settings.patchRadius : kAutomaticPatchShare * e.calibration.microImageRadius;
     depth.matchRadius = static_cast<float>(std::min(usable, wanted));
     depth.minContrast = static_cast<float>(e.settings.minContrast * Vy::Engine::kFullScale / 255.0);
     depth.maxCost = static_cast<float>(e.settings.maxCost);
-    e.estimator.Estimate(e.floatImage.data(), pre.GetWidth(), pre.GetHeight(), e.grid, depth, e.Pool(),
-                         e.lensDepths);
+    e.estimator.Estimate(e.floatImage.data(), pre.GetWidth(), pre.GetHeight(), e.grid, depth, e.Pool(), e.lensDepths);
     RejectInconsistent(e.grid, static_cast<float>(e.settings.consistency), e.lensDepths);
     e.depthRay = true;
 }
@@ -345,8 +343,7 @@ void CCudaCompute::Compute_Depth3D() {
     CVyImage distance =
         e.images.Take(Format(e.outWidth, e.outHeight, Vy::PixelTypeLuminance, Vy::DataTypeFloat), pixels);
     DepthToDistance(e.calibration, e.FloatResult(Vy::ImageIdVirtualDepth),
-                    static_cast<size_t>(e.outWidth) * e.outHeight, e.Pool(),
-                    static_cast<float*>(pixels));
+                    static_cast<size_t>(e.outWidth) * e.outHeight, e.Pool(), static_cast<float*>(pixels));
     e.results[Vy::ImageIdDistance] = std::move(distance);
     e.depth3d = true;
 }

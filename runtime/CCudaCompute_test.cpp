@@ -87,12 +87,13 @@ TEST_F(CCudaComputeTest, ResultsHaveTheirFormatsAndCarryTheFrame) {
         uint32_t dataType;
     };
     const int32_t out = kSide / 2;
-    for (const Expected& e : {Expected{Vy::ImageIdPreProcessed, kSide, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort},
-                              Expected{Vy::ImageIdTotalFocus, out, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort},
-                              Expected{Vy::ImageIdRefocused, out, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort},
-                              Expected{Vy::ImageIdDepthColorCoded, out, Vy::PixelTypeBGR, Vy::DataTypeUnsignedByte},
-                              Expected{Vy::ImageIdVirtualDepth, out, Vy::PixelTypeLuminance, Vy::DataTypeFloat},
-                              Expected{Vy::ImageIdDistance, out, Vy::PixelTypeLuminance, Vy::DataTypeFloat}}) {
+    for (const Expected& e :
+         {Expected{Vy::ImageIdPreProcessed, kSide, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort},
+          Expected{Vy::ImageIdTotalFocus, out, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort},
+          Expected{Vy::ImageIdRefocused, out, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort},
+          Expected{Vy::ImageIdDepthColorCoded, out, Vy::PixelTypeBGR, Vy::DataTypeUnsignedByte},
+          Expected{Vy::ImageIdVirtualDepth, out, Vy::PixelTypeLuminance, Vy::DataTypeFloat},
+          Expected{Vy::ImageIdDistance, out, Vy::PixelTypeLuminance, Vy::DataTypeFloat}}) {
         const CVyImage image = Get(e.id);
         EXPECT_EQ(image.GetWidth(), e.side) << e.id;
         EXPECT_EQ(image.GetHeight(), e.side) << e.id;
@@ -193,7 +194,8 @@ TEST_F(CCudaComputeTest, StepsOutOfOrderAndMissingImagesAreErrors) {
 // whatever the fall-off; pixels the white image leaves dark are masked.
 TEST_F(CCudaComputeTest, WhiteImageDevignettes) {
     const double brightness = 180.0;
-    const CVyImage white = Synthetic::RenderPlane(calibration_, 4.0, [](double, double) { return 1.0; }, brightness);
+    const CVyImage white = Synthetic::RenderPlane(
+        calibration_, 4.0, [](double, double) { return 1.0; }, brightness);
     engine_.SetWhiteImage(white);
     engine_.UploadRawImage(Synthetic::RenderPlane(calibration_, 4.0, Synthetic::Texture, brightness));
     engine_.Compute_PreProcess();
@@ -253,7 +255,8 @@ TEST_F(CCudaComputeTest, NearPlanesAreRedAndFarPlanesBlue) {
         engine_.Compute_DepthColorCode(LF::Space_VirtualImage);
         const CVyImage colors = Get(Vy::ImageIdDepthColorCoded);
         const auto* c = static_cast<const uint8_t*>(colors.GetPixelData());
-        const size_t centre = 3 * (static_cast<size_t>(colors.GetHeight() / 2) * colors.GetWidth() + colors.GetWidth() / 2);
+        const size_t centre =
+            3 * (static_cast<size_t>(colors.GetHeight() / 2) * colors.GetWidth() + colors.GetWidth() / 2);
         return Bgr{c[centre], c[centre + 1], c[centre + 2]};
     };
     const Bgr nearColor = centreColor(6.0);
@@ -266,14 +269,13 @@ TEST_F(CCudaComputeTest, NearPlanesAreRedAndFarPlanesBlue) {
 
 TEST_F(CCudaComputeTest, EveryParameterIsDeclaredAndTheSettingsFileLoads) {
     CParameterSet& params = engine_.GetParams();
-    for (uint32_t id : {Params::CudaCompute_RefocusVirtualDepth, Params::CudaCompute_Threads,
-                        Params::CudaCompute_OutputScale, Params::CudaCompute_DevignetteMinimum,
-                        Params::CudaCompute_MicroImageMargin, Params::CudaCompute_DepthVirtualMin,
-                        Params::CudaCompute_DepthVirtualMax, Params::CudaCompute_DepthSteps,
-                        Params::CudaCompute_DepthPatchRadius, Params::CudaCompute_DepthMinContrast,
-                        Params::CudaCompute_DepthMaxCost, Params::CudaCompute_DepthConsistency,
-                        Params::CudaCompute_DepthFillIterations, Params::CudaCompute_ColorNearDistance,
-                        Params::CudaCompute_ColorFarDistance}) {
+    for (uint32_t id :
+         {Params::CudaCompute_RefocusVirtualDepth, Params::CudaCompute_Threads, Params::CudaCompute_OutputScale,
+          Params::CudaCompute_DevignetteMinimum, Params::CudaCompute_MicroImageMargin,
+          Params::CudaCompute_DepthVirtualMin, Params::CudaCompute_DepthVirtualMax, Params::CudaCompute_DepthSteps,
+          Params::CudaCompute_DepthPatchRadius, Params::CudaCompute_DepthMinContrast, Params::CudaCompute_DepthMaxCost,
+          Params::CudaCompute_DepthConsistency, Params::CudaCompute_DepthFillIterations,
+          Params::CudaCompute_ColorNearDistance, Params::CudaCompute_ColorFarDistance}) {
         EXPECT_TRUE(params.Has(id)) << std::hex << id;
     }
     EXPECT_THROW(params.SetValue(Params::CudaCompute_RefocusVirtualDepth, 1.5), CVyException);

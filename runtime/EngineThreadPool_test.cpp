@@ -1,11 +1,11 @@
 // The engine's worker pool: every item once, errors come back, pool reusable.
-#include "engine/ThreadPool.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <stdexcept>
 #include <vector>
+
+#include "engine/ThreadPool.h"
 
 namespace {
 

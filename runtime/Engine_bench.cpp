@@ -70,8 +70,8 @@ void BM_DisplayType(benchmark::State& state) {
         access->GetImage(RunPipeline(engine, type), result);
         benchmark::DoNotOptimize(result.GetPixelData());
     }
-    state.counters["cpu_ms_per_frame"] =
-        1000.0 * static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC / static_cast<double>(state.iterations());
+    state.counters["cpu_ms_per_frame"] = 1000.0 * static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC /
+                                         static_cast<double>(state.iterations());
     state.SetItemsProcessed(state.iterations());
     state.SetLabel("frames/s = items_per_second");
 }

@@ -17,7 +17,6 @@ struct Bgr {
 Bgr DepthColor(float t);
 
 // distance: mm per pixel (<= 0 invalid); out: packed BGR bytes.
-void ColorCodeDistances(const float* distance, size_t count, float nearMm, float farMm, ThreadPool& pool,
-                        uint8_t* out);
+void ColorCodeDistances(const float* distance, size_t count, float nearMm, float farMm, ThreadPool& pool, uint8_t* out);
 
 }  // namespace Vy::Engine

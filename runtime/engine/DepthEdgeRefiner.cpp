@@ -39,9 +39,8 @@ void RefineDepthEdges(const RenderSource& source, const LensGrid& grid, const Ou
                 for (int d = -1; d < 6; ++d) {
                     const int32_t n = d < 0 ? home : lenses[home].neighbour[d];
                     const float v = n >= 0 ? lensDepth[n] : 0.0f;
-                    if (v <= 0.0f || std::any_of(candidates, candidates + count, [&](float c) {
-                            return std::fabs(c - v) <= kEdgeTolerance * c;
-                        })) {
+                    if (v <= 0.0f || std::any_of(candidates, candidates + count,
+                                                 [&](float c) { return std::fabs(c - v) <= kEdgeTolerance * c; })) {
                         continue;
                     }
                     candidates[count++] = v;
@@ -65,8 +64,9 @@ void RefineDepthEdges(const RenderSource& source, const LensGrid& grid, const Ou
                             if (lookup.lens[near] < 0) {
                                 continue;
                             }
-                            const LensSampler::Samples samples = sampler.Sample(
-                                lookup.lens[near], lookup.sector[near] >> 4, scale * (ii + 0.5f), scale * (jj + 0.5f), inverse);
+                            const LensSampler::Samples samples =
+                                sampler.Sample(lookup.lens[near], lookup.sector[near] >> 4, scale * (ii + 0.5f),
+                                               scale * (jj + 0.5f), inverse);
                             if (samples.count < 2) {
                                 continue;
                             }

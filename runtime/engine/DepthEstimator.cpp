@@ -13,8 +13,8 @@ constexpr float kMinOverlap = 0.1f;
 // The coarse scan compares with the neighbours at 0, 60 and 120 degrees: enough
 // for texture of any orientation; the refinement uses every direction.
 constexpr int kCoarseDirections = 3;
-constexpr int kRefineRounds = 4;  // at most; one when the coarse scan was close
-constexpr int kFineRowStep = 2;  // the refinement compares every second row too
+constexpr int kRefineRounds = 4;       // at most; one when the coarse scan was close
+constexpr int kFineRowStep = 2;        // the refinement compares every second row too
 constexpr int kRefineDirections = 12;  // first and second ring
 
 std::vector<DepthEstimator::Span> DiscSpans(float radius) {
@@ -183,10 +183,11 @@ void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height,
     const float step = (wHi - wLo) / static_cast<float>(steps - 1);
 
     // The comparisons are the same for every lens; they change only with the settings.
-    const bool sameTables = cachedStride_ == width && cached_.steps == steps && cached_.virtualMin == settings.virtualMin &&
-                            cached_.virtualMax == settings.virtualMax && cached_.matchRadius == settings.matchRadius &&
-                            cached_.coarseRowStep == settings.coarseRowStep && cachedDirection_.x == grid.Direction(0).x &&
-                            cachedDirection_.y == grid.Direction(0).y && !coarse_.empty();
+    const bool sameTables =
+        cachedStride_ == width && cached_.steps == steps && cached_.virtualMin == settings.virtualMin &&
+        cached_.virtualMax == settings.virtualMax && cached_.matchRadius == settings.matchRadius &&
+        cached_.coarseRowStep == settings.coarseRowStep && cachedDirection_.x == grid.Direction(0).x &&
+        cachedDirection_.y == grid.Direction(0).y && !coarse_.empty();
     if (!sameTables) {
         BuildTables(width, grid, settings, steps);
     }
@@ -252,8 +253,8 @@ void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height,
             float bestCost = costs[best];
             const int half = kFineUnits / 4;
             for (int round = 0; round < kRefineRounds; ++round) {
-                const int centre = std::clamp(static_cast<int>(std::lround(unit)), -kFineMargin + half,
-                                              lastUnit + kFineMargin - half);
+                const int centre =
+                    std::clamp(static_cast<int>(std::lround(unit)), -kFineMargin + half, lastUnit + kFineMargin - half);
                 float sum[3] = {0, 0, 0};
                 int count[3] = {0, 0, 0};
                 for (int d = 0; d < kRefineDirections; ++d) {

@@ -18,10 +18,10 @@ struct DepthSettings {
     float virtualMin = 2.0f;
     float virtualMax = 6.0f;
     int steps = 16;
-    float matchRadius = 9.0f;   // pixels around the lens centre that are compared
-    float minContrast = 256.0f; // mean absolute deviation needed, in pre-processed units
-    float maxCost = 0.35f;      // RMS difference / contrast above which a match is rejected
-    int coarseRowStep = 2;      // the coarse scan compares every n-th row
+    float matchRadius = 9.0f;    // pixels around the lens centre that are compared
+    float minContrast = 256.0f;  // mean absolute deviation needed, in pre-processed units
+    float maxCost = 0.35f;       // RMS difference / contrast above which a match is rejected
+    int coarseRowStep = 2;       // the coarse scan compares every n-th row
 };
 
 struct LensDepth {

@@ -74,8 +74,8 @@ std::vector<float> FillLensDepths(const LensGrid& grid, const std::vector<LensDe
     return depth;
 }
 
-void BuildDepthMap(const LensGrid& grid, const std::vector<float>& lensDepth, const OutputLookup& lookup,
-                   int32_t width, int32_t height, ThreadPool& pool, float* out, float* inverseOut) {
+void BuildDepthMap(const LensGrid& grid, const std::vector<float>& lensDepth, const OutputLookup& lookup, int32_t width,
+                   int32_t height, ThreadPool& pool, float* out, float* inverseOut) {
     const int scale = lookup.scale;
     // Linear interpolation (in 1/v) over the triangle of lens centres that holds
     // the point: the nearest lens and two adjacent first-ring neighbours. The

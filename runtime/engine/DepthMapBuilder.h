@@ -25,8 +25,8 @@ std::vector<float> FillLensDepths(const LensGrid& grid, const std::vector<LensDe
 
 // Dense virtual-depth map on the output grid (0 = invalid), and its inverse
 // (1 / v, 0 = invalid) for rendering.
-void BuildDepthMap(const LensGrid& grid, const std::vector<float>& lensDepth, const OutputLookup& lookup,
-                   int32_t width, int32_t height, ThreadPool& pool, float* out, float* inverseOut);
+void BuildDepthMap(const LensGrid& grid, const std::vector<float>& lensDepth, const OutputLookup& lookup, int32_t width,
+                   int32_t height, ThreadPool& pool, float* out, float* inverseOut);
 
 // Metric distance (mm) of each virtual depth; 0 where the depth is invalid or
 // lies in front of the main lens's focal plane.

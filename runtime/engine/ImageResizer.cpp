@@ -56,9 +56,9 @@ void ResizeByArea(const CVyImage& source, int factor, CVyImage& target) {
     const int32_t width = source.GetWidth() / factor;
     const int32_t height = source.GetHeight() / factor;
     if (width < 1 || height < 1) {
-        throw CVyException(operation, "factor " + std::to_string(factor),
-                           "is larger than the image " + std::to_string(source.GetWidth()) + "x" +
-                               std::to_string(source.GetHeight()));
+        throw CVyException(
+            operation, "factor " + std::to_string(factor),
+            "is larger than the image " + std::to_string(source.GetWidth()) + "x" + std::to_string(source.GetHeight()));
     }
     CVyImage result;
     CVyImageFormat format = source.GetFormat();
@@ -68,11 +68,11 @@ void ResizeByArea(const CVyImage& source, int factor, CVyImage& target) {
         throw CVyException(operation, "target image", "could not be created");
     }
     if (bits == 8) {
-        Shrink(static_cast<const uint8_t*>(source.GetPixelData()), source.GetWidth(), channels, factor, width,
-               height, static_cast<uint8_t*>(result.GetPixelDataForWrite()));
+        Shrink(static_cast<const uint8_t*>(source.GetPixelData()), source.GetWidth(), channels, factor, width, height,
+               static_cast<uint8_t*>(result.GetPixelDataForWrite()));
     } else {
-        Shrink(static_cast<const uint16_t*>(source.GetPixelData()), source.GetWidth(), channels, factor, width,
-               height, static_cast<uint16_t*>(result.GetPixelDataForWrite()));
+        Shrink(static_cast<const uint16_t*>(source.GetPixelData()), source.GetWidth(), channels, factor, width, height,
+               static_cast<uint16_t*>(result.GetPixelDataForWrite()));
     }
     result.timeStamp = source.timeStamp;
     result.frameId = source.frameId;

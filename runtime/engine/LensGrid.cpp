@@ -15,11 +15,26 @@ struct LatticeStep {
 };
 constexpr std::array<LatticeStep, kDirectionCount> kSteps = {{
     // ring 1: 0, 60, ..., 300 degrees
-    {1.0, 0}, {0.5, 1}, {-0.5, 1}, {-1.0, 0}, {-0.5, -1}, {0.5, -1},
+    {1.0, 0},
+    {0.5, 1},
+    {-0.5, 1},
+    {-1.0, 0},
+    {-0.5, -1},
+    {0.5, -1},
     // ring 2: 30, 90, ..., 330 degrees
-    {1.5, 1}, {0.0, 2}, {-1.5, 1}, {-1.5, -1}, {0.0, -2}, {1.5, -1},
+    {1.5, 1},
+    {0.0, 2},
+    {-1.5, 1},
+    {-1.5, -1},
+    {0.0, -2},
+    {1.5, -1},
     // ring 3: 0, 60, ..., 300 degrees at twice the pitch
-    {2.0, 0}, {1.0, 2}, {-1.0, 2}, {-2.0, 0}, {-1.0, -2}, {1.0, -2},
+    {2.0, 0},
+    {1.0, 2},
+    {-1.0, 2},
+    {-2.0, 0},
+    {-1.0, -2},
+    {1.0, -2},
 }};
 
 }  // namespace
@@ -67,8 +82,8 @@ LensGrid::LensGrid(const CCalibration& c) : pitch_(static_cast<float>(c.lensPitc
             lens.centre = {static_cast<float>(p.x), static_cast<float>(p.y)};
             lens.cx = static_cast<int32_t>(std::floor(p.x));
             lens.cy = static_cast<int32_t>(std::floor(p.y));
-            lens.inside = p.x - reach >= 0 && p.y - reach >= 0 && p.x + reach <= c.sensorWidth &&
-                          p.y + reach <= c.sensorHeight;
+            lens.inside =
+                p.x - reach >= 0 && p.y - reach >= 0 && p.x + reach <= c.sensorWidth && p.y + reach <= c.sensorHeight;
             lens.neighbour.fill(-1);
             indexByKl_[static_cast<size_t>((l - lMin_) * kCount + (k - kMin_))] = static_cast<int32_t>(lenses_.size());
             lenses_.push_back(lens);

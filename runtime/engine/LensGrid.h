@@ -22,10 +22,10 @@ constexpr int kRingCount = 3;
 constexpr int kDirectionCount = 6 * kRingCount;
 
 struct Lens {
-    Vec2 centre;             // sensor pixels
-    int32_t cx = 0;          // the pixel that holds the centre
+    Vec2 centre;     // sensor pixels
+    int32_t cx = 0;  // the pixel that holds the centre
     int32_t cy = 0;
-    bool inside = false;     // the whole micro-image lies on the sensor
+    bool inside = false;                               // the whole micro-image lies on the sensor
     std::array<int32_t, kDirectionCount> neighbour{};  // lens index, -1 when there is none
 };
 

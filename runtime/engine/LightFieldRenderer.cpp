@@ -78,7 +78,8 @@ __attribute__((target("avx2,fma"))) void RenderRowAvx2(const RenderJob& job, siz
         const __m256i toward = _mm256_srli_epi32(_mm256_cvtepu8_epi32(_mm_cvtsi64_si128(sectorBytes)), 4);
         __m256 inverse = job.inverseDepth ? _mm256_loadu_ps(job.inverseDepth + at) : fallback;
         inverse = _mm256_blendv_ps(fallback, inverse, _mm256_cmp_ps(inverse, zero, _CMP_GT_OQ));
-        const __m256 inverseReach2 = _mm256_max_ps(ringInverse2, _mm256_mul_ps(_mm256_mul_ps(inverse, inverse), radiusInverse2));
+        const __m256 inverseReach2 =
+            _mm256_max_ps(ringInverse2, _mm256_mul_ps(_mm256_mul_ps(inverse, inverse), radiusInverse2));
         const __m256 x = _mm256_mul_ps(scale, _mm256_add_ps(_mm256_set1_ps(static_cast<float>(i)), laneX));
         __m256 weightSum = zero;
         __m256 valueSum = zero;

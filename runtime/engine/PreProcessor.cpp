@@ -37,12 +37,11 @@ void PreProcessor::Build(const CCalibration& c, const LensGrid& grid, const CVyI
     std::vector<float> whiteLevel;
     float whiteFloor = 0.0f;
     if (!white.IsEmpty()) {
-        const bool luminance = white.GetPixelType() == PixelTypeLuminance &&
-                               (white.GetDataType() == DataTypeUnsignedByte ||
-                                white.GetDataType() == DataTypeUnsignedShort);
+        const bool luminance =
+            white.GetPixelType() == PixelTypeLuminance &&
+            (white.GetDataType() == DataTypeUnsignedByte || white.GetDataType() == DataTypeUnsignedShort);
         if (!luminance) {
-            throw CVyException("CCudaCompute::SetWhiteImage", "white image",
-                               "must be 8- or 16-bit luminance");
+            throw CVyException("CCudaCompute::SetWhiteImage", "white image", "must be 8- or 16-bit luminance");
         }
         if (white.GetWidth() != w || white.GetHeight() != h) {
             throw CVyException("CCudaCompute::SetWhiteImage", "white image",

@@ -22,8 +22,7 @@ public:
     // Pixels further than microImageRadius - margin from their lens centre and
     // pixels whose white level is below whiteMinimum (0..1 of the brightest)
     // are masked. Throws CVyException when white does not match the sensor.
-    void Build(const CCalibration& c, const LensGrid& grid, const CVyImage& white, double whiteMinimum,
-               double margin);
+    void Build(const CCalibration& c, const LensGrid& grid, const CVyImage& white, double whiteMinimum, double margin);
     bool IsBuilt() const { return !gains_.empty(); }
 
     // out = raw * gain, clamped to kFullScale; both are sensor sized.

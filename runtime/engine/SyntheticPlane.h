@@ -65,8 +65,8 @@ CVyImage RenderScene(const CCalibration& c, RayFunction ray, double brightness =
                 if (r > radius) {
                     continue;
                 }
-                const double value = ray(Model::Point{lens.centre.x, lens.centre.y}, d) * brightness *
-                                     Model::microImageFalloff(c, r);
+                const double value =
+                    ray(Model::Point{lens.centre.x, lens.centre.y}, d) * brightness * Model::microImageFalloff(c, r);
                 pixels[static_cast<size_t>(y) * c.sensorWidth + x] =
                     static_cast<uint8_t>(std::lround(std::clamp(value, 0.0, 255.0)));
             }
@@ -81,8 +81,7 @@ CVyImage RenderScene(const CCalibration& c, RayFunction ray, double brightness =
 template <typename TextureFunction>
 CVyImage RenderPlane(const CCalibration& c, double v, TextureFunction texture, double brightness = 250.0) {
     return RenderScene(
-        c, [&](Model::Point lens, Model::Point d) { return texture(lens.x + v * d.x, lens.y + v * d.y); },
-        brightness);
+        c, [&](Model::Point lens, Model::Point d) { return texture(lens.x + v * d.x, lens.y + v * d.y); }, brightness);
 }
 
 }  // namespace Vy::Engine::Synthetic
