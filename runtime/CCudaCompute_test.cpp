@@ -163,6 +163,37 @@ TEST_F(CCudaComputeTest, RejectsBadInputWithTheReason) {
     EXPECT_EQ(engine_.GetInterface(2), nullptr);
 }
 
+// Odd but valid cameras and settings run the whole pipeline without failing.
+TEST(EngineEdgeCases, TinyCamerasAndExtremeSettingsRun) {
+    struct Case {
+        int32_t side;
+        double pitch;
+        double radius;
+        double scale;
+        double margin;
+    };
+    for (const Case& k : {Case{16, 24.0, 11.0, 2, 1}, Case{64, 4.0, 2.0, 1, 0}, Case{64, 4.0, 4.0, 16, 16},
+                          Case{100, 30.0, 30.0, 3, 0}, Case{257, 11.0, 5.0, 2, 4}}) {
+        CCalibration c = Synthetic::MakeCalibration(k.side, k.pitch);
+        c.microImageRadius = k.radius;
+        ASSERT_EQ(c.Problem(), "");
+        CCudaCompute engine;
+        engine.GetParams().SetValue(Params::CudaCompute_OutputScale, k.scale);
+        engine.GetParams().SetValue(Params::CudaCompute_MicroImageMargin, k.margin);
+        engine.ApplyCalibration(c, true);
+        engine.UploadRawImage(Synthetic::RenderPlane(c, 3.0, Synthetic::Texture));
+        engine.Compute_PreProcess();
+        engine.Compute_DepthRay();
+        engine.Compute_DepthMap(LF::Space_VirtualImage);
+        engine.Compute_TotalFocus(LF::Space_VirtualImage);
+        engine.Compute_DepthColorCode(LF::Space_VirtualImage);
+        engine.Compute_RefocusBasic();
+        CVyImage image;
+        static_cast<IImageAccess*>(engine.GetInterface(1))->GetImage(Vy::ImageIdTotalFocus, image);
+        EXPECT_EQ(image.GetWidth(), k.side / static_cast<int32_t>(k.scale)) << k.side << " " << k.pitch;
+    }
+}
+
 TEST_F(CCudaComputeTest, StepsOutOfOrderAndMissingImagesAreErrors) {
     CCudaCompute fresh;
     EXPECT_THAT(ErrorOf([&] { fresh.Compute_PreProcess(); }), HasSubstr("no calibration"));
