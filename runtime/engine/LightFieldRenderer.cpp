@@ -50,7 +50,6 @@ __attribute__((target("avx2,fma"))) void RenderRowAvx2(const RenderJob& job, siz
     const RenderTarget& target = *job.target;
     const float* cx = job.grid->CentreX().data();
     const float* cy = job.grid->CentreY().data();
-    const int32_t* ring = job.grid->FirstRing().data();
     const int* image = reinterpret_cast<const int*>(job.source->image);
     const __m256i stride = _mm256_set1_epi32(job.source->width);
     const __m256 y = _mm256_set1_ps(target.scale * (j + 0.5f));
@@ -67,6 +66,11 @@ __attribute__((target("avx2,fma"))) void RenderRowAvx2(const RenderJob& job, siz
     const __m256i six = _mm256_set1_epi32(6);
     const __m256i five = _mm256_set1_epi32(5);
     const __m256i low16 = _mm256_set1_epi32(0xFFFF);
+    const LensGrid& grid = *job.grid;
+    const __m256 stepX = _mm256_setr_ps(grid.Direction(0).x, grid.Direction(1).x, grid.Direction(2).x,
+                                        grid.Direction(3).x, grid.Direction(4).x, grid.Direction(5).x, 0.0f, 0.0f);
+    const __m256 stepY = _mm256_setr_ps(grid.Direction(0).y, grid.Direction(1).y, grid.Direction(2).y,
+                                        grid.Direction(3).y, grid.Direction(4).y, grid.Direction(5).y, 0.0f, 0.0f);
     int32_t i = 0;
     for (; i + 8 <= target.width; i += 8) {
         const size_t at = j * target.width + i;
@@ -83,26 +87,27 @@ __attribute__((target("avx2,fma"))) void RenderRowAvx2(const RenderJob& job, siz
         const __m256 x = _mm256_mul_ps(scale, _mm256_add_ps(_mm256_set1_ps(static_cast<float>(i)), laneX));
         __m256 weightSum = zero;
         __m256 valueSum = zero;
-        const __m256i ringBase = _mm256_mullo_epi32(homeSafe, six);
+        const __m256 homeX = _mm256_i32gather_ps(cx, homeSafe, 4);
+        const __m256 homeY = _mm256_i32gather_ps(cy, homeSafe, 4);
         for (int k = 0; k < 4; ++k) {
-            __m256i n = homeSafe;
+            // Neighbours sit one lattice step from the lens; one that does not
+            // exist lies off the sensor, and so do its samples.
+            __m256 lx = homeX;
+            __m256 ly = homeY;
             if (k > 0) {
                 // Direction toward + k - 2, modulo 6.
                 __m256i d = _mm256_add_epi32(toward, k == 1 ? five : _mm256_set1_epi32(k - 2));
                 d = _mm256_sub_epi32(d, _mm256_and_si256(six, _mm256_cmpgt_epi32(d, five)));
-                n = _mm256_i32gather_epi32(ring, _mm256_add_epi32(ringBase, d), 4);
+                lx = _mm256_add_ps(lx, _mm256_permutevar8x32_ps(stepX, d));
+                ly = _mm256_add_ps(ly, _mm256_permutevar8x32_ps(stepY, d));
             }
-            const __m256i lensValid = _mm256_and_si256(homeValid, _mm256_cmpgt_epi32(n, _mm256_set1_epi32(-1)));
-            n = _mm256_and_si256(n, lensValid);
-            const __m256 lx = _mm256_i32gather_ps(cx, n, 4);
-            const __m256 ly = _mm256_i32gather_ps(cy, n, 4);
             const __m256 dx = _mm256_sub_ps(x, lx);
             const __m256 dy = _mm256_sub_ps(y, ly);
             const __m256 distance2 = _mm256_fmadd_ps(dx, dx, _mm256_mul_ps(dy, dy));
             __m256 weight = _mm256_fnmadd_ps(distance2, inverseReach2, one);
             const __m256 ux = _mm256_sub_ps(_mm256_fmadd_ps(dx, inverse, lx), half);
             const __m256 uy = _mm256_sub_ps(_mm256_fmadd_ps(dy, inverse, ly), half);
-            __m256 use = _mm256_and_ps(_mm256_castsi256_ps(lensValid), _mm256_cmp_ps(weight, zero, _CMP_GT_OQ));
+            __m256 use = _mm256_and_ps(_mm256_castsi256_ps(homeValid), _mm256_cmp_ps(weight, zero, _CMP_GT_OQ));
             use = _mm256_and_ps(use, _mm256_cmp_ps(ux, zero, _CMP_GE_OQ));
             use = _mm256_and_ps(use, _mm256_cmp_ps(uy, zero, _CMP_GE_OQ));
             use = _mm256_and_ps(use, _mm256_cmp_ps(ux, maxX, _CMP_LT_OQ));
