@@ -132,15 +132,16 @@ void BuildDepthMap(const LensGrid& grid, const std::vector<float>& lensDepth, co
 }
 
 void DepthToDistance(const CCalibration& c, const float* virtualDepth, size_t count, ThreadPool& pool, float* out) {
+    // z = 1 / (1/f - 1/bi) with bi = mainLensToMla + v B (Model::distanceFromVirtualDepth), in floats.
+    const float inverseFocal = static_cast<float>(1.0 / c.mainFocalLength);
+    const float toMla = static_cast<float>(c.mainLensToMla);
+    const float b = static_cast<float>(c.mlaToSensor);
     pool.ParallelFor(count, 1 << 15, [&](size_t begin, size_t end) {
         for (size_t i = begin; i < end; ++i) {
             const float v = virtualDepth[i];
-            float z = 0.0f;
-            if (v > 0.0f) {
-                const double distance = Model::distanceFromVirtualDepth(c, v);
-                z = distance > 0.0 && std::isfinite(distance) ? static_cast<float>(distance) : 0.0f;
-            }
-            out[i] = z;
+            const float bi = toMla + v * b;
+            const float z = 1.0f / (inverseFocal - 1.0f / bi);
+            out[i] = v > 0.0f && z > 0.0f && z < 1e12f ? z : 0.0f;
         }
     });
 }
