@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "CameraModel.h"
 
 namespace Vy::Engine {
 
