@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-
 namespace Vy::Engine {
 
 void RejectInconsistent(const LensGrid& grid, float tolerance, std::vector<LensDepth>& depths) {
