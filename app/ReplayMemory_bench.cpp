@@ -4,7 +4,7 @@
 // peak resident set (VmHWM) and its frame rate. The target is a peak under 1 GiB
 // for 1000 frames of 2048 x 2048. Deletes everything it wrote afterwards.
 //
-// Run: ReplayMemory_bench [--frames N] [--side N] [--type T]
+// Run: ReplayMemory_bench [--frames N] [--side N] [--type T] [--lcm]   (--lcm publishes instead of recording)
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <fcntl.h>
@@ -20,6 +20,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "CSeqFileWriter.h"
 #include "engine/SyntheticPlane.h"
@@ -32,18 +33,24 @@ struct Options {
     int frames = 1000;
     int side = 2048;
     int type = 1;
+    bool lcm = false;
 };
 
 Options parse(int argc, char** argv) {
     Options options;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    for (int i = 1; i < argc; i += 2) {
         const std::string name = argv[i];
-        const int value = std::atoi(argv[i + 1]);
+        if (name == "--lcm") {
+            options.lcm = true;
+            --i;
+            continue;
+        }
+        const int value = i + 1 < argc ? std::atoi(argv[i + 1]) : 0;
         if (name == "--frames" && value > 0) options.frames = value;
         else if (name == "--side" && value >= 64 && value <= 8192) options.side = value;
         else if (name == "--type" && value >= 0 && value <= 4) options.type = value;
         else {
-            std::cerr << "usage: ReplayMemory_bench [--frames N] [--side 64..8192] [--type 0..4]" << std::endl;
+            std::cerr << "usage: ReplayMemory_bench [--frames N] [--side 64..8192] [--type 0..4] [--lcm]" << std::endl;
             std::exit(2);
         }
     }
@@ -108,8 +115,10 @@ int main(int argc, char** argv) {
         setenv("LCM_DEFAULT_URL", "memq://", 1);
         const std::string type = std::to_string(options.type);
         const std::string outDir = (work / "out").string();
-        execl(program.c_str(), program.c_str(), "--no-window", "--output-dir", outDir.c_str(), sequence.c_str(),
-              type.c_str(), static_cast<char*>(nullptr));
+        std::vector<const char*> args{program.c_str(), "--no-window", "--output-dir", outDir.c_str()};
+        if (options.lcm) args.push_back("--lcm");
+        args.insert(args.end(), {sequence.c_str(), type.c_str(), nullptr});
+        execv(program.c_str(), const_cast<char* const*>(args.data()));
         _exit(127);
     }
     // The resident set every 10 s shows whether it grows with the run or levels off.
