@@ -132,7 +132,7 @@ int runMarlinProfileProc(int argc, const char* const argv[]) {
     } catch (const std::exception& exception) {
         std::cout << "MarlinProfileProc: cannot start the replay: " << exception.what() << std::endl;
         stopWorkers(*reader);
-        processor.videoWriter.release();
+        processor.releaseVideo();
         reader.reset();
         Viewer::shutdown();
         return 1;
@@ -172,7 +172,7 @@ int runMarlinProfileProc(int argc, const char* const argv[]) {
     try {
         stopWorkers(*reader);
         COmbraRuntime::End();
-        processor.videoWriter.release();
+        processor.releaseVideo();
         std::cout << "done.\n" << std::flush;
         COmbraRuntime::End();
         std::cout << "finished.\n" << std::flush;

@@ -88,7 +88,7 @@ TEST(VyReader, SetUpPrintsItsLinesInOrderAndGetsReady) {
     EXPECT_EQ(reader.processor.imageFormat.width, 5120);
     EXPECT_EQ(reader.processor.imageFormat.pixelType, static_cast<uint32_t>(Vy::PixelTypeLuminance));
     EXPECT_EQ(reader.seqReader.GetFrameCount(), 3u);
-    reader.processor.videoWriter.release();
+    reader.processor.releaseVideo();
     EXPECT_TRUE(std::filesystem::exists(reader.basePath() + ".mp4"));
 }
 

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <iostream>
 #include <opencv2/core.hpp>
-#include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgproc.hpp>
 #include <thread>
 #include <vector>
@@ -23,6 +22,8 @@ namespace {
 constexpr uint32_t kQueueCapacity = 512;
 constexpr const char* kLcmChannel = "RIZODEZIZOV";
 constexpr int kVideoSide = 1024;
+// Frames the recorder may hold before the processor waits for it.
+constexpr size_t kRecorderQueue = 4;
 constexpr int kLcmLargestSide = 1280;
 // Offset between 1582-10-15 and 1970-01-01 in 100 ns ticks.
 constexpr int64_t kGregorianToUnixTicks = 122192928000000000LL;
@@ -48,7 +49,8 @@ VyProcessor::VyProcessor(const VyRunOptions& options)
     : logFileName(profileLogFileName(options.outputDir, Poco::Timestamp().epochMicroseconds())),
       lcmHandle(lcm_create("")),
       lcmOutput(options.lcmOutput),
-      settingsPath(options.settingsPath.empty() ? defaultSettingsPath() : options.settingsPath) {
+      settingsPath(options.settingsPath.empty() ? defaultSettingsPath() : options.settingsPath),
+      recorder(videoWriter, kRecorderQueue) {
     imageQueue.Initialize(kQueueCapacity, false);
     std::cout << "Initializing PanoraTool...\n" << std::flush;
     Panora::Tool::Init(nullptr);
@@ -70,16 +72,16 @@ void VyProcessor::setupCompute(const CCalibration& calibration) {
 
 void VyProcessor::openOutputVideo(std::string outputBasePath) {
     videoName = outputBasePath + ".mp4";
-    // The container has no tag for DIVX and the writer says so on every open before it
-    // falls back to the same MPEG-4 codec under its own tag: keep that note off the console.
-    const cv::utils::logging::LogLevel logLevel =
-        cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
     videoWriter.open(videoName, cv::VideoWriter::fourcc('D', 'I', 'V', 'X'), 30.0, cv::Size(kVideoSide, kVideoSide),
                      true);
-    cv::utils::logging::setLogLevel(logLevel);
     if (!videoWriter.isOpened()) {
         std::cout << "Could not open the output video for write: " << outputBasePath << std::endl;
     }
+}
+
+void VyProcessor::releaseVideo() {
+    recorder.finish();
+    videoWriter.release();
 }
 
 int VyProcessor::startProcessor() {
@@ -208,26 +210,18 @@ void VyProcessor::showAndRecord(CVyImage& image) {
     std::cout << frameCount << std::endl;
     Panora::Tool::ViewSetImage(viewHandle, &image, imageShown.load());
     try {
-        // The recording: 8-bit colour frames of 1024 x 1024.
-        cv::Mat colour;
-        if (view.channels() == 1) {
-            cv::Mat gray(view.size(), CV_8UC1);
-            view.convertTo(gray, CV_8U, view.depth() == CV_16U ? 0.015625 : 1.0, 0);
-            cv::cvtColor(gray, colour, cv::COLOR_GRAY2BGR);
-        } else if (view.channels() == 4) {
-            cv::cvtColor(view, colour, cv::COLOR_BGRA2BGR);
+        // The recording: an 8-bit copy goes to the recorder thread, which makes
+        // a 1024 x 1024 colour frame of it while this thread goes on.
+        cv::Mat frame;
+        if (view.depth() == CV_16U) {
+            view.convertTo(frame, CV_8U, 0.015625, 0);
         } else {
-            colour = view;
+            frame = view.clone();
         }
         if (format.pixelType == Vy::PixelTypeRGB) {
-            cv::cvtColor(colour, colour, cv::COLOR_RGB2BGR);
+            cv::cvtColor(frame, frame, cv::COLOR_RGB2BGR);
         }
-        cv::Mat frame(kVideoSide, kVideoSide, CV_8UC3);
-        cv::resize(colour, frame, cv::Size(kVideoSide, kVideoSide), 0, 0, cv::INTER_LINEAR);
-        videoWriter.write(frame);
-        if (videoWriter.isOpened()) {
-            ++recordedTotal;
-        }
+        recorder.record(std::move(frame));
     } catch (const std::exception& exception) {
         std::cout << exception.what() << std::endl;
     }

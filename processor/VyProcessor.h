@@ -22,6 +22,7 @@
 #include "CImageQueue.h"
 #include "CVyImage.h"
 #include "CVyImageFormat.h"
+#include "FrameRecorder.h"
 #include "IImageAccess.h"
 #include "ImageMessage.h"
 #include "RunOptions.h"
@@ -39,6 +40,9 @@ public:
     void setupCompute(const CCalibration& calibration);
     // Opens "<outputBasePath>.mp4"; reports on the console when it cannot.
     void openOutputVideo(std::string outputBasePath);
+    // Writes what the recorder still holds and closes the video file. Call only
+    // once the processor thread has ended.
+    void releaseVideo();
     // Opens the viewer window (unless lcmOutput) and starts the thread.
     // 1 when refused for want of calibration, 0 otherwise.
     int startProcessor();
@@ -58,7 +62,7 @@ public:
 
     // Counters for the end-of-run summary (any thread may read them).
     uint64_t framesProcessed() const { return processedTotal.load(); }
-    uint64_t framesRecorded() const { return recordedTotal.load(); }
+    uint64_t framesRecorded() const { return recorder.recorded(); }
     uint64_t framesPublished() const { return publishedTotal.load(); }
     uint64_t framesDropped() const { return droppedTotal.load(); }
     uint64_t profileRows() const { return profileRowTotal.load(); }
@@ -93,8 +97,8 @@ private:
 
     std::string settingsPath;
     std::string videoName;
+    FrameRecorder recorder;
     std::atomic<uint64_t> processedTotal{0};
-    std::atomic<uint64_t> recordedTotal{0};
     std::atomic<uint64_t> publishedTotal{0};
     std::atomic<uint64_t> droppedTotal{0};
     std::atomic<uint64_t> profileRowTotal{0};

@@ -93,8 +93,8 @@ TEST_F(FrameOutput, RecordsGrayAndColourFramesAsA1024SquareVideo) {
         processor.outputFrame(colour);
         const std::string printed = testing::internal::GetCapturedStdout();
         EXPECT_EQ(printed, "0\n0\n0\n0\n0\n0\n");
+        processor.releaseVideo();
         EXPECT_EQ(processor.framesRecorded(), 6u);
-        processor.videoWriter.release();
     }
     const std::string probe =
         run("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
