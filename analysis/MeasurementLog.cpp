@@ -2,6 +2,7 @@
 
 #include <clocale>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <locale.h>
@@ -39,6 +40,8 @@ private:
 
 void appendToFile(const std::string& fileName, const std::string& row)
 {
+    std::error_code missing;
+    const std::uintmax_t sizeBefore = std::filesystem::file_size(fileName, missing);
     std::ofstream file(fileName, std::ios::out | std::ios::app);
     if (!file) {
         return;
@@ -46,6 +49,12 @@ void appendToFile(const std::string& fileName, const std::string& row)
     file << row << '\n';
     file.flush();
     file.close();
+    if (file.fail()) {
+        // A full disk may have taken part of the row: take it back, so the log
+        // holds whole rows only and the next row does not continue a broken one.
+        std::error_code ignored;
+        std::filesystem::resize_file(fileName, missing ? 0 : sizeBefore, ignored);
+    }
 }
 
 }  // namespace

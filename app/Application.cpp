@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -68,6 +69,21 @@ void stopWorkers(VyReader& reader) {
     reader.processor.waitForThread();
 }
 
+double perFrame(double milliseconds, uint64_t frames) { return frames > 0 ? milliseconds / frames : 0.0; }
+
+StageMilliseconds stageMilliseconds(const VyReader& reader) {
+    const VyProcessor& processor = reader.processor;
+    const VyProcessor::Stages& stages = processor.stageTimes();
+    const uint64_t processed = processor.framesProcessed();
+    return {perFrame(reader.readMilliseconds(), reader.framesRead()),
+            perFrame(stages.compute.milliseconds(), processed),
+            perFrame(stages.measure.milliseconds(), processed),
+            perFrame(stages.rotate.milliseconds(), processed),
+            perFrame(stages.show.milliseconds(), processed),
+            perFrame(stages.record.milliseconds(), processed),
+            perFrame(processor.encodeMilliseconds(), processor.framesRecorded())};
+}
+
 bool prepareOutputDir(const std::string& dir) {
     std::error_code error;
     std::filesystem::create_directories(dir, error);
@@ -110,6 +126,8 @@ int runMarlinProfileProc(int argc, const char* const argv[]) {
     const std::string path = line.positional[0];
     std::cout << "rays file: " << path << std::endl;
 
+    // A file grown past the size limit then fails its write instead of killing the run.
+    std::signal(SIGXFSZ, SIG_IGN);
     Console::installSignalKeys();
     Viewer::setHeadless(line.options.noWindow);
     std::unique_ptr<VyReader> reader;
@@ -194,6 +212,7 @@ int runMarlinProfileProc(int argc, const char* const argv[]) {
             }
         }
         std::cout << summaryLine(counts, videoPath, logPath, chartPath) << std::endl;
+        std::cout << stageLine(stageMilliseconds(*reader)) << std::endl;
         reader.reset();
     } catch (const std::exception& exception) {
         std::cout << "MarlinProfileProc: shut-down failed: " << exception.what() << std::endl;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -149,3 +150,51 @@ TEST_F(BadInput, SequencePathsWithoutANameAreRefusedBeforeAnythingIsWritten) {
 }
 
 }  // namespace
+
+TEST_F(BadInput, AFullDiskKeepsTheRunGoingAndTheLogWhole) {
+    // Every file may grow to 1 KiB only: the log fills up after a few rows, the video at once.
+    const std::string longer = dir.File("long.rays");
+    {
+        const CCalibration calibration = Vy::Test::SmallCalibration(96, 72);
+        const CVyImageFormat format{calibration.sensorWidth, calibration.sensorHeight, Vy::PixelTypeLuminance,
+                                    Vy::DataTypeUnsignedByte};
+        CSeqFileWriter writer;
+        writer.Create(CVyString(longer), format, calibration, CVyImage());
+        std::vector<uint8_t> pixels(format.GetByteSize(), 90);
+        for (int i = 0; i < 41; ++i) {
+            CVyImage frame;
+            frame.Create(format.width, format.height, format.pixelType, format.dataType, pixels.data());
+            frame.frameId = i;
+            frame.timeStamp = 1.7e12 + i;
+            writer.WriteFrame(frame);
+        }
+        writer.Close();
+    }
+    const std::string command = "ulimit -f 1; exec '" + kProgram + "' --no-window --output-dir '" + out + "' '" +
+                                longer + "' 4";
+    const ProgramResult result = ProgramRun::run({"/bin/bash", "-c", command}, {}, false, true, 60000);
+    ASSERT_FALSE(result.timedOut);
+    EXPECT_EQ(result.status, 0) << result.out << result.err;
+    EXPECT_NE(result.out.find("done.\nfinished.\n"), std::string::npos) << result.out;
+    // Every row still reaches the console.
+    std::vector<std::string> echoed;
+    for (size_t at = 0; (at = result.out.find("\n", at)) != std::string::npos; ++at) {
+        const size_t end = result.out.find('\n', at + 1);
+        const std::string line = result.out.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
+        if (line.find(",1700000000") != std::string::npos) echoed.push_back(line);
+    }
+    EXPECT_EQ(echoed.size(), 40u);
+    // The log holds the first rows, whole, up to the limit.
+    std::string log;
+    for (const auto& entry : std::filesystem::directory_iterator(out)) {
+        if (entry.path().extension() == ".csv") log = entry.path();
+    }
+    ASSERT_FALSE(log.empty());
+    std::ifstream file(log);
+    std::vector<std::string> rows;
+    for (std::string line; std::getline(file, line);) rows.push_back(line);
+    EXPECT_LE(std::filesystem::file_size(log), 1024u);
+    EXPECT_GT(rows.size(), 5u);
+    EXPECT_LT(rows.size(), echoed.size());
+    for (size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(rows[i], echoed[i]);
+}

@@ -143,8 +143,11 @@ int main(int argc, char** argv) {
     const std::string console = readAll(log);
     std::smatch summary;
     const bool summarised = std::regex_search(console, summary, std::regex("summary: [^\n]*"));
-    std::printf("replay: exit %d in %.1f s\n%s\n", WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
-                seconds, summarised ? summary.str().c_str() : "no summary line");
+    std::smatch stages;
+    const bool broken = std::regex_search(console, stages, std::regex("per frame \\(ms\\): [^\n]*"));
+    std::printf("replay: exit %d in %.1f s\n%s\n%s\n", WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
+                seconds, summarised ? summary.str().c_str() : "no summary line",
+                broken ? stages.str().c_str() : "no per-frame line");
     std::printf("peak RSS: %.1f MiB (target < 1024 MiB): %s\n", peakKb / 1024.0, peakKb < 1024 * 1024 ? "PASS" : "FAIL");
     fs::remove_all(work);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 && summarised ? 0 : 1;

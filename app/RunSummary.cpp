@@ -23,3 +23,13 @@ std::string progressText(uint64_t processed, double seconds, uint32_t queued) {
                   static_cast<unsigned long long>(processed), seconds > 0.0 ? processed / seconds : 0.0, queued);
     return text;
 }
+
+std::string stageLine(const StageMilliseconds& stages) {
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "per frame (ms): read %.2f, compute %.2f, measure %.2f, rotate %.2f, show %.2f, record %.2f; "
+                  "encode %.2f (recorder thread)",
+                  stages.read, stages.compute, stages.measure, stages.rotate, stages.show, stages.record,
+                  stages.encode);
+    return text;
+}

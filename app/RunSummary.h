@@ -16,5 +16,17 @@ struct RunCounts {
 // One line: the counts, the elapsed time, the average rate and the output files.
 std::string summaryLine(const RunCounts& counts, const std::string& videoPath, const std::string& logPath,
                         const std::string& chartPath);
+// Milliseconds per frame of each stage: "per frame (ms): read 0.02, compute 24.10, ...".
+struct StageMilliseconds {
+    double read = 0.0;     // reader thread, per frame read
+    double compute = 0.0;  // processor thread, per frame processed
+    double measure = 0.0;
+    double rotate = 0.0;
+    double show = 0.0;
+    double record = 0.0;
+    double encode = 0.0;  // recorder thread, per frame recorded
+};
+std::string stageLine(const StageMilliseconds& stages);
+
 // "processed N frames, F fps, queue Q" for the progress line.
 std::string progressText(uint64_t processed, double seconds, uint32_t queued);

@@ -76,9 +76,14 @@ void VyReader::threadedFunction() {
         const uint32_t count = seqReader.GetFrameCount();
         const uint32_t index = seqReader.GetFrameIndex();
         if (index < count) {
-            seqReader.ReadFrame(rayImage);
+            CVyImage frame;
+            {
+                const StageClock::Span span(reading);
+                seqReader.ReadFrame(rayImage);
+                frame = rayImage;
+            }
             ++readTotal;
-            processor.addFrame(CVyImage(rayImage), [this] { return isThreadRunning(); });
+            processor.addFrame(std::move(frame), [this] { return isThreadRunning(); });
             continue;
         }
         const bool empty = processor.imageQueue.GetSize() == 0;

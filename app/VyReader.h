@@ -39,6 +39,8 @@ public:
     void threadedFunction() override;
 
     uint64_t framesRead() const { return readTotal.load(); }
+    // Time the reader thread spent reading and copying frames.
+    double readMilliseconds() const { return reading.milliseconds(); }
     const std::string& basePath() const { return outputBase; }
 
     std::atomic<bool> sequenceDone{false};
@@ -81,4 +83,5 @@ private:
 
     std::string outputBase;
     std::atomic<uint64_t> readTotal{0};
+    StageClock reading;
 };

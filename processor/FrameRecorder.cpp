@@ -54,6 +54,7 @@ void FrameRecorder::run() {
 }
 
 void FrameRecorder::write(const cv::Mat& frame) {
+    const StageClock::Span span(encoding);
     try {
         cv::Mat colour;
         if (frame.channels() == 1) {

@@ -17,6 +17,8 @@
 #include <opencv2/videoio.hpp>
 #include <thread>
 
+#include "StageClock.h"
+
 class FrameRecorder {
 public:
     FrameRecorder(cv::VideoWriter& writer, size_t capacity);
@@ -32,6 +34,8 @@ public:
     void finish();
     // Frames the open writer has taken.
     uint64_t recorded() const { return recordedFrames.load(); }
+    // Time the recorder thread spent converting and encoding.
+    double encodeMilliseconds() const { return encoding.milliseconds(); }
 
 private:
     void run();
@@ -45,4 +49,5 @@ private:
     bool finishing = false;
     std::thread thread;
     std::atomic<uint64_t> recordedFrames{0};
+    StageClock encoding;
 };

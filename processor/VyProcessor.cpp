@@ -159,6 +159,7 @@ void VyProcessor::threadedFunction() {
 }
 
 void VyProcessor::computeDisplayType(int32_t type) {
+    const StageClock::Span span(stages.compute);
     compute.UploadRawImage(inputImage);
     compute.Compute_PreProcess();
     uint32_t imageId = Vy::ImageIdPreProcessed;
@@ -199,16 +200,23 @@ void VyProcessor::outputFrame(CVyImage& image) {
 void VyProcessor::showAndRecord(CVyImage& image) {
     const CVyImageFormat& format = image.GetFormat();
     cv::Mat view;
-    if (!image.IsEmpty()) {
-        view = cv::Mat(format.height, format.width, matTypeOf(format), image.GetPixelDataForWrite());
+    {
+        const StageClock::Span span(stages.rotate);
+        if (!image.IsEmpty()) {
+            view = cv::Mat(format.height, format.width, matTypeOf(format), image.GetPixelDataForWrite());
+        }
+        if (view.empty()) {
+            std::cout << "image empty" << std::endl;
+        } else {
+            cv::rotate(view, view, cv::ROTATE_180);
+        }
     }
-    if (view.empty()) {
-        std::cout << "image empty" << std::endl;
-    } else {
-        cv::rotate(view, view, cv::ROTATE_180);
+    {
+        const StageClock::Span span(stages.show);
+        std::cout << frameCount << std::endl;
+        Panora::Tool::ViewSetImage(viewHandle, &image, imageShown.load());
     }
-    std::cout << frameCount << std::endl;
-    Panora::Tool::ViewSetImage(viewHandle, &image, imageShown.load());
+    const StageClock::Span span(stages.record);
     try {
         // The recording: an 8-bit copy goes to the recorder thread, which makes
         // a 1024 x 1024 colour frame of it while this thread goes on.

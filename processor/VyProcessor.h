@@ -26,6 +26,7 @@
 #include "IImageAccess.h"
 #include "ImageMessage.h"
 #include "RunOptions.h"
+#include "StageClock.h"
 #include "ofThread.h"
 
 class VyProcessor : public ofThread {
@@ -68,6 +69,18 @@ public:
     uint64_t profileRows() const { return profileRowTotal.load(); }
     const std::string& videoFileName() const { return videoName; }
 
+    // Where the processor's time went, summed over the run.
+    struct Stages {
+        StageClock compute;  // upload, light-field pipeline, download
+        StageClock measure;  // the profile measurement and its log row (type 4)
+        StageClock rotate;   // wrapping and turning the image by 180 degrees
+        StageClock show;     // frame number and viewer
+        StageClock record;   // 8-bit copy handed to the recorder (waits included)
+    };
+    const Stages& stageTimes() const { return stages; }
+    // Encoding time of the recorder thread.
+    double encodeMilliseconds() const { return recorder.encodeMilliseconds(); }
+
     void threadedFunction() override;
 
     cv::VideoWriter videoWriter;
@@ -98,6 +111,7 @@ private:
     std::string settingsPath;
     std::string videoName;
     FrameRecorder recorder;
+    Stages stages;
     std::atomic<uint64_t> processedTotal{0};
     std::atomic<uint64_t> publishedTotal{0};
     std::atomic<uint64_t> droppedTotal{0};

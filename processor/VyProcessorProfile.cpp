@@ -1,5 +1,6 @@
 // Display type 4: the profile measurement of one frame.
 #include <opencv2/core.hpp>
+#include <optional>
 
 #include "CVyException.h"
 #include "ExceptionReport.h"
@@ -10,6 +11,7 @@
 
 void VyProcessor::processProfileFrame() {
     try {
+        std::optional<StageClock::Span> span(std::in_place, stages.compute);
         compute.UploadRawImage(inputImage);
         compute.Compute_PreProcess();
         compute.Compute_DepthRay();
@@ -17,6 +19,7 @@ void VyProcessor::processProfileFrame() {
         compute.Compute_TotalFocus(LF::Space_VirtualImage);
         imageAccess->GetImage(Vy::ImageIdTotalFocus, totalFocusImage);
 
+        span.emplace(stages.measure);
         const CVyImageFormat& format = totalFocusImage.GetFormat();
         if (totalFocusImage.IsEmpty() || format.pixelType != Vy::PixelTypeLuminance || format.GetBitDepth() != 16) {
             throw CVyException("processProfileFrame", "image 4096", "total focus image is not 16-bit luminance");
@@ -30,6 +33,7 @@ void VyProcessor::processProfileFrame() {
                       result.areaFigure);
         ++profileRowTotal;
 
+        span.reset();
         CVyImage annotated;
         annotated.Create(result.annotated.cols, result.annotated.rows, Vy::PixelTypeBGR, Vy::DataTypeUnsignedByte,
                          result.annotated.data);
