@@ -8,10 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "CSeqFileWriter.h"
-#include "CalibrationSamples.h"
 #include "ProgramRun_test.h"
 #include "TestFiles.h"
+#include "TestSequence_test.h"
 
 namespace {
 
@@ -24,19 +23,7 @@ class BadInput : public testing::Test {
 protected:
     void SetUp() override {
         sequence = dir.File("seq.rays");
-        const CCalibration calibration = Vy::Test::SmallCalibration(96, 72);
-        const CVyImageFormat format{calibration.sensorWidth, calibration.sensorHeight, Vy::PixelTypeLuminance,
-                                    Vy::DataTypeUnsignedByte};
-        CSeqFileWriter writer;
-        writer.Create(CVyString(sequence), format, calibration, CVyImage());
-        std::vector<uint8_t> pixels(format.GetByteSize(), 90);
-        for (int i = 0; i < 3; ++i) {
-            CVyImage frame;
-            frame.Create(format.width, format.height, format.pixelType, format.dataType, pixels.data());
-            frame.frameId = i;
-            writer.WriteFrame(frame);
-        }
-        writer.Close();
+        Vy::Test::writeTestSequence(sequence, 3, [](int, size_t) { return uint8_t{90}; });
         out = dir.File("out");
     }
 
@@ -153,23 +140,8 @@ TEST_F(BadInput, SequencePathsWithoutANameAreRefusedBeforeAnythingIsWritten) {
 
 TEST_F(BadInput, AFullDiskKeepsTheRunGoingAndTheLogWhole) {
     // Every file may grow to 1 KiB only: the log fills up after a few rows, the video at once.
-    const std::string longer = dir.File("long.rays");
-    {
-        const CCalibration calibration = Vy::Test::SmallCalibration(96, 72);
-        const CVyImageFormat format{calibration.sensorWidth, calibration.sensorHeight, Vy::PixelTypeLuminance,
-                                    Vy::DataTypeUnsignedByte};
-        CSeqFileWriter writer;
-        writer.Create(CVyString(longer), format, calibration, CVyImage());
-        std::vector<uint8_t> pixels(format.GetByteSize(), 90);
-        for (int i = 0; i < 41; ++i) {
-            CVyImage frame;
-            frame.Create(format.width, format.height, format.pixelType, format.dataType, pixels.data());
-            frame.frameId = i;
-            frame.timeStamp = 1.7e12 + i;
-            writer.WriteFrame(frame);
-        }
-        writer.Close();
-    }
+    const std::string longer =
+        Vy::Test::writeTestSequence(dir.File("long.rays"), 41, [](int, size_t) { return uint8_t{90}; });
     const std::string command = "ulimit -f 1; exec '" + kProgram + "' --no-window --output-dir '" + out + "' '" +
                                 longer + "' 4";
     const ProgramResult result = ProgramRun::run({"/bin/bash", "-c", command}, {}, false, true, 60000);
@@ -181,7 +153,7 @@ TEST_F(BadInput, AFullDiskKeepsTheRunGoingAndTheLogWhole) {
     for (size_t at = 0; (at = result.out.find("\n", at)) != std::string::npos; ++at) {
         const size_t end = result.out.find('\n', at + 1);
         const std::string line = result.out.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
-        if (line.find(",1700000000") != std::string::npos) echoed.push_back(line);
+        if (line.find(",170000000") != std::string::npos) echoed.push_back(line);
     }
     EXPECT_EQ(echoed.size(), 40u);
     // The log holds the first rows, whole, up to the limit.

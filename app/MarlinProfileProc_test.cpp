@@ -6,9 +6,8 @@
 #include <regex>
 #include <string>
 
-#include "CSeqFileWriter.h"
-#include "CalibrationSamples.h"
 #include "ProgramRun_test.h"
+#include "TestSequence_test.h"
 #include "TestFiles.h"
 
 namespace {
@@ -19,22 +18,7 @@ using Vy::Test::ProgramRun;
 const std::string kProgram = VY_BIN_DIR "/MarlinProfileProc";
 
 std::string writeSequence(const std::string& path, int frames) {
-    const CCalibration calibration = Vy::Test::SmallCalibration(96, 72);
-    const CVyImageFormat format{calibration.sensorWidth, calibration.sensorHeight, Vy::PixelTypeLuminance,
-                                Vy::DataTypeUnsignedByte};
-    CSeqFileWriter writer;
-    writer.Create(CVyString(path), format, calibration, CVyImage());
-    std::vector<uint8_t> pixels(format.GetByteSize());
-    for (int i = 0; i < frames; ++i) {
-        for (size_t p = 0; p < pixels.size(); ++p) pixels[p] = static_cast<uint8_t>((p * 13 + i * 31) % 251);
-        CVyImage frame;
-        frame.Create(format.width, format.height, format.pixelType, format.dataType, pixels.data());
-        frame.frameId = i;
-        frame.timeStamp = 1.7e12 + i * 33.0;
-        writer.WriteFrame(frame);
-    }
-    writer.Close();
-    return path;
+    return Vy::Test::writeTestSequence(path, frames, [](int i, size_t p) { return static_cast<uint8_t>((p * 13 + i * 31) % 251); });
 }
 
 std::string probeFrames(const std::string& video) {

@@ -11,9 +11,8 @@
 #include <regex>
 #include <thread>
 
-#include "CSeqFileWriter.h"
-#include "CalibrationSamples.h"
 #include "TestFiles.h"
+#include "TestSequence_test.h"
 #include "Viewer.h"
 
 namespace {
@@ -27,23 +26,8 @@ namespace {
 }();
 
 std::string writeSequence(const Vy::Test::ScratchDir& dir, const std::string& name, int frames) {
-    const CCalibration calibration = Vy::Test::SmallCalibration();
-    const CVyImageFormat format{calibration.sensorWidth, calibration.sensorHeight, Vy::PixelTypeLuminance,
-                                Vy::DataTypeUnsignedByte};
-    CSeqFileWriter writer;
-    const std::string path = dir.File(name);
-    writer.Create(CVyString(path), format, calibration, CVyImage());
-    std::vector<uint8_t> pixels(format.GetByteSize());
-    for (int i = 0; i < frames; ++i) {
-        std::fill(pixels.begin(), pixels.end(), static_cast<uint8_t>(i * 10));
-        CVyImage frame;
-        frame.Create(format.width, format.height, format.pixelType, format.dataType, pixels.data());
-        frame.frameId = 100 + i;
-        frame.timeStamp = 1.7e12 + i * 33.3;
-        writer.WriteFrame(frame);
-    }
-    writer.Close();
-    return path;
+    return Vy::Test::writeTestSequence(dir.File(name), frames, [](int i, size_t) { return static_cast<uint8_t>(i * 10); },
+                                       64, 48, 100);
 }
 
 VyRunOptions options(const Vy::Test::ScratchDir& dir) {
