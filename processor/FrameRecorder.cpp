@@ -3,10 +3,6 @@
 #include <iostream>
 #include <opencv2/imgproc.hpp>
 
-namespace {
-constexpr int kVideoSide = 1024;
-}
-
 FrameRecorder::FrameRecorder(cv::VideoWriter& writer, size_t capacity)
     : writer(writer), capacity(capacity == 0 ? 1 : capacity) {}
 

@@ -21,6 +21,9 @@
 
 class FrameRecorder {
 public:
+    // Side of the square video frames.
+    static constexpr int kVideoSide = 1024;
+
     FrameRecorder(cv::VideoWriter& writer, size_t capacity);
     ~FrameRecorder();
     FrameRecorder(const FrameRecorder&) = delete;

@@ -21,7 +21,6 @@ namespace {
 
 constexpr uint32_t kQueueCapacity = 512;
 constexpr const char* kLcmChannel = "RIZODEZIZOV";
-constexpr int kVideoSide = 1024;
 // Frames the recorder may hold before the processor waits for it.
 constexpr size_t kRecorderQueue = 4;
 constexpr int kLcmLargestSide = 1280;
@@ -72,7 +71,7 @@ void VyProcessor::setupCompute(const CCalibration& calibration) {
 
 void VyProcessor::openOutputVideo(std::string outputBasePath) {
     videoName = outputBasePath + ".mp4";
-    videoWriter.open(videoName, cv::VideoWriter::fourcc('D', 'I', 'V', 'X'), 30.0, cv::Size(kVideoSide, kVideoSide),
+    videoWriter.open(videoName, cv::VideoWriter::fourcc('D', 'I', 'V', 'X'), 30.0, cv::Size(FrameRecorder::kVideoSide, FrameRecorder::kVideoSide),
                      true);
     if (!videoWriter.isOpened()) {
         std::cout << "Could not open the output video for write: " << outputBasePath << std::endl;

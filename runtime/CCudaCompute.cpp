@@ -37,15 +37,6 @@ CVyException OrderError(const char* step, const std::string& missing) {
     return CVyException(std::string(kClass) + step, "frame", missing);
 }
 
-CVyImageFormat Format(int32_t width, int32_t height, uint32_t pixelType, uint32_t dataType) {
-    CVyImageFormat format;
-    format.width = width;
-    format.height = height;
-    format.pixelType = pixelType;
-    format.dataType = dataType;
-    return format;
-}
-
 }  // namespace
 
 struct CCudaCompute::Engine final : IImageAccess {
@@ -149,7 +140,7 @@ struct CCudaCompute::Engine final : IImageAccess {
     void Render(const float* inverseDepth, float fallback, uint32_t id) {
         void* pixels = nullptr;
         CVyImage out =
-            images.Take(Format(outWidth, outHeight, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort), pixels);
+            images.Take(CVyImageFormat{outWidth, outHeight, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort}, pixels);
         const RenderSource source = Source();
         RenderTarget target{static_cast<uint16_t*>(pixels), outWidth, outHeight, settings.outputScale};
         RenderLightField(source, grid, lookup, inverseDepth, fallback, target, Pool());
@@ -263,7 +254,7 @@ void CCudaCompute::Compute_PreProcess() {
     e.PrepareLookups();
     void* pixels = nullptr;
     CVyImage out =
-        e.images.Take(Format(c.sensorWidth, c.sensorHeight, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort), pixels);
+        e.images.Take(CVyImageFormat{c.sensorWidth, c.sensorHeight, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort}, pixels);
     e.preProcessor.Run(static_cast<const uint8_t*>(e.raw.GetPixelData()), static_cast<uint16_t*>(pixels), e.Pool());
     e.results[Vy::ImageIdPreProcessed] = std::move(out);
     e.preProcessed = true;
@@ -311,7 +302,7 @@ void CCudaCompute::Compute_DepthMap(LF::ESpace space) {
     }
     e.lensFilled = FillLensDepths(e.grid, e.lensDepths, e.settings.fillIterations);
     void* pixels = nullptr;
-    CVyImage map = e.images.Take(Format(e.outWidth, e.outHeight, Vy::PixelTypeLuminance, Vy::DataTypeFloat), pixels);
+    CVyImage map = e.images.Take(CVyImageFormat{e.outWidth, e.outHeight, Vy::PixelTypeLuminance, Vy::DataTypeFloat}, pixels);
     e.inverseDepth.resize(static_cast<size_t>(e.outWidth) * e.outHeight);
     BuildDepthMap(e.grid, e.lensFilled, e.lookup, e.outWidth, e.outHeight, e.Pool(), static_cast<float*>(pixels),
                   e.inverseDepth.data());
@@ -341,7 +332,7 @@ void CCudaCompute::Compute_Depth3D() {
     }
     void* pixels = nullptr;
     CVyImage distance =
-        e.images.Take(Format(e.outWidth, e.outHeight, Vy::PixelTypeLuminance, Vy::DataTypeFloat), pixels);
+        e.images.Take(CVyImageFormat{e.outWidth, e.outHeight, Vy::PixelTypeLuminance, Vy::DataTypeFloat}, pixels);
     DepthToDistance(e.calibration, e.FloatResult(Vy::ImageIdVirtualDepth),
                     static_cast<size_t>(e.outWidth) * e.outHeight, e.Pool(), static_cast<float*>(pixels));
     e.results[Vy::ImageIdDistance] = std::move(distance);
@@ -362,7 +353,7 @@ void CCudaCompute::Compute_DepthColorCode(LF::ESpace space) {
     }
     void* pixels = nullptr;
     CVyImage colors =
-        e.images.Take(Format(e.outWidth, e.outHeight, Vy::PixelTypeBGR, Vy::DataTypeUnsignedByte), pixels);
+        e.images.Take(CVyImageFormat{e.outWidth, e.outHeight, Vy::PixelTypeBGR, Vy::DataTypeUnsignedByte}, pixels);
     ColorCodeDistances(e.FloatResult(Vy::ImageIdDistance), static_cast<size_t>(e.outWidth) * e.outHeight,
                        static_cast<float>(e.settings.colorNear), static_cast<float>(e.settings.colorFar), e.Pool(),
                        static_cast<uint8_t*>(pixels));

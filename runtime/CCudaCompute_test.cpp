@@ -21,15 +21,6 @@ using ::testing::HasSubstr;
 
 constexpr int32_t kSide = 256;
 
-CVyImageFormat Format(int32_t width, int32_t height, uint32_t pixelType, uint32_t dataType) {
-    CVyImageFormat format;
-    format.width = width;
-    format.height = height;
-    format.pixelType = pixelType;
-    format.dataType = dataType;
-    return format;
-}
-
 // The message of the CVyException thrown by call, or "" when none is thrown.
 template <typename Call>
 std::string ErrorOf(Call call) {
@@ -149,17 +140,17 @@ TEST_F(CCudaComputeTest, RejectsBadInputWithTheReason) {
     EXPECT_THAT(ErrorOf([&] { engine_.ApplyCalibration(bad, true); }), HasSubstr("more lenses than"));
 
     CVyImage color;
-    ASSERT_TRUE(color.Create(Format(kSide, kSide, Vy::PixelTypeBGR, Vy::DataTypeUnsignedByte)));
+    ASSERT_TRUE(color.Create(CVyImageFormat{kSide, kSide, Vy::PixelTypeBGR, Vy::DataTypeUnsignedByte}));
     EXPECT_THAT(ErrorOf([&] { engine_.UploadRawImage(color); }), HasSubstr("8-bit luminance"));
 
     CVyImage blank;
-    ASSERT_TRUE(blank.Create(Format(5120, 5120, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte)));
+    ASSERT_TRUE(blank.Create(CVyImageFormat{5120, 5120, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte}));
     engine_.UploadRawImage(blank);  // the warm-up frame is accepted ...
     EXPECT_THAT(ErrorOf([&] { engine_.Compute_PreProcess(); }), HasSubstr("5120x5120"));  // ... but not processed
     EXPECT_THAT(ErrorOf([&] { engine_.Compute_PreProcess(); }), HasSubstr("256x256"));
 
     CVyImage white;
-    ASSERT_TRUE(white.Create(Format(100, 100, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte)));
+    ASSERT_TRUE(white.Create(CVyImageFormat{100, 100, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte}));
     EXPECT_THAT(ErrorOf([&] { engine_.SetWhiteImage(white); }), HasSubstr("does not match the sensor"));
     EXPECT_THAT(ErrorOf([&] { CCudaCompute().SetWhiteImage(color); }), HasSubstr("8- or 16-bit luminance"));
     EXPECT_THAT(ErrorOf([&] { engine_.SetCudaDevice(CCudaDevice(1, false, CParameterSet())); }),
