@@ -8,13 +8,17 @@
 #include <vector>
 
 #include "LensGrid.h"
-#include "LightFieldRenderer.h"
+#include "LensSampler.h"
 #include "ThreadPool.h"
 
 namespace Vy::Engine {
 
 // Lens depths closer than this (relative) count as one surface.
 constexpr float kEdgeTolerance = 0.02f;
+// A lens is refined only where its first ring's depths spread by more than
+// this: smaller spreads are the estimate's own noise or smooth slants, where
+// choosing among the lens depths makes the map worse, not sharper.
+constexpr float kEdgeJump = 0.06f;
 
 // depth / inverseDepth: the map from BuildDepthMap, changed in place at edges.
 void RefineDepthEdges(const RenderSource& source, const LensGrid& grid, const OutputLookup& lookup,

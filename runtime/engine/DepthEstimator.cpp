@@ -5,6 +5,8 @@
 #include <cstring>
 #include <limits>
 
+#include "VectorKernels.h"
+
 namespace Vy::Engine {
 namespace {
 
@@ -132,10 +134,12 @@ __attribute__((always_inline)) inline float SumSquaresBody(const float* image, s
     return ((sum[0] + sum[1]) + (sum[2] + sum[3])) + ((sum[4] + sum[5]) + (sum[6] + sum[7]));
 }
 
+#if VY_ENGINE_X86_KERNELS
 __attribute__((target("avx2"))) float SumSquaresAvx2(const float* image, std::ptrdiff_t at, int32_t stride,
                                                      const DepthEstimator::Shift& shift) {
     return SumSquaresBody(image, at, stride, shift);
 }
+#endif
 
 float SumSquaresPlain(const float* image, std::ptrdiff_t at, int32_t stride, const DepthEstimator::Shift& shift) {
     return SumSquaresBody(image, at, stride, shift);
@@ -143,10 +147,14 @@ float SumSquaresPlain(const float* image, std::ptrdiff_t at, int32_t stride, con
 
 }  // namespace
 
-// The wider vector unit where the CPU has it, chosen on first use.
+// The wider vector unit where the CPU has it and the vector kernels are allowed.
 float DepthEstimator::SumSquares(const float* image, std::ptrdiff_t at, int32_t stride, const Shift& shift) {
-    static const auto kernel = __builtin_cpu_supports("avx2") ? SumSquaresAvx2 : SumSquaresPlain;
-    return kernel(image, at, stride, shift);
+#if VY_ENGINE_X86_KERNELS
+    if (UseAvx2Kernels()) {
+        return SumSquaresAvx2(image, at, stride, shift);
+    }
+#endif
+    return SumSquaresPlain(image, at, stride, shift);
 }
 
 void DepthEstimator::BuildTables(int32_t stride, const LensGrid& grid, const DepthSettings& settings, int steps) {

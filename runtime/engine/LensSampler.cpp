@@ -1,0 +1,61 @@
+#include "LensSampler.h"
+
+#include <algorithm>
+
+namespace Vy::Engine {
+
+LensSampler::LensSampler(const RenderSource& source, const LensGrid& grid) {
+    SamplerTables& t = tables_;
+    t.image = source.image;
+    t.stride = source.width;
+    t.cx = grid.CentreX().data();
+    t.cy = grid.CentreY().data();
+    t.ring = grid.FirstRing().data();
+    const float reach = kRenderReach * grid.Pitch();
+    t.ringInverse2 = 1.0f / (reach * reach);
+    t.radiusInverse2 = 1.0f / (source.sampleRadius * source.sampleRadius);
+    t.maxX = static_cast<float>(source.width - 1) - 1e-3f;
+    t.maxY = static_cast<float>(source.height - 1) - 1e-3f;
+    for (int d = 0; d < 6; ++d) {
+        t.stepX[d] = grid.Direction(d).x;
+        t.stepY[d] = grid.Direction(d).y;
+    }
+}
+
+LensSampler::Samples LensSampler::Sample(int32_t home, int toward, float x, float y, float inverse) const {
+    const SamplerTables& t = tables_;
+    // Weight 1 - d^2 / L^2 with L = min(kRenderReach * pitch, sampleRadius * v).
+    const float inverseReach2 = std::max(t.ringInverse2, inverse * inverse * t.radiusInverse2);
+    const int32_t* around = t.ring + 6 * static_cast<size_t>(home);
+    const int32_t candidates[4] = {home, around[(toward + 5) % 6], around[toward], around[(toward + 1) % 6]};
+    Samples s;
+    for (int32_t n : candidates) {
+        if (n < 0) {
+            continue;
+        }
+        const float dx = x - t.cx[n];
+        const float dy = y - t.cy[n];
+        const float weight = 1.0f - (dx * dx + dy * dy) * inverseReach2;
+        // Sample position in pixel-index coordinates (pixel centres at integers).
+        const float ux = t.cx[n] + dx * inverse - 0.5f;
+        const float uy = t.cy[n] + dy * inverse - 0.5f;
+        if (weight <= 0.0f || !(ux >= 0.0f && uy >= 0.0f && ux < t.maxX && uy < t.maxY)) {
+            continue;
+        }
+        const int32_t x0 = static_cast<int32_t>(ux);
+        const int32_t y0 = static_cast<int32_t>(uy);
+        const float fx = ux - x0;
+        const float fy = uy - y0;
+        const uint16_t* p = t.image + static_cast<size_t>(y0) * t.stride + x0;
+        const float top = p[0] + fx * (p[1] - p[0]);
+        const float bottom = p[t.stride] + fx * (p[t.stride + 1] - p[t.stride]);
+        const float value = top + fy * (bottom - top);
+        s.weightSum += weight;
+        s.valueSum += weight * value;
+        s.squareSum += weight * value * value;
+        ++s.count;
+    }
+    return s;
+}
+
+}  // namespace Vy::Engine

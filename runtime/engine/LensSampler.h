@@ -1,0 +1,60 @@
+// Weighted samples of the lenses around a virtual point: its nearest lens and
+// the three first-ring neighbours less than 90 degrees off the point's direction
+// (the only ones that can lie within kRenderReach pitches of it). Output pixel
+// x at virtual depth v takes from lens c the sample at u = c + (x - c) / v,
+// weighted down towards the rim of the region the lens sees, so that lenses
+// enter and leave an average smoothly.
+#pragma once
+
+#include <cstdint>
+
+#include "LensGrid.h"
+
+namespace Vy::Engine {
+
+// Lenses contribute to points closer than this many pitches to their centre
+// (and closer than sampleRadius * v, so that the sample lies on the micro-image).
+constexpr float kRenderReach = 0.99f;
+
+struct RenderSource {
+    const uint16_t* image = nullptr;  // pre-processed, sensor sized
+    int32_t width = 0;
+    int32_t height = 0;
+    float sampleRadius = 0.0f;  // samples stay this close to their lens centre
+};
+
+// What the scalar and the vector sampler read: flat lens tables and constants.
+struct SamplerTables {
+    const uint16_t* image = nullptr;
+    int32_t stride = 0;
+    const float* cx = nullptr;  // lens centres
+    const float* cy = nullptr;
+    const int32_t* ring = nullptr;  // first-ring neighbours of lens i at [6 * i + direction]
+    // 1 / L^2 for L = min(kRenderReach * pitch, sampleRadius * v), without a division per sample.
+    float ringInverse2 = 0.0f;
+    float radiusInverse2 = 0.0f;
+    float maxX = 0.0f, maxY = 0.0f;      // largest sample position whose 2 x 2 footprint is on the sensor
+    float stepX[8] = {}, stepY[8] = {};  // first-ring directions 0..5 (lanes 6 and 7 unused)
+};
+
+class LensSampler {
+public:
+    LensSampler(const RenderSource& source, const LensGrid& grid);
+
+    struct Samples {
+        float weightSum = 0.0f;
+        float valueSum = 0.0f;   // sum of weight * sample
+        float squareSum = 0.0f;  // sum of weight * sample^2
+        int count = 0;
+    };
+    // home: nearest lens of (x, y) (sensor pixels); toward: the first-ring
+    // direction closest in angle (OutputLookup::sector >> 4).
+    Samples Sample(int32_t home, int toward, float x, float y, float inverseDepth) const;
+
+    const SamplerTables& Tables() const { return tables_; }
+
+private:
+    SamplerTables tables_;
+};
+
+}  // namespace Vy::Engine

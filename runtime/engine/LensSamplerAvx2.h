@@ -1,0 +1,96 @@
+// LensSampler::Sample for eight points at once with AVX2 gathers; included only
+// by the files whose kernels run when UseAvx2Kernels() says so.
+#pragma once
+
+#include "VectorKernels.h"
+
+#if VY_ENGINE_X86_KERNELS
+#include <immintrin.h>
+
+#include "LensSampler.h"
+
+namespace Vy::Engine {
+
+struct SampleSums8 {
+    __m256 weightSum, valueSum, squareSum, count;
+};
+
+// home: nearest lens of each point (-1: none, the lane's sums stay 0);
+// toward: first-ring direction closest in angle; x, y: sensor pixels.
+__attribute__((target("avx2,fma"), always_inline)) inline SampleSums8 SampleEight(const SamplerTables& t, __m256i home,
+                                                                                  __m256i toward, __m256 x, __m256 y,
+                                                                                  __m256 inverse) {
+    const __m256 zero = _mm256_setzero_ps();
+    const __m256 one = _mm256_set1_ps(1.0f);
+    const __m256 half = _mm256_set1_ps(0.5f);
+    const __m256i six = _mm256_set1_epi32(6);
+    const __m256i five = _mm256_set1_epi32(5);
+    const __m256i low16 = _mm256_set1_epi32(0xFFFF);
+    const __m256i stride = _mm256_set1_epi32(t.stride);
+    const __m256 maxX = _mm256_set1_ps(t.maxX);
+    const __m256 maxY = _mm256_set1_ps(t.maxY);
+    const __m256 stepX = _mm256_loadu_ps(t.stepX);
+    const __m256 stepY = _mm256_loadu_ps(t.stepY);
+    const int* image = reinterpret_cast<const int*>(t.image);
+
+    const __m256i homeValid = _mm256_cmpgt_epi32(home, _mm256_set1_epi32(-1));
+    const __m256i homeSafe = _mm256_and_si256(home, homeValid);
+    const __m256 inverseReach2 =
+        _mm256_max_ps(_mm256_set1_ps(t.ringInverse2),
+                      _mm256_mul_ps(_mm256_mul_ps(inverse, inverse), _mm256_set1_ps(t.radiusInverse2)));
+    const __m256 homeX = _mm256_i32gather_ps(t.cx, homeSafe, 4);
+    const __m256 homeY = _mm256_i32gather_ps(t.cy, homeSafe, 4);
+    SampleSums8 s{zero, zero, zero, zero};
+    for (int k = 0; k < 4; ++k) {
+        // Neighbours sit one lattice step from the lens; one that does not
+        // exist lies off the sensor, and so do its samples.
+        __m256 lx = homeX;
+        __m256 ly = homeY;
+        if (k > 0) {
+            // Direction toward + k - 2, modulo 6.
+            __m256i d = _mm256_add_epi32(toward, k == 1 ? five : _mm256_set1_epi32(k - 2));
+            d = _mm256_sub_epi32(d, _mm256_and_si256(six, _mm256_cmpgt_epi32(d, five)));
+            lx = _mm256_add_ps(lx, _mm256_permutevar8x32_ps(stepX, d));
+            ly = _mm256_add_ps(ly, _mm256_permutevar8x32_ps(stepY, d));
+        }
+        const __m256 dx = _mm256_sub_ps(x, lx);
+        const __m256 dy = _mm256_sub_ps(y, ly);
+        const __m256 distance2 = _mm256_fmadd_ps(dx, dx, _mm256_mul_ps(dy, dy));
+        __m256 weight = _mm256_fnmadd_ps(distance2, inverseReach2, one);
+        const __m256 ux = _mm256_sub_ps(_mm256_fmadd_ps(dx, inverse, lx), half);
+        const __m256 uy = _mm256_sub_ps(_mm256_fmadd_ps(dy, inverse, ly), half);
+        __m256 use = _mm256_and_ps(_mm256_castsi256_ps(homeValid), _mm256_cmp_ps(weight, zero, _CMP_GT_OQ));
+        use = _mm256_and_ps(use, _mm256_cmp_ps(ux, zero, _CMP_GE_OQ));
+        use = _mm256_and_ps(use, _mm256_cmp_ps(uy, zero, _CMP_GE_OQ));
+        use = _mm256_and_ps(use, _mm256_cmp_ps(ux, maxX, _CMP_LT_OQ));
+        use = _mm256_and_ps(use, _mm256_cmp_ps(uy, maxY, _CMP_LT_OQ));
+        weight = _mm256_and_ps(weight, use);
+        // Lanes not used sample pixel 0, which always exists.
+        const __m256 sx = _mm256_and_ps(ux, use);
+        const __m256 sy = _mm256_and_ps(uy, use);
+        const __m256i x0 = _mm256_cvttps_epi32(sx);
+        const __m256i y0 = _mm256_cvttps_epi32(sy);
+        const __m256 fx = _mm256_sub_ps(sx, _mm256_cvtepi32_ps(x0));
+        const __m256 fy = _mm256_sub_ps(sy, _mm256_cvtepi32_ps(y0));
+        const __m256i index = _mm256_add_epi32(_mm256_mullo_epi32(y0, stride), x0);
+        // One 32-bit gather fetches a pixel and its right neighbour (16 bits each).
+        const __m256i topPair = _mm256_i32gather_epi32(image, index, 2);
+        const __m256i bottomPair = _mm256_i32gather_epi32(image, _mm256_add_epi32(index, stride), 2);
+        const __m256 p00 = _mm256_cvtepi32_ps(_mm256_and_si256(topPair, low16));
+        const __m256 p01 = _mm256_cvtepi32_ps(_mm256_srli_epi32(topPair, 16));
+        const __m256 p10 = _mm256_cvtepi32_ps(_mm256_and_si256(bottomPair, low16));
+        const __m256 p11 = _mm256_cvtepi32_ps(_mm256_srli_epi32(bottomPair, 16));
+        const __m256 top = _mm256_fmadd_ps(fx, _mm256_sub_ps(p01, p00), p00);
+        const __m256 bottom = _mm256_fmadd_ps(fx, _mm256_sub_ps(p11, p10), p10);
+        const __m256 value = _mm256_fmadd_ps(fy, _mm256_sub_ps(bottom, top), top);
+        const __m256 weighted = _mm256_mul_ps(weight, value);
+        s.weightSum = _mm256_add_ps(s.weightSum, weight);
+        s.valueSum = _mm256_add_ps(s.valueSum, weighted);
+        s.squareSum = _mm256_fmadd_ps(weighted, value, s.squareSum);
+        s.count = _mm256_add_ps(s.count, _mm256_and_ps(use, one));
+    }
+    return s;
+}
+
+}  // namespace Vy::Engine
+#endif
