@@ -31,6 +31,7 @@ constexpr DoubleField kDoubleFields[] = {
     {"mainApertureDiameter", &CCalibration::mainApertureDiameter},
     {"principalX", &CCalibration::principalX},
     {"principalY", &CCalibration::principalY},
+    {"exitPupilDistance", &CCalibration::exitPupilDistance},
     {"virtualDepthMin", &CCalibration::virtualDepthMin},
     {"virtualDepthMax", &CCalibration::virtualDepthMax},
 };
@@ -91,6 +92,10 @@ std::string CCalibration::Problem() const {
         if (length <= 0.0) {
             return std::string(key) + " " + FormatNumber(length) + " mm is not positive";
         }
+    }
+    if (exitPupilDistance != 0.0 && exitPupilDistance < 4.0 * mlaToSensor) {
+        return "exitPupilDistance " + FormatNumber(exitPupilDistance) +
+               " mm is neither 0 (unknown) nor at least 4 x mlaToSensor";
     }
     if (mainApertureDiameter < 0.0) {
         return "mainApertureDiameter " + FormatNumber(mainApertureDiameter) + " mm is negative";

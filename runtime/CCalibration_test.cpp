@@ -21,12 +21,29 @@ std::string FromTextError(const std::string& text) {
 TEST(CCalibrationTest, TextRoundTripIsExact) {
     const CCalibration original = Vy::Test::SmallCalibration();
     const std::string text = original.ToText();
-    EXPECT_EQ(text.rfind("# rays calibration\nversion = 1\n", 0), 0u) << text;
+    EXPECT_EQ(text.rfind("# rays calibration\nversion = 2\n", 0), 0u) << text;
     const CCalibration back = CCalibration::FromText(text, "mem");
     EXPECT_EQ(back.ToText(), text);
     EXPECT_EQ(back.virtualDepthMax, original.virtualDepthMax);
     EXPECT_EQ(back.gridRotation, original.gridRotation);
     EXPECT_EQ(back.sensorHeight, 48);
+    EXPECT_TRUE(back.IsValid()) << back.Problem();
+}
+
+// Blocks written before the exit pupil was known still open: their
+// micro-images are centred on the lenses.
+TEST(CCalibrationTest, VersionOneBlocksOpenWithoutTheExitPupil) {
+    CCalibration original = Vy::Test::SmallCalibration();
+    original.exitPupilDistance = 36.1;
+    std::string text = original.ToText();
+    EXPECT_NE(text.find("\nexitPupilDistance = 36.100000000000001\n"), std::string::npos) << text;
+    EXPECT_EQ(CCalibration::FromText(text, "mem").exitPupilDistance, 36.1);
+    std::string old = text.replace(text.find("version = 2"), 11, "version = 1");
+    old.erase(old.find("exitPupilDistance"),
+              old.find('\n', old.find("exitPupilDistance")) - old.find("exitPupilDistance") + 1);
+    const CCalibration back = CCalibration::FromText(old, "mem");
+    EXPECT_EQ(back.version, 1);
+    EXPECT_EQ(back.exitPupilDistance, 0.0);
     EXPECT_TRUE(back.IsValid()) << back.Problem();
 }
 
@@ -43,7 +60,7 @@ TEST(CCalibrationTest, BadTextNamesSourceAndLine) {
     EXPECT_EQ(FromTextError("lensPitch 12\n"), "cam.rays:1 malformed line (expected key = value)");
     EXPECT_EQ(FromTextError("\nlensPitch = 1,5\n"), "cam.rays:2 value '1,5' of 'lensPitch' is not a number");
     EXPECT_EQ(FromTextError("sensorWidth = 12.5\n"), "cam.rays:1 value '12.5' of 'sensorWidth' is not an integer");
-    EXPECT_EQ(FromTextError("version = 2\n"), "cam.rays:1 unsupported calibration version 2");
+    EXPECT_EQ(FromTextError("version = 3\n"), "cam.rays:1 unsupported calibration version 3");
     EXPECT_EQ(FromTextError("lensPitch = inf\n"), "cam.rays:1 value 'inf' of 'lensPitch' is not a number");
 }
 
@@ -71,6 +88,9 @@ TEST(CCalibrationTest, ProblemNamesTheUnusablePart) {
     EXPECT_EQ(problemWith([](CCalibration& c) { c.gridType = "square"; }),
               "grid type 'square' is not supported (only hex)");
     EXPECT_EQ(problemWith([](CCalibration& c) { c.principalX = std::nan(""); }), "principalX is not a finite number");
+    EXPECT_EQ(problemWith([](CCalibration& c) { c.exitPupilDistance = 1.0; }),
+              "exitPupilDistance 1 mm is neither 0 (unknown) nor at least 4 x mlaToSensor");
+    EXPECT_EQ(problemWith([](CCalibration& c) { c.exitPupilDistance = 36.1; }), "");
 }
 
 }  // namespace

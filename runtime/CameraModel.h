@@ -66,6 +66,27 @@ inline void nearestLens(const CCalibration& c, Point p, int& kOut, int& lOut) {
     }
 }
 
+// Each micro-image is the image of the main lens's exit pupil through its
+// microlens: the chief ray from the pupil centre through the lens centre c
+// meets the sensor at m = c + g (c - principal point), g = B / exitPupilDistance.
+// The micro-image grid is the lens grid scaled by 1 + g about the principal
+// point; g = 0 when the exit pupil is unknown (micro-images on the lenses).
+inline double microImageGrowth(const CCalibration& c) {
+    return c.exitPupilDistance > 0.0 ? c.mlaToSensor / c.exitPupilDistance : 0.0;
+}
+
+inline Point microImageCentre(const CCalibration& c, Point lens) {
+    const double g = microImageGrowth(c);
+    return {lens.x + g * (lens.x - c.principalX), lens.y + g * (lens.y - c.principalY)};
+}
+
+// Lens indices (k, l) whose micro-image centre is nearest to sensor position p:
+// the lens nearest to p mapped back onto the lens grid.
+inline void nearestMicroImage(const CCalibration& c, Point p, int& kOut, int& lOut) {
+    const double g = microImageGrowth(c);
+    nearestLens(c, {(p.x + g * c.principalX) / (1.0 + g), (p.y + g * c.principalY) / (1.0 + g)}, kOut, lOut);
+}
+
 // Image distance behind the main lens of a scene point at distance z (mm).
 inline double imageDistance(const CCalibration& c, double z) { return 1.0 / (1.0 / c.mainFocalLength - 1.0 / z); }
 

@@ -33,15 +33,18 @@ cv::Mat1w referenceFocus(const CCalibration& c, const cv::Mat1b& raw, const cv::
             const Model::Point x = Model::outputPixelCentre(i, j, scale);
             int k0 = 0, l0 = 0;
             Model::nearestLens(c, x, k0, l0);
-            // Lenses further than v * reach from x cannot show the point inside their micro-image.
-            const int rings = static_cast<int>(std::ceil(v * reachInImage / c.lensPitch)) + 1;
+            // Lenses further than v * reach (plus the micro-image's shift) from x cannot show the point
+            // inside their micro-image.
+            const double shift = Model::microImageGrowth(c) * std::hypot(x.x - c.principalX, x.y - c.principalY);
+            const int rings = static_cast<int>(std::ceil(v * (reachInImage + shift) / c.lensPitch)) + 1;
             double sum = 0.0;
             double count = 0.0;
             for (int l = l0 - rings; l <= l0 + rings; ++l)
                 for (int k = k0 - rings; k <= k0 + rings; ++k) {
                     const Model::Point lens = Model::lensCentre(c, k, l);
                     const Model::Point u = Model::projectToMicroImage(x, lens, v);
-                    const double offCentre = std::hypot(u.x - lens.x, u.y - lens.y) / reachInImage;
+                    const Model::Point m = Model::microImageCentre(c, lens);
+                    const double offCentre = std::hypot(u.x - m.x, u.y - m.y) / reachInImage;
                     if (offCentre > 1.0) continue;
                     const float w = bilinear(white, u.x, u.y);
                     if (w < floor) continue;

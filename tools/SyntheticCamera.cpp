@@ -56,6 +56,16 @@ SyntheticCamera::SyntheticCamera(const CCalibration& calibration, const RenderOp
     strideY_ = coprimeStride(options_.samples, options_.samples / 2 + 1);
     strideLens_ = coprimeStride(options_.samples, options_.samples / 3 + 1);
 
+    // The aperture sits at the thin main lens: that is the exit pupil.
+    growth_ = calibration_.mlaToSensor / calibration_.mainLensToMla;
+    apertureImage_ = 0.5 * calibration_.mainApertureDiameter * growth_ / calibration_.pixelSize;
+    const Model::Point origin = Model::lensCentre(calibration_, 0, 0);
+    const int ring[6][2] = {{1, 0}, {0, 1}, {-1, 1}, {-1, 0}, {-1, -1}, {0, -1}};  // (k, l) steps from an even row
+    for (int d = 0; d < 6; ++d) {
+        const Model::Point n = Model::lensCentre(calibration_, ring[d][0], ring[d][1]);
+        ringX_[d] = n.x - origin.x;
+        ringY_[d] = n.y - origin.y;
+    }
     const int w = calibration_.sensorWidth;
     const int h = calibration_.sensorHeight;
     lensX_.resize(static_cast<size_t>(w) * h);
@@ -63,12 +73,19 @@ SyntheticCamera::SyntheticCamera(const CCalibration& calibration, const RenderOp
     forEachRow(h, [&](int y) {
         for (int x = 0; x < w; ++x) {
             int k = 0, l = 0;
-            Model::nearestLens(calibration_, {x + 0.5, y + 0.5}, k, l);
+            nearestMicroImage({x + 0.5, y + 0.5}, k, l);
             const Model::Point c = Model::lensCentre(calibration_, k, l);
             lensX_[static_cast<size_t>(y) * w + x] = static_cast<float>(c.x);
             lensY_[static_cast<size_t>(y) * w + x] = static_cast<float>(c.y);
         }
     });
+}
+
+void SyntheticCamera::nearestMicroImage(Model::Point p, int& k, int& l) const {
+    const double g = growth_;
+    Model::nearestLens(
+        calibration_,
+        {(p.x + g * calibration_.principalX) / (1.0 + g), (p.y + g * calibration_.principalY) / (1.0 + g)}, k, l);
 }
 
 void SyntheticCamera::lensCentreOfPixel(int x, int y, double& cx, double& cy) const {
@@ -95,9 +112,6 @@ void SyntheticCamera::forEachRow(int rows, const std::function<void(int)>& fn) c
 bool SyntheticCamera::traceSample(double sensorX, double sensorY, double lensCentreX, double lensCentreY,
                                   double lensOffsetX, double lensOffsetY, Ray& ray, double& weight) const {
     const CCalibration& c = calibration_;
-    const double dx = sensorX - lensCentreX;
-    const double dy = sensorY - lensCentreY;
-    if (dx * dx + dy * dy > c.microImageRadius * c.microImageRadius) return false;
     const double ps = c.pixelSize;
     // Lateral positions in mm from the optical axis; z grows towards the scene.
     const double sx = (sensorX - c.principalX) * ps;
@@ -129,15 +143,24 @@ void SyntheticCamera::exposeRow(const Scene& scene, int y, int samples, float* o
     const CCalibration& c = calibration_;
     const int w = c.sensorWidth;
     const std::vector<LensPoint> lensPattern = lensPoints(samples, 0.5 * c.lensPitch);
-    const double reach = c.microImageRadius + 0.75;  // a pixel partly inside the baffle still gets some light
+    const double reach = apertureImage_ + 0.75;  // a pixel partly inside an aperture image still gets some light
     const double inverseSamples = 1.0 / samples;
     for (int x = 0; x < w; ++x) {
         const size_t index = static_cast<size_t>(y) * w + x;
-        const double cx = lensX_[index];
-        const double cy = lensY_[index];
-        const double dx = x + 0.5 - cx;
-        const double dy = y + 0.5 - cy;
-        if (dx * dx + dy * dy > reach * reach) {
+        // The lens of the pixel's cell and those of its first ring whose aperture image reaches the pixel.
+        double lensesX[7], lensesY[7];
+        int lensCount = 0;
+        for (int d = -1; d < 6; ++d) {
+            const double cx = lensX_[index] + (d < 0 ? 0.0 : ringX_[d]);
+            const double cy = lensY_[index] + (d < 0 ? 0.0 : ringY_[d]);
+            const double dx = x + 0.5 - (cx + growth_ * (cx - c.principalX));
+            const double dy = y + 0.5 - (cy + growth_ * (cy - c.principalY));
+            if (dx * dx + dy * dy <= reach * reach) {
+                lensesX[lensCount] = cx;
+                lensesY[lensCount++] = cy;
+            }
+        }
+        if (lensCount == 0) {
             out[x] = 0.0f;
             continue;
         }
@@ -156,10 +179,12 @@ void SyntheticCamera::exposeRow(const Scene& scene, int y, int samples, float* o
             const LensPoint& q = lensPattern[(k * strideLens_ + shiftLens) % samples];
             const double lx = cosR * q.x - sinR * q.y;
             const double ly = sinR * q.x + cosR * q.y;
-            Ray ray;
-            double weight = 0.0;
-            if (!traceSample(px, py, cx, cy, lx, ly, ray, weight)) continue;
-            sum += weight * scene.trace(ray).radiance;
+            for (int n = 0; n < lensCount; ++n) {
+                Ray ray;
+                double weight = 0.0;
+                if (!traceSample(px, py, lensesX[n], lensesY[n], lx, ly, ray, weight)) continue;
+                sum += weight * scene.trace(ray).radiance;
+            }
         }
         out[x] = static_cast<float>(exposureGain_ * sum * inverseSamples);
     }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "CCalibration.h"
+#include "CameraModel.h"
 #include "Scene.h"
 
 namespace Vy::Synth {
@@ -41,17 +42,19 @@ public:
 
     // Backward trace of one sample from sensor position (px) through the lens
     // point lensCentre + lensOffset (px). False when the main aperture or the
-    // micro-image baffle stops it; weight is the sample's cos^4 factor.
+    // main aperture stops it; weight is the sample's cos^4 factor.
     bool traceSample(double sensorX, double sensorY, double lensCentreX, double lensCentreY, double lensOffsetX,
                      double lensOffsetY, Ray& ray, double& weight) const;
 
-    // Centre (px) of the lens whose cell holds pixel (x, y).
+    // Centre (px) of the lens whose micro-image cell holds pixel (x, y).
     void lensCentreOfPixel(int x, int y, double& cx, double& cy) const;
 
     // Runs fn(row) for rows 0..rows-1 on the render threads.
     void forEachRow(int rows, const std::function<void(int)>& fn) const;
 
 private:
+    // Lens (k, l) whose micro-image centre lies nearest to sensor position p.
+    void nearestMicroImage(Model::Point p, int& k, int& l) const;
     void exposeRow(const Scene& scene, int y, int samples, float* out) const;
 
     CCalibration calibration_;
@@ -64,6 +67,12 @@ private:
     int strideLens_ = 1;        // pairs lens points with sub-pixel columns
     std::vector<float> lensX_;  // lens centre of each pixel, row-major
     std::vector<float> lensY_;
+    // Micro-images are the images of the main aperture through the microlenses:
+    // centred growth_ * (c - principal point) further out than their lens c,
+    // apertureImage_ pixels in radius; near a cell's rim a neighbour's may reach in too.
+    double growth_ = 0.0;
+    double apertureImage_ = 0.0;
+    double ringX_[6] = {}, ringY_[6] = {};  // offsets of the first-ring neighbours (px)
 };
 
 }  // namespace Vy::Synth

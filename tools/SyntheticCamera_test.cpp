@@ -111,7 +111,8 @@ TEST(SyntheticCamera, WhiteImageFallsOffFromMicroImageCentreAndSensorCentre) {
     for (int r = 1; r < 12; ++r)
         EXPECT_LE(ringSum[r] / ringCount[r], ringSum[r - 1] / ringCount[r - 1] + 0.5) << "ring " << r;
     EXPECT_LT(ringSum[11] / ringCount[11], 0.7 * ringSum[0] / ringCount[0]);
-    EXPECT_EQ(image(static_cast<int>(centre.y + 13.0), static_cast<int>(centre.x)), 0.0f) << "outside the baffle";
+    EXPECT_EQ(image(static_cast<int>(centre.y + 13.5), static_cast<int>(centre.x)), 0.0f)
+        << "outside the aperture's image";
 
     // Whole cells towards the corner collect less light.
     auto cellLight = [&](double px, double py) {

@@ -9,7 +9,8 @@
 
 class CCalibration {
 public:
-    static constexpr int kCurrentVersion = 1;
+    // Version 2 added exitPupilDistance; version 1 blocks read with it 0.
+    static constexpr int kCurrentVersion = 2;
 
     int version = kCurrentVersion;
     // Sensor
@@ -31,6 +32,11 @@ public:
     double mainApertureDiameter = 0.0;  // mm
     double principalX = 0.0;        // pixels, where the optical axis meets the sensor
     double principalY = 0.0;        // pixels
+    // Distance (mm) of the main lens's exit pupil in front of the MLA. Each
+    // micro-image is the image of that pupil through its microlens, centred
+    // B / exitPupilDistance further out from the optical axis than its lens
+    // centre; 0 = unknown, micro-image centres are taken as the lens centres.
+    double exitPupilDistance = 0.0;
     // Usable virtual depth v = a / B (a: distance of the virtual image from the MLA)
     double virtualDepthMin = 0.0;
     double virtualDepthMax = 0.0;

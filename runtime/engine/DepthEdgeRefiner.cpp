@@ -248,7 +248,7 @@ void RefineLens(const RefineJob& job, int32_t home, Tile& tile, float* depth, fl
 void RefineDepthEdges(const RenderSource& source, const LensGrid& grid, const OutputLookup& lookup,
                       const std::vector<float>& lensDepth, int32_t width, int32_t height, ThreadPool& pool,
                       float* depth, float* inverseDepth) {
-    const LensSampler sampler(source, grid);
+    const LensSampler sampler(source, grid, lookup);
     const auto& lenses = grid.Lenses();
     // Lenses whose first ring spans a depth jump; only their pixels are looked at.
     std::vector<int32_t> atEdge;

@@ -62,15 +62,16 @@ float ParabolaVertex(float a, float b, float c) {
 
 }  // namespace
 
-DepthEstimator::Shift DepthEstimator::MakeShift(Vec2 direction, float inverseDepth, float radius, int32_t stride,
-                                                int rowStep) {
+DepthEstimator::Shift DepthEstimator::MakeShift(Vec2 direction, float inverseDepth, float growth, float radius,
+                                                int32_t stride, int rowStep) {
     // Pixel a of the lens meets its neighbour's pixel a + t, t = d (1 - 1/v);
-    // both must lie within radius of their own lens centre: |a| and |a - d/v|.
+    // both must lie within radius of their own micro-image centre, which lie
+    // d (1 + growth) apart: |a| and |a - d (1/v + growth)|.
     Shift shift;
-    const float sx = direction.x * inverseDepth;
-    const float sy = direction.y * inverseDepth;
-    const float tx = direction.x - sx;
-    const float ty = direction.y - sy;
+    const float tx = direction.x * (1.0f - inverseDepth);
+    const float ty = direction.y * (1.0f - inverseDepth);
+    const float sx = direction.x * (inverseDepth + growth);
+    const float sy = direction.y * (inverseDepth + growth);
     const float fx0 = std::floor(tx);
     const float fy0 = std::floor(ty);
     const float fx = tx - fx0;
@@ -163,7 +164,7 @@ void DepthEstimator::BuildTables(int32_t stride, const LensGrid& grid, const Dep
     coarse_.clear();
     for (int k = 0; k < steps; ++k) {
         for (int d = 0; d < kCoarseDirections; ++d) {
-            coarse_.push_back(MakeShift(grid.Direction(d), wLo + step * k, settings.matchRadius, stride,
+            coarse_.push_back(MakeShift(grid.Direction(d), wLo + step * k, grid.Growth(), settings.matchRadius, stride,
                                         std::max(1, settings.coarseRowStep)));
         }
     }
@@ -171,14 +172,15 @@ void DepthEstimator::BuildTables(int32_t stride, const LensGrid& grid, const Dep
     const float fineStep = step / kFineUnits;
     for (int unit = -kFineMargin; unit <= (steps - 1) * kFineUnits + kFineMargin; ++unit) {
         for (int d = 0; d < kDirectionCount; ++d) {
-            fine_.push_back(
-                MakeShift(grid.Direction(d), wLo + fineStep * unit, settings.matchRadius, stride, kFineRowStep));
+            fine_.push_back(MakeShift(grid.Direction(d), wLo + fineStep * unit, grid.Growth(), settings.matchRadius,
+                                      stride, kFineRowStep));
         }
     }
     disc_ = DiscSpans(settings.matchRadius);
     cached_ = settings;
     cached_.steps = steps;
     cachedDirection_ = grid.Direction(0);
+    cachedGrowth_ = grid.Growth();
     cachedStride_ = stride;
 }
 
@@ -195,7 +197,7 @@ void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height,
         cachedStride_ == width && cached_.steps == steps && cached_.virtualMin == settings.virtualMin &&
         cached_.virtualMax == settings.virtualMax && cached_.matchRadius == settings.matchRadius &&
         cached_.coarseRowStep == settings.coarseRowStep && cachedDirection_.x == grid.Direction(0).x &&
-        cachedDirection_.y == grid.Direction(0).y && !coarse_.empty();
+        cachedDirection_.y == grid.Direction(0).y && cachedGrowth_ == grid.Growth() && !coarse_.empty();
     if (!sameTables) {
         BuildTables(width, grid, settings, steps);
     }

@@ -50,7 +50,9 @@ public:
         std::vector<Span> spans;
         int count = 0;  // pixels compared
     };
-    static Shift MakeShift(Vec2 direction, float inverseDepth, float radius, int32_t stride, int rowStep);
+    // growth: LensGrid::Growth(), by which neighbouring micro-images lie further
+    // apart than their lenses.
+    static Shift MakeShift(Vec2 direction, float inverseDepth, float growth, float radius, int32_t stride, int rowStep);
     // Sum of squared differences of the comparison for the lens centred at pixel `at`.
     static float SumSquares(const float* image, std::ptrdiff_t at, int32_t stride, const Shift& shift);
 
@@ -69,6 +71,7 @@ private:
     std::vector<Span> disc_;
     DepthSettings cached_;
     Vec2 cachedDirection_{};
+    float cachedGrowth_ = 0.0f;
     int32_t cachedStride_ = 0;
 };
 

@@ -39,7 +39,10 @@ constexpr std::array<LatticeStep, kDirectionCount> kSteps = {{
 
 }  // namespace
 
-LensGrid::LensGrid(const CCalibration& c) : pitch_(static_cast<float>(c.lensPitch)) {
+LensGrid::LensGrid(const CCalibration& c)
+    : pitch_(static_cast<float>(c.lensPitch)),
+      growth_(static_cast<float>(Model::microImageGrowth(c))),
+      principal_{static_cast<float>(c.principalX), static_cast<float>(c.principalY)} {
     const double cs = std::cos(c.gridRotation);
     const double sn = std::sin(c.gridRotation);
     const double rowHeight = std::sqrt(3.0) * 0.5;
@@ -75,15 +78,20 @@ LensGrid::LensGrid(const CCalibration& c) : pitch_(static_cast<float>(c.lensPitc
     for (int l = lMin_; l <= lMax_; ++l) {
         for (int k = kMin_; k <= kMax_; ++k) {
             const Model::Point p = Model::lensCentre(c, k, l);
-            if (p.x < -reach || p.y < -reach || p.x > c.sensorWidth + reach || p.y > c.sensorHeight + reach) {
+            const Model::Point m = Model::microImageCentre(c, p);
+            const auto off = [&](Model::Point q) {
+                return q.x < -reach || q.y < -reach || q.x > c.sensorWidth + reach || q.y > c.sensorHeight + reach;
+            };
+            if (off(p) && off(m)) {
                 continue;
             }
             Lens lens;
             lens.centre = {static_cast<float>(p.x), static_cast<float>(p.y)};
-            lens.cx = static_cast<int32_t>(std::floor(p.x));
-            lens.cy = static_cast<int32_t>(std::floor(p.y));
+            lens.image = {static_cast<float>(m.x), static_cast<float>(m.y)};
+            lens.cx = static_cast<int32_t>(std::floor(m.x));
+            lens.cy = static_cast<int32_t>(std::floor(m.y));
             lens.inside =
-                p.x - reach >= 0 && p.y - reach >= 0 && p.x + reach <= c.sensorWidth && p.y + reach <= c.sensorHeight;
+                m.x - reach >= 0 && m.y - reach >= 0 && m.x + reach <= c.sensorWidth && m.y + reach <= c.sensorHeight;
             lens.neighbour.fill(-1);
             indexByKl_[static_cast<size_t>((l - lMin_) * kCount + (k - kMin_))] = static_cast<int32_t>(lenses_.size());
             lenses_.push_back(lens);
@@ -124,9 +132,11 @@ OutputLookup LensGrid::MakeOutputLookup(int32_t width, int32_t height, int scale
     // every point lies within pitch / sqrt(3) of its nearest lens centre.
     OutputLookup lookup;
     lookup.scale = scale;
+    lookup.width = width;
+    lookup.height = height;
     const size_t count = static_cast<size_t>(width) * height;
     lookup.lens.assign(count, -1);
-    lookup.sector.assign(count, 0);
+    lookup.sector.assign(count + 3, 0);
     std::vector<float> best(count, 1e30f);
     const float reach = pitch_ / std::sqrt(3.0f) + 1.0f;
     const float s = static_cast<float>(scale);

@@ -21,9 +21,13 @@ struct Vec2 {
 constexpr int kRingCount = 3;
 constexpr int kDirectionCount = 6 * kRingCount;
 
+// A lens has two centres: its optical centre, from which it projects the
+// virtual image (u = c + (x - c) / v), and the centre of its micro-image (the
+// exit pupil's image), which says which pixels it lights.
 struct Lens {
-    Vec2 centre;     // sensor pixels
-    int32_t cx = 0;  // the pixel that holds the centre
+    Vec2 centre;     // optical centre, sensor pixels
+    Vec2 image;      // micro-image centre, sensor pixels
+    int32_t cx = 0;  // the pixel that holds the micro-image centre
     int32_t cy = 0;
     bool inside = false;                               // the whole micro-image lies on the sensor
     std::array<int32_t, kDirectionCount> neighbour{};  // lens index, -1 when there is none
@@ -36,6 +40,8 @@ struct OutputLookup {
     std::vector<uint8_t> sector;  // low nibble: first-ring direction s with the pixel
                                   // between directions s and s+1; high nibble: the
                                   // first-ring direction closest in angle
+                                  // (followed by 3 bytes of padding for 32-bit gathers)
+    int32_t width = 0, height = 0;
     int scale = 0;
 };
 
@@ -54,6 +60,9 @@ public:
     const std::vector<float>& CentreY() const { return centreY_; }
     const std::vector<int32_t>& FirstRing() const { return firstRing_; }
     float Pitch() const { return pitch_; }
+    // Micro-image centre m = c + Growth() * (c - Principal()) of optical centre c.
+    float Growth() const { return growth_; }
+    Vec2 Principal() const { return principal_; }
 
     // Lookup of every pixel of the output grid of the given scale (row-major).
     OutputLookup MakeOutputLookup(int32_t width, int32_t height, int scale) const;
@@ -66,6 +75,8 @@ private:
     std::vector<int32_t> firstRing_;
     std::array<Vec2, kDirectionCount> directions_{};
     float pitch_ = 0.0f;
+    float growth_ = 0.0f;
+    Vec2 principal_;
     int kMin_ = 0, kMax_ = 0, lMin_ = 0, lMax_ = 0;
     std::vector<int32_t> indexByKl_;  // (l - lMin) * (kMax - kMin + 1) + (k - kMin)
 };

@@ -4,7 +4,7 @@
 
 namespace Vy::Engine {
 
-LensSampler::LensSampler(const RenderSource& source, const LensGrid& grid) {
+LensSampler::LensSampler(const RenderSource& source, const LensGrid& grid, const OutputLookup& lookup) {
     SamplerTables& t = tables_;
     t.image = source.image;
     t.stride = source.width;
@@ -14,6 +14,14 @@ LensSampler::LensSampler(const RenderSource& source, const LensGrid& grid) {
     const float reach = kRenderReach * grid.Pitch();
     t.ringInverse2 = 1.0f / (reach * reach);
     t.radiusInverse2 = 1.0f / (source.sampleRadius * source.sampleRadius);
+    t.lookupLens = lookup.lens.data();
+    t.lookupSector = lookup.sector.data();
+    t.lookupWidth = lookup.width;
+    t.lookupHeight = lookup.height;
+    t.perScale = 1.0f / static_cast<float>(std::max(1, lookup.scale));
+    t.growth = grid.Growth();
+    t.principalX = grid.Principal().x;
+    t.principalY = grid.Principal().y;
     t.maxX = static_cast<float>(source.width - 1) - 1e-3f;
     t.maxY = static_cast<float>(source.height - 1) - 1e-3f;
     for (int d = 0; d < 6; ++d) {
@@ -24,8 +32,21 @@ LensSampler::LensSampler(const RenderSource& source, const LensGrid& grid) {
 
 LensSampler::Samples LensSampler::Sample(int32_t home, int toward, float x, float y, float inverse) const {
     const SamplerTables& t = tables_;
-    // Weight 1 - d^2 / L^2 with L = min(kRenderReach * pitch, sampleRadius * v).
-    const float inverseReach2 = std::max(t.ringInverse2, inverse * inverse * t.radiusInverse2);
+    // x' = x - v s with s = g (c - p) for the lenses c around x': s = g (x - p) / (1 + g v).
+    float nearX = x, nearY = y;
+    if (t.growth != 0.0f) {
+        const float pull = t.growth / (inverse + t.growth);
+        nearX = x - (x - t.principalX) * pull;
+        nearY = y - (y - t.principalY) * pull;
+        const int32_t i = std::clamp(static_cast<int32_t>(nearX * t.perScale), 0, t.lookupWidth - 1);
+        const int32_t j = std::clamp(static_cast<int32_t>(nearY * t.perScale), 0, t.lookupHeight - 1);
+        const size_t at = static_cast<size_t>(j) * t.lookupWidth + i;
+        home = t.lookupLens[at];
+        toward = t.lookupSector[at] >> 4;
+        if (home < 0) {
+            return {};
+        }
+    }
     const int32_t* around = t.ring + 6 * static_cast<size_t>(home);
     const int32_t candidates[4] = {home, around[(toward + 5) % 6], around[toward], around[(toward + 1) % 6]};
     Samples s;
@@ -35,7 +56,13 @@ LensSampler::Samples LensSampler::Sample(int32_t home, int toward, float x, floa
         }
         const float dx = x - t.cx[n];
         const float dy = y - t.cy[n];
-        const float weight = 1.0f - (dx * dx + dy * dy) * inverseReach2;
+        const float nx = nearX - t.cx[n];
+        const float ny = nearY - t.cy[n];
+        // u - m: where the sample lies on the micro-image.
+        const float ex = dx * inverse - t.growth * (t.cx[n] - t.principalX);
+        const float ey = dy * inverse - t.growth * (t.cy[n] - t.principalY);
+        const float weight =
+            1.0f - std::max((nx * nx + ny * ny) * t.ringInverse2, (ex * ex + ey * ey) * t.radiusInverse2);
         // Sample position in pixel-index coordinates (pixel centres at integers).
         const float ux = t.cx[n] + dx * inverse - 0.5f;
         const float uy = t.cy[n] + dy * inverse - 0.5f;

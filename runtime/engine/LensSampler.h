@@ -1,9 +1,12 @@
-// Weighted samples of the lenses around a virtual point: its nearest lens and
-// the three first-ring neighbours less than 90 degrees off the point's direction
-// (the only ones that can lie within kRenderReach pitches of it). Output pixel
-// x at virtual depth v takes from lens c the sample at u = c + (x - c) / v,
-// weighted down towards the rim of the region the lens sees, so that lenses
-// enter and leave an average smoothly.
+// Weighted samples of the lenses that see a virtual point x at depth v: lens c
+// shows it at u = c + (x - c) / v, which must lie on c's micro-image (within
+// sampleRadius of its centre m = c + s). Those lenses gather around
+// x' = x - v s, the point whose chief rays the micro-images are centred on
+// (x' = x where micro-images sit on their lenses). Sampled are the lens nearest
+// to x' and the three first-ring neighbours less than 90 degrees off x''s
+// direction (the only ones that can lie within kRenderReach pitches of it),
+// each weighted down as x' nears kRenderReach pitches from c or u nears the
+// micro-image's rim, so that lenses enter and leave an average smoothly.
 #pragma once
 
 #include <cstdint>
@@ -30,16 +33,23 @@ struct SamplerTables {
     const float* cx = nullptr;  // lens centres
     const float* cy = nullptr;
     const int32_t* ring = nullptr;  // first-ring neighbours of lens i at [6 * i + direction]
-    // 1 / L^2 for L = min(kRenderReach * pitch, sampleRadius * v), without a division per sample.
-    float ringInverse2 = 0.0f;
-    float radiusInverse2 = 0.0f;
+    float ringInverse2 = 0.0f;      // 1 / (kRenderReach * pitch)^2
+    float radiusInverse2 = 0.0f;    // 1 / sampleRadius^2
+    // Micro-image centre m = c + growth * (c - principal) of lens centre c.
+    float growth = 0.0f;
+    float principalX = 0.0f, principalY = 0.0f;
+    // The output lookup, where the lenses around x' are found when growth is not 0.
+    const int32_t* lookupLens = nullptr;
+    const uint8_t* lookupSector = nullptr;
+    int32_t lookupWidth = 0, lookupHeight = 0;
+    float perScale = 1.0f;
     float maxX = 0.0f, maxY = 0.0f;      // largest sample position whose 2 x 2 footprint is on the sensor
     float stepX[8] = {}, stepY[8] = {};  // first-ring directions 0..5 (lanes 6 and 7 unused)
 };
 
 class LensSampler {
 public:
-    LensSampler(const RenderSource& source, const LensGrid& grid);
+    LensSampler(const RenderSource& source, const LensGrid& grid, const OutputLookup& lookup);
 
     struct Samples {
         float weightSum = 0.0f;
@@ -48,7 +58,8 @@ public:
         int count = 0;
     };
     // home: nearest lens of (x, y) (sensor pixels); toward: the first-ring
-    // direction closest in angle (OutputLookup::sector >> 4).
+    // direction closest in angle (OutputLookup::sector >> 4). With micro-images
+    // off their lenses both are looked up again for x'.
     Samples Sample(int32_t home, int toward, float x, float y, float inverseDepth) const;
 
     const SamplerTables& Tables() const { return tables_; }

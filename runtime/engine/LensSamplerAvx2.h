@@ -33,11 +33,33 @@ __attribute__((target("avx2,fma"), always_inline)) inline SampleSums8 SampleEigh
     const __m256 stepY = _mm256_loadu_ps(t.stepY);
     const int* image = reinterpret_cast<const int*>(t.image);
 
+    // The lenses around x' = x - v s, s = g (x - p) / (1 + g v) (see LensSampler).
+    __m256 nearX = x, nearY = y;
+    if (t.growth != 0.0f) {
+        const __m256 g = _mm256_set1_ps(t.growth);
+        const __m256 pull = _mm256_div_ps(g, _mm256_add_ps(inverse, g));
+        nearX = _mm256_fnmadd_ps(_mm256_sub_ps(x, _mm256_set1_ps(t.principalX)), pull, x);
+        nearY = _mm256_fnmadd_ps(_mm256_sub_ps(y, _mm256_set1_ps(t.principalY)), pull, y);
+        const __m256 perScale = _mm256_set1_ps(t.perScale);
+        const __m256i zeroI = _mm256_setzero_si256();
+        const __m256i i = _mm256_min_epi32(_mm256_max_epi32(_mm256_cvttps_epi32(_mm256_mul_ps(nearX, perScale)), zeroI),
+                                           _mm256_set1_epi32(t.lookupWidth - 1));
+        const __m256i j = _mm256_min_epi32(_mm256_max_epi32(_mm256_cvttps_epi32(_mm256_mul_ps(nearY, perScale)), zeroI),
+                                           _mm256_set1_epi32(t.lookupHeight - 1));
+        const __m256i at = _mm256_add_epi32(_mm256_mullo_epi32(j, _mm256_set1_epi32(t.lookupWidth)), i);
+        const __m256i wasValid = _mm256_cmpgt_epi32(home, _mm256_set1_epi32(-1));
+        home = _mm256_blendv_epi8(home, _mm256_i32gather_epi32(t.lookupLens, at, 4), wasValid);
+        // The sector byte and the three after it (the lookup is padded for this).
+        const __m256i sector = _mm256_i32gather_epi32(reinterpret_cast<const int*>(t.lookupSector), at, 1);
+        toward = _mm256_srli_epi32(_mm256_and_si256(sector, _mm256_set1_epi32(0xFF)), 4);
+    }
     const __m256i homeValid = _mm256_cmpgt_epi32(home, _mm256_set1_epi32(-1));
     const __m256i homeSafe = _mm256_and_si256(home, homeValid);
-    const __m256 inverseReach2 =
-        _mm256_max_ps(_mm256_set1_ps(t.ringInverse2),
-                      _mm256_mul_ps(_mm256_mul_ps(inverse, inverse), _mm256_set1_ps(t.radiusInverse2)));
+    const __m256 ringInverse2 = _mm256_set1_ps(t.ringInverse2);
+    const __m256 radiusInverse2 = _mm256_set1_ps(t.radiusInverse2);
+    const __m256 growth = _mm256_set1_ps(t.growth);
+    const __m256 principalX = _mm256_set1_ps(t.principalX);
+    const __m256 principalY = _mm256_set1_ps(t.principalY);
     const __m256 homeX = _mm256_i32gather_ps(t.cx, homeSafe, 4);
     const __m256 homeY = _mm256_i32gather_ps(t.cy, homeSafe, 4);
     SampleSums8 s{zero, zero, zero, zero};
@@ -55,8 +77,15 @@ __attribute__((target("avx2,fma"), always_inline)) inline SampleSums8 SampleEigh
         }
         const __m256 dx = _mm256_sub_ps(x, lx);
         const __m256 dy = _mm256_sub_ps(y, ly);
-        const __m256 distance2 = _mm256_fmadd_ps(dx, dx, _mm256_mul_ps(dy, dy));
-        __m256 weight = _mm256_fnmadd_ps(distance2, inverseReach2, one);
+        const __m256 nx = _mm256_sub_ps(nearX, lx);
+        const __m256 ny = _mm256_sub_ps(nearY, ly);
+        const __m256 distance2 = _mm256_fmadd_ps(nx, nx, _mm256_mul_ps(ny, ny));
+        // u - m: where the sample lies on the micro-image.
+        const __m256 ex = _mm256_fmsub_ps(dx, inverse, _mm256_mul_ps(growth, _mm256_sub_ps(lx, principalX)));
+        const __m256 ey = _mm256_fmsub_ps(dy, inverse, _mm256_mul_ps(growth, _mm256_sub_ps(ly, principalY)));
+        const __m256 offCentre2 = _mm256_fmadd_ps(ex, ex, _mm256_mul_ps(ey, ey));
+        __m256 weight = _mm256_sub_ps(
+            one, _mm256_max_ps(_mm256_mul_ps(distance2, ringInverse2), _mm256_mul_ps(offCentre2, radiusInverse2)));
         const __m256 ux = _mm256_sub_ps(_mm256_fmadd_ps(dx, inverse, lx), half);
         const __m256 uy = _mm256_sub_ps(_mm256_fmadd_ps(dy, inverse, ly), half);
         __m256 use = _mm256_and_ps(_mm256_castsi256_ps(homeValid), _mm256_cmp_ps(weight, zero, _CMP_GT_OQ));

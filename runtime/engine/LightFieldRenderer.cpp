@@ -80,7 +80,7 @@ __attribute__((target("avx2,fma"))) void RenderRowAvx2(const RenderJob& job, siz
 
 void RenderLightField(const RenderSource& source, const LensGrid& grid, const OutputLookup& lookup,
                       const float* inverseDepth, float fallbackDepth, const RenderTarget& target, ThreadPool& pool) {
-    const LensSampler sampler(source, grid);
+    const LensSampler sampler(source, grid, lookup);
     const RenderJob job{&target, &lookup, &sampler, inverseDepth, 1.0f / fallbackDepth};
     const bool avx2 = UseAvx2Kernels();
     pool.ParallelFor(static_cast<size_t>(target.height), 8, [&](size_t begin, size_t end) {

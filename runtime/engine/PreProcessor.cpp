@@ -59,14 +59,14 @@ void PreProcessor::Build(const CCalibration& c, const LensGrid& grid, const CVyI
     const double radius = std::max(0.0, c.microImageRadius - margin);
     const double maxGain = 65535.0 / kGainOne;
     for (const Lens& lens : grid.Lenses()) {
-        const int32_t x0 = std::max(0, static_cast<int32_t>(std::floor(lens.centre.x - radius)));
-        const int32_t x1 = std::min(w - 1, static_cast<int32_t>(std::ceil(lens.centre.x + radius)));
-        const int32_t y0 = std::max(0, static_cast<int32_t>(std::floor(lens.centre.y - radius)));
-        const int32_t y1 = std::min(h - 1, static_cast<int32_t>(std::ceil(lens.centre.y + radius)));
+        const int32_t x0 = std::max(0, static_cast<int32_t>(std::floor(lens.image.x - radius)));
+        const int32_t x1 = std::min(w - 1, static_cast<int32_t>(std::ceil(lens.image.x + radius)));
+        const int32_t y0 = std::max(0, static_cast<int32_t>(std::floor(lens.image.y - radius)));
+        const int32_t y1 = std::min(h - 1, static_cast<int32_t>(std::ceil(lens.image.y + radius)));
         for (int32_t y = y0; y <= y1; ++y) {
             for (int32_t x = x0; x <= x1; ++x) {
-                const double dx = x + 0.5 - lens.centre.x;
-                const double dy = y + 0.5 - lens.centre.y;
+                const double dx = x + 0.5 - lens.image.x;
+                const double dy = y + 0.5 - lens.image.y;
                 const double r = std::sqrt(dx * dx + dy * dy);
                 const size_t at = static_cast<size_t>(y) * w + x;
                 if (r > radius || r >= nearest[at]) {

@@ -19,7 +19,7 @@ class PreProcessor {
 public:
     // Gains from the white image (a pixel as bright as the white image becomes
     // kFullScale) or, when white is empty, from the model's fall-off.
-    // Pixels further than microImageRadius - margin from their lens centre and
+    // Pixels further than microImageRadius - margin from their micro-image centre and
     // pixels whose white level is below whiteMinimum (0..1 of the brightest)
     // are masked. Throws CVyException when white does not match the sensor.
     void Build(const CCalibration& c, const LensGrid& grid, const CVyImage& white, double whiteMinimum, double margin);

@@ -47,24 +47,26 @@ inline double Texture(double x, double y) {
 }
 
 // 8-bit raw frame of any scene: ray(c, d) in [0, 1] is what the pixel at offset
-// d (sensor pixels) from lens centre c sees.
+// d (sensor pixels) from lens centre c sees; micro-images lie around the
+// calibration's micro-image centres.
 template <typename RayFunction>
 CVyImage RenderScene(const CCalibration& c, RayFunction ray, double brightness = 250.0) {
     std::vector<uint8_t> pixels(static_cast<size_t>(c.sensorWidth) * c.sensorHeight, 0);
     const LensGrid grid(c);
     const double radius = c.microImageRadius;
     for (const Lens& lens : grid.Lenses()) {
-        const int32_t x0 = std::max(0, static_cast<int32_t>(std::floor(lens.centre.x - radius)));
-        const int32_t x1 = std::min(c.sensorWidth - 1, static_cast<int32_t>(std::ceil(lens.centre.x + radius)));
-        const int32_t y0 = std::max(0, static_cast<int32_t>(std::floor(lens.centre.y - radius)));
-        const int32_t y1 = std::min(c.sensorHeight - 1, static_cast<int32_t>(std::ceil(lens.centre.y + radius)));
+        // The micro-image lies around lens.image; what it shows is projected from the optical centre.
+        const int32_t x0 = std::max(0, static_cast<int32_t>(std::floor(lens.image.x - radius)));
+        const int32_t x1 = std::min(c.sensorWidth - 1, static_cast<int32_t>(std::ceil(lens.image.x + radius)));
+        const int32_t y0 = std::max(0, static_cast<int32_t>(std::floor(lens.image.y - radius)));
+        const int32_t y1 = std::min(c.sensorHeight - 1, static_cast<int32_t>(std::ceil(lens.image.y + radius)));
         for (int32_t y = y0; y <= y1; ++y) {
             for (int32_t x = x0; x <= x1; ++x) {
-                const Model::Point d{x + 0.5 - lens.centre.x, y + 0.5 - lens.centre.y};
-                const double r = std::sqrt(d.x * d.x + d.y * d.y);
+                const double r = std::hypot(x + 0.5 - lens.image.x, y + 0.5 - lens.image.y);
                 if (r > radius) {
                     continue;
                 }
+                const Model::Point d{x + 0.5 - lens.centre.x, y + 0.5 - lens.centre.y};
                 const double value =
                     ray(Model::Point{lens.centre.x, lens.centre.y}, d) * brightness * Model::microImageFalloff(c, r);
                 pixels[static_cast<size_t>(y) * c.sensorWidth + x] =
