@@ -46,7 +46,8 @@ TEST_F(BadInput, MalformedCommandLinesEndAtOnceWithOneLineAndNoOutputs) {
         std::string errLine;  // expected on stderr; empty: the usage line on stdout
     };
     const std::vector<Case> cases = {
-        {{"--output-dir", out, "--verbose", sequence, "1"}, "MarlinProfileProc: unknown option --verbose (see --help)\n"},
+        {{"--output-dir", out, "--verbose", sequence, "1"},
+         "MarlinProfileProc: unknown option --verbose (see --help)\n"},
         {{sequence, "1", "--output-dir"}, "MarlinProfileProc: option --output-dir needs a value (see --help)\n"},
         {{"--output-dir", out, "--settings", "", sequence, "1"},
          "MarlinProfileProc: option --settings needs a value (see --help)\n"},
@@ -102,7 +103,7 @@ TEST_F(BadInput, ADisplayTypeOfSeveralCharactersIsNotReadAsItsFirstDigit) {
     EXPECT_EQ(result.status, 0) << result.out << result.err;
     EXPECT_NE(result.out.find("'21' is not a display type (0 to 4): starting in display type 1\n"), std::string::npos)
         << result.out;
-    EXPECT_NE(result.out.find("processed 2,"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("processed 3,"), std::string::npos) << result.out;
 }
 
 TEST_F(BadInput, BadSettingsNameTheFileAndLineAndNothingIsProcessed) {
@@ -111,7 +112,8 @@ TEST_F(BadInput, BadSettingsNameTheFileAndLineAndNothingIsProcessed) {
     const std::string directory = dir.File("settings-dir");
     std::filesystem::create_directory(directory);
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {dir.File("absent.vyset"), "ImportParameterFromFile: " + dir.File("absent.vyset") + ": No such file or directory\n"},
+        {dir.File("absent.vyset"),
+         "ImportParameterFromFile: " + dir.File("absent.vyset") + ": No such file or directory\n"},
         {directory, "ImportParameterFromFile: " + directory + ": is a directory\n"},
         {unknownKey, "ImportParameterFromFile: " + unknownKey + ":2: unknown key 'foo'\n"},
         {outOfRange, "ImportParameterFromFile: " + outOfRange + ":1: value 99 of 'output.scale' is outside [1, 16]\n"},
@@ -129,7 +131,8 @@ TEST_F(BadInput, SequencePathsWithoutANameAreRefusedBeforeAnythingIsWritten) {
         const ProgramResult result = run({"--output-dir", out, path, "1"});
         EXPECT_EQ(result.status, 1);
         EXPECT_NE(result.out.find("MarlinProfileProc: cannot set up the run: cannot derive a recording name from the "
-                                  "sequence path '" + path + "'\n"),
+                                  "sequence path '" +
+                                  path + "'\n"),
                   std::string::npos)
             << result.out;
     }
@@ -138,15 +141,15 @@ TEST_F(BadInput, SequencePathsWithoutANameAreRefusedBeforeAnythingIsWritten) {
 
 }  // namespace
 
-TEST_F(BadInput, AFullDiskKeepsTheRunGoingAndTheLogWhole) {
+TEST_F(BadInput, AFullDiskEndsWithTheCutOutputsNamedAndTheLogWhole) {
     // Every file may grow to 1 KiB only: the log fills up after a few rows, the video at once.
     const std::string longer =
         Vy::Test::writeTestSequence(dir.File("long.rays"), 41, [](int, size_t) { return uint8_t{90}; });
-    const std::string command = "ulimit -f 1; exec '" + kProgram + "' --no-window --output-dir '" + out + "' '" +
-                                longer + "' 4";
+    const std::string command =
+        "ulimit -f 1; exec '" + kProgram + "' --no-window --output-dir '" + out + "' '" + longer + "' 4";
     const ProgramResult result = ProgramRun::run({"/bin/bash", "-c", command}, {}, false, true, 60000);
     ASSERT_FALSE(result.timedOut);
-    EXPECT_EQ(result.status, 0) << result.out << result.err;
+    EXPECT_EQ(result.status, 3) << result.out << result.err;
     EXPECT_NE(result.out.find("done.\nfinished.\n"), std::string::npos) << result.out;
     // Every row still reaches the console.
     std::vector<std::string> echoed;
@@ -155,11 +158,12 @@ TEST_F(BadInput, AFullDiskKeepsTheRunGoingAndTheLogWhole) {
         const std::string line = result.out.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
         if (line.find(",170000000") != std::string::npos) echoed.push_back(line);
     }
-    EXPECT_EQ(echoed.size(), 40u);
+    EXPECT_EQ(echoed.size(), 41u);
     // The log holds the first rows, whole, up to the limit.
     std::string log;
     for (const auto& entry : std::filesystem::directory_iterator(out)) {
         if (entry.path().extension() == ".csv") log = entry.path();
+        EXPECT_NE(entry.path().extension(), ".mp4") << "a recording without frames is not left behind";
     }
     ASSERT_FALSE(log.empty());
     std::ifstream file(log);
@@ -169,4 +173,14 @@ TEST_F(BadInput, AFullDiskKeepsTheRunGoingAndTheLogWhole) {
     EXPECT_GT(rows.size(), 5u);
     EXPECT_LT(rows.size(), echoed.size());
     for (size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(rows[i], echoed[i]);
+    // The summary counts what reached the files, and the closing line names every cut output.
+    EXPECT_NE(result.out.find("recorded 0,"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("; video: none;"), std::string::npos) << result.out;
+    const std::string cut = std::to_string(rows.size());
+    EXPECT_NE(
+        result.out.find("\nMarlinProfileProc: failed: recording cut at frame 0 (file-size limit reached); log cut at "
+                        "frame " +
+                        cut + " (" + log + " holds " + cut + " of 41 rows)"),
+        std::string::npos)
+        << result.out;
 }
