@@ -2,6 +2,8 @@
 // sequences, keys through a pipe and a pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -212,4 +214,54 @@ TEST_F(Program, WithoutCalibrationTheRunEndsAtOnceAndSaysNothingWasProcessed) {
             << result.out;
         EXPECT_FALSE(std::filesystem::exists(video));
     }
+}
+
+TEST_F(Program, StopSignalsEndInOrderAheadOfQueuedKeysWithAPlayableRecording) {
+    const std::string big = writeSequence(dir.File("long.rays"), 1500);
+    std::string name = big.substr(1);
+    for (char& c : name) {
+        if (c == '/') c = '-';
+    }
+    int run = 0;
+    for (const int signal : {SIGTERM, SIGHUP, SIGQUIT}) {
+        // 100000 't' keys wait on stdin, one taken per 100 ms: the signal must not wait behind them.
+        const std::string script = "exec '" + kProgram + "' --no-window --output-dir '" + out + "' '" + big +
+                                   "' 0 < <(yes t | head -c 100000)";
+        const auto result = ProgramRun::run({"/bin/bash", "-c", script}, {{3000, "", signal}}, false, true, 15000);
+        ASSERT_FALSE(result.timedOut) << strsignal(signal) << result.out;
+        EXPECT_EQ(result.status, 0) << strsignal(signal) << result.out;
+        EXPECT_NE(result.out.find("done.\nfinished.\n"), std::string::npos) << result.out;
+        std::smatch recorded;
+        ASSERT_TRUE(std::regex_search(result.out, recorded, std::regex("recorded ([0-9]+),")));
+        std::string file = out + "/" + name;
+        if (run > 0) file += std::string(1, '-').append(std::to_string(run));
+        file += ".mp4";
+        EXPECT_EQ(probeFrames(file), "mpeg4,1024,1024,30/1," + recorded[1].str() + "\n") << strsignal(signal);
+        ++run;
+    }
+}
+
+TEST_F(Program, ASecondRunKeepsTheFirstRecordingAndNamesItsOwn) {
+    const auto first = ProgramRun::run(args("0"), {}, false);
+    ASSERT_EQ(first.status, 0) << first.out;
+    const auto firstSize = std::filesystem::file_size(video);
+    const std::string numbered = video.substr(0, video.size() - 4) + "-1.mp4";
+    const auto second = ProgramRun::run(args("0"), {}, false);
+    ASSERT_EQ(second.status, 0) << second.out;
+    EXPECT_NE(second.out.find("\nRecording to " + numbered + " (" + video + " exists)\n"), std::string::npos)
+        << second.out;
+    EXPECT_NE(second.out.find("; video: " + numbered + ";"), std::string::npos) << second.out;
+    EXPECT_EQ(std::filesystem::file_size(video), firstSize);
+    EXPECT_EQ(probeFrames(video), "mpeg4,1024,1024,30/1,8\n");
+    EXPECT_EQ(probeFrames(numbered), "mpeg4,1024,1024,30/1,8\n");
+}
+
+TEST_F(Program, AOneFrameSequenceGivesAOneFrameRecording) {
+    sequence = writeSequence(dir.File("one.rays"), 1);
+    const auto result = ProgramRun::run(args("1"), {}, false);
+    ASSERT_EQ(result.status, 0) << result.out;
+    EXPECT_NE(result.out.find("summary: read 1, processed 1, recorded 1,"), std::string::npos) << result.out;
+    std::smatch named;
+    ASSERT_TRUE(std::regex_search(result.out, named, std::regex("; video: ([^;]+\\.mp4);")));
+    EXPECT_EQ(probeFrames(named[1].str()), "mpeg4,1024,1024,30/1,1\n");
 }
