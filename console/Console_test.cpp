@@ -10,6 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -58,8 +59,11 @@ void runChildScenario(const std::string& mode) {
     } else if (mode == "taken") {
         // A worker waiting for "any key" while the loop reads: the loop keeps the key.
         int waited = -1;
-        std::thread worker([&] { waited = Console::waitForKeyTaken([] { return true; }) ? 1 : 0; });
-        Console::_sleep(100);
+        std::atomic<bool> waiting{false};
+        // keepWaiting is first asked once the wait has begun, so the key below comes after it.
+        std::thread worker(
+            [&] { waited = Console::waitForKeyTaken([&] { return waiting.exchange(true) || true; }) ? 1 : 0; });
+        while (!waiting.load()) Console::_sleep(1);
         const int key = Console::_getch();
         worker.join();
         std::printf("LOOP %d WORKER %d\n", key, waited);
