@@ -2,12 +2,17 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <system_error>
+#include <vector>
 
 #include "COmbraRuntime.h"
 #include "CommandLine.h"
@@ -24,9 +29,7 @@ using Clock = std::chrono::steady_clock;
 // A run whose processor is not running and whose console can send no more keys
 // could never end: that is the only case in which the loop ends by itself
 // before the sequence is done.
-bool cannotEverEnd(const VyReader& reader) {
-    return Console::inputClosed() && !reader.processor.isThreadRunning();
-}
+bool cannotEverEnd(const VyReader& reader) { return Console::inputClosed() && !reader.processor.isThreadRunning(); }
 
 // Key handling of the console loop; returns true for quit.
 bool handleKey(int key, VyReader& reader) {
@@ -84,6 +87,34 @@ StageMilliseconds stageMilliseconds(const VyReader& reader) {
             perFrame(processor.encodeMilliseconds(), processor.framesRecorded())};
 }
 
+// Exit statuses of a run that was set up; the lowest applicable one is returned.
+constexpr int kNotProcessed = 2;
+constexpr int kOutputFailed = 3;
+constexpr int kSequenceCut = 4;
+
+// What went wrong with a run's outputs, gathered at its end.
+struct Failures {
+    std::vector<std::string> items;
+    int status = 0;
+
+    void add(int code, const std::string& what) {
+        items.push_back(what);
+        status = status == 0 ? code : std::min(status, code);
+    }
+    std::string line() const {
+        std::string text = "MarlinProfileProc: failed: ";
+        for (size_t i = 0; i < items.size(); ++i) text += (i > 0 ? "; " : "") + items[i];
+        return text;
+    }
+};
+
+// Whole lines in a text file: the rows that reached it.
+uint64_t linesIn(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return static_cast<uint64_t>(
+        std::count(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>(), '\n'));
+}
+
 bool prepareOutputDir(const std::string& dir) {
     std::error_code error;
     std::filesystem::create_directories(dir, error);
@@ -139,14 +170,29 @@ int runMarlinProfileProc(int argc, const char* const argv[]) {
         return 1;
     }
     VyProcessor& processor = reader->processor;
+    if (processor.lcmOutput && processor.lcmHandle == nullptr) {
+        const char* url = std::getenv("LCM_DEFAULT_URL");
+        std::cout << "MarlinProfileProc: failed: LCM not set up (LCM_DEFAULT_URL '" << (url ? url : "") << "')"
+                  << std::endl;
+        reader.reset();
+        Viewer::shutdown();
+        return kOutputFailed;
+    }
+    const std::string plainVideoName = reader->basePath() + ".mp4";
+    if (!processor.videoFileName().empty() && processor.videoFileName() != plainVideoName) {
+        std::cout << "Recording to " << processor.videoFileName() << " (" << plainVideoName << " exists)" << std::endl;
+    }
     const Clock::time_point start = Clock::now();
 
+    bool processorRunning = false;
     try {
         processor.setDisplayType(initialType);
-        reader->seqReader.ReadFrame(reader->rayImage);
-        processor.startProcessor();
-        // The reader thread moves the frames of the sequence into the processor's queue.
-        reader->startThread();
+        reader->readFirstFrame();
+        processorRunning = processor.startProcessor() == 0;
+        if (processorRunning) {
+            // The reader thread moves the frames of the sequence into the processor's queue.
+            reader->startThread();
+        }
     } catch (const std::exception& exception) {
         std::cout << "MarlinProfileProc: cannot start the replay: " << exception.what() << std::endl;
         stopWorkers(*reader);
@@ -159,7 +205,13 @@ int runMarlinProfileProc(int argc, const char* const argv[]) {
     const bool showProgress = isatty(STDERR_FILENO) != 0;
     Clock::time_point lastProgress = start;
     bool quit = false;
-    while (!reader->sequenceDone.load()) {
+    // Without a processor nothing would ever be taken from the queue: the run ends at once.
+    while (processorRunning && !reader->sequenceDone.load()) {
+        // A stop signal acts ahead of keys still waiting.
+        if (Console::stopRequested() != 0) {
+            quit = true;
+            break;
+        }
         if (Console::_kbhit()) {
             quit = handleKey(Console::_getch(), *reader);
         }
@@ -178,12 +230,21 @@ int runMarlinProfileProc(int argc, const char* const argv[]) {
             std::cout << "No processor is running and no key can arrive: ending the run." << std::endl;
             break;
         }
+        if (reader->paused.load() && Console::inputClosed() && processor.imageQueue.GetSize() == 0) {
+            std::cout << "Paused and no key can arrive: ending the run." << std::endl;
+            break;
+        }
+        if (reader->isThreadDone() && !reader->sequenceDone.load()) {
+            std::cout << "The reader has stopped: ending the run." << std::endl;
+            break;
+        }
     }
     if (showProgress && lastProgress != start) {
         std::cerr << "\r\x1b[K" << std::flush;
     }
 
     RunCounts counts;
+    int status = 0;
     std::string videoPath;
     std::string logPath;
     std::string chartPath;
@@ -195,29 +256,70 @@ int runMarlinProfileProc(int argc, const char* const argv[]) {
         COmbraRuntime::End();
         std::cout << "finished.\n" << std::flush;
 
-        counts = {reader->framesRead(),       processor.framesProcessed(), processor.framesRecorded(),
-                  processor.framesPublished(), processor.framesDropped(),
-                  std::chrono::duration<double>(Clock::now() - start).count()};
-        std::error_code error;
-        if (!processor.videoFileName().empty() && std::filesystem::exists(processor.videoFileName(), error)) {
-            videoPath = processor.videoFileName();
+        counts = {reader->framesRead(),       processor.framesProcessed(),
+                  processor.framesRecorded(), processor.framesPublished(),
+                  processor.framesDropped(),  std::chrono::duration<double>(Clock::now() - start).count()};
+        Failures failures;
+        if (!reader->readFailure().empty()) {
+            failures.add(kSequenceCut, "replay cut short after " + std::to_string(counts.read) + " frames (" +
+                                           reader->readFailure() + ")");
         }
-        if (processor.profileRows() > 0 && std::filesystem::exists(processor.logFileName, error)) {
+        if (!quit && counts.processed < counts.read) {
+            failures.add(kNotProcessed, counts.processed == 0
+                                            ? std::string("nothing processed")
+                                            : std::to_string(counts.read - counts.processed) + " of " +
+                                                  std::to_string(counts.read) + " frames not processed");
+        }
+        if (!processor.videoOpenError().empty()) {
+            failures.add(kOutputFailed, "video not opened (" + processor.videoOpenError() + ")");
+        }
+        if (!processor.recordingCut().empty()) {
+            failures.add(kOutputFailed, "recording cut at frame " + std::to_string(counts.recorded) + " (" +
+                                            processor.recordingCut() + ")");
+        }
+        std::error_code error;
+        const std::string& video = processor.videoFileName();
+        if (!video.empty() && counts.recorded == 0) {
+            std::filesystem::remove(video, error);  // a recording without frames is no recording
+        } else if (!video.empty() && !FrameRecorder::hasIndex(video)) {
+            failures.add(kOutputFailed, "recording " + video + " has no index (unplayable)");
+            counts.recorded = 0;
+        } else if (!video.empty()) {
+            videoPath = video;
+        }
+        if (processor.lcmOutput && processor.publishFailures() > 0) {
+            failures.add(kOutputFailed, "LCM did not send " + std::to_string(processor.publishFailures()) + " of " +
+                                            std::to_string(counts.processed) + " frames");
+        }
+        if (processor.profileRows() > 0 && !std::filesystem::exists(processor.logFileName, error)) {
+            failures.add(kOutputFailed, "log not written (" + processor.logFileName + ")");
+        } else if (processor.profileRows() > 0) {
             logPath = processor.logFileName;
+            const uint64_t rows = linesIn(logPath);
+            if (rows < processor.profileRows()) {
+                failures.add(kOutputFailed, "log cut at frame " + std::to_string(rows) + " (" + logPath + " holds " +
+                                                std::to_string(rows) + " of " +
+                                                std::to_string(processor.profileRows()) + " rows)");
+            }
             std::string chartError;
             if (Vy::Analysis::writeProfileChart(logPath, logPath + ".png", &chartError)) {
                 chartPath = logPath + ".png";
             } else {
                 std::cout << "No chart of the measurement: " << chartError << std::endl;
+                failures.add(kOutputFailed, "chart not written");
             }
         }
         std::cout << summaryLine(counts, videoPath, logPath, chartPath) << std::endl;
         std::cout << stageLine(stageMilliseconds(*reader)) << std::endl;
+        if (!failures.items.empty()) {
+            std::cout << failures.line() << std::endl;
+        }
+        status = failures.status;
         reader.reset();
     } catch (const std::exception& exception) {
         std::cout << "MarlinProfileProc: shut-down failed: " << exception.what() << std::endl;
         return 1;
     }
     Viewer::shutdown();
-    return 0;
+    return status;
 }

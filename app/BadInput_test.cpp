@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -46,7 +47,8 @@ TEST_F(BadInput, MalformedCommandLinesEndAtOnceWithOneLineAndNoOutputs) {
         std::string errLine;  // expected on stderr; empty: the usage line on stdout
     };
     const std::vector<Case> cases = {
-        {{"--output-dir", out, "--verbose", sequence, "1"}, "MarlinProfileProc: unknown option --verbose (see --help)\n"},
+        {{"--output-dir", out, "--verbose", sequence, "1"},
+         "MarlinProfileProc: unknown option --verbose (see --help)\n"},
         {{sequence, "1", "--output-dir"}, "MarlinProfileProc: option --output-dir needs a value (see --help)\n"},
         {{"--output-dir", out, "--settings", "", sequence, "1"},
          "MarlinProfileProc: option --settings needs a value (see --help)\n"},
@@ -102,7 +104,7 @@ TEST_F(BadInput, ADisplayTypeOfSeveralCharactersIsNotReadAsItsFirstDigit) {
     EXPECT_EQ(result.status, 0) << result.out << result.err;
     EXPECT_NE(result.out.find("'21' is not a display type (0 to 4): starting in display type 1\n"), std::string::npos)
         << result.out;
-    EXPECT_NE(result.out.find("processed 2,"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("processed 3,"), std::string::npos) << result.out;
 }
 
 TEST_F(BadInput, BadSettingsNameTheFileAndLineAndNothingIsProcessed) {
@@ -111,7 +113,8 @@ TEST_F(BadInput, BadSettingsNameTheFileAndLineAndNothingIsProcessed) {
     const std::string directory = dir.File("settings-dir");
     std::filesystem::create_directory(directory);
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {dir.File("absent.vyset"), "ImportParameterFromFile: " + dir.File("absent.vyset") + ": No such file or directory\n"},
+        {dir.File("absent.vyset"),
+         "ImportParameterFromFile: " + dir.File("absent.vyset") + ": No such file or directory\n"},
         {directory, "ImportParameterFromFile: " + directory + ": is a directory\n"},
         {unknownKey, "ImportParameterFromFile: " + unknownKey + ":2: unknown key 'foo'\n"},
         {outOfRange, "ImportParameterFromFile: " + outOfRange + ":1: value 99 of 'output.scale' is outside [1, 16]\n"},
@@ -129,24 +132,32 @@ TEST_F(BadInput, SequencePathsWithoutANameAreRefusedBeforeAnythingIsWritten) {
         const ProgramResult result = run({"--output-dir", out, path, "1"});
         EXPECT_EQ(result.status, 1);
         EXPECT_NE(result.out.find("MarlinProfileProc: cannot set up the run: cannot derive a recording name from the "
-                                  "sequence path '" + path + "'\n"),
+                                  "sequence path '" +
+                                  path + "'\n"),
                   std::string::npos)
             << result.out;
     }
     EXPECT_TRUE(std::filesystem::is_empty(out));
 }
 
+// Runs the program through bash for what a test cannot do through its arguments
+// (a limit, a file changed behind it, a flood on stdin); the program replaces bash.
+ProgramResult runThroughShell(const std::string& script, const std::vector<Vy::Test::KeyStep>& keys = {}) {
+    ProgramResult result = ProgramRun::run({"/bin/bash", "-c", script}, keys, false, true, 60000);
+    EXPECT_FALSE(result.timedOut) << result.out << result.err;
+    return result;
+}
+
 }  // namespace
 
-TEST_F(BadInput, AFullDiskKeepsTheRunGoingAndTheLogWhole) {
+TEST_F(BadInput, AFullDiskEndsWithTheCutOutputsNamedAndTheLogWhole) {
     // Every file may grow to 1 KiB only: the log fills up after a few rows, the video at once.
     const std::string longer =
         Vy::Test::writeTestSequence(dir.File("long.rays"), 41, [](int, size_t) { return uint8_t{90}; });
-    const std::string command = "ulimit -f 1; exec '" + kProgram + "' --no-window --output-dir '" + out + "' '" +
-                                longer + "' 4";
-    const ProgramResult result = ProgramRun::run({"/bin/bash", "-c", command}, {}, false, true, 60000);
-    ASSERT_FALSE(result.timedOut);
-    EXPECT_EQ(result.status, 0) << result.out << result.err;
+    const std::string command =
+        "ulimit -f 1; exec '" + kProgram + "' --no-window --output-dir '" + out + "' '" + longer + "' 4";
+    const ProgramResult result = runThroughShell(command);
+    EXPECT_EQ(result.status, 3) << result.out << result.err;
     EXPECT_NE(result.out.find("done.\nfinished.\n"), std::string::npos) << result.out;
     // Every row still reaches the console.
     std::vector<std::string> echoed;
@@ -155,11 +166,12 @@ TEST_F(BadInput, AFullDiskKeepsTheRunGoingAndTheLogWhole) {
         const std::string line = result.out.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
         if (line.find(",170000000") != std::string::npos) echoed.push_back(line);
     }
-    EXPECT_EQ(echoed.size(), 40u);
+    EXPECT_EQ(echoed.size(), 41u);
     // The log holds the first rows, whole, up to the limit.
     std::string log;
     for (const auto& entry : std::filesystem::directory_iterator(out)) {
         if (entry.path().extension() == ".csv") log = entry.path();
+        EXPECT_NE(entry.path().extension(), ".mp4") << "a recording without frames is not left behind";
     }
     ASSERT_FALSE(log.empty());
     std::ifstream file(log);
@@ -169,4 +181,91 @@ TEST_F(BadInput, AFullDiskKeepsTheRunGoingAndTheLogWhole) {
     EXPECT_GT(rows.size(), 5u);
     EXPECT_LT(rows.size(), echoed.size());
     for (size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(rows[i], echoed[i]);
+    // The summary counts what reached the files, and the closing line names every cut output.
+    EXPECT_NE(result.out.find("recorded 0,"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("; video: none;"), std::string::npos) << result.out;
+    const std::string cut = std::to_string(rows.size());
+    EXPECT_NE(
+        result.out.find("\nMarlinProfileProc: failed: recording cut at frame 0 (file-size limit reached); log cut at "
+                        "frame " +
+                        cut + " (" + log + " holds " + cut + " of 41 rows)"),
+        std::string::npos)
+        << result.out;
+}
+
+TEST_F(BadInput, ASequenceCutShortDuringTheReplayEndsInOrderAfterItsLastWholeFrame) {
+    // The reader is paused while the file shrinks to 1500 and a half frames, then goes on.
+    const std::string longer =
+        Vy::Test::writeTestSequence(dir.File("long.rays"), 2000, [](int i, size_t) { return uint8_t(i % 200); });
+    const uint64_t record = 16 + 96 * 72;
+    const uint64_t cut = std::filesystem::file_size(longer) - 500 * record - record / 2;
+    const ProgramResult result =
+        runThroughShell("(sleep 3.2; truncate -s " + std::to_string(cut) + " '" + longer + "') & exec '" + kProgram +
+                            "' --no-window --output-dir '" + out + "' '" + longer + "' 0",
+                        {{2400, "p"}, {1800, "p"}});
+    EXPECT_EQ(result.status, 4) << result.out << result.err;
+    std::smatch ended;
+    ASSERT_TRUE(std::regex_search(
+        result.out, ended,
+        std::regex("\nReplay ends after ([0-9]+) frames: CSeqFileReader::ReadFrame: [^\n]*long.rays: file shrank to " +
+                   std::to_string(cut) + " bytes while reading \\(frame \\1 needs [0-9]+\\)\n")))
+        << result.out;
+    const std::string frames = ended[1].str();
+    EXPECT_LE(std::stoi(frames), 1500);
+    // Every frame read before the cut is processed and recorded, and the run says why it ended.
+    EXPECT_NE(result.out.find("done.\nfinished.\nsummary: read " + frames + ", processed " + frames + ", recorded " +
+                              frames + ","),
+              std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("\nMarlinProfileProc: failed: replay cut short after " + frames + " frames ("),
+              std::string::npos)
+        << result.out;
+}
+
+TEST_F(BadInput, PausedWithStandardInputAtItsEndTheRunStillEnds) {
+    const ProgramResult result =
+        ProgramRun::run({kProgram, "--no-window", "--output-dir", out, sequence, "1"}, {{0, "p"}}, false, true, 20000);
+    ASSERT_FALSE(result.timedOut) << result.out;
+    EXPECT_EQ(result.status, 0) << result.out;
+    const size_t paused = result.out.find("\npaused\n");
+    ASSERT_NE(paused, std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("Paused and no key can arrive: ending the run.\ndone.\nfinished.\n", paused),
+              std::string::npos)
+        << result.out;
+}
+
+TEST_F(BadInput, AVideoThatCannotBeOpenedFailsTheRunAndNamesTheReason) {
+    // A flattened name longer than a file name may be.
+    std::string deep = dir.File("");
+    for (int i = 0; i < 3; ++i) deep += std::string(90, 'd') + "/";
+    std::filesystem::create_directories(deep);
+    std::filesystem::copy_file(sequence, deep + "s.rays");
+    const ProgramResult result = run({"--output-dir", out, deep + "s.rays", "1"});
+    EXPECT_EQ(result.status, 3) << result.out;
+    EXPECT_NE(result.out.find("Could not open the output video for write: "), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("summary: read 3, processed 3, recorded 0, published 0, dropped 0"), std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("; video: none;"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("\nMarlinProfileProc: failed: video not opened (" + out + "/"), std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find(".mp4: File name too long)\n"), std::string::npos) << result.out;
+}
+
+TEST_F(BadInput, LcmThatCannotBeSetUpOrCannotSendFailsTheRun) {
+    const std::string log = dir.File("read-only.lcmlog");
+    const std::string lcm = "' --no-window --lcm --output-dir '" + out + "' '" + sequence + "' 1";
+    ProgramResult result = runThroughShell("LCM_DEFAULT_URL=bogus:// exec '" + kProgram + lcm);
+    EXPECT_EQ(result.status, 3) << result.out;
+    EXPECT_NE(result.out.find("\nMarlinProfileProc: failed: LCM not set up (LCM_DEFAULT_URL 'bogus://')\n"),
+              std::string::npos)
+        << result.out;
+    EXPECT_EQ(result.err.find("LCM instance not initialized"), std::string::npos) << result.err;
+
+    // A log opened for reading takes no message.
+    result = runThroughShell("LCM_DEFAULT_URL='file://" + log + "?mode=w' '" + kProgram + lcm +
+                             " && LCM_DEFAULT_URL='file://" + log + "?mode=r' exec '" + kProgram + lcm);
+    EXPECT_EQ(result.status, 3) << result.out;
+    EXPECT_NE(result.out.find("published 0,"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("\nMarlinProfileProc: failed: LCM did not send 3 of 3 frames\n"), std::string::npos)
+        << result.out;
 }

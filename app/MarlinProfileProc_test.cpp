@@ -2,13 +2,15 @@
 // sequences, keys through a pipe and a pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <regex>
 #include <string>
 
 #include "ProgramRun_test.h"
-#include "TestSequence_test.h"
 #include "TestFiles.h"
+#include "TestSequence_test.h"
 
 namespace {
 
@@ -18,14 +20,16 @@ using Vy::Test::ProgramRun;
 const std::string kProgram = VY_BIN_DIR "/MarlinProfileProc";
 
 std::string writeSequence(const std::string& path, int frames) {
-    return Vy::Test::writeTestSequence(path, frames, [](int i, size_t p) { return static_cast<uint8_t>((p * 13 + i * 31) % 251); });
+    return Vy::Test::writeTestSequence(path, frames,
+                                       [](int i, size_t p) { return static_cast<uint8_t>((p * 13 + i * 31) % 251); });
 }
 
 std::string probeFrames(const std::string& video) {
     std::string output;
-    const std::string command = "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-                                "stream=codec_name,width,height,r_frame_rate,nb_read_frames -of csv=p=0 '" +
-                                video + "' 2>&1";
+    const std::string command =
+        "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+        "stream=codec_name,width,height,r_frame_rate,nb_read_frames -of csv=p=0 '" +
+        video + "' 2>&1";
     if (FILE* pipe = popen(command.c_str(), "r")) {
         char buffer[256];
         while (fgets(buffer, sizeof buffer, pipe)) output += buffer;
@@ -35,7 +39,8 @@ std::string probeFrames(const std::string& video) {
 }
 
 int countLines(const std::string& text, const std::regex& line) {
-    return static_cast<int>(std::distance(std::sregex_iterator(text.begin(), text.end(), line), std::sregex_iterator()));
+    return static_cast<int>(
+        std::distance(std::sregex_iterator(text.begin(), text.end(), line), std::sregex_iterator()));
 }
 
 class Program : public testing::Test {
@@ -78,15 +83,15 @@ TEST_F(Program, ReplaysTheWholeSequenceWithoutAKeyAndRecordsIt) {
     ASSERT_FALSE(result.timedOut);
     EXPECT_EQ(result.status, 0) << result.out << result.err;
     EXPECT_EQ(result.out.rfind("rays file: " + sequence + "\nInitializing PanoraTool...\n", 0), 0u) << result.out;
-    // The first frame is read at start-up and not processed: 7 of 8 frames, numbered 0 to 6.
-    for (const char* number : {"\n0\n", "\n1\n", "\n2\n", "\n3\n", "\n4\n", "\n5\n", "\n6\n"}) {
+    // Every frame, the one read at start-up first: 8 frames, numbered 0 to 7.
+    for (const char* number : {"\n0\n", "\n1\n", "\n2\n", "\n3\n", "\n4\n", "\n5\n", "\n6\n", "\n7\n"}) {
         EXPECT_NE(result.out.find(number), std::string::npos) << number << result.out;
     }
-    EXPECT_EQ(result.out.find("\n7\n"), std::string::npos);
-    EXPECT_NE(result.out.find("\ndone.\nfinished.\nsummary: read 7, processed 7, recorded 7, published 0, dropped 0"),
+    EXPECT_EQ(result.out.find("\n8\n"), std::string::npos);
+    EXPECT_NE(result.out.find("\ndone.\nfinished.\nsummary: read 8, processed 8, recorded 8, published 0, dropped 0"),
               std::string::npos)
         << result.out;
-    EXPECT_EQ(probeFrames(video), "mpeg4,1024,1024,30/1,7\n");
+    EXPECT_EQ(probeFrames(video), "mpeg4,1024,1024,30/1,8\n");
 }
 
 TEST_F(Program, KeysThroughAPipePauseResumeSwitchAndQuit) {
@@ -115,18 +120,18 @@ TEST_F(Program, ProfileModeLogsOneRowPerFrameAndDrawsAChart) {
     const auto result = ProgramRun::run(args("4"), {}, false);
     ASSERT_EQ(result.status, 0) << result.out << result.err;
     const std::regex row("\n[0-9]+, *[0-9]+\\.[0-9]{6},[0-9]+,[0-9]+,[0-9]+\\.[0-9]{6}\n");
-    EXPECT_EQ(countLines(result.out, std::regex("(^|\n)[0-6],1700000000[0-9]{3}\\.[0-9]{6},[0-9]+,[0-9]+,")), 7)
+    EXPECT_EQ(countLines(result.out, std::regex("(^|\n)[0-7],1700000000[0-9]{3}\\.[0-9]{6},[0-9]+,[0-9]+,")), 8)
         << result.out;
     std::smatch log;
     ASSERT_TRUE(std::regex_search(result.out, log, std::regex("log: (" + out + "/VyProc_[0-9]{18}\\.csv)")));
     std::ifstream csv(log[1].str());
     int rows = 0;
     for (std::string line; std::getline(csv, line);) ++rows;
-    EXPECT_EQ(rows, 7);
+    EXPECT_EQ(rows, 8);
     EXPECT_TRUE(std::filesystem::exists(log[1].str() + ".png"));
     EXPECT_NE(result.out.find("; chart: " + log[1].str() + ".png"), std::string::npos);
     // The annotated colour frames are recorded too.
-    EXPECT_EQ(probeFrames(video), "mpeg4,1024,1024,30/1,7\n");
+    EXPECT_EQ(probeFrames(video), "mpeg4,1024,1024,30/1,8\n");
 }
 
 TEST_F(Program, TerminalKeysAreUnechoedAndCtrlCEndsInOrder) {
@@ -181,24 +186,82 @@ TEST_F(Program, LcmModePublishesEveryFrameIntoAFileLog) {
     const auto result = ProgramRun::run(args("1", {"--lcm"}), {}, false);
     setenv("LCM_DEFAULT_URL", "memq://", 1);
     ASSERT_EQ(result.status, 0) << result.out << result.err;
-    EXPECT_NE(result.out.find("published 7"), std::string::npos) << result.out;
-    // Nothing is shown or recorded in LCM mode: no frame numbers.
+    EXPECT_NE(result.out.find("published 8"), std::string::npos) << result.out;
+    // Nothing is shown or recorded in LCM mode: no frame numbers, no video file.
     EXPECT_EQ(result.out.find("\n0\n"), std::string::npos);
-    EXPECT_GT(std::filesystem::file_size(log), 7u * 40u);
+    EXPECT_NE(result.out.find("; video: none;"), std::string::npos) << result.out;
+    EXPECT_FALSE(std::filesystem::exists(video));
+    EXPECT_GT(std::filesystem::file_size(log), 8u * 40u);
 }
 
-TEST_F(Program, WithoutCalibrationAndWithoutKeysTheRunStillEnds) {
-    const auto result = ProgramRun::run(args("1", {"--settings", dir.File("absent.vyset")}), {}, false);
-    ASSERT_FALSE(result.timedOut);
-    EXPECT_EQ(result.status, 0) << result.out;
-    const size_t report = result.out.find("Exception occured:\n");
-    const size_t refusal = result.out.find("Can't start processor thread without calibration.\n");
-    const size_t ending = result.out.find("No processor is running and no key can arrive: ending the run.\n");
-    ASSERT_NE(report, std::string::npos) << result.out;
-    EXPECT_NE(result.out.find("absent.vyset", report), std::string::npos) << result.out;
-    ASSERT_NE(refusal, std::string::npos) << result.out;
-    ASSERT_NE(ending, std::string::npos) << result.out;
-    EXPECT_LT(report, refusal);
-    EXPECT_LT(refusal, ending);
-    EXPECT_NE(result.out.find("done.\nfinished.\n", ending), std::string::npos);
+TEST_F(Program, WithoutCalibrationTheRunEndsAtOnceAndSaysNothingWasProcessed) {
+    // On a terminal too: the key that answers the report is the last one the run needs.
+    for (const bool terminal : {false, true}) {
+        const auto result =
+            ProgramRun::run(args("1", {"--settings", dir.File("absent.vyset")}), {{3000, "x"}}, terminal, true, 20000);
+        ASSERT_FALSE(result.timedOut) << result.out;
+        EXPECT_EQ(result.status, 2) << result.out;
+        const std::string nl = terminal ? "\r\n" : "\n";
+        const size_t report = result.out.find("Exception occured:" + nl);
+        const size_t refusal = result.out.find("Can't start processor thread without calibration." + nl);
+        ASSERT_NE(report, std::string::npos) << result.out;
+        EXPECT_NE(result.out.find("absent.vyset", report), std::string::npos) << result.out;
+        ASSERT_NE(refusal, std::string::npos) << result.out;
+        EXPECT_LT(report, refusal);
+        EXPECT_NE(result.out.find("done." + nl + "finished." + nl, refusal), std::string::npos);
+        EXPECT_NE(result.out.find("; video: none;"), std::string::npos) << result.out;
+        EXPECT_NE(result.out.find("MarlinProfileProc: failed: nothing processed" + nl), std::string::npos)
+            << result.out;
+        EXPECT_FALSE(std::filesystem::exists(video));
+    }
+}
+
+TEST_F(Program, StopSignalsEndInOrderAheadOfQueuedKeysWithAPlayableRecording) {
+    const std::string big = writeSequence(dir.File("long.rays"), 1500);
+    std::string name = big.substr(1);
+    for (char& c : name) {
+        if (c == '/') c = '-';
+    }
+    int run = 0;
+    for (const int signal : {SIGTERM, SIGHUP, SIGQUIT}) {
+        // 100000 't' keys wait on stdin, one taken per 100 ms: the signal must not wait behind them.
+        const std::string script = "exec '" + kProgram + "' --no-window --output-dir '" + out + "' '" + big +
+                                   "' 0 < <(yes t | head -c 100000)";
+        const auto result = ProgramRun::run({"/bin/bash", "-c", script}, {{3000, "", signal}}, false, true, 15000);
+        ASSERT_FALSE(result.timedOut) << strsignal(signal) << result.out;
+        EXPECT_EQ(result.status, 0) << strsignal(signal) << result.out;
+        EXPECT_NE(result.out.find("done.\nfinished.\n"), std::string::npos) << result.out;
+        std::smatch recorded;
+        ASSERT_TRUE(std::regex_search(result.out, recorded, std::regex("recorded ([0-9]+),")));
+        std::string file = out + "/" + name;
+        if (run > 0) file += std::string(1, '-').append(std::to_string(run));
+        file += ".mp4";
+        EXPECT_EQ(probeFrames(file), "mpeg4,1024,1024,30/1," + recorded[1].str() + "\n") << strsignal(signal);
+        ++run;
+    }
+}
+
+TEST_F(Program, ASecondRunKeepsTheFirstRecordingAndNamesItsOwn) {
+    const auto first = ProgramRun::run(args("0"), {}, false);
+    ASSERT_EQ(first.status, 0) << first.out;
+    const auto firstSize = std::filesystem::file_size(video);
+    const std::string numbered = video.substr(0, video.size() - 4) + "-1.mp4";
+    const auto second = ProgramRun::run(args("0"), {}, false);
+    ASSERT_EQ(second.status, 0) << second.out;
+    EXPECT_NE(second.out.find("\nRecording to " + numbered + " (" + video + " exists)\n"), std::string::npos)
+        << second.out;
+    EXPECT_NE(second.out.find("; video: " + numbered + ";"), std::string::npos) << second.out;
+    EXPECT_EQ(std::filesystem::file_size(video), firstSize);
+    EXPECT_EQ(probeFrames(video), "mpeg4,1024,1024,30/1,8\n");
+    EXPECT_EQ(probeFrames(numbered), "mpeg4,1024,1024,30/1,8\n");
+}
+
+TEST_F(Program, AOneFrameSequenceGivesAOneFrameRecording) {
+    sequence = writeSequence(dir.File("one.rays"), 1);
+    const auto result = ProgramRun::run(args("1"), {}, false);
+    ASSERT_EQ(result.status, 0) << result.out;
+    EXPECT_NE(result.out.find("summary: read 1, processed 1, recorded 1,"), std::string::npos) << result.out;
+    std::smatch named;
+    ASSERT_TRUE(std::regex_search(result.out, named, std::regex("; video: ([^;]+\\.mp4);")));
+    EXPECT_EQ(probeFrames(named[1].str()), "mpeg4,1024,1024,30/1,1\n");
 }

@@ -67,23 +67,42 @@ void VyReader::setUp(const std::string& path) {
     std::cout << "Ready." << std::endl;
 }
 
+void VyReader::readFirstFrame() {
+    // A sequence without frames has nothing to read; a reader that failed to open still
+    // raises here, so the start-up can report it.
+    if (seqReader.IsOpen() && seqReader.GetFrameIndex() >= seqReader.GetFrameCount()) {
+        return;
+    }
+    queueNextFrame();
+}
+
+void VyReader::queueNextFrame() {
+    CVyImage frame;
+    {
+        const StageClock::Span span(reading);
+        seqReader.ReadFrame(rayImage);
+        frame = rayImage;
+    }
+    ++readTotal;
+    // Waits for room while both threads run, so no frame of the recording is lost.
+    processor.addFrame(std::move(frame), [this] { return isThreadRunning() && processor.isThreadRunning(); });
+}
+
 void VyReader::threadedFunction() {
     while (isThreadRunning()) {
         if (paused.load()) {
             sleep(1000);
             continue;
         }
-        const uint32_t count = seqReader.GetFrameCount();
-        const uint32_t index = seqReader.GetFrameIndex();
-        if (index < count) {
-            CVyImage frame;
-            {
-                const StageClock::Span span(reading);
-                seqReader.ReadFrame(rayImage);
-                frame = rayImage;
+        if (failure.empty() && seqReader.GetFrameIndex() < seqReader.GetFrameCount()) {
+            try {
+                queueNextFrame();
+            } catch (const std::exception& exception) {
+                // A file cut short or unreadable ends the replay like its last frame:
+                // the frames already queued are processed and the run ends in order.
+                failure = exception.what();
+                std::cout << "Replay ends after " << readTotal.load() << " frames: " << failure << std::endl;
             }
-            ++readTotal;
-            processor.addFrame(std::move(frame), [this] { return isThreadRunning(); });
             continue;
         }
         const bool empty = processor.imageQueue.GetSize() == 0;

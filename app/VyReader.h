@@ -35,8 +35,15 @@ public:
     VyReader(const VyReader&) = delete;
     VyReader& operator=(const VyReader&) = delete;
 
-    // The reader loop: frames into the processor's queue until the sequence is done.
+    // The reader loop: frames into the processor's queue until the sequence is done
+    // or can no longer be read.
     void threadedFunction() override;
+    // Main thread, before the reader thread starts: reads the first frame and queues
+    // it, so it is the first frame of the replay. Raises when no sequence is open.
+    void readFirstFrame();
+    // Why the replay ended before the sequence did; empty when it did not. Read it
+    // once the reader thread has finished.
+    const std::string& readFailure() const { return failure; }
 
     uint64_t framesRead() const { return readTotal.load(); }
     // Time the reader thread spent reading and copying frames.
@@ -80,8 +87,10 @@ public:
 
 private:
     void setUp(const std::string& path);
+    void queueNextFrame();
 
     std::string outputBase;
+    std::string failure;
     std::atomic<uint64_t> readTotal{0};
     StageClock reading;
 };

@@ -6,23 +6,31 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <thread>
 
 namespace Console {
 namespace {
 
+// Signals that end the run in order: Ctrl-C, a supervisor's stop, the terminal
+// closing, Ctrl-\.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 // Bytes written into the wake pipe: a signal turned into a key, or a plain wake-up.
 constexpr char kSignalByte = 'q';
 constexpr char kWakeByte = 0;
 // A blocked _getch looks again this often (a background job may have come to the foreground).
 constexpr int kPollSliceMs = 100;
+// Codes read ahead of their use; further input waits in the terminal or pipe, so a
+// flood on stdin cannot grow memory.
+constexpr size_t kMaxQueuedCodes = 4096;
 
 // Saved terminal modes. Written once before raw mode is switched on, then read from any
 // thread and from the signal handler, hence plain storage plus an atomic flag.
@@ -32,6 +40,8 @@ std::atomic<bool> rawActive{false};
 // Self-pipe: the signal handler and pushKey write, readers poll it beside stdin.
 int wakePipe[2] = {-1, -1};
 volatile sig_atomic_t signalCount = 0;
+// The first stop signal, for the loop to see ahead of any queued key.
+volatile sig_atomic_t stopSignal = 0;
 std::terminate_handler previousTerminate = nullptr;
 
 bool inForeground() {
@@ -53,13 +63,14 @@ void onTerminate() {
     std::abort();
 }
 
-void onSignal(int) {
+void onSignal(int signo) {
     const int savedErrno = errno;
     signalCount = signalCount + 1;
     if (signalCount >= 2) {
         restoreModesIfRaw();
         _exit(130);
     }
+    stopSignal = signo;
     const char byte = kSignalByte;
     [[maybe_unused]] ssize_t ignored = write(wakePipe[1], &byte, 1);
     errno = savedErrno;
@@ -70,6 +81,7 @@ void onSignal(int) {
 struct KeyState {
     std::mutex mutex;
     std::deque<unsigned char> queue;
+    uint64_t taken = 0;       // codes handed out so far
     bool inputEnded = false;  // stdin gave EOF, was closed or hung up
     bool initialised = false;
 };
@@ -137,7 +149,7 @@ void drainWakePipeLocked() {
 // Takes whatever stdin has ready without blocking.
 void readStdinLocked() {
     if (keys().inputEnded || !prepareTerminalLocked()) return;
-    for (;;) {
+    while (keys().queue.size() < kMaxQueuedCodes) {
         struct pollfd in = {STDIN_FILENO, POLLIN, 0};
         const int ready = poll(&in, 1, 0);
         if (ready <= 0) return;
@@ -150,7 +162,8 @@ void readStdinLocked() {
             return;
         }
         unsigned char bytes[256];
-        const ssize_t n = read(STDIN_FILENO, bytes, sizeof bytes);
+        const size_t room = std::min(sizeof bytes, kMaxQueuedCodes - keys().queue.size());
+        const ssize_t n = read(STDIN_FILENO, bytes, room);
         if (n > 0) {
             keys().queue.insert(keys().queue.end(), bytes, bytes + n);
             continue;
@@ -170,6 +183,7 @@ void fillLocked() {
 int popLocked() {
     const int code = keys().queue.front();
     keys().queue.pop_front();
+    ++keys().taken;
     return code;
 }
 
@@ -203,6 +217,27 @@ bool inputClosed() {
     return keys().inputEnded && keys().queue.empty();
 }
 
+bool waitForKeyTaken(const std::function<bool()>& keepWaiting) {
+    uint64_t before;
+    {
+        std::lock_guard<std::mutex> lock(keys().mutex);
+        fillLocked();
+        before = keys().taken;
+    }
+    while (!keepWaiting || keepWaiting()) {
+        {
+            std::lock_guard<std::mutex> lock(keys().mutex);
+            fillLocked();
+            if (keys().taken != before) return true;
+            if (keys().inputEnded && keys().queue.empty()) return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPollSliceMs / 2));
+    }
+    return false;
+}
+
+int stopRequested() { return stopSignal; }
+
 void _sleep(int milliseconds) {
     if (milliseconds <= 0) return;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
@@ -228,15 +263,19 @@ void installSignalKeys() {
     struct sigaction action = {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
-    sigaddset(&action.sa_mask, SIGINT);
-    sigaddset(&action.sa_mask, SIGTERM);
+    for (int signo : kStopSignals) sigaddset(&action.sa_mask, signo);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (int signo : kStopSignals) {
+        // nohup and background jobs of a shell ignore these on purpose: leave them so.
+        struct sigaction previous = {};
+        if ((signo == SIGHUP || signo == SIGQUIT) && sigaction(signo, nullptr, &previous) == 0 &&
+            previous.sa_handler == SIG_IGN) {
+            continue;
+        }
+        sigaction(signo, &action, nullptr);
+    }
 }
 
-void restoreTerminal() {
-    restoreModesIfRaw();
-}
+void restoreTerminal() { restoreModesIfRaw(); }
 
 }  // namespace Console

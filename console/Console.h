@@ -1,4 +1,7 @@
 #pragma once
+
+#include <functional>
+
 // Key input for a console program on Linux: key test, unechoed key read, sleep.
 //
 // On a foreground terminal the first key call switches stdin to unechoed, non-canonical
@@ -15,13 +18,18 @@ int _getch();
 // True once stdin has ended and every code read from it has been taken: no key can
 // arrive from the terminal or pipe any more (pushKey and signal keys still can).
 bool inputClosed();
+// Blocks until another thread takes a key (the code stays theirs, so no key is lost),
+// input has ended, or keepWaiting() turns false. True when a key was taken.
+bool waitForKeyTaken(const std::function<bool()>& keepWaiting);
 // Blocks for at least `milliseconds`; zero or negative returns at once.
 void _sleep(int milliseconds);
 // Queues a key from another source (e.g. a viewer window) after the codes already waiting.
 void pushKey(int code);
-// SIGINT and SIGTERM become a 'q' key; a second one restores the terminal and ends the
-// process at once with status 130.
+// SIGINT, SIGTERM, SIGHUP and SIGQUIT become a 'q' key and a stop request; a second
+// one restores the terminal and ends the process at once with status 130.
 void installSignalKeys();
+// The first stop signal caught (0 when none): the console loop ends on it ahead of queued keys.
+int stopRequested();
 // Puts back the terminal modes saved before raw input; harmless when none were changed.
 void restoreTerminal();
 

@@ -1,15 +1,16 @@
 #include "Console.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -55,6 +56,23 @@ void runChildScenario(const std::string& mode) {
         });
         say("WOKE %d\n", Console::_getch());
         pusher.join();
+    } else if (mode == "taken") {
+        // A worker waiting for "any key" while the loop reads: the loop keeps the key.
+        int waited = -1;
+        std::atomic<bool> waiting{false};
+        // keepWaiting is first asked once the wait has begun, so the key below comes after it.
+        std::thread worker(
+            [&] { waited = Console::waitForKeyTaken([&] { return waiting.exchange(true) || true; }) ? 1 : 0; });
+        while (!waiting.load()) Console::_sleep(1);
+        const int key = Console::_getch();
+        worker.join();
+        std::printf("LOOP %d WORKER %d\n", key, waited);
+        std::fflush(stdout);
+    } else if (mode == "flood") {
+        Console::_kbhit();
+        int left = 0;
+        ioctl(STDIN_FILENO, FIONREAD, &left);
+        say("LEFT %d\n", left);
     } else if (mode == "raw") {
         Console::_kbhit();
         say("READY\n");
@@ -146,7 +164,8 @@ ChildResult runPiped(const char* mode, const std::string& input, bool keepOpen =
         execSelf(mode);
     }
     close(in[0]), close(out[1]);
-    if (!input.empty() && write(in[1], input.data(), input.size()) != ssize_t(input.size())) return {"write failed", -1};
+    if (!input.empty() && write(in[1], input.data(), input.size()) != ssize_t(input.size()))
+        return {"write failed", -1};
     if (!keepOpen) close(in[1]);
     ChildResult result;
     result.output = readUntil(out[0], "\n");
@@ -194,6 +213,14 @@ TEST(ConsolePushKey, QueuesAfterWaitingCodesAndWakesABlockedReader) {
     const ChildResult woken = runPiped("wake", "", true);
     EXPECT_EQ(woken.output, "WOKE 90\n");
     EXPECT_EQ(woken.exitStatus, 0);
+}
+
+TEST(ConsolePipedKeys, AWorkerWaitingForAKeyLeavesItToTheLoop) {
+    EXPECT_EQ(runPiped("taken", "q", true).output, "LOOP 113 WORKER 1\n");
+}
+
+TEST(ConsolePipedKeys, AFloodWaitsInThePipeBeyond4096Codes) {
+    EXPECT_EQ(runPiped("flood", std::string(20000, 'x'), true).output, "LEFT 15904\n");
 }
 
 TEST(ConsoleTerminal, RawUnechoedKeysAndModesRestoredAtExit) {

@@ -1,7 +1,19 @@
 #include "FrameRecorder.h"
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <opencv2/imgproc.hpp>
+
+namespace {
+// Room kept free for one more encoded frame and the file's closing index.
+constexpr uint64_t kReserveBytes = 8ull << 20;
+constexpr uint64_t kIndexBytesPerFrame = 64;
+}  // namespace
 
 FrameRecorder::FrameRecorder(cv::VideoWriter& writer, size_t capacity)
     : writer(writer), capacity(capacity == 0 ? 1 : capacity) {}
@@ -32,6 +44,63 @@ void FrameRecorder::finish() {
     thread.join();
 }
 
+void FrameRecorder::watchSpace(const std::string& videoPath) { watchedPath = videoPath; }
+
+std::string FrameRecorder::cutReason() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return cut;
+}
+
+std::string FrameRecorder::lackOfRoom() const {
+    const uint64_t needed = kReserveBytes + kIndexBytesPerFrame * (recordedFrames.load() + 1);
+    struct rlimit limit {};
+    struct stat file {};
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        stat(watchedPath.c_str(), &file) == 0 && static_cast<uint64_t>(file.st_size) + needed > limit.rlim_cur) {
+        return "file-size limit reached";
+    }
+    const std::string directory = std::filesystem::path(watchedPath).parent_path().string();
+    struct statvfs disk {};
+    if (statvfs(directory.empty() ? "." : directory.c_str(), &disk) == 0 &&
+        static_cast<uint64_t>(disk.f_bavail) * disk.f_frsize < needed) {
+        return "disk full";
+    }
+    return "";
+}
+
+bool FrameRecorder::hasIndex(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::error_code error;
+    const uint64_t size = std::filesystem::file_size(path, error);
+    if (!file || error) {
+        return false;
+    }
+    bool index = false;
+    for (uint64_t at = 0; at < size;) {
+        uint8_t head[16];
+        file.seekg(static_cast<std::streamoff>(at));
+        if (size - at < 8 || !file.read(reinterpret_cast<char*>(head), 8)) {
+            return false;
+        }
+        uint64_t boxSize = (uint64_t{head[0]} << 24) | (uint64_t{head[1]} << 16) | (uint64_t{head[2]} << 8) | head[3];
+        if (boxSize == 1) {  // a 64-bit size follows the type
+            if (size - at < 16 || !file.read(reinterpret_cast<char*>(head + 8), 8)) {
+                return false;
+            }
+            boxSize = 0;
+            for (int i = 8; i < 16; ++i) boxSize = (boxSize << 8) | head[i];
+        } else if (boxSize == 0) {  // runs to the end of the file
+            boxSize = size - at;
+        }
+        if (boxSize < 8 || boxSize > size - at) {
+            return false;
+        }
+        index = index || std::string(reinterpret_cast<const char*>(head + 4), 4) == "moov";
+        at += boxSize;
+    }
+    return index;
+}
+
 void FrameRecorder::run() {
     for (;;) {
         cv::Mat frame;
@@ -51,6 +120,17 @@ void FrameRecorder::run() {
 
 void FrameRecorder::write(const cv::Mat& frame) {
     const StageClock::Span span(encoding);
+    if (!writer.isOpened()) {
+        return;
+    }
+    if (!watchedPath.empty()) {
+        if (const std::string reason = lackOfRoom(); !reason.empty()) {
+            writer.release();  // writes the index while there is room for it
+            std::lock_guard<std::mutex> lock(mutex);
+            cut = reason;
+            return;
+        }
+    }
     try {
         cv::Mat colour;
         if (frame.channels() == 1) {

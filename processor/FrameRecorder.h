@@ -15,6 +15,7 @@
 #include <mutex>
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
+#include <string>
 #include <thread>
 
 #include "StageClock.h"
@@ -35,6 +36,15 @@ public:
     // Returns once every queued frame is written and the thread has ended.
     // Harmless to call again; a later record() starts a new thread.
     void finish();
+    // Before each frame, checks that the disk and the file-size limit leave room for
+    // it and for the index written at the end; when they do not, the recording is
+    // closed there (so it stays playable) and further frames are not recorded.
+    void watchSpace(const std::string& videoPath);
+    // Why the recording was closed early ("disk full", "file-size limit reached"); empty when it was not.
+    std::string cutReason() const;
+    // Whether the MP4 file at path is whole: its boxes fill the file and one is the
+    // index ("moov") that a player needs; a file cut by a full disk has none.
+    static bool hasIndex(const std::string& path);
     // Frames the open writer has taken.
     uint64_t recorded() const { return recordedFrames.load(); }
     // Time the recorder thread spent converting and encoding.
@@ -43,14 +53,17 @@ public:
 private:
     void run();
     void write(const cv::Mat& frame);
+    std::string lackOfRoom() const;
 
     cv::VideoWriter& writer;
     const size_t capacity;
-    std::mutex mutex;
+    mutable std::mutex mutex;
     std::condition_variable changed;
     std::deque<cv::Mat> frames;
     bool finishing = false;
     std::thread thread;
     std::atomic<uint64_t> recordedFrames{0};
+    std::string watchedPath;  // set before the first frame, then read by the recorder thread only
+    std::string cut;          // guarded by mutex
     StageClock encoding;
 };

@@ -1,10 +1,14 @@
 #include "VyProcessor.h"
 
 #include <Poco/Timestamp.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
@@ -20,6 +24,10 @@
 namespace {
 
 constexpr uint32_t kQueueCapacity = 512;
+// Pixel bytes the queue may hold: large frames wait in the file, not in memory.
+constexpr uint64_t kMaxQueuedBytes = 256ull << 20;
+// Numbered names tried when the recording's name is taken.
+constexpr int kMaxVideoNumber = 999;
 constexpr const char* kLcmChannel = "RIZODEZIZOV";
 // Frames the recorder may hold before the processor waits for it.
 constexpr size_t kRecorderQueue = 4;
@@ -46,7 +54,8 @@ std::string profileLogFileName(const std::string& outputDir, int64_t unixMicrose
 
 VyProcessor::VyProcessor(const VyRunOptions& options)
     : logFileName(profileLogFileName(options.outputDir, Poco::Timestamp().epochMicroseconds())),
-      lcmHandle(lcm_create("")),
+      // Only a publishing run talks to LCM.
+      lcmHandle(options.lcmOutput ? lcm_create("") : nullptr),
       lcmOutput(options.lcmOutput),
       settingsPath(options.settingsPath.empty() ? defaultSettingsPath() : options.settingsPath),
       recorder(videoWriter, kRecorderQueue) {
@@ -70,12 +79,39 @@ void VyProcessor::setupCompute(const CCalibration& calibration) {
 }
 
 void VyProcessor::openOutputVideo(std::string outputBasePath) {
-    videoName = outputBasePath + ".mp4";
-    videoWriter.open(videoName, cv::VideoWriter::fourcc('D', 'I', 'V', 'X'), 30.0, cv::Size(FrameRecorder::kVideoSide, FrameRecorder::kVideoSide),
-                     true);
-    if (!videoWriter.isOpened()) {
-        std::cout << "Could not open the output video for write: " << outputBasePath << std::endl;
+    if (lcmOutput) {
+        return;  // a publishing run records nothing
     }
+    // The name is claimed with an exclusive create, so an earlier recording (or a
+    // second run at the same time) is never overwritten: a taken name gets a number.
+    std::string name = outputBasePath + ".mp4";
+    int claimed = -1;
+    for (int number = 1; claimed < 0 && number <= kMaxVideoNumber + 1; ++number) {
+        claimed = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (claimed < 0) {
+            videoError = std::strerror(errno);
+            if (errno != EEXIST || number > kMaxVideoNumber) {
+                break;
+            }
+            name = outputBasePath + "-" + std::to_string(number) + ".mp4";
+        }
+    }
+    if (claimed >= 0) {
+        ::close(claimed);
+        videoName = name;
+        videoWriter.open(videoName, cv::VideoWriter::fourcc('D', 'I', 'V', 'X'), 30.0,
+                         cv::Size(FrameRecorder::kVideoSide, FrameRecorder::kVideoSide), true);
+        if (videoWriter.isOpened()) {
+            videoError.clear();
+            recorder.watchSpace(videoName);
+            return;
+        }
+        videoError = "the video writer refused it";
+        std::remove(videoName.c_str());
+        videoName.clear();
+    }
+    videoError = name + ": " + videoError;
+    std::cout << "Could not open the output video for write: " << outputBasePath << std::endl;
 }
 
 void VyProcessor::releaseVideo() {
@@ -108,12 +144,26 @@ void VyProcessor::setDisplayType(int32_t type) {
 }
 
 bool VyProcessor::addFrame(CVyImage image, const std::function<bool()>& keepTrying) {
+    const uint64_t bytes = image.IsEmpty() ? 0 : image.GetByteSize();
+    // Only this thread adds bytes, so room seen here stays room until the frame is in.
+    const auto tryMoveIn = [&] {
+        const uint64_t queued = queuedBytes.load();
+        if (queued > 0 && queued + bytes > kMaxQueuedBytes) {
+            return false;
+        }
+        queuedBytes += bytes;
+        if (imageQueue.MoveIn(image)) {
+            return true;
+        }
+        queuedBytes -= bytes;
+        return false;
+    };
     try {
-        bool taken = imageQueue.MoveIn(image);
+        bool taken = tryMoveIn();
         while (!taken && keepTrying && keepTrying()) {
             // The processor is behind: give it a moment to free a slot.
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            taken = imageQueue.MoveIn(image);
+            taken = tryMoveIn();
         }
         if (!taken) {
             ++droppedTotal;
@@ -121,7 +171,7 @@ bool VyProcessor::addFrame(CVyImage image, const std::function<bool()>& keepTryi
         }
         return taken;
     } catch (const CVyException& exception) {
-        reportExceptionAndWaitForKey(exception);
+        reportWorkerException(exception.ToString(true).ToCString(), keepTrying);
         return false;
     }
 }
@@ -137,6 +187,10 @@ void VyProcessor::threadedFunction() {
             std::this_thread::yield();
             continue;
         }
+        queuedBytes -= inputImage.IsEmpty() ? 0 : inputImage.GetByteSize();
+        // Every failure of a frame is reported and the loop goes on with the next one:
+        // a processor that ended here would leave the reader waiting for room.
+        const auto keepWaiting = [this] { return isThreadRunning(); };
         try {
             if (!ready.load()) {
                 ++droppedTotal;
@@ -152,7 +206,11 @@ void VyProcessor::threadedFunction() {
             ++frameCount;
             ++processedTotal;
         } catch (const CVyException& exception) {
-            reportExceptionAndWaitForKey(exception);
+            reportWorkerException(exception.ToString(true).ToCString(), keepWaiting);
+        } catch (const std::exception& exception) {
+            reportWorkerException(exception.what(), keepWaiting);
+        } catch (...) {
+            reportWorkerException("unknown exception", keepWaiting);
         }
     }
 }
@@ -248,7 +306,8 @@ void VyProcessor::publish(CVyImage& image) {
     }
     if (image.GetFormat().GetBitDepth() > 8) {
         CVyImage shallower;
-        image.ConvertType(shallower, Vy::PixelTypeLuminance, Vy::DataTypeByte);
+        // Unsigned bytes, as in the recording: v / 64 saturating at 255 (signed bytes would cut at 127).
+        image.ConvertType(shallower, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte);
         image = shallower;
     }
     imageMessage.frameTime = static_cast<int64_t>(inputImage.timeStamp);
@@ -271,5 +330,7 @@ void VyProcessor::publish(CVyImage& image) {
     }
     if (lcm_publish(lcmHandle, kLcmChannel, buffer.data(), static_cast<unsigned int>(buffer.size())) == 0) {
         ++publishedTotal;
+    } else {
+        ++publishFailedTotal;
     }
 }

@@ -39,7 +39,8 @@ public:
     // Binds the engine to device 0, the calibration and the settings file.
     // A runtime failure leaves as CVyException and the processor stays uncalibrated.
     void setupCompute(const CCalibration& calibration);
-    // Opens "<outputBasePath>.mp4"; reports on the console when it cannot.
+    // Opens "<outputBasePath>.mp4", or "<outputBasePath>-N.mp4" when that name is
+    // taken; reports on the console when it cannot. Records nothing in LCM output.
     void openOutputVideo(std::string outputBasePath);
     // Writes what the recorder still holds and closes the video file. Call only
     // once the processor thread has ended.
@@ -65,9 +66,16 @@ public:
     uint64_t framesProcessed() const { return processedTotal.load(); }
     uint64_t framesRecorded() const { return recorder.recorded(); }
     uint64_t framesPublished() const { return publishedTotal.load(); }
+    // Frames LCM refused to send (a read-only log, a broken transport).
+    uint64_t publishFailures() const { return publishFailedTotal.load(); }
     uint64_t framesDropped() const { return droppedTotal.load(); }
     uint64_t profileRows() const { return profileRowTotal.load(); }
+    // The recording's path; empty when none is open.
     const std::string& videoFileName() const { return videoName; }
+    // Why the video could not be opened ("<path>: <reason>"); empty when it was, or when none was asked for.
+    const std::string& videoOpenError() const { return videoError; }
+    // Why the recording stopped before the run did (disk full, size limit); empty when it did not.
+    std::string recordingCut() const { return recorder.cutReason(); }
 
     // Where the processor's time went, summed over the run.
     struct Stages {
@@ -110,10 +118,13 @@ private:
 
     std::string settingsPath;
     std::string videoName;
+    std::string videoError;
     FrameRecorder recorder;
     Stages stages;
     std::atomic<uint64_t> processedTotal{0};
     std::atomic<uint64_t> publishedTotal{0};
+    std::atomic<uint64_t> publishFailedTotal{0};
+    std::atomic<uint64_t> queuedBytes{0};
     std::atomic<uint64_t> droppedTotal{0};
     std::atomic<uint64_t> profileRowTotal{0};
 };

@@ -148,3 +148,19 @@ TEST(LcmOutput, AFileLogHoldsEveryMessageWithItsHeader) {
     std::filesystem::remove(log);
     EXPECT_EQ(count, 3);
 }
+
+TEST(LcmOutput, SixteenBitSamplesAboveHalfScaleKeepTheirValue) {
+    VyProcessor processor(lcmOptions());
+    ASSERT_NE(processor.lcmHandle, nullptr);
+    Received received;
+    lcm_subscribe(processor.lcmHandle, "RIZODEZIZOV", onMessage, &received);
+    // As in the recording: v / 64, saturating at 255 (a signed byte stopped at 127).
+    const uint16_t samples[] = {16383, 9000, 100, 65535};
+    CVyImage deep;
+    ASSERT_TRUE(deep.Create(4, 1, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort, samples));
+    processor.outputFrame(deep);
+    while (lcm_handle_timeout(processor.lcmHandle, 50) > 0) {
+    }
+    ASSERT_EQ(received.messages.size(), 1u);
+    EXPECT_EQ(received.messages[0].data, (std::vector<uint8_t>{255, 141, 2, 255}));
+}

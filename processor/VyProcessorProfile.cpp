@@ -29,8 +29,8 @@ void VyProcessor::processProfileFrame() {
                            const_cast<void*>(totalFocusImage.GetPixelData()));
         const Vy::Analysis::ProfileResult result = Vy::Analysis::measureProfile(view);
 
-        Vy::Analysis::logProfileRow(logFileName, frameCount, inputImage.timeStamp, inputImage.frameId, result.acceptedCount,
-                      result.areaFigure);
+        Vy::Analysis::logProfileRow(logFileName, frameCount, inputImage.timeStamp, inputImage.frameId,
+                                    result.acceptedCount, result.areaFigure);
         ++profileRowTotal;
 
         span.reset();
@@ -39,6 +39,6 @@ void VyProcessor::processProfileFrame() {
                          result.annotated.data);
         outputFrame(annotated);
     } catch (const CVyException& exception) {
-        reportExceptionAndWaitForKey(exception);
+        reportWorkerException(exception.ToString(true).ToCString(), [this] { return isThreadRunning(); });
     }
 }

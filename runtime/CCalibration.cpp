@@ -6,6 +6,7 @@
 
 #include "CVyException.h"
 #include "KeyValueText.h"
+#include "RaysFormat.h"
 
 namespace {
 
@@ -66,6 +67,10 @@ std::string CCalibration::Problem() const {
     if (sensorWidth > kMaxSensorSide || sensorHeight > kMaxSensorSide) {
         return "sensor size " + sensor + " exceeds " + std::to_string(kMaxSensorSide) + " pixels";
     }
+    const double pixels = double(sensorWidth) * sensorHeight;
+    if (pixels > double(Vy::Rays::kMaxPixels)) {
+        return "sensor size " + sensor + " has more than " + std::to_string(Vy::Rays::kMaxPixels) + " pixels";
+    }
     for (const DoubleField& field : kDoubleFields) {
         if (!std::isfinite(this->*field.member)) {
             return std::string(field.key) + " is not a finite number";
@@ -83,6 +88,20 @@ std::string CCalibration::Problem() const {
     if (microImageRadius <= 0.0 || microImageRadius > lensPitch) {
         return "micro-image radius " + FormatNumber(microImageRadius) + " px is outside (0, lens pitch " +
                FormatNumber(lensPitch) + "]";
+    }
+    // The lens grid is built in integer lattice steps from the offset: an origin far
+    // off the sensor overflows them. One sensor size of margin on each side is plenty.
+    const std::pair<const char*, std::pair<double, int32_t>> offsets[] = {{"gridOffsetX", {gridOffsetX, sensorWidth}},
+                                                                          {"gridOffsetY", {gridOffsetY, sensorHeight}}};
+    for (const auto& [key, offset] : offsets) {
+        if (offset.first < -offset.second || offset.first > 2.0 * offset.second) {
+            return std::string(key) + " " + FormatNumber(offset.first) + " px is outside [" +
+                   std::to_string(-offset.second) + ", " + std::to_string(2 * offset.second) + "]";
+        }
+    }
+    if (pixels / (lensPitch * lensPitch * 0.866) > Vy::Rays::kMaxLenses) {
+        return "lens pitch " + FormatNumber(lensPitch) + " px gives more lenses than the engine handles on a " +
+               sensor + " sensor (" + std::to_string(static_cast<long>(Vy::Rays::kMaxLenses)) + ")";
     }
     const std::pair<const char*, double> lengths[] = {{"mlaToSensor", mlaToSensor},
                                                       {"microLensFocalLength", microLensFocalLength},

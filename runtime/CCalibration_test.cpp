@@ -3,9 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
+#include <iterator>
 
+#include "CCudaCompute.h"
+#include "CSeqFileReader.h"
+#include "CSeqFileWriter.h"
 #include "CVyException.h"
 #include "CalibrationSamples.h"
+#include "TestFiles.h"
 
 namespace {
 
@@ -91,6 +97,65 @@ TEST(CCalibrationTest, ProblemNamesTheUnusablePart) {
     EXPECT_EQ(problemWith([](CCalibration& c) { c.exitPupilDistance = 1.0; }),
               "exitPupilDistance 1 mm is neither 0 (unknown) nor at least 4 x mlaToSensor");
     EXPECT_EQ(problemWith([](CCalibration& c) { c.exitPupilDistance = 36.1; }), "");
+}
+
+// Values that pass as numbers but that the engine cannot build a lens grid from
+// (they overflowed its lattice indices and crashed the renderer) are problems, so
+// neither a sequence file nor the engine takes them.
+TEST(CCalibrationTest, ValuesTheEngineCannotRepresentAreProblems) {
+    const auto problemWith = [](auto change) {
+        CCalibration c = Vy::Test::SmallCalibration();
+        change(c);
+        return c.Problem();
+    };
+    EXPECT_EQ(problemWith([](CCalibration& c) { c.gridOffsetX = 1e18; }), "gridOffsetX 1e+18 px is outside [-64, 128]");
+    EXPECT_EQ(problemWith([](CCalibration& c) { c.gridOffsetX = 1e10; }), "gridOffsetX 1e+10 px is outside [-64, 128]");
+    EXPECT_EQ(problemWith([](CCalibration& c) { c.gridOffsetY = -1e18; }),
+              "gridOffsetY -1e+18 px is outside [-48, 96]");
+    EXPECT_EQ(problemWith([](CCalibration& c) { c.gridOffsetY = 96.5; }), "gridOffsetY 96.5 px is outside [-48, 96]");
+    EXPECT_EQ(problemWith([](CCalibration& c) { c.gridOffsetX = -64; }), "");
+    EXPECT_EQ(problemWith([](CCalibration& c) { c.sensorWidth = c.sensorHeight = 32768; }),
+              "sensor size 32768x32768 has more than 67108864 pixels");
+    EXPECT_EQ(problemWith([](CCalibration& c) {
+                  c.sensorWidth = c.sensorHeight = 8192;
+                  c.lensPitch = 4;
+                  c.microImageRadius = 2;
+              }),
+              "lens pitch 4 px gives more lenses than the engine handles on a 8192x8192 sensor (1048576)");
+
+    CCalibration far = Vy::Test::SmallCalibration();
+    far.gridOffsetX = 1e18;
+    CCudaCompute engine;
+    try {
+        engine.ApplyCalibration(far, true);
+        ADD_FAILURE() << "the engine took an offset of 1e18";
+    } catch (const CVyException& error) {
+        EXPECT_EQ(error.Reason(), "gridOffsetX 1e+18 px is outside [-64, 128]");
+    }
+
+    // A file whose calibration text says so is refused when opened, naming the key.
+    Vy::Test::ScratchDir dir;
+    const std::string path = dir.File("far.rays");
+    const CCalibration good = Vy::Test::SmallCalibration();
+    const CVyImageFormat format{good.sensorWidth, good.sensorHeight, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte};
+    CSeqFileWriter writer;
+    writer.Create(CVyString(path), format, good, CVyImage());
+    writer.Close();
+    std::ifstream written(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(written)), std::istreambuf_iterator<char>());
+    written.close();
+    const size_t value = bytes.find("gridOffsetX = ") + 14;
+    const size_t length = bytes.find('\n', value) - value;
+    ASSERT_GE(length, 4u);
+    bytes.replace(value, length, std::string(length - 4, '0') + "1e18");  // same length, so the header still fits
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+    CSeqFileReader reader;
+    try {
+        reader.Open(CVyString(path), 0);
+        ADD_FAILURE() << "the reader took an offset of 1e18";
+    } catch (const CVyException& error) {
+        EXPECT_EQ(error.Reason(), "gridOffsetX 1e+18 px is outside [-64, 128]");
+    }
 }
 
 }  // namespace

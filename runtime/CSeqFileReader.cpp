@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,9 +18,6 @@
 namespace {
 
 constexpr const char* kOpen = "CSeqFileReader::Open";
-// Frames kept mapped behind the current one before their pages are dropped;
-// consumers down the pipeline may still be reading them.
-constexpr uint32_t kReleaseLag = 16;
 
 std::string Hex(uint32_t value) {
     char buffer[16];
@@ -32,13 +30,39 @@ std::string Block(uint64_t bytes, uint64_t offset) {
     return std::to_string(bytes) + " bytes at offset " + std::to_string(offset);
 }
 
+// Reads the pieces from offset on; false when the file ends first or a read fails.
+// Frames are read into memory of their own, never mapped: a file cut short under
+// a running replay then gives a short read here instead of a fault later.
+bool ReadFully(int fd, struct iovec* pieces, int count, uint64_t offset) {
+    while (count > 0) {
+        const ssize_t n = preadv(fd, pieces, count, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        offset += static_cast<uint64_t>(n);
+        for (size_t left = static_cast<size_t>(n); count > 0 && left > 0;) {
+            const size_t taken = std::min(left, pieces->iov_len);
+            pieces->iov_base = static_cast<uint8_t*>(pieces->iov_base) + taken;
+            pieces->iov_len -= taken;
+            left -= taken;
+            if (pieces->iov_len == 0) {
+                ++pieces;
+                --count;
+            }
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
-// Owned by the thread that reads; the mapping is shared with the frames handed out.
+// Owned by the thread that reads; every frame handed out owns its pixels.
 struct CSeqFileReader::State {
     int fd = -1;
     std::string path;
-    std::shared_ptr<const Vy::MappedFile> map;
     Vy::Rays::Header header;
     CVyImageFormat format;
     CCalibration calibration;
@@ -46,10 +70,10 @@ struct CSeqFileReader::State {
     uint32_t frameCount = 0;
     uint32_t index = 0;
     uint32_t readAhead = 0;
-    uint64_t releasedUpTo = 0;
 
     uint64_t RecordOffset(uint32_t frame) const {
-        return header.firstFrameOffset + static_cast<uint64_t>(frame) * Vy::Rays::RecordSize(format.width, format.height);
+        return header.firstFrameOffset +
+               static_cast<uint64_t>(frame) * Vy::Rays::RecordSize(format.width, format.height);
     }
     void Reset() {
         if (fd >= 0) {
@@ -117,8 +141,11 @@ void CSeqFileReader::Open(const CVyString& path, uint32_t readAhead) {
                    std::to_string(size) + "]");
     }
     if (h.width < 1 || h.height < 1 || h.width > Vy::Rays::kMaxSide || h.height > Vy::Rays::kMaxSide) {
-        throw fail("frame size " + std::to_string(h.width) + "x" + std::to_string(h.height) +
-                   " is outside 1..32768");
+        throw fail("frame size " + std::to_string(h.width) + "x" + std::to_string(h.height) + " is outside 1..32768");
+    }
+    if (uint64_t(h.width) * uint64_t(h.height) > Vy::Rays::kMaxPixels) {
+        throw fail("frame size " + std::to_string(h.width) + "x" + std::to_string(h.height) + " has more than " +
+                   std::to_string(Vy::Rays::kMaxPixels) + " pixels");
     }
     if (h.pixelType != Vy::PixelTypeLuminance || h.dataType != Vy::DataTypeUnsignedByte) {
         throw fail("unsupported pixel type " + Hex(h.pixelType) + " / data type " + Hex(h.dataType) +
@@ -166,17 +193,17 @@ void CSeqFileReader::Open(const CVyString& path, uint32_t readAhead) {
                    std::to_string(h.width) + "x" + std::to_string(h.height));
     }
 
-    try {
-        s.map = std::make_shared<const Vy::MappedFile>(s.fd, size, file);
-    } catch (const CVyException& error) {
-        throw fail(error.Reason());
-    }
     s.header = h;
     s.format = CVyImageFormat{h.width, h.height, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte};
     if (h.whiteImage) {
-        auto view = Vy::PixelStorage::MapView(s.map, whiteOffset, frameBytes);
-        const void* pixels = view->Data();
-        s.white = CVyImage::FromStorage(s.format, std::move(view), pixels);
+        auto storage = Vy::PixelStorage::Allocate(frameBytes, false);
+        struct iovec piece = {storage->MutableData(), frameBytes};
+        errno = 0;
+        if (!ReadFully(s.fd, &piece, 1, whiteOffset)) {
+            throw fail("cannot read the white image: " + std::string(errno ? std::strerror(errno) : "file shrank"));
+        }
+        const void* pixels = storage->Data();
+        s.white = CVyImage::FromStorage(s.format, std::move(storage), pixels);
     }
 
     const uint64_t whole = (size - h.firstFrameOffset) / Vy::Rays::RecordSize(h.width, h.height);
@@ -187,14 +214,13 @@ void CSeqFileReader::Open(const CVyString& path, uint32_t readAhead) {
                      file.c_str(), present);
     } else if (present < h.frameCount) {
         s.frameCount = present;
-        std::fprintf(stderr, "%s: header promises %u frames, file holds %u whole frames\n", file.c_str(),
-                     h.frameCount, present);
+        std::fprintf(stderr, "%s: header promises %u frames, file holds %u whole frames\n", file.c_str(), h.frameCount,
+                     present);
     } else {
         s.frameCount = h.frameCount;
     }
     s.readAhead = readAhead;
     s.index = 0;
-    s.releasedUpTo = h.firstFrameOffset;
 }
 
 void CSeqFileReader::StartReading(CRayImage& image) {
@@ -209,38 +235,43 @@ void CSeqFileReader::ReadFrame(CRayImage& image) {
     State& s = *state_;
     s.RequireOpen(kOperation);
     if (s.index >= s.frameCount) {
-        throw CVyException(kOperation, s.path,
-                           "no frame left (index " + std::to_string(s.index) + " of " + std::to_string(s.frameCount) + ")");
+        throw CVyException(
+            kOperation, s.path,
+            "no frame left (index " + std::to_string(s.index) + " of " + std::to_string(s.frameCount) + ")");
     }
     const uint64_t offset = s.RecordOffset(s.index);
     const uint64_t end = s.RecordOffset(s.index + 1);
-    // Touching mapped pages beyond the end of a truncated file would raise SIGBUS; check first.
+    const auto shrank = [&] {
+        struct stat info {};
+        const long long size = fstat(s.fd, &info) == 0 ? static_cast<long long>(info.st_size) : -1;
+        return CVyException(kOperation, s.path,
+                            "file shrank to " + std::to_string(size) + " bytes while reading (frame " +
+                                std::to_string(s.index) + " needs " + std::to_string(end) + ")");
+    };
     struct stat info {};
     if (fstat(s.fd, &info) != 0 || static_cast<uint64_t>(info.st_size) < end) {
-        throw CVyException(kOperation, s.path,
-                           "file shrank to " + std::to_string(info.st_size) + " bytes while reading (frame " +
-                               std::to_string(s.index) + " needs " + std::to_string(end) + ")");
+        throw shrank();
     }
     const uint32_t ahead = std::min(s.readAhead, s.frameCount - s.index - 1);
     if (ahead > 0) {
-        s.map->Prefetch(end, static_cast<size_t>(s.RecordOffset(s.index + 1 + ahead) - end));
+        posix_fadvise(s.fd, static_cast<off_t>(end), static_cast<off_t>(s.RecordOffset(s.index + 1 + ahead) - end),
+                      POSIX_FADV_WILLNEED);
     }
-    CVyImage frame;
-    const size_t pixelOffset = offset + Vy::Rays::kRecordHeaderSize;
-    auto view = Vy::PixelStorage::MapView(s.map, pixelOffset, s.format.GetByteSize());
-    const void* pixels = view->Data();
-    frame = CVyImage::FromStorage(s.format, std::move(view), pixels);
-    Vy::Rays::DecodeRecordHeader(s.map->Data() + offset, frame.frameId, frame.timeStamp);
-    static_cast<CVyImage&>(image) = std::move(frame);
-
-    // Small frames share pages with their neighbours, so views alone never free them: drop what lies well behind.
-    if (s.index >= kReleaseLag) {
-        const uint64_t behind = s.RecordOffset(s.index - kReleaseLag);
-        if (behind > s.releasedUpTo) {
-            s.map->ReleasePages(s.releasedUpTo, behind - s.releasedUpTo);
-            s.releasedUpTo = behind;
+    uint8_t record[Vy::Rays::kRecordHeaderSize];
+    auto storage = Vy::PixelStorage::Allocate(s.format.GetByteSize(), false);
+    struct iovec pieces[2] = {{record, sizeof record}, {storage->MutableData(), s.format.GetByteSize()}};
+    errno = 0;
+    if (!ReadFully(s.fd, pieces, 2, offset)) {
+        if (errno != 0) {
+            throw CVyException(kOperation, s.path,
+                               "cannot read frame " + std::to_string(s.index) + ": " + std::strerror(errno));
         }
+        throw shrank();
     }
+    const void* pixels = storage->Data();
+    CVyImage frame = CVyImage::FromStorage(s.format, std::move(storage), pixels);
+    Vy::Rays::DecodeRecordHeader(record, frame.frameId, frame.timeStamp);
+    static_cast<CVyImage&>(image) = std::move(frame);
     ++s.index;
 }
 
@@ -248,12 +279,11 @@ void CSeqFileReader::Seek(uint32_t frame) {
     State& s = *state_;
     s.RequireOpen("CSeqFileReader::Seek");
     if (frame > s.frameCount) {
-        throw CVyException("CSeqFileReader::Seek", s.path,
-                           "frame " + std::to_string(frame) + " is past the end (" + std::to_string(s.frameCount) +
-                               " frames)");
+        throw CVyException(
+            "CSeqFileReader::Seek", s.path,
+            "frame " + std::to_string(frame) + " is past the end (" + std::to_string(s.frameCount) + " frames)");
     }
     s.index = frame;
-    s.releasedUpTo = std::min(s.releasedUpTo, s.RecordOffset(frame));
 }
 
 uint32_t CSeqFileReader::GetFrameIndex() const { return state_->index; }

@@ -17,6 +17,10 @@ constexpr uint32_t kMaxFrameCount = kUnfinishedCount - 1;
 constexpr size_t kFrameCountOffset = 32;
 constexpr uint32_t kMaxCalibrationBytes = 1u << 20;
 constexpr int32_t kMaxSide = 32768;
+// The most pixels a frame may have: what the compute engine takes (8192 x 8192).
+constexpr uint64_t kMaxPixels = uint64_t{8192} * 8192;
+// The most micro-lenses a calibration may put on the sensor, also the engine's bound.
+constexpr double kMaxLenses = 1 << 20;
 // frameId (int32), reserved (int32), timeStamp (double, ms since 1970 UTC).
 constexpr size_t kRecordHeaderSize = 16;
 
