@@ -29,6 +29,7 @@ struct QualityReport {
     uint32_t framesScored = 0;
     uint32_t framesInFile = 0;
     DepthScore depth;
+    DepthScore outerDepth;            // the same for the pixels within a tenth of the width or height from an edge
     double focusPsnr = 0.0;           // engine total focus over pixels with a valid depth
     double referenceFocusPsnr = 0.0;  // total focus at the true depth (checks the renderer itself)
     std::vector<PlaneScore> planes;

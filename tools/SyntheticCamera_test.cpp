@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 
 #include "CameraDesign.h"
 #include "CameraModel.h"
@@ -151,4 +152,74 @@ TEST(SyntheticCamera, SameSeedSameFrameWhateverTheThreads) {
     EXPECT_GT(cv::countNonZero(a != otherFrame), a.total() / 4) << "noise must differ between frames";
     // Noise stays noise: the frames agree on average.
     EXPECT_LT(std::abs(cv::mean(a)[0] - cv::mean(otherSeed)[0]), 0.2);
+}
+
+namespace {
+
+// The centre of a micro-image as found in a white image: the centroid of how
+// much of each pixel is lit, its level against 40 % of the micro-image's
+// brightest, at most 1 (inside, the cos^4 fall-off, down to 64 % at the far
+// side of a corner micro-image, would otherwise pull the centroid towards the
+// lens centre; at the rim, partly lit pixels place the aperture's edge to a
+// fraction of a pixel).
+Vy::Model::Point litCentroid(const cv::Mat1f& white, Vy::Model::Point predicted, double radius) {
+    const int x0 = static_cast<int>(predicted.x - radius) - 1, x1 = static_cast<int>(predicted.x + radius);
+    const int y0 = static_cast<int>(predicted.y - radius) - 1, y1 = static_cast<int>(predicted.y + radius);
+    float brightest = 0.0f;
+    for (int y = y0; y <= y1 + 1; ++y)
+        for (int x = x0; x <= x1 + 1; ++x) brightest = std::max(brightest, white(y, x));
+    double sx = 0.0, sy = 0.0, n = 0.0;
+    for (int y = y0; y <= y1 + 1; ++y)
+        for (int x = x0; x <= x1 + 1; ++x) {
+            // A soft window edge, so that no pixel jumps in or out with the sub-pixel position.
+            const double inside =
+                std::clamp(radius + 0.5 - std::hypot(x + 0.5 - predicted.x, y + 0.5 - predicted.y), 0.0, 1.0);
+            if (inside > 0.0) {
+                const double lit = inside * std::min(1.0, white(y, x) / (0.4 * brightest));
+                sx += lit * (x + 0.5);
+                sy += lit * (y + 0.5);
+                n += lit;
+            }
+        }
+    return {sx / n, sy / n};
+}
+
+}  // namespace
+
+// Micro-images lie where the exit pupil's chief rays put them, off their lens
+// centres towards the rims, exactly on the calibration's micro-image grid.
+// VY_CENTROID_SIDE renders another sensor size (4096 takes a few minutes).
+TEST(SyntheticCamera, WhiteImageMicroImagesLieOnTheCalibratedGrid) {
+    const char* side = std::getenv("VY_CENTROID_SIDE");
+    const int n = side ? std::atoi(side) : 1024;
+    const CCalibration c = defaultCalibration(n, n);
+    // As many rays as the white image of a sequence gets.
+    const SyntheticCamera camera(c, quietOptions(64));
+    Scene white;
+    white.background = 1.0f;
+    const cv::Mat1f image = camera.expose(white);
+    // Half the micro-image grid's pitch: where the next micro-image begins.
+    const double radius = 0.5 * c.lensPitch * (1.0 + Vy::Model::microImageGrowth(c)) - 0.5;
+    double worst = 0.0, worstShift = 0.0, largestShift = 0.0;
+    int lenses = 0;
+    for (int l = 0; l < 2 * n / c.lensPitch; ++l)
+        for (int k = -1; k < n / c.lensPitch + 1; ++k) {
+            const Vy::Model::Point lens = Vy::Model::lensCentre(c, k, l);
+            const Vy::Model::Point m = Vy::Model::microImageCentre(c, lens);
+            if (m.x < radius + 1 || m.y < radius + 1 || m.x > n - radius - 1 || m.y > n - radius - 1) continue;
+            const Vy::Model::Point found = litCentroid(image, m, radius);
+            const double miss = std::hypot(found.x - m.x, found.y - m.y);
+            const double shift = std::hypot(m.x - lens.x, m.y - lens.y);
+            if (miss > worst) {
+                worst = miss;
+                worstShift = shift;
+            }
+            largestShift = std::max(largestShift, shift);
+            ++lenses;
+        }
+    ASSERT_GT(lenses, 100);
+    EXPECT_LT(worst, 0.1) << "at a lens whose micro-image is shifted by " << worstShift << " px";
+    EXPECT_GT(largestShift, 0.002 * n) << "the micro-images must move off their lenses towards the rims";
+    std::printf("%dx%d: %d micro-images, centroids within %.3f px of the calibrated grid; shifts up to %.1f px\n", n, n,
+                lenses, worst, largestShift);
 }

@@ -35,6 +35,13 @@ void print(const Vy::Synth::QualityReport& r) {
     std::printf("textured pixels valid:               %6.2f %%  (bar >= %.0f %%)  %s  (%zu of %zu)\n",
                 100 * d.texturedValidShare, 100 * Bars::kTexturedValid,
                 verdict(d.texturedValidShare >= Bars::kTexturedValid), d.validCount, d.texturedCount);
+    const auto& o = r.outerDepth;
+    std::printf(
+        "outer tenth of the sensor: textured pixels valid %6.2f %% (bar >= %.0f %%) %s  (%zu of %zu); "
+        "median error %.2f %%, more than 5%% off %.2f %%\n",
+        100 * o.texturedValidShare, 100 * Bars::kTexturedValid,
+        verdict(o.texturedCount == 0 || o.texturedValidShare >= Bars::kTexturedValid), o.validCount, o.texturedCount,
+        100 * o.medianRelativeError, 100 * o.shareOver5Percent);
     std::printf("total focus PSNR over valid pixels:  %6.2f dB (bar >= %.0f dB) %s\n", r.focusPsnr, Bars::kFocusPsnr,
                 verdict(r.focusPsnr >= Bars::kFocusPsnr));
     std::printf("total focus PSNR at the true depth:  %6.2f dB (renderer check, no bar)\n", r.referenceFocusPsnr);
