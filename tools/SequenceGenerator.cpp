@@ -30,15 +30,18 @@ std::string truthDirectory(const std::string& sequencePath) { return sequencePat
 void createSequence(const std::string& path, const CreateOptions& options, std::ostream* progress) {
     const PresetDefaults defaults = presetDefaults(options.preset);
     const int size = options.size > 0 ? options.size : defaults.size;
+    const int width = options.width > 0 ? options.width : size;
+    const int height = options.height > 0 ? options.height : size;
     const int frames = options.frames > 0 ? options.frames : defaults.frames;
-    check(size >= 64 && size <= 4096, "--size " + std::to_string(size), "must be 64..4096");
+    check(width >= 64 && width <= 4096, "--width " + std::to_string(width), "must be 64..4096");
+    check(height >= 64 && height <= 4096, "--height " + std::to_string(height), "must be 64..4096");
     check(frames >= 1 && frames <= 100000, "--frames " + std::to_string(frames), "must be 1..100000");
     check(options.fps > 0.0, "fps", "must be positive");
 
     RenderOptions render;
     render.samples = options.samples > 0 ? options.samples : defaults.samples;
     render.threads = options.threads;
-    const CCalibration calibration = defaultCalibration(size, size);
+    const CCalibration calibration = defaultCalibration(width, height);
     const SyntheticCamera camera(calibration, render);
     const SceneScript script(options.preset, calibration, options.seed, static_cast<uint32_t>(frames));
 
@@ -47,7 +50,7 @@ void createSequence(const std::string& path, const CreateOptions& options, std::
     if (!parent.empty()) std::filesystem::create_directories(parent, error);
     check(!error, parent.string(), error.message());
 
-    const CVyImageFormat format{size, size, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte};
+    const CVyImageFormat format{width, height, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte};
     CSeqFileWriter writer;
     writer.Create(path, format, calibration, options.white ? toImage(camera.renderWhite(options.seed)) : CVyImage());
 
@@ -58,8 +61,8 @@ void createSequence(const std::string& path, const CreateOptions& options, std::
         std::filesystem::remove_all(truthDir, ignored);
     const double focusGain = kFocusGain;
     if (options.truth)
-        writeTruthIndex(truthDir, kTruthScale, focusGain, Model::outputSize(size, kTruthScale),
-                        Model::outputSize(size, kTruthScale), static_cast<uint32_t>(frames), options.preset);
+        writeTruthIndex(truthDir, kTruthScale, focusGain, Model::outputSize(width, kTruthScale),
+                        Model::outputSize(height, kTruthScale), static_cast<uint32_t>(frames), options.preset);
 
     for (int f = 0; f < frames; ++f) {
         const Scene scene = script.sceneAt(static_cast<uint32_t>(f));

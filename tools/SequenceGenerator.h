@@ -11,6 +11,8 @@ namespace Vy::Synth {
 struct CreateOptions {
     std::string preset = "demo";
     int size = 0;    // sensor side in pixels; 0 = the preset's
+    int width = 0;   // sensor width and height where they differ; 0 = size
+    int height = 0;
     int frames = 0;  // 0 = the preset's
     uint64_t seed = 1;
     int samples = 0;  // rays per pixel; 0 = the preset's

@@ -23,8 +23,8 @@ namespace {
 
 const char* const kUsage =
     "usage: raystool info FILE\n"
-    "       raystool create [--preset demo|planes|slanted|particles|small] [--size N] [--frames N]\n"
-    "                       [--seed N] [--samples N] [--threads N] [--no-truth] [--no-white] OUT.rays\n"
+    "       raystool create [--preset demo|planes|slanted|particles|small] [--size N] [--width N] [--height N]\n"
+    "                       [--frames N] [--seed N] [--samples N] [--threads N] [--no-truth] [--no-white] OUT.rays\n"
     "       raystool export FILE OUTDIR [--first N] [--count N]\n";
 
 struct UsageError {
@@ -124,12 +124,14 @@ int info(const std::vector<std::string>& args) {
 }
 
 int create(const std::vector<std::string>& args) {
-    const Arguments a(args, {"--preset", "--size", "--frames", "--seed", "--samples", "--threads"},
+    const Arguments a(args, {"--preset", "--size", "--width", "--height", "--frames", "--seed", "--samples", "--threads"},
                       {"--no-truth", "--no-white", "--quiet"});
     if (a.positional.size() != 1) throw UsageError{"create needs exactly one OUT.rays"};
     Vy::Synth::CreateOptions o;
     o.preset = a.value("--preset", o.preset);
     o.size = static_cast<int>(parseNumber("--size", a.value("--size", "0"), 100000));
+    o.width = static_cast<int>(parseNumber("--width", a.value("--width", "0"), 100000));
+    o.height = static_cast<int>(parseNumber("--height", a.value("--height", "0"), 100000));
     o.frames = static_cast<int>(parseNumber("--frames", a.value("--frames", "0"), 100000));
     o.seed = parseNumber("--seed", a.value("--seed", "1"), UINT64_MAX);
     o.samples = static_cast<int>(parseNumber("--samples", a.value("--samples", "0"), 1024));
@@ -137,6 +139,8 @@ int create(const std::vector<std::string>& args) {
     o.truth = !a.has("--no-truth");
     o.white = !a.has("--no-white");
     if (a.has("--size") && o.size == 0) throw UsageError{"--size must be at least 64"};
+    if (a.has("--width") && o.width == 0) throw UsageError{"--width must be at least 64"};
+    if (a.has("--height") && o.height == 0) throw UsageError{"--height must be at least 64"};
     if (a.has("--frames") && o.frames == 0) throw UsageError{"--frames must be at least 1"};
     Vy::Synth::createSequence(a.positional[0], o, a.has("--quiet") ? nullptr : &std::cerr);
     return 0;

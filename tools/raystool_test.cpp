@@ -54,6 +54,7 @@ TEST_F(RaystoolTest, BadArgumentsAndFilesGiveOneLineAndStatusOne) {
         {"info " + dir_.string(), dir_.string()},
         {"create --size abc " + path("x.rays"), "--size: 'abc' is not a number"},
         {"create --size 10 " + path("x.rays"), "must be 64..4096"},
+        {"create --height 5000 " + path("x.rays"), "--height 5000: must be 64..4096"},
         {"create --frames", "--frames needs a value"},
         {"create --preset nope " + path("x.rays"), "unknown preset"},
         {"create --bogus " + path("x.rays"), "unknown option --bogus"},
@@ -83,6 +84,11 @@ TEST_F(RaystoolTest, CreateThenInfoAndExport) {
     const Outcome info = run("info " + file);
     ASSERT_EQ(info.status, 0) << info.stderrText;
     EXPECT_NE(info.stdoutText.find("frame size: 128 x 128"), std::string::npos) << info.stdoutText;
+    // Sensors of real proportions: width and height apart.
+    const std::string wide = path("wide.rays");
+    ASSERT_EQ(run("create --preset small --width 160 --height 96 --frames 1 --quiet --no-truth " + wide).status, 0);
+    const auto wideInfo = run("info " + wide);
+    EXPECT_NE(wideInfo.stdoutText.find("frame size: 160 x 96"), std::string::npos) << wideInfo.stdoutText;
     EXPECT_NE(info.stdoutText.find("frames: 3\n"), std::string::npos) << info.stdoutText;
     EXPECT_NE(info.stdoutText.find("white image: yes"), std::string::npos);
     EXPECT_NE(info.stdoutText.find("first frame: id 1000, 2019-08-09 10:00:00.000 UTC"), std::string::npos)
