@@ -75,6 +75,24 @@ TEST_F(EngineQualityTest, FindsThePlanesOfTheSceneAndScoresThem) {
     EXPECT_FALSE(r.scoredParticles);
 }
 
+// The engine on the demo scene at 2048 x 2048, where micro-images sit up to
+// 10 px off their lenses at the corners: every bar, the rims included.
+TEST_F(EngineQualityTest, DemoSceneAt2048MeetsTheBars) {
+    const QualityReport r = measureEngineQuality(create("demo", 2048, true), settings_, 1, "");
+    EXPECT_LE(r.depth.medianRelativeError, QualityBars::kMedianRelativeError);
+    EXPECT_LE(r.depth.shareOver5Percent, QualityBars::kShareOver5Percent);
+    EXPECT_GE(r.depth.texturedValidShare, QualityBars::kTexturedValid);
+    EXPECT_GE(r.outerDepth.texturedValidShare, QualityBars::kTexturedValid);
+    EXPECT_GT(r.outerDepth.texturedCount, 0u);
+    EXPECT_GE(r.focusPsnr, QualityBars::kFocusPsnr);
+    EXPECT_GE(r.referenceFocusPsnr, 32.0);
+    EXPECT_TRUE(r.Passed());
+    std::printf(
+        "demo 2048: median %.2f %%, %.2f %% more than 5 %% off, outer tenth %.1f %% valid, total focus %.1f dB\n",
+        100 * r.depth.medianRelativeError, 100 * r.depth.shareOver5Percent, 100 * r.outerDepth.texturedValidShare,
+        r.focusPsnr);
+}
+
 TEST_F(EngineQualityTest, SequenceWithoutTruthIsRefused) {
     const std::string path = create("small", 96, false);
     try {
