@@ -10,13 +10,17 @@
 namespace Vy::Engine {
 namespace {
 
-constexpr int kMaxCandidates = 7;
+constexpr int kMaxCandidates = 14;  // two lenses and their first rings
 
 struct RefineJob {
     const LensSampler* sampler;
     const OutputLookup* lookup;
     const std::vector<Lens>* lenses;
     const std::vector<float>* lensDepth;
+    // Per lens: the lens nearest to where its pixels' scene points are seen
+    // from (x' = x - v s, see LensSampler); the lens itself where micro-images
+    // sit on their lenses.
+    const std::vector<int32_t>* viewing;
     int32_t width, height;
     int scale;
     float reach;  // output pixels: every pixel of a lens's cell is this close to its centre
@@ -98,20 +102,28 @@ __attribute__((target("avx2,fma"))) void ScoreRowAvx2(const RefineJob& job, cons
 }
 #endif
 
-// Depths of the lens and its first ring, each surface once; fewer than two: no edge.
+// Depths of the lens, the lens its pixels are seen from and their first rings,
+// each surface once; fewer than two: no edge.
 int EdgeCandidates(const RefineJob& job, int32_t home, float* candidates) {
     int count = 0;
     float lo = 1e30f, hi = 0.0f;
-    for (int d = -1; d < 6; ++d) {
-        const int32_t n = d < 0 ? home : (*job.lenses)[home].neighbour[d];
-        const float v = n >= 0 ? (*job.lensDepth)[n] : 0.0f;
-        if (v <= 0.0f || std::any_of(candidates, candidates + count,
-                                     [&](float c) { return std::fabs(c - v) <= kEdgeTolerance * c; })) {
-            continue;
+    const int32_t viewing = (*job.viewing)[home];
+    for (int32_t centre : {home, viewing}) {
+        for (int d = -1; d < 6; ++d) {
+            const int32_t n = d < 0 ? centre : (*job.lenses)[centre].neighbour[d];
+            const float v = n >= 0 ? (*job.lensDepth)[n] : 0.0f;
+            if (v <= 0.0f || count == kMaxCandidates || std::any_of(candidates, candidates + count, [&](float c) {
+                    return std::fabs(c - v) <= kEdgeTolerance * c;
+                })) {
+                continue;
+            }
+            candidates[count++] = v;
+            lo = std::min(lo, v);
+            hi = std::max(hi, v);
         }
-        candidates[count++] = v;
-        lo = std::min(lo, v);
-        hi = std::max(hi, v);
+        if (viewing == home) {
+            break;
+        }
     }
     return count >= 2 && hi > lo * (1.0f + kEdgeTolerance) ? count : 0;
 }
@@ -250,26 +262,49 @@ void RefineDepthEdges(const RenderSource& source, const LensGrid& grid, const Ou
                       float* depth, float* inverseDepth) {
     const LensSampler sampler(source, grid, lookup);
     const auto& lenses = grid.Lenses();
-    // Lenses whose first ring spans a depth jump; only their pixels are looked at.
+    std::vector<int32_t> viewing(lenses.size());
+    const float growth = grid.Growth();
+    const Vec2 principal = grid.Principal();
+    for (size_t index = 0; index < lenses.size(); ++index) {
+        viewing[index] = static_cast<int32_t>(index);
+        const float v = lensDepth[index];
+        if (growth == 0.0f || !(v > 0.0f)) {
+            continue;
+        }
+        const Vec2 c = lenses[index].centre;
+        const float pull = growth * v / (1.0f + growth * v);
+        const int32_t i =
+            std::clamp(static_cast<int32_t>((c.x - (c.x - principal.x) * pull) / lookup.scale), 0, width - 1);
+        const int32_t j =
+            std::clamp(static_cast<int32_t>((c.y - (c.y - principal.y) * pull) / lookup.scale), 0, height - 1);
+        const int32_t seen = lookup.lens[static_cast<size_t>(j) * width + i];
+        if (seen >= 0) {
+            viewing[index] = seen;
+        }
+    }
+    // Lenses whose first ring, or that of the lens they are seen from, spans a
+    // depth jump; only their pixels are looked at.
     std::vector<int32_t> atEdge;
     for (size_t index = 0; index < lenses.size(); ++index) {
         float lo = 1e30f, hi = 0.0f;
-        for (int d = -1; d < 6; ++d) {
-            const int32_t n = d < 0 ? static_cast<int32_t>(index) : lenses[index].neighbour[d];
-            if (n >= 0 && lensDepth[n] > 0.0f) {
-                lo = std::min(lo, lensDepth[n]);
-                hi = std::max(hi, lensDepth[n]);
+        for (int32_t centre : {static_cast<int32_t>(index), viewing[index]}) {
+            for (int d = -1; d < 6; ++d) {
+                const int32_t n = d < 0 ? centre : lenses[centre].neighbour[d];
+                if (n >= 0 && lensDepth[n] > 0.0f) {
+                    lo = std::min(lo, lensDepth[n]);
+                    hi = std::max(hi, lensDepth[n]);
+                }
             }
         }
         if (hi > lo * (1.0f + kEdgeJump)) {
             atEdge.push_back(static_cast<int32_t>(index));
         }
     }
-    const RefineJob job{&sampler,        &lookup,
-                        &lenses,         &lensDepth,
-                        width,           height,
-                        lookup.scale,    (grid.Pitch() / std::sqrt(3.0f) + 1.0f) / static_cast<float>(lookup.scale),
-                        UseAvx2Kernels()};
+    const RefineJob job{
+        &sampler,        &lookup,      &lenses,
+        &lensDepth,      &viewing,     width,
+        height,          lookup.scale, (grid.Pitch() / std::sqrt(3.0f) + 1.0f) / static_cast<float>(lookup.scale),
+        UseAvx2Kernels()};
     // A lens writes only the pixels of its own cell; the scores it reads come from the pre-processed frame.
     pool.ParallelFor(atEdge.size(), 16, [&](size_t begin, size_t end) {
         Tile tile;

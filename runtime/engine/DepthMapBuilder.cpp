@@ -89,6 +89,42 @@ void BuildDepthMap(const LensGrid& grid, const std::vector<float>& lensDepth, co
         toBarycentric[s][3] = a.x / det;
     }
     const auto& lenses = grid.Lenses();
+    // 1 / v at sensor position (x, y) from the triangle of lens `home` in or
+    // next to sector s; 0 where its corners have no depth.
+    auto interpolate = [&](int32_t home, int s, float x, float y) {
+        const Lens& lens = lenses[home];
+        const float dx = x - lens.centre.x;
+        const float dy = y - lens.centre.y;
+        float alpha = 0.0f, beta = 0.0f;
+        for (int tries = 0; tries < 3; ++tries) {
+            alpha = toBarycentric[s][0] * dx + toBarycentric[s][1] * dy;
+            beta = toBarycentric[s][2] * dx + toBarycentric[s][3] * dy;
+            // A point off the sector's wedge lies in the neighbouring one.
+            if (alpha < -1e-4f) {
+                s = (s + 5) % 6;
+            } else if (beta < -1e-4f) {
+                s = (s + 1) % 6;
+            } else {
+                break;
+            }
+        }
+        const int32_t corner[3] = {home, lens.neighbour[s], lens.neighbour[(s + 1) % 6]};
+        const float weight[3] = {std::max(0.0f, 1.0f - alpha - beta), std::max(0.0f, alpha), std::max(0.0f, beta)};
+        float weightSum = 0.0f;
+        float inverseSum = 0.0f;
+        for (int k = 0; k < 3; ++k) {
+            if (corner[k] >= 0 && lensDepth[corner[k]] > 0.0f) {
+                weightSum += weight[k];
+                inverseSum += weight[k] / lensDepth[corner[k]];
+            }
+        }
+        if (inverseSum > 0.0f) {
+            return inverseSum / weightSum;
+        }
+        return lensDepth[home] > 0.0f ? 1.0f / lensDepth[home] : 0.0f;
+    };
+    const float growth = grid.Growth();
+    const Vec2 principal = grid.Principal();
     pool.ParallelFor(static_cast<size_t>(height), 16, [&](size_t begin, size_t end) {
         for (size_t j = begin; j < end; ++j) {
             const float y = scale * (j + 0.5f);
@@ -100,29 +136,31 @@ void BuildDepthMap(const LensGrid& grid, const std::vector<float>& lensDepth, co
                 if (home < 0) {
                     continue;
                 }
-                const Lens& lens = lenses[home];
-                const float dx = scale * (i + 0.5f) - lens.centre.x;
-                const float dy = y - lens.centre.y;
-                const int s = lookup.sector[at] & 15;
-                const float alpha = toBarycentric[s][0] * dx + toBarycentric[s][1] * dy;
-                const float beta = toBarycentric[s][2] * dx + toBarycentric[s][3] * dy;
-                const int32_t corner[3] = {home, lens.neighbour[s], lens.neighbour[(s + 1) % 6]};
-                const float weight[3] = {std::max(0.0f, 1.0f - alpha - beta), std::max(0.0f, alpha),
-                                         std::max(0.0f, beta)};
-                float weightSum = 0.0f;
-                float inverseSum = 0.0f;
-                for (int k = 0; k < 3; ++k) {
-                    if (corner[k] >= 0 && lensDepth[corner[k]] > 0.0f) {
-                        weightSum += weight[k];
-                        inverseSum += weight[k] / lensDepth[corner[k]];
+                const float x = scale * (i + 0.5f);
+                float inverse = interpolate(home, lookup.sector[at] & 15, x, y);
+                if (growth != 0.0f && inverse > 0.0f) {
+                    // The lenses that see the point at x gather around x' = x - v s (see
+                    // LensSampler); their depths hold there. Once more with the depth found.
+                    for (int pass = 0; pass < 2; ++pass) {
+                        const float pull = growth / (inverse + growth);
+                        const float nearX = x - (x - principal.x) * pull;
+                        const float nearY = y - (y - principal.y) * pull;
+                        const int32_t ni = std::clamp(static_cast<int32_t>(nearX / scale), 0, width - 1);
+                        const int32_t nj = std::clamp(static_cast<int32_t>(nearY / scale), 0, height - 1);
+                        const size_t near = static_cast<size_t>(nj) * width + ni;
+                        if (lookup.lens[near] < 0) {
+                            break;
+                        }
+                        const float shifted = interpolate(lookup.lens[near], lookup.sector[near] & 15, nearX, nearY);
+                        if (!(shifted > 0.0f)) {
+                            break;
+                        }
+                        inverse = shifted;
                     }
                 }
-                if (inverseSum > 0.0f) {
-                    out[at] = weightSum / inverseSum;
-                    inverseOut[at] = inverseSum / weightSum;
-                } else if (lensDepth[home] > 0.0f) {
-                    out[at] = lensDepth[home];
-                    inverseOut[at] = 1.0f / lensDepth[home];
+                if (inverse > 0.0f) {
+                    out[at] = 1.0f / inverse;
+                    inverseOut[at] = inverse;
                 }
             }
         }
