@@ -34,6 +34,9 @@ constexpr size_t kRecorderQueue = 4;
 constexpr int kLcmLargestSide = 1280;
 // Offset between 1582-10-15 and 1970-01-01 in 100 ns ticks.
 constexpr int64_t kGregorianToUnixTicks = 122192928000000000LL;
+// How long the idle processor waits for a frame before it looks at its running
+// flag again: a run that has ended waits this long for the thread to stop.
+constexpr uint32_t kQueueWaitMilliseconds = 10;
 
 // The OpenCV element type that wraps an image's samples without reading past them.
 int matTypeOf(const CVyImageFormat& format) {
@@ -179,7 +182,7 @@ bool VyProcessor::addFrame(CVyImage image, const std::function<bool()>& keepTryi
 void VyProcessor::threadedFunction() {
     frameCount = 0;
     while (isThreadRunning()) {
-        if (!imageQueue.WaitForNotEmpty(1000)) {
+        if (!imageQueue.WaitForNotEmpty(kQueueWaitMilliseconds)) {
             std::this_thread::yield();
             continue;
         }
