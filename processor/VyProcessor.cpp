@@ -337,3 +337,4 @@ void VyProcessor::publish(CVyImage& image) {
         ++publishFailedTotal;
     }
 }
+    const StageClock::Span span(stages.publish);

@@ -83,7 +83,8 @@ public:
         StageClock measure;  // the profile measurement and its log row (type 4)
         StageClock rotate;   // wrapping and turning the image by 180 degrees
         StageClock show;     // frame number and viewer
-        StageClock record;   // 8-bit copy handed to the recorder (waits included)
+        StageClock record;   // 8-bit frame handed to the recorder (waits included)
+        StageClock publish;  // LCM: shrinking, 8-bit conversion, encoding and sending
     };
     const Stages& stageTimes() const { return stages; }
     // Encoding time of the recorder thread.
