@@ -84,6 +84,7 @@ StageMilliseconds stageMilliseconds(const VyReader& reader) {
             perFrame(stages.rotate.milliseconds(), processed),
             perFrame(stages.show.milliseconds(), processed),
             perFrame(stages.record.milliseconds(), processed),
+            perFrame(stages.publish.milliseconds(), processed),
             perFrame(processor.encodeMilliseconds(), processor.framesRecorded())};
 }
 

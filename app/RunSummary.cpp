@@ -13,8 +13,7 @@ std::string summaryLine(const RunCounts& counts, const std::string& videoPath, c
                   static_cast<unsigned long long>(counts.recorded), static_cast<unsigned long long>(counts.published),
                   static_cast<unsigned long long>(counts.dropped), counts.seconds, fps);
     return std::string(numbers) + "; video: " + (videoPath.empty() ? "none" : videoPath) +
-           "; log: " + (logPath.empty() ? "none" : logPath) +
-           (chartPath.empty() ? "" : "; chart: " + chartPath);
+           "; log: " + (logPath.empty() ? "none" : logPath) + (chartPath.empty() ? "" : "; chart: " + chartPath);
 }
 
 std::string progressText(uint64_t processed, double seconds, uint32_t queued) {
@@ -27,9 +26,9 @@ std::string progressText(uint64_t processed, double seconds, uint32_t queued) {
 std::string stageLine(const StageMilliseconds& stages) {
     char text[256];
     std::snprintf(text, sizeof text,
-                  "per frame (ms): read %.2f, compute %.2f, measure %.2f, rotate %.2f, show %.2f, record %.2f; "
-                  "encode %.2f (recorder thread)",
+                  "per frame (ms): read %.2f, compute %.2f, measure %.2f, rotate %.2f, show %.2f, record %.2f, "
+                  "publish %.2f; encode %.2f (recorder thread)",
                   stages.read, stages.compute, stages.measure, stages.rotate, stages.show, stages.record,
-                  stages.encode);
+                  stages.publish, stages.encode);
     return text;
 }

@@ -24,7 +24,8 @@ struct StageMilliseconds {
     double rotate = 0.0;
     double show = 0.0;
     double record = 0.0;
-    double encode = 0.0;  // recorder thread, per frame recorded
+    double publish = 0.0;  // LCM runs
+    double encode = 0.0;   // recorder thread, per frame recorded
 };
 std::string stageLine(const StageMilliseconds& stages);
 

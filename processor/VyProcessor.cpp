@@ -18,7 +18,9 @@
 #include "CCuda.h"
 #include "CVyException.h"
 #include "ExceptionReport.h"
+#include "FrameReduction.h"
 #include "PanoraTool.h"
+#include "Viewer.h"
 #include "VyTypes.h"
 
 namespace {
@@ -32,6 +34,9 @@ constexpr const char* kLcmChannel = "RIZODEZIZOV";
 // Frames the recorder may hold before the processor waits for it.
 constexpr size_t kRecorderQueue = 4;
 constexpr int kLcmLargestSide = 1280;
+// How long the idle processor waits for a frame before it looks at its running
+// flag again: a run that has ended waits this long for the thread to stop.
+constexpr uint32_t kQueueWaitMilliseconds = 10;
 // Offset between 1582-10-15 and 1970-01-01 in 100 ns ticks.
 constexpr int64_t kGregorianToUnixTicks = 122192928000000000LL;
 
@@ -179,7 +184,7 @@ bool VyProcessor::addFrame(CVyImage image, const std::function<bool()>& keepTryi
 void VyProcessor::threadedFunction() {
     frameCount = 0;
     while (isThreadRunning()) {
-        if (!imageQueue.WaitForNotEmpty(1000)) {
+        if (!imageQueue.WaitForNotEmpty(kQueueWaitMilliseconds)) {
             std::this_thread::yield();
             continue;
         }
@@ -256,6 +261,11 @@ void VyProcessor::outputFrame(CVyImage& image) {
 
 void VyProcessor::showAndRecord(CVyImage& image) {
     const CVyImageFormat& format = image.GetFormat();
+    if (!image.IsEmpty() && format.pixelType == Vy::PixelTypeLuminance && format.GetBitDepth() == 16 &&
+        format.GetChannelCount() == 1) {
+        showAndRecordWide(image);
+        return;
+    }
     cv::Mat view;
     {
         const StageClock::Span span(stages.rotate);
@@ -271,7 +281,10 @@ void VyProcessor::showAndRecord(CVyImage& image) {
     {
         const StageClock::Span span(stages.show);
         std::cout << frameCount << std::endl;
-        Panora::Tool::ViewSetImage(viewHandle, &image, imageShown.load());
+        // Without a window the viewer's conversion would be thrown away.
+        if (Viewer::isShowing()) {
+            Panora::Tool::ViewSetImage(viewHandle, &image, imageShown.load());
+        }
     }
     const StageClock::Span span(stages.record);
     try {
@@ -293,7 +306,49 @@ void VyProcessor::showAndRecord(CVyImage& image) {
     imageShown.store(true);
 }
 
+void VyProcessor::showAndRecordWide(const CVyImage& image) {
+    // Read in place: nothing writes the samples, so an image shared with the
+    // engine is not copied, and only the reduced frames are turned.
+    const cv::Mat wide(image.GetHeight(), image.GetWidth(), CV_16UC1, const_cast<void*>(image.GetPixelData()));
+    cv::Mat frame;
+    std::string failure;
+    {
+        const StageClock::Span span(stages.rotate);
+        try {
+            frame = FrameReduction::recordingFrame(wide, FrameRecorder::kVideoSide);
+        } catch (const std::exception& exception) {
+            failure = exception.what();
+        }
+    }
+    {
+        const StageClock::Span span(stages.show);
+        std::cout << frameCount << std::endl;
+        if (Viewer::isShowing()) {
+            CVyImage shown;
+            if (shown.Create(CVyImageFormat{image.GetWidth(), image.GetHeight(), Vy::PixelTypeLuminance,
+                                            Vy::DataTypeUnsignedByte})) {
+                cv::Mat turned(image.GetHeight(), image.GetWidth(), CV_8UC1, shown.GetPixelDataForWrite());
+                FrameReduction::displayFrame(wide, turned);
+                Panora::Tool::ViewSetImage(viewHandle, &shown, imageShown.load());
+            }
+        }
+    }
+    const StageClock::Span span(stages.record);
+    if (failure.empty()) {
+        try {
+            recorder.record(std::move(frame));
+        } catch (const std::exception& exception) {
+            failure = exception.what();
+        }
+    }
+    if (!failure.empty()) {
+        std::cout << failure << std::endl;
+    }
+    imageShown.store(true);
+}
+
 void VyProcessor::publish(CVyImage& image) {
+    const StageClock::Span span(stages.publish);
     image.timeStamp = inputImage.timeStamp;
     const int32_t width = image.GetWidth();
     const int32_t height = image.GetHeight();

@@ -81,9 +81,10 @@ public:
     struct Stages {
         StageClock compute;  // upload, light-field pipeline, download
         StageClock measure;  // the profile measurement and its log row (type 4)
-        StageClock rotate;   // wrapping and turning the image by 180 degrees
+        StageClock rotate;   // turning by 180 degrees (a 16-bit image: reduced to the recording frame first)
         StageClock show;     // frame number and viewer
-        StageClock record;   // 8-bit copy handed to the recorder (waits included)
+        StageClock record;   // 8-bit frame handed to the recorder (waits included)
+        StageClock publish;  // LCM: shrinking, 8-bit conversion, encoding and sending
     };
     const Stages& stageTimes() const { return stages; }
     // Encoding time of the recorder thread.
@@ -114,6 +115,8 @@ public:
 private:
     void computeDisplayType(int32_t type);
     void showAndRecord(CVyImage& image);
+    // 16-bit luminance (the pre-processed raw image): reduced first, turned after.
+    void showAndRecordWide(const CVyImage& image);
     void publish(CVyImage& image);
 
     std::string settingsPath;

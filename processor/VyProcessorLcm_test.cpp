@@ -164,3 +164,20 @@ TEST(LcmOutput, SixteenBitSamplesAboveHalfScaleKeepTheirValue) {
     ASSERT_EQ(received.messages.size(), 1u);
     EXPECT_EQ(received.messages[0].data, (std::vector<uint8_t>{255, 141, 2, 255}));
 }
+
+TEST(LcmOutput, PublishingTimeIsCountedAsItsOwnStage) {
+    // The closing per-frame line names every stage that costs time: in a
+    // publishing run that is the publish stage, not the viewer's or the recorder's.
+    VyProcessor processor(lcmOptions());
+    ASSERT_NE(processor.lcmHandle, nullptr);
+    for (int i = 0; i < 3; ++i) {
+        CVyImage frame = image(2048, 2048, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort, 0);
+        processor.outputFrame(frame);
+    }
+    EXPECT_EQ(processor.framesPublished(), 3u);
+    const VyProcessor::Stages& stages = processor.stageTimes();
+    EXPECT_GT(stages.publish.milliseconds(), 0.0);
+    EXPECT_EQ(stages.rotate.milliseconds(), 0.0);
+    EXPECT_EQ(stages.show.milliseconds(), 0.0);
+    EXPECT_EQ(stages.record.milliseconds(), 0.0);
+}

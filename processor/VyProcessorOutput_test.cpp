@@ -1,4 +1,4 @@
-// The frame output in viewer mode: rotation in place, the frame number, the
+// The frame output in viewer mode: rotation, the frame number, the
 // viewer, and the recording checked with ffprobe.
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -49,20 +49,38 @@ protected:
 
 TEST_F(FrameOutput, RotatesInPlaceNumbersAndShowsTheImage) {
     VyProcessor processor(options);
-    CVyImage image = luminance16(4, 2, 100);
+    std::vector<uint8_t> samples{10, 11, 12, 13, 14, 15, 16, 17};
+    CVyImage image;
+    image.Create(4, 2, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte, samples.data());
     processor.frameCount = 7;
     testing::internal::CaptureStdout();
     processor.outputFrame(image);
     const std::string printed = testing::internal::GetCapturedStdout();
     // No video is open: the writer takes the frame silently and records nothing.
     EXPECT_EQ(printed, "7\n");
-    const auto* pixels = static_cast<const uint16_t*>(image.GetPixelData());
+    const auto* pixels = static_cast<const uint8_t*>(image.GetPixelData());
     // 180 degrees: the last sample comes first.
-    EXPECT_EQ(pixels[0], 107);
-    EXPECT_EQ(pixels[7], 100);
-    EXPECT_EQ(pixels[3], 104);
+    EXPECT_EQ(pixels[0], 17);
+    EXPECT_EQ(pixels[7], 10);
+    EXPECT_EQ(pixels[3], 14);
     EXPECT_TRUE(processor.imageShown.load());
     EXPECT_EQ(processor.framesRecorded(), 0u);
+}
+
+TEST_F(FrameOutput, SixteenBitImagesAreReadInPlaceNotTurned) {
+    // The pre-processed raw image: only the reduced frames are turned, and an
+    // image shared with the engine is neither written nor copied.
+    VyProcessor processor(options);
+    CVyImage image = luminance16(4, 2, 100);
+    const CVyImage shared = image;
+    processor.frameCount = 3;
+    testing::internal::CaptureStdout();
+    processor.outputFrame(image);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "3\n");
+    EXPECT_EQ(image.GetPixelData(), shared.GetPixelData());
+    const auto* pixels = static_cast<const uint16_t*>(image.GetPixelData());
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(pixels[i], 100 + i);
+    EXPECT_TRUE(processor.imageShown.load());
 }
 
 TEST_F(FrameOutput, EmptyImagesAreReportedAndStillNumbered) {
@@ -86,21 +104,24 @@ TEST_F(FrameOutput, RecordsGrayAndColourFramesAsA1024SquareVideo) {
             CVyImage gray = luminance16(300, 200, static_cast<uint16_t>(i * 1000));
             processor.outputFrame(gray);
         }
+        // Twice the video side: handed over already halved.
+        CVyImage sensor = luminance16(2048, 2048, 0);
+        processor.outputFrame(sensor);
         // A colour image (the profile annotation, the depth colours) is recorded too.
         std::vector<uint8_t> bgr(64 * 48 * 3, 200);
         CVyImage colour;
         colour.Create(64, 48, Vy::PixelTypeBGR, Vy::DataTypeUnsignedByte, bgr.data());
         processor.outputFrame(colour);
         const std::string printed = testing::internal::GetCapturedStdout();
-        EXPECT_EQ(printed, "0\n0\n0\n0\n0\n0\n");
+        EXPECT_EQ(printed, "0\n0\n0\n0\n0\n0\n0\n");
         processor.releaseVideo();
-        EXPECT_EQ(processor.framesRecorded(), 6u);
+        EXPECT_EQ(processor.framesRecorded(), 7u);
     }
     const std::string probe =
         run("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
             "stream=codec_name,width,height,r_frame_rate,nb_read_frames -of csv=p=0 '" +
             base + ".mp4'");
-    EXPECT_EQ(probe, "mpeg4,1024,1024,30/1,6\n");
+    EXPECT_EQ(probe, "mpeg4,1024,1024,30/1,7\n");
 }
 
 TEST_F(FrameOutput, AVideoThatCannotBeOpenedIsReportedWithTheBasePath) {
