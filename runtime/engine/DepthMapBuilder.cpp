@@ -89,39 +89,35 @@ void BuildDepthMap(const LensGrid& grid, const std::vector<float>& lensDepth, co
         toBarycentric[s][3] = a.x / det;
     }
     const auto& lenses = grid.Lenses();
+    // 1 / v of every lens, 0 where it has none, so that a corner without a depth simply weighs nothing.
+    std::vector<float> lensInverse(lenses.size());
+    for (size_t k = 0; k < lenses.size(); ++k) {
+        lensInverse[k] = lensDepth[k] > 0.0f ? 1.0f / lensDepth[k] : 0.0f;
+    }
     // 1 / v at sensor position (x, y) from the triangle of lens `home` in or
     // next to sector s; 0 where its corners have no depth.
     auto interpolate = [&](int32_t home, int s, float x, float y) {
         const Lens& lens = lenses[home];
         const float dx = x - lens.centre.x;
         const float dy = y - lens.centre.y;
-        float alpha = 0.0f, beta = 0.0f;
-        for (int tries = 0; tries < 3; ++tries) {
+        float alpha = toBarycentric[s][0] * dx + toBarycentric[s][1] * dy;
+        float beta = toBarycentric[s][2] * dx + toBarycentric[s][3] * dy;
+        // A point off the sector's wedge lies in the neighbouring one.
+        if (alpha < -1e-4f || beta < -1e-4f) {
+            s = alpha < -1e-4f ? (s + 5) % 6 : (s + 1) % 6;
             alpha = toBarycentric[s][0] * dx + toBarycentric[s][1] * dy;
             beta = toBarycentric[s][2] * dx + toBarycentric[s][3] * dy;
-            // A point off the sector's wedge lies in the neighbouring one.
-            if (alpha < -1e-4f) {
-                s = (s + 5) % 6;
-            } else if (beta < -1e-4f) {
-                s = (s + 1) % 6;
-            } else {
-                break;
-            }
         }
         const int32_t corner[3] = {home, lens.neighbour[s], lens.neighbour[(s + 1) % 6]};
         const float weight[3] = {std::max(0.0f, 1.0f - alpha - beta), std::max(0.0f, alpha), std::max(0.0f, beta)};
         float weightSum = 0.0f;
         float inverseSum = 0.0f;
         for (int k = 0; k < 3; ++k) {
-            if (corner[k] >= 0 && lensDepth[corner[k]] > 0.0f) {
-                weightSum += weight[k];
-                inverseSum += weight[k] / lensDepth[corner[k]];
-            }
+            const float inverse = corner[k] >= 0 ? lensInverse[corner[k]] : 0.0f;
+            weightSum += inverse > 0.0f ? weight[k] : 0.0f;
+            inverseSum += weight[k] * inverse;
         }
-        if (inverseSum > 0.0f) {
-            return inverseSum / weightSum;
-        }
-        return lensDepth[home] > 0.0f ? 1.0f / lensDepth[home] : 0.0f;
+        return inverseSum > 0.0f ? inverseSum / weightSum : lensInverse[home];
     };
     const float growth = grid.Growth();
     const Vec2 principal = grid.Principal();
@@ -137,26 +133,22 @@ void BuildDepthMap(const LensGrid& grid, const std::vector<float>& lensDepth, co
                     continue;
                 }
                 const float x = scale * (i + 0.5f);
-                float inverse = interpolate(home, lookup.sector[at] & 15, x, y);
-                if (growth != 0.0f && inverse > 0.0f) {
+                float inverse = 0.0f;
+                if (growth != 0.0f && lensInverse[home] > 0.0f) {
                     // The lenses that see the point at x gather around x' = x - v s (see
-                    // LensSampler); their depths hold there. Once more with the depth found.
-                    for (int pass = 0; pass < 2; ++pass) {
-                        const float pull = growth / (inverse + growth);
-                        const float nearX = x - (x - principal.x) * pull;
-                        const float nearY = y - (y - principal.y) * pull;
-                        const int32_t ni = std::clamp(static_cast<int32_t>(nearX / scale), 0, width - 1);
-                        const int32_t nj = std::clamp(static_cast<int32_t>(nearY / scale), 0, height - 1);
-                        const size_t near = static_cast<size_t>(nj) * width + ni;
-                        if (lookup.lens[near] < 0) {
-                            break;
-                        }
-                        const float shifted = interpolate(lookup.lens[near], lookup.sector[near] & 15, nearX, nearY);
-                        if (!(shifted > 0.0f)) {
-                            break;
-                        }
-                        inverse = shifted;
+                    // LensSampler), v taken from the nearest lens; their depths hold there.
+                    const float pull = growth / (lensInverse[home] + growth);
+                    const float nearX = x - (x - principal.x) * pull;
+                    const float nearY = y - (y - principal.y) * pull;
+                    const int32_t ni = std::clamp(static_cast<int32_t>(nearX / scale), 0, width - 1);
+                    const int32_t nj = std::clamp(static_cast<int32_t>(nearY / scale), 0, height - 1);
+                    const size_t near = static_cast<size_t>(nj) * width + ni;
+                    if (lookup.lens[near] >= 0) {
+                        inverse = interpolate(lookup.lens[near], lookup.sector[near] & 15, nearX, nearY);
                     }
+                }
+                if (!(inverse > 0.0f)) {
+                    inverse = interpolate(home, lookup.sector[at] & 15, x, y);
                 }
                 if (inverse > 0.0f) {
                     out[at] = 1.0f / inverse;
