@@ -10,7 +10,7 @@
 namespace Vy::Engine {
 namespace {
 
-constexpr int kMaxCandidates = 14;  // two lenses and their first rings
+constexpr int kMaxCandidates = 7;  // a lens and its first ring
 
 struct RefineJob {
     const LensSampler* sampler;
@@ -102,28 +102,23 @@ __attribute__((target("avx2,fma"))) void ScoreRowAvx2(const RefineJob& job, cons
 }
 #endif
 
-// Depths of the lens, the lens its pixels are seen from and their first rings,
-// each surface once; fewer than two: no edge.
+// Depths of the lens the pixels of lens `home` are seen from (itself where
+// micro-images sit on their lenses) and of its first ring, each surface once;
+// fewer than two: no edge.
 int EdgeCandidates(const RefineJob& job, int32_t home, float* candidates) {
     int count = 0;
     float lo = 1e30f, hi = 0.0f;
-    const int32_t viewing = (*job.viewing)[home];
-    for (int32_t centre : {home, viewing}) {
-        for (int d = -1; d < 6; ++d) {
-            const int32_t n = d < 0 ? centre : (*job.lenses)[centre].neighbour[d];
-            const float v = n >= 0 ? (*job.lensDepth)[n] : 0.0f;
-            if (v <= 0.0f || count == kMaxCandidates || std::any_of(candidates, candidates + count, [&](float c) {
-                    return std::fabs(c - v) <= kEdgeTolerance * c;
-                })) {
-                continue;
-            }
-            candidates[count++] = v;
-            lo = std::min(lo, v);
-            hi = std::max(hi, v);
+    const int32_t centre = (*job.viewing)[home];
+    for (int d = -1; d < 6; ++d) {
+        const int32_t n = d < 0 ? centre : (*job.lenses)[centre].neighbour[d];
+        const float v = n >= 0 ? (*job.lensDepth)[n] : 0.0f;
+        if (v <= 0.0f || std::any_of(candidates, candidates + count,
+                                     [&](float c) { return std::fabs(c - v) <= kEdgeTolerance * c; })) {
+            continue;
         }
-        if (viewing == home) {
-            break;
-        }
+        candidates[count++] = v;
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
     }
     return count >= 2 && hi > lo * (1.0f + kEdgeTolerance) ? count : 0;
 }
@@ -282,18 +277,17 @@ void RefineDepthEdges(const RenderSource& source, const LensGrid& grid, const Ou
             viewing[index] = seen;
         }
     }
-    // Lenses whose first ring, or that of the lens they are seen from, spans a
-    // depth jump; only their pixels are looked at.
+    // Lenses whose pixels are seen from a lens whose first ring spans a depth
+    // jump; only their pixels are looked at.
     std::vector<int32_t> atEdge;
     for (size_t index = 0; index < lenses.size(); ++index) {
         float lo = 1e30f, hi = 0.0f;
-        for (int32_t centre : {static_cast<int32_t>(index), viewing[index]}) {
-            for (int d = -1; d < 6; ++d) {
-                const int32_t n = d < 0 ? centre : lenses[centre].neighbour[d];
-                if (n >= 0 && lensDepth[n] > 0.0f) {
-                    lo = std::min(lo, lensDepth[n]);
-                    hi = std::max(hi, lensDepth[n]);
-                }
+        const int32_t centre = viewing[index];
+        for (int d = -1; d < 6; ++d) {
+            const int32_t n = d < 0 ? centre : lenses[centre].neighbour[d];
+            if (n >= 0 && lensDepth[n] > 0.0f) {
+                lo = std::min(lo, lensDepth[n]);
+                hi = std::max(hi, lensDepth[n]);
             }
         }
         if (hi > lo * (1.0f + kEdgeJump)) {
