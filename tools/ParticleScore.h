@@ -9,24 +9,9 @@
 #include <vector>
 
 #include "CCalibration.h"
+#include "ParticleTableReader.h"
 
 namespace Vy::Synth {
-
-// The columns of a particle table row that the score needs.
-struct TableParticle {
-    int frameIndex = 0;
-    double timeMs = 0.0;
-    bool accepted = false;
-    cv::Point2d centre;  // output pixels
-    std::optional<double> distanceMm;
-    std::optional<double> diameterMm;
-    int64_t trackId = -1;
-    std::optional<cv::Point3d> velocity;  // mm/s
-};
-
-// Reads a table written by the program (columns found by their header names).
-// Throws CVyException when the file cannot be read, has no header or a bad line.
-std::vector<TableParticle> readParticleTable(const std::string& path);
 
 struct ParticleScore {
     size_t truthParticles = 0;  // particle-frame pairs of the truth over the scored frames
@@ -61,7 +46,7 @@ struct ParticleBars {
 };
 
 // truthDir: <sequence>.rays.truth; scale: sensor pixels per output pixel of the truth's grid.
-ParticleScore scoreParticleTable(const std::vector<TableParticle>& table, const std::string& truthDir,
+ParticleScore scoreParticleTable(const std::vector<Analysis::TableParticle>& table, const std::string& truthDir,
                                  const CCalibration& calibration, int scale);
 
 }  // namespace Vy::Synth

@@ -8,6 +8,7 @@
 #include "CSeqFileReader.h"
 #include "GroundTruth.h"
 #include "ParticleScore.h"
+#include "ParticleTableReader.h"
 #include "SequenceGenerator.h"
 
 namespace {
@@ -39,7 +40,7 @@ int main(int argc, char** argv) {
             std::cerr << "particlescore: " << truthDir << "/truth.txt gives no output_scale\n";
             return 1;
         }
-        const auto table = Vy::Synth::readParticleTable(argv[1]);
+        const auto table = Vy::Analysis::readParticleTable(argv[1]);
         const Vy::Synth::ParticleScore s = Vy::Synth::scoreParticleTable(table, truthDir, calibration, scale);
         std::printf("frames %d, truth particles %zu, accepted %zu\n", s.frames, s.truthParticles, s.accepted);
         std::printf("matched (centre within %.0f px): %.2f %% of the truth (bar >= %.0f %%): %s\n", Bars::kMatchRadius,
