@@ -1,5 +1,6 @@
 // Switches this thread to the "C" locale for as long as it lives, so that
-// snprintf writes a full stop whatever setlocale the program called.
+// snprintf writes a full stop whatever setlocale the program called. The locale
+// object is made once: rows of a table are formatted by the hundred per frame.
 #pragma once
 
 #include <locale.h>
@@ -25,7 +26,7 @@ public:
     CLocaleScope& operator=(const CLocaleScope&) = delete;
 
 private:
-    locale_t cLocale_;
+    locale_t cLocale_ = static_cast<locale_t>(0);
     locale_t previous_ = static_cast<locale_t>(0);
 };
 

@@ -22,11 +22,11 @@ double median(std::vector<double>& values) {
 // lateral mm with it, but not the pixels. Depth counts with its weight, and at
 // most half the gate, so that such a frame still keeps the particle's track.
 double ParticleTracker::distance(const State& predicted, const TrackInput& particle) const {
-    const double lateral =
-        std::hypot(predicted[3] - particle.image.x, predicted[4] - particle.image.y) * particle.mmPerPixel;
+    const double du = predicted[3] - particle.image.x, dv = predicted[4] - particle.image.y;
+    const double lateral2 = (du * du + dv * dv) * particle.mmPerPixel * particle.mmPerPixel;
     const double depth =
         std::min(std::abs(predicted[2] - particle.position.z) * settings_.depthWeight, 0.5 * settings_.gateMm);
-    return std::hypot(lateral, depth);
+    return std::sqrt(lateral2 + depth * depth);
 }
 
 // Median of the slopes between every two positions (Theil-Sen): a depth that is
