@@ -59,22 +59,19 @@ SceneScript::SceneScript(const std::string& preset, const CCalibration& calibrat
         planes_.push_back(frontoPlane(0.6, 0.25, 0.92, 0.75, 4.4, s + 3, 0.5f, 0.2f));
     } else if (preset == "slanted") {
         planes_.push_back(slantedPlane(-0.1, -0.1, 1.1, 1.1, 2.8, 4.5, s + 2));
-    } else if (preset == "particles") {
+    } else if (preset == "particles" || preset == "swarm") {
         // A dark, smooth wall far behind, nothing for a depth estimate to lock on to.
         Plane wall = frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.2, s + 1, 0.05f, 0.0f);
         wall.textured = false;
         planes_.push_back(wall);
         const double outputArea =
             (calibration.sensorWidth / double(kTruthScale)) * (calibration.sensorHeight / double(kTruthScale));
-        addDrifters(std::max(4, static_cast<int>(outputArea / 3600.0)), 3.0, 4.0, 10.0, 300.0, 1.5, true, s + 5);
-    } else if (preset == "swarm") {
-        // The particles preset's wall and density, each particle on its own path.
-        Plane wall = frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.2, s + 1, 0.05f, 0.0f);
-        wall.textured = false;
-        planes_.push_back(wall);
-        const double outputArea =
-            (calibration.sensorWidth / double(kTruthScale)) * (calibration.sensorHeight / double(kTruthScale));
-        addMovers(std::max(4, static_cast<int>(outputArea / 3600.0)), 3.0, 4.0, 10.0, 300.0, s + 5);
+        const int count = std::max(4, static_cast<int>(outputArea / 3600.0));
+        if (preset == "particles") {
+            addDrifters(count, 3.0, 4.0, 10.0, 300.0, 1.5, true, s + 5);
+        } else {  // each particle on its own path
+            addMovers(count, 3.0, 4.0, 10.0, 300.0, s + 5);
+        }
     } else {  // small
         planes_.push_back(frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.9, s + 1, 0.5f, 0.2f));
         planes_.push_back(frontoPlane(0.15, 0.2, 0.6, 0.8, 3.8, s + 2, 0.5f, 0.2f));
