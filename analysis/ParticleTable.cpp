@@ -49,9 +49,12 @@ BlobPixels measureBlob(const cv::Mat& focus, const cv::Mat& depth, const BlobRec
                 continue;
             }
             const double w = s[x] - low;
-            weight += w;
-            sx += w * (box.x + x + 0.5);
-            sy += w * (box.y + y + 0.5);
+            // The centre weighs the bright pixels only: a faint, lopsided halo
+            // around a small particle does not pull it aside.
+            const double bright = std::max(0.0, s[x] - threshold);
+            weight += bright;
+            sx += bright * (box.x + x + 0.5);
+            sy += bright * (box.y + y + 0.5);
             if (step > 0.0) {
                 out.area += std::clamp(w / step, 0.0, 1.0);
             }
