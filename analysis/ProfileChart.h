@@ -2,10 +2,9 @@
 #pragma once
 
 #include <map>
+#include <opencv2/core.hpp>
 #include <string>
 #include <vector>
-
-#include <opencv2/core.hpp>
 
 #include "ProfileLogReader.h"
 

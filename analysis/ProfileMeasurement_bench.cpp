@@ -1,6 +1,7 @@
 // Time to measure one total-focus frame of the given side length holding a grid of
 // small discs, without and with the particle table (depth, size, tracks).
 #include <benchmark/benchmark.h>
+
 #include <opencv2/imgproc.hpp>
 
 #include "CalibrationSamples.h"
@@ -10,8 +11,7 @@
 namespace {
 
 // Discs on a grid one per 60 x 60 pixels, as dense as the synthetic particle scenes.
-cv::Mat discFrame(int side, int* discs)
-{
+cv::Mat discFrame(int side, int* discs) {
     cv::Mat frame(side, side, CV_16UC1, cv::Scalar(500));
     *discs = 0;
     for (int y = 20; y < side - 20; y += 60) {
@@ -22,8 +22,7 @@ cv::Mat discFrame(int side, int* discs)
     return frame;
 }
 
-void BM_MeasureProfile(benchmark::State& state)
-{
+void BM_MeasureProfile(benchmark::State& state) {
     int discs = 0;
     const cv::Mat frame = discFrame(static_cast<int>(state.range(0)), &discs);
     int accepted = 0;
@@ -33,11 +32,11 @@ void BM_MeasureProfile(benchmark::State& state)
     }
     state.counters["discs"] = discs;
     state.counters["accepted"] = accepted;
-    state.counters["frames/s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["frames/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
-void BM_MeasureProfileWithTable(benchmark::State& state)
-{
+void BM_MeasureProfileWithTable(benchmark::State& state) {
     const int side = static_cast<int>(state.range(0));
     int discs = 0;
     const cv::Mat frame = discFrame(side, &discs);
@@ -61,7 +60,8 @@ void BM_MeasureProfileWithTable(benchmark::State& state)
     }
     state.counters["discs"] = discs;
     state.counters["rows"] = static_cast<double>(rows);
-    state.counters["frames/s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["frames/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
 }  // namespace
