@@ -11,6 +11,10 @@ namespace Vy::Analysis {
 std::optional<std::string> formatProfileRow(int frameNumber, double timeStamp, int frameId, int blobCount,
                                             double areaFigure);
 
+// Appends text to fileName in one write; a write cut short (a full disk) is
+// taken back, so the file only ever holds whole rows. False when it failed.
+bool appendWhole(const std::string& fileName, const std::string& text);
+
 // Appends the row to fileName (failures to open or write are ignored), then prints
 // it to stdout. A row too long to format is refused with one line on stderr. Never throws.
 void logProfileRow(const std::string& fileName, int frameNumber, double timeStamp, int frameId, int blobCount,

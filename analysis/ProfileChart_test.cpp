@@ -1,19 +1,20 @@
 #include "ProfileChart.h"
 
-#include <fstream>
-
 #include <gtest/gtest.h>
+
+#include <fstream>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "MeasurementLog.h"
+#include "ParticleTable.h"
+#include "ParticleTableReader.h"
 #include "ScratchDirTest.h"
 
 namespace Vy::Analysis {
 namespace {
 
-TEST(ProfileLogReaderRow, ReadsWhatTheLogWritesAndRefusesMalformedLines)
-{
+TEST(ProfileLogReaderRow, ReadsWhatTheLogWritesAndRefusesMalformedLines) {
     const auto row = parseProfileRow(formatProfileRow(12, -1.25, 40, 7, 33.5).value());
     ASSERT_TRUE(row.has_value());
     EXPECT_EQ(row->frameNumber, 12);
@@ -30,8 +31,7 @@ TEST(ProfileLogReaderRow, ReadsWhatTheLogWritesAndRefusesMalformedLines)
 
 class ProfileChartFiles : public ScratchDirTest {
 protected:
-    std::string csvWith(const std::string& text)
-    {
+    std::string csvWith(const std::string& text) {
         const auto csv = dir_ / "profile.csv";
         std::ofstream(csv) << text;
         return csv.string();
@@ -39,8 +39,7 @@ protected:
     std::string error_;
 };
 
-TEST_F(ProfileChartFiles, ReaderSkipsMalformedAndOverlongLines)
-{
+TEST_F(ProfileChartFiles, ReaderSkipsMalformedAndOverlongLines) {
     std::vector<ProfileRow> rows;
     const std::string text = "header\n0,1.0,1,2,3.0\n" + std::string(5000, '7') + "\nbad\n1,2.0,2,3,4.0\n2,3.0,3,4,5.0";
     ASSERT_TRUE(readProfileLog(csvWith(text), rows, &error_)) << error_;
@@ -48,8 +47,7 @@ TEST_F(ProfileChartFiles, ReaderSkipsMalformedAndOverlongLines)
     EXPECT_EQ(rows[2].frameNumber, 2);  // last line without a newline still counts
 }
 
-TEST_F(ProfileChartFiles, WritesReadablePngOfChartSize)
-{
+TEST_F(ProfileChartFiles, WritesReadablePngOfChartSize) {
     std::string text;
     for (int frame = 0; frame < 50; ++frame) {
         text += formatProfileRow(frame, frame * 0.04, frame + 100, frame % 7, 20.0 + frame).value() + "\n";
@@ -60,8 +58,7 @@ TEST_F(ProfileChartFiles, WritesReadablePngOfChartSize)
     EXPECT_EQ(chart.size(), cv::Size(kProfileChartWidth, kProfileChartHeight));
 }
 
-TEST_F(ProfileChartFiles, FailsWithReasonWhenNothingToChartOrNowhereToWrite)
-{
+TEST_F(ProfileChartFiles, FailsWithReasonWhenNothingToChartOrNowhereToWrite) {
     const auto png = (dir_ / "chart.png").string();
     EXPECT_FALSE(writeProfileChart(csvWith("only,a header\n"), png, &error_));
     EXPECT_NE(error_.find("no measurement rows"), std::string::npos) << error_;
@@ -76,16 +73,14 @@ TEST_F(ProfileChartFiles, FailsWithReasonWhenNothingToChartOrNowhereToWrite)
 }
 
 // Pixels of the count (blue) or area (red) line inside part of the chart.
-int seriesPixels(const cv::Mat& chart, const cv::Rect& part, bool count)
-{
+int seriesPixels(const cv::Mat& chart, const cv::Rect& part, bool count) {
     cv::Mat hits;
     cv::inRange(chart(part), count ? cv::Scalar(150, 0, 0) : cv::Scalar(0, 0, 150),
                 count ? cv::Scalar(255, 110, 110) : cv::Scalar(110, 110, 255), hits);
     return cv::countNonZero(hits);
 }
 
-TEST(ProfileChartDrawing, SeriesUseTheirOwnScales)
-{
+TEST(ProfileChartDrawing, SeriesUseTheirOwnScales) {
     // Count rises 0 -> 10 while the area figure falls 5000 -> 0: each spans the plot height.
     const cv::Mat chart = drawProfileChart({{10, 0.0, 0, 10, 0.0}, {0, 0.0, 0, 0, 5000.0}});  // out of frame order
     const cv::Rect topLeft(100, 50, 350, 190), topRight(550, 50, 350, 190);
@@ -94,6 +89,39 @@ TEST(ProfileChartDrawing, SeriesUseTheirOwnScales)
     EXPECT_GT(seriesPixels(chart, topRight, true), 0);
     EXPECT_GT(seriesPixels(chart, topLeft, false), 0);
     EXPECT_GT(seriesPixels(chart, bottomRight, false), 0);
+}
+
+}  // namespace
+}  // namespace Vy::Analysis
+
+namespace Vy::Analysis {
+namespace {
+
+int greenPixels(const cv::Mat& chart) {
+    int count = 0;
+    for (int y = 0; y < chart.rows; ++y)
+        for (int x = 0; x < chart.cols; ++x) {
+            const cv::Vec3b p = chart.at<cv::Vec3b>(y, x);
+            count += (p[1] > p[0] + 60 && p[1] > p[2] + 60) ? 1 : 0;
+        }
+    return count;
+}
+
+TEST_F(ProfileChartFiles, MeanDistanceFromTheParticleTableGetsItsOwnLine) {
+    const std::string csv = csvWith("0, 1.0,1,2,10.0\n1, 2.0,2,3,12.0\n2, 3.0,3,1,9.0\n");
+    const std::string png = (dir_ / "chart.png").string();
+    ASSERT_TRUE(writeProfileChart(csv, png, &error_)) << error_;
+    const int without = greenPixels(cv::imread(png));
+    EXPECT_EQ(without, 0);
+
+    std::ofstream(particleTableName(csv)) << particleTableHeader() << "\n"
+                                          << "0,1,1.000,0,accepted,1,1,2,2,10,,,,3,3.5,1500.00,1,1,1,0,,,,\n"
+                                          << "1,2,2.000,0,accepted,1,1,2,2,10,,,,3,3.5,1400.00,1,1,1,0,,,,\n"
+                                          << "2,3,3.000,0,rejected_area,1,1,2,2,10,,,,3,3.5,1300.00,1,1,1,,,,,\n";
+    ASSERT_TRUE(writeProfileChart(csv, png, &error_)) << error_;
+    EXPECT_GT(greenPixels(cv::imread(png)), 50);
+    EXPECT_EQ(meanDistanceByFrame(readParticleTable(particleTableName(csv))),
+              (std::map<int, double>{{0, 1500.0}, {1, 1400.0}}));
 }
 
 }  // namespace

@@ -2,38 +2,31 @@
 
 #include <algorithm>
 #include <cmath>
+#include <opencv2/imgproc.hpp>
 #include <stdexcept>
 #include <string>
-
-#include <opencv2/imgproc.hpp>
 
 namespace Vy::Analysis {
 namespace {
 
 // Outlines with fewer points cannot be fitted with an ellipse.
 constexpr size_t kMinPointsForEllipse = 6;
-// A fitted axis this long means a scratch or an edge, not a blob.
-constexpr double kMaxEllipseAxis = 20.0;
-// Areas outside (kMinArea, kMaxArea) are noise or merged blobs.
-constexpr double kMinArea = 3.0;
-constexpr double kMaxArea = 400.0;
 
 }  // namespace
 
-cv::Mat toGray8(const cv::Mat& totalFocus16)
-{
+cv::Mat toGray8(const cv::Mat& totalFocus16) {
     if (totalFocus16.empty() || totalFocus16.type() != CV_16UC1) {
         throw std::invalid_argument("measureProfile: expected a non-empty 16-bit single-channel image, got type " +
-                                    std::to_string(totalFocus16.type()) + " of " +
-                                    std::to_string(totalFocus16.cols) + "x" + std::to_string(totalFocus16.rows));
+                                    std::to_string(totalFocus16.type()) + " of " + std::to_string(totalFocus16.cols) +
+                                    "x" + std::to_string(totalFocus16.rows));
     }
     cv::Mat gray;
     totalFocus16.convertTo(gray, CV_8U, 0.015625, 0);
     return gray;
 }
 
-BlobTally acceptBlobs(const std::vector<std::vector<cv::Point>>& blobs, cv::Mat& annotated)
-{
+BlobTally acceptBlobs(const std::vector<std::vector<cv::Point>>& blobs, cv::Mat& annotated,
+                      const DetectionBounds& bounds, std::vector<BlobRecord>* records) {
     BlobTally tally;
     for (const auto& blob : blobs) {
         const cv::Rect rect = cv::boundingRect(blob);
@@ -45,10 +38,16 @@ BlobTally acceptBlobs(const std::vector<std::vector<cv::Point>>& blobs, cv::Mat&
         if (fitted) {
             box = cv::fitEllipse(blob);
         }
-        if (std::max(box.size.width, box.size.height) >= kMaxEllipseAxis) {
-            continue;
+        BlobVerdict verdict = BlobVerdict::Accepted;
+        if (std::max(box.size.width, box.size.height) >= bounds.maxAxis) {
+            verdict = BlobVerdict::RejectedAxis;
+        } else if (!(area > bounds.minArea) || !(area < bounds.maxArea)) {
+            verdict = BlobVerdict::RejectedArea;
         }
-        if (!(area > kMinArea) || !(area < kMaxArea)) {
+        if (records != nullptr) {
+            records->push_back({blob, area, box, fitted, verdict});
+        }
+        if (verdict != BlobVerdict::Accepted) {
             continue;
         }
 
@@ -64,19 +63,22 @@ BlobTally acceptBlobs(const std::vector<std::vector<cv::Point>>& blobs, cv::Mat&
     return tally;
 }
 
-double areaFigureOf(const BlobTally& tally)
-{
+double areaFigureOf(const BlobTally& tally) {
     return tally.acceptedCount > 0 ? tally.areaSum / tally.acceptedCount : tally.areaSum;
 }
 
-ProfileResult measureProfile(const cv::Mat& totalFocus16)
-{
-    const cv::Mat kernel = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(7, 7), cv::Point(3, 3));
+ProfileResult measureProfile(const cv::Mat& totalFocus16, const DetectionBounds& bounds) {
+    if (bounds.closingSize < 1 || !(bounds.cannyLow >= 0.0) || !(bounds.cannyHigh >= 0.0)) {
+        throw std::invalid_argument("measureProfile: closing size below 1 or a negative edge threshold");
+    }
+    const int size = bounds.closingSize;
+    const cv::Mat kernel =
+        cv::getStructuringElement(cv::MORPH_RECT, cv::Size(size, size), cv::Point(size / 2, size / 2));
     const cv::Mat gray = toGray8(totalFocus16);
 
     // Edges, then closed into solid outlines so each blob yields one contour.
     cv::Mat mask;
-    cv::Canny(gray, mask, 5.0, 75.0, 3, false);
+    cv::Canny(gray, mask, bounds.cannyLow, bounds.cannyHigh, 3, false);
     cv::dilate(mask, mask, kernel, cv::Point(-1, -1), 1, cv::BORDER_CONSTANT, cv::morphologyDefaultBorderValue());
     cv::erode(mask, mask, kernel, cv::Point(-1, -1), 1, cv::BORDER_CONSTANT, cv::morphologyDefaultBorderValue());
 
@@ -89,7 +91,7 @@ ProfileResult measureProfile(const cv::Mat& totalFocus16)
     cv::cvtColor(copy, result.annotated, cv::COLOR_GRAY2BGR);
     result.annotated *= 4.0;
 
-    const BlobTally tally = acceptBlobs(blobs, result.annotated);
+    const BlobTally tally = acceptBlobs(blobs, result.annotated, bounds, &result.blobs);
     result.acceptedCount = tally.acceptedCount;
     result.areaSum = tally.areaSum;
     result.areaFigure = areaFigureOf(tally);

@@ -302,6 +302,11 @@ int runMarlinProfileProc(int argc, const char* const argv[]) {
                                                 std::to_string(rows) + " of " +
                                                 std::to_string(processor.profileRows()) + " rows)");
             }
+            if (processor.particleTableFailures() > 0) {
+                failures.add(kOutputFailed, "particle table " + processor.particleTableFileName() +
+                                                " misses the rows of " +
+                                                std::to_string(processor.particleTableFailures()) + " frames");
+            }
             std::string chartError;
             if (Vy::Analysis::writeProfileChart(logPath, logPath + ".png", &chartError)) {
                 chartPath = logPath + ".png";

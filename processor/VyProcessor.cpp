@@ -78,7 +78,11 @@ VyProcessor::~VyProcessor() {
 void VyProcessor::setupCompute(const CCalibration& calibration) {
     compute.SetCudaDevice(CCuda::GetDevice(0));
     compute.ApplyCalibration(calibration, true);
+    Vy::Analysis::declareProfileSettings(compute.GetParams());
     compute.GetParams().ImportParameterFromFile(CVyString(settingsPath));
+    profileSettings = Vy::Analysis::readProfileSettings(compute.GetParams());
+    tracker = Vy::Analysis::ParticleTracker(profileSettings.tracking);
+    calibrationInUse = calibration;
     imageAccess = static_cast<IImageAccess*>(compute.GetInterface(1));
     calibrated = true;
 }

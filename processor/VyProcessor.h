@@ -25,6 +25,9 @@
 #include "FrameRecorder.h"
 #include "IImageAccess.h"
 #include "ImageMessage.h"
+#include "ParticleTable.h"
+#include "ParticleTracker.h"
+#include "ProfileSettings.h"
 #include "RunOptions.h"
 #include "StageClock.h"
 #include "ofThread.h"
@@ -70,6 +73,11 @@ public:
     uint64_t publishFailures() const { return publishFailedTotal.load(); }
     uint64_t framesDropped() const { return droppedTotal.load(); }
     uint64_t profileRows() const { return profileRowTotal.load(); }
+    // Frames whose rows could not be added to the particle table.
+    uint64_t particleTableFailures() const { return particleTableFailedTotal.load(); }
+    // "<log>.particles.csv"; written only when the settings ask for the table.
+    std::string particleTableFileName() const { return Vy::Analysis::particleTableName(logFileName); }
+    bool writesParticleTable() const { return profileSettings.particleTable; }
     // The recording's path; empty when none is open.
     const std::string& videoFileName() const { return videoName; }
     // Why the video could not be opened ("<path>: <reason>"); empty when it was, or when none was asked for.
@@ -118,6 +126,8 @@ private:
     // 16-bit luminance (the pre-processed raw image): reduced first, turned after.
     void showAndRecordWide(const CVyImage& image);
     void publish(CVyImage& image);
+    // Type 4: the frame's rows of the particle table, with depth and tracks.
+    void addParticleRows(const cv::Mat& totalFocus, const std::vector<Vy::Analysis::BlobRecord>& blobs);
 
     std::string settingsPath;
     std::string videoName;
@@ -130,6 +140,11 @@ private:
     std::atomic<uint64_t> queuedBytes{0};
     std::atomic<uint64_t> droppedTotal{0};
     std::atomic<uint64_t> profileRowTotal{0};
+    std::atomic<uint64_t> particleTableFailedTotal{0};
+    Vy::Analysis::ProfileSettings profileSettings;
+    CCalibration calibrationInUse;
+    Vy::Analysis::ParticleTracker tracker;
+    CVyImage depthImage;
 };
 
 // "<outputDir>/VyProc_<ticks>.csv": ticks are 100 ns intervals since 1582-10-15 00:00 UTC.

@@ -1,4 +1,5 @@
 // Display type 4: the profile measurement of one frame.
+#include <algorithm>
 #include <opencv2/core.hpp>
 #include <optional>
 
@@ -27,11 +28,14 @@ void VyProcessor::processProfileFrame() {
         // The measurement reads the total-focus samples in place.
         const cv::Mat view(totalFocusImage.GetHeight(), totalFocusImage.GetWidth(), CV_16UC1,
                            const_cast<void*>(totalFocusImage.GetPixelData()));
-        const Vy::Analysis::ProfileResult result = Vy::Analysis::measureProfile(view);
+        const Vy::Analysis::ProfileResult result = Vy::Analysis::measureProfile(view, profileSettings.bounds);
 
         Vy::Analysis::logProfileRow(logFileName, frameCount, inputImage.timeStamp, inputImage.frameId,
                                     result.acceptedCount, result.areaFigure);
         ++profileRowTotal;
+        if (profileSettings.particleTable) {
+            addParticleRows(view, result.blobs);
+        }
 
         span.reset();
         CVyImage annotated;
@@ -40,5 +44,28 @@ void VyProcessor::processProfileFrame() {
         outputFrame(annotated);
     } catch (const CVyException& exception) {
         reportWorkerException(exception.ToString(true).ToCString(), [this] { return isThreadRunning(); });
+    }
+}
+
+void VyProcessor::addParticleRows(const cv::Mat& totalFocus, const std::vector<Vy::Analysis::BlobRecord>& blobs) {
+    // The depth map was computed for the total focus; reading it copies nothing.
+    imageAccess->GetImage(Vy::ImageIdVirtualDepth, depthImage);
+    cv::Mat depth;
+    const CVyImageFormat& format = depthImage.GetFormat();
+    if (!depthImage.IsEmpty() && format.GetBitDepth() == 32 && depthImage.GetWidth() == totalFocus.cols &&
+        depthImage.GetHeight() == totalFocus.rows) {
+        depth = cv::Mat(totalFocus.rows, totalFocus.cols, CV_32FC1, const_cast<void*>(depthImage.GetPixelData()));
+    }
+    const Vy::Analysis::TableGeometry geometry{
+        calibrationInUse, std::max(1, calibrationInUse.sensorWidth / totalFocus.cols), profileSettings.edgeShare};
+    std::vector<Vy::Analysis::ParticleRow> rows = Vy::Analysis::measureParticles(totalFocus, depth, blobs, geometry);
+    for (Vy::Analysis::ParticleRow& row : rows) {
+        row.frameIndex = frameCount;
+        row.frameId = inputImage.frameId;
+        row.timeMs = inputImage.timeStamp;
+    }
+    Vy::Analysis::trackParticles(tracker, inputImage.timeStamp, rows);
+    if (!Vy::Analysis::appendParticleRows(particleTableFileName(), rows)) {
+        ++particleTableFailedTotal;
     }
 }

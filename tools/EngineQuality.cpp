@@ -16,6 +16,7 @@
 #include "GroundTruth.h"
 #include "IImageAccess.h"
 #include "ProfileMeasurement.h"
+#include "ProfileSettings.h"
 #include "ReferenceFocus.h"
 #include "SequenceGenerator.h"
 
@@ -40,13 +41,6 @@ std::vector<float> planeDepths(const FrameTruth& t) {
     for (const auto& [key, count] : counts)
         if (count >= kPlaneShare * t.virtualDepth.total()) depths.push_back(key / 1000.0f);
     return depths;
-}
-
-std::string truthPreset(const std::string& truthDir) {
-    std::ifstream in(std::filesystem::path(truthDir) / "truth.txt");
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind("preset = ", 0) == 0) return line.substr(9);
-    return "";
 }
 
 cv::Mat1b planeMask(const FrameTruth& t, float depth) {
@@ -124,13 +118,15 @@ QualityReport measureEngineQuality(const std::string& sequence, const std::strin
     engine.SetCudaDevice(CCuda::GetDevice(0));
     engine.ApplyCalibration(calibration, true);
     engine.SetWhiteImage(image.GetWhiteImage());
+    Vy::Analysis::declareProfileSettings(engine.GetParams());  // the program's settings files may carry them
     engine.GetParams().ImportParameterFromFile(settingsFile.c_str());
     auto* access = static_cast<IImageAccess*>(engine.GetInterface(1));
     const int scale = static_cast<int>(engine.GetParams().GetNumber(Params::CudaCompute_OutputScale));
     const cv::Mat1b white = view(image.GetWhiteImage(), CV_8UC1).clone();
 
     QualityReport report;
-    report.scoredParticles = truthPreset(truthDir) == "particles";
+    const std::string preset = truthIndexValue(truthDir, "preset");
+    report.scoredParticles = preset == "particles" || preset == "swarm";
     if (!dumpDir.empty()) std::filesystem::create_directories(dumpDir);
     report.framesInFile = reader.GetFrameCount();
     const uint32_t frames = maxFrames == 0 ? report.framesInFile : std::min(maxFrames, report.framesInFile);
@@ -175,7 +171,9 @@ QualityReport measureEngineQuality(const std::string& sequence, const std::strin
 
         if (f == 0) report.planes = scorePlanes(engine, *access, calibration, truth, estimated);
         if (report.scoredParticles) {
-            const double accepted = Vy::Analysis::measureProfile(focusImage).acceptedCount;
+            const double accepted =
+                Vy::Analysis::measureProfile(focusImage, Vy::Analysis::readProfileSettings(engine.GetParams()).bounds)
+                    .acceptedCount;
             const double expected = static_cast<double>(truth.particles.size());
             report.particles.truthMean += expected / frames;
             report.particles.acceptedMean += accepted / frames;

@@ -180,6 +180,12 @@ FrameTruth readTruth(const std::string& dir, uint32_t frame) {
     t.textured = readImage(truthFile(dir, frame, "textured.png"), CV_8UC1, size);
     vdepth.convertTo(t.virtualDepth, CV_32F, 1.0 / kVirtualDepthUnit);
     depth.convertTo(t.distance, CV_32F, 1.0 / kDistanceUnit);
+    t.particles = readParticleTruth(dir, frame);
+    return t;
+}
+
+std::vector<ParticleTruth> readParticleTruth(const std::string& dir, uint32_t frame) {
+    std::vector<ParticleTruth> particles;
     const std::string csv = truthFile(dir, frame, "particles.csv");
     std::ifstream in(csv);
     std::string line;
@@ -189,10 +195,21 @@ FrameTruth readTruth(const std::string& dir, uint32_t frame) {
             if (std::sscanf(line.c_str(), "%d,%lf,%lf,%lf,%lf,%lf", &p.id, &p.x, &p.y, &p.radius, &p.virtualDepth,
                             &p.distance) != 6)
                 throw CVyException("readTruth", csv, "malformed line '" + line + "'");
-            t.particles.push_back(p);
+            particles.push_back(p);
         }
     }
-    return t;
+    return particles;
+}
+
+std::string truthIndexValue(const std::string& dir, const std::string& key) {
+    std::ifstream in(std::filesystem::path(dir) / "truth.txt");
+    const std::string prefix = key + " = ";
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(prefix, 0) == 0) {
+            const std::string value = line.substr(prefix.size());
+            return value.substr(0, value.find_first_of(" \t#"));
+        }
+    return "";
 }
 
 }  // namespace Vy::Synth

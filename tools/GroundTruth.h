@@ -46,5 +46,9 @@ void writeTruthIndex(const std::string& dir, int scale, double focusGain, int wi
 // Reads frame's files back; throws CVyException naming the missing or bad file.
 FrameTruth readTruth(const std::string& dir, uint32_t frame);
 std::string truthFile(const std::string& dir, uint32_t frame, const char* suffix);
+// A value of truth.txt ("key = value"); empty when the file or the key is missing.
+std::string truthIndexValue(const std::string& dir, const std::string& key);
+// Only the particles of frame (frame_NNNNN_particles.csv); none when the file is missing.
+std::vector<ParticleTruth> readParticleTruth(const std::string& dir, uint32_t frame);
 
 }  // namespace Vy::Synth

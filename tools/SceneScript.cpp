@@ -18,7 +18,7 @@ struct PresetEntry {
 };
 constexpr PresetEntry kPresets[] = {
     {"demo", {1024, 60, 4}},      {"planes", {1024, 8, 8}}, {"slanted", {1024, 8, 8}},
-    {"particles", {1024, 20, 8}}, {"small", {256, 3, 8}},
+    {"particles", {1024, 20, 8}}, {"small", {256, 3, 8}},   {"swarm", {1024, 20, 8}},
 };
 
 double uniformIn(uint64_t& state, double lo, double hi) {
@@ -39,7 +39,7 @@ const std::vector<std::string>& presetNames() {
 PresetDefaults presetDefaults(const std::string& name) {
     for (const PresetEntry& e : kPresets)
         if (name == e.name) return e.defaults;
-    throw CVyException("create", "--preset " + name, "unknown preset (demo, planes, slanted, particles, small)");
+    throw CVyException("create", "--preset " + name, "unknown preset (demo, planes, slanted, particles, small, swarm)");
 }
 
 SceneScript::SceneScript(const std::string& preset, const CCalibration& calibration, uint64_t seed, uint32_t frameCount)
@@ -59,14 +59,19 @@ SceneScript::SceneScript(const std::string& preset, const CCalibration& calibrat
         planes_.push_back(frontoPlane(0.6, 0.25, 0.92, 0.75, 4.4, s + 3, 0.5f, 0.2f));
     } else if (preset == "slanted") {
         planes_.push_back(slantedPlane(-0.1, -0.1, 1.1, 1.1, 2.8, 4.5, s + 2));
-    } else if (preset == "particles") {
+    } else if (preset == "particles" || preset == "swarm") {
         // A dark, smooth wall far behind, nothing for a depth estimate to lock on to.
         Plane wall = frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.2, s + 1, 0.05f, 0.0f);
         wall.textured = false;
         planes_.push_back(wall);
         const double outputArea =
             (calibration.sensorWidth / double(kTruthScale)) * (calibration.sensorHeight / double(kTruthScale));
-        addDrifters(std::max(4, static_cast<int>(outputArea / 3600.0)), 3.0, 4.0, 10.0, 300.0, 1.5, true, s + 5);
+        const int count = std::max(4, static_cast<int>(outputArea / 3600.0));
+        if (preset == "particles") {
+            addDrifters(count, 3.0, 4.0, 10.0, 300.0, 1.5, true, s + 5);
+        } else {  // each particle on its own path
+            addMovers(count, 3.0, 4.0, 10.0, 300.0, s + 5);
+        }
     } else {  // small
         planes_.push_back(frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.9, s + 1, 0.5f, 0.2f));
         planes_.push_back(frontoPlane(0.15, 0.2, 0.6, 0.8, 3.8, s + 2, 0.5f, 0.2f));
@@ -175,6 +180,73 @@ Particle SceneScript::particleAt(const Drifter& d, int id, uint32_t frame) const
     return p;
 }
 
+void SceneScript::addMovers(int count, double depthMin, double depthMax, double areaMin, double areaMax,
+                            uint64_t seed) {
+    const CCalibration& c = calibration_;
+    const double last = frameCount_ - 1.0;
+    uint64_t state = seed;
+    // Candidates are drawn in the camera's terms (virtual-image pixels and depth);
+    // a candidate is kept when it stays clear of every kept one on every frame,
+    // so paths cross but particles never merge.
+    const double gap = 8.0 * kTruthScale;
+    std::vector<std::vector<Particle>> placed;  // per kept mover, its particle on every frame
+    for (int attempt = 0; static_cast<int>(movers_.size()) < count && attempt < count * 200; ++attempt) {
+        const double x = uniformIn(state, 0.0, c.sensorWidth);
+        const double y = uniformIn(state, 0.0, c.sensorHeight);
+        const double area = std::exp(uniformIn(state, std::log(areaMin), std::log(areaMax)));
+        const double radiusOut = std::sqrt(area / std::numbers::pi);
+        const double v0 = uniformIn(state, depthMin, depthMax);
+        // 1..3 output pixels a frame sideways, 0.01..0.04 of virtual depth a frame in depth.
+        const double speed = uniformIn(state, 1.0, 3.0) * kTruthScale;
+        const double angle = uniformIn(state, 0.0, 2.0 * std::numbers::pi);
+        double dv = uniformIn(state, 0.01, 0.04) * (uniformIn(state, 0.0, 1.0) < 0.5 ? -1.0 : 1.0);
+        if (v0 + dv * last < depthMin - 0.1 || v0 + dv * last > depthMax + 0.3) dv = -dv;
+        const double v1 = v0 + dv * last;
+        Mover m{};
+        m.z0 = distanceAt(v0);
+        m.z1 = distanceAt(v1);
+        const Model::Point a = Model::sceneFromVirtual(c, {x, y}, m.z0);
+        const Model::Point b =
+            Model::sceneFromVirtual(c, {x + speed * std::cos(angle) * last, y + speed * std::sin(angle) * last}, m.z1);
+        m.x0 = a.x, m.y0 = a.y, m.x1 = b.x, m.y1 = b.y;
+        m.radius = radiusOut * kTruthScale * c.pixelSize * (m.z0 / c.mainFocalLength - 1.0);
+        m.albedo = static_cast<float>(uniformIn(state, 0.85, 1.0));
+
+        std::vector<Particle> path;
+        for (uint32_t f = 0; f < frameCount_; ++f) path.push_back(moverAt(m, 0, f));
+        auto image = [&c](const Particle& p, double& px, double& py) {
+            const double k = Model::imageDistance(c, p.z) / p.z / c.pixelSize;  // sensor pixels per mm
+            px = c.principalX - p.x * k;
+            py = c.principalY - p.y * k;
+            return p.radius * k;
+        };
+        bool clear = true;
+        for (size_t o = 0; o < placed.size() && clear; ++o)
+            for (uint32_t f = 0; f < frameCount_ && clear; ++f) {
+                double ax, ay, bx, by;
+                const double ra = image(path[f], ax, ay);
+                const double rb = image(placed[o][f], bx, by);
+                if (std::hypot(ax - bx, ay - by) < ra + rb + gap) clear = false;
+            }
+        if (clear) {
+            movers_.push_back(m);
+            placed.push_back(std::move(path));
+        }
+    }
+}
+
+Particle SceneScript::moverAt(const Mover& m, int id, uint32_t frame) const {
+    const double t = frameCount_ > 1 ? static_cast<double>(frame) / (frameCount_ - 1) : 0.0;
+    Particle p;
+    p.id = id;
+    p.x = m.x0 + (m.x1 - m.x0) * t;
+    p.y = m.y0 + (m.y1 - m.y0) * t;
+    p.z = m.z0 + (m.z1 - m.z0) * t;
+    p.radius = m.radius;
+    p.albedo = m.albedo;
+    return p;
+}
+
 Scene SceneScript::sceneAt(uint32_t frame) const {
     Scene scene;
     scene.planes = planes_;
@@ -187,6 +259,8 @@ Scene SceneScript::sceneAt(uint32_t frame) const {
     }
     for (size_t i = 0; i < particles_.size(); ++i)
         scene.particles.push_back(particleAt(particles_[i], static_cast<int>(i), frame));
+    for (size_t i = 0; i < movers_.size(); ++i)
+        scene.particles.push_back(moverAt(movers_[i], static_cast<int>(i), frame));
     const CCalibration& c = calibration_;
     const double sensorHalfDiagonal = 0.5 * std::hypot(c.sensorWidth, c.sensorHeight) * c.pixelSize;
     scene.prepare(std::max(0.5 * c.mainApertureDiameter, sensorHalfDiagonal));

@@ -31,7 +31,7 @@ public:
 
     // The scene at frame (0-based), ready to trace.
     Scene sceneAt(uint32_t frame) const;
-    bool hasParticles() const { return !particles_.empty(); }
+    bool hasParticles() const { return !particles_.empty() || !movers_.empty(); }
 
 private:
     // A particle drifting across the image: position in virtual-image pixels
@@ -40,6 +40,13 @@ private:
         double x, y, vx, vy;
         double virtualDepth;
         double radiusOut;  // radius in output pixels
+        float albedo;
+    };
+    // A particle on its own straight path in 3D (mm), from the first frame's
+    // position to the last one's; its size in mm stays the same.
+    struct Mover {
+        double x0, y0, z0, x1, y1, z1;
+        double radius;  // mm
         float albedo;
     };
     // A plane that moves in depth: virtual depth from..to and back over the sequence.
@@ -56,12 +63,15 @@ private:
     void addDrifters(int count, double depthMin, double depthMax, double areaMin, double areaMax, double speed,
                      bool commonDrift, uint64_t seed);
     Particle particleAt(const Drifter& d, int id, uint32_t frame) const;
+    void addMovers(int count, double depthMin, double depthMax, double areaMin, double areaMax, uint64_t seed);
+    Particle moverAt(const Mover& m, int id, uint32_t frame) const;
 
     CCalibration calibration_;
     uint32_t frameCount_;
     std::vector<Plane> planes_;
     std::vector<DepthSwing> swings_;
     std::vector<Drifter> particles_;
+    std::vector<Mover> movers_;
     float background_ = 0.0f;
 };
 

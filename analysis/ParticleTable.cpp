@@ -1,0 +1,216 @@
+#include "ParticleTable.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <numbers>
+#include <opencv2/imgproc.hpp>
+
+#include "CLocaleScope.h"
+#include "CameraModel.h"
+#include "MeasurementLog.h"
+
+namespace Vy::Analysis {
+namespace {
+
+struct BlobPixels {
+    cv::Point2d centre;
+    double area = 0.0;  // bright area, px^2, edge pixels counted by their share
+    std::optional<double> medianDepth;
+};
+
+BlobPixels measureBlob(const cv::Mat& focus, const cv::Mat& depth, const BlobRecord& blob, double edgeShare) {
+    BlobPixels out;
+    const cv::Rect image(0, 0, focus.cols, focus.rows);
+    const cv::Rect box = (cv::boundingRect(blob.outline) + cv::Size(2, 2) - cv::Point(1, 1)) & image;
+    // The outline filled and widened by a pixel, so that its edge pixels count whole.
+    cv::Mat inside = cv::Mat::zeros(box.size(), CV_8UC1);
+    cv::drawContours(inside, std::vector<std::vector<cv::Point>>{blob.outline}, 0, cv::Scalar(255), cv::FILLED,
+                     cv::LINE_8, cv::noArray(), INT_MAX, -box.tl());
+    cv::dilate(inside, inside, cv::Mat());
+
+    const cv::Mat samples = focus(box);
+    double low = 0.0, high = 0.0;
+    cv::minMaxLoc(samples, &low, &high, nullptr, nullptr, inside);
+    // A pixel counts whole from 2 x edgeShare of the way between the blob's darkest
+    // and brightest pixel, in part below: the blob's edge lies at edgeShare.
+    const double step = 2.0 * edgeShare * (high - low);
+    const double threshold = low + edgeShare * (high - low);
+    double weight = 0.0, sx = 0.0, sy = 0.0;
+    std::vector<float> depths;
+    for (int y = 0; y < box.height; ++y) {
+        const uint8_t* in = inside.ptr<uint8_t>(y);
+        const uint16_t* s = samples.ptr<uint16_t>(y);
+        const float* d = depth.empty() ? nullptr : depth.ptr<float>(box.y + y) + box.x;
+        for (int x = 0; x < box.width; ++x) {
+            if (in[x] == 0) {
+                continue;
+            }
+            const double w = s[x] - low;
+            // The centre weighs the bright pixels only: a faint, lopsided halo
+            // around a small particle does not pull it aside.
+            const double bright = std::max(0.0, s[x] - threshold);
+            weight += bright;
+            sx += bright * (box.x + x + 0.5);
+            sy += bright * (box.y + y + 0.5);
+            if (step > 0.0) {
+                out.area += std::clamp(w / step, 0.0, 1.0);
+            }
+            if (d != nullptr && s[x] > threshold && d[x] > 0.0f && std::isfinite(d[x])) {
+                depths.push_back(d[x]);
+            }
+        }
+    }
+    if (weight > 0.0) {
+        out.centre = {sx / weight, sy / weight};
+    } else {  // a flat blob: the middle of its outline
+        const cv::Moments m = cv::moments(blob.outline);
+        out.centre = m.m00 > 0.0 ? cv::Point2d(m.m10 / m.m00 + 0.5, m.m01 / m.m00 + 0.5)
+                                 : cv::Point2d(box.x + box.width / 2.0, box.y + box.height / 2.0);
+        out.area = blob.area;
+    }
+    if (!depths.empty()) {
+        auto middle = depths.begin() + depths.size() / 2;
+        std::nth_element(depths.begin(), middle, depths.end());
+        out.medianDepth = *middle;
+    }
+    return out;
+}
+
+// Appends ",value" with the given format, or a bare "," when there is none.
+void field(std::string& line, const char* format, std::optional<double> value) {
+    line += ',';
+    if (value) {
+        char text[64];
+        std::snprintf(text, sizeof text, format, *value);
+        line += text;
+    }
+}
+
+const char* verdictText(BlobVerdict verdict) {
+    switch (verdict) {
+        case BlobVerdict::Accepted:
+            return "accepted";
+        case BlobVerdict::RejectedAxis:
+            return "rejected_axis";
+        case BlobVerdict::RejectedArea:
+            return "rejected_area";
+    }
+    return "?";
+}
+
+}  // namespace
+
+std::vector<ParticleRow> measureParticles(const cv::Mat& totalFocus16, const cv::Mat& virtualDepth,
+                                          const std::vector<BlobRecord>& blobs, const TableGeometry& geometry) {
+    const bool depthUsable =
+        !virtualDepth.empty() && virtualDepth.type() == CV_32FC1 && virtualDepth.size() == totalFocus16.size();
+    const cv::Mat depth = depthUsable ? virtualDepth : cv::Mat();
+    const CCalibration& c = geometry.calibration;
+    std::vector<ParticleRow> rows;
+    rows.reserve(blobs.size());
+    for (size_t i = 0; i < blobs.size(); ++i) {
+        const BlobRecord& blob = blobs[i];
+        const BlobPixels pixels = measureBlob(totalFocus16, depth, blob, geometry.edgeShare);
+        ParticleRow row;
+        row.number = static_cast<int>(i);
+        row.verdict = blob.verdict;
+        row.centre = pixels.centre;
+        row.sensorCentre = pixels.centre * geometry.scale;
+        row.outlineArea = blob.area;
+        if (blob.fitted) {
+            row.ellipse = blob.box;
+        }
+        row.diameterPx = 2.0 * std::sqrt(pixels.area / std::numbers::pi);
+        if (pixels.medianDepth) {
+            const double v = *pixels.medianDepth;
+            const double z = Model::distanceFromVirtualDepth(c, v);
+            // A depth beyond the main lens's focus maps to no distance in front of the camera.
+            if (std::isfinite(z) && z > 0.0) {
+                row.virtualDepth = v;
+                row.distanceMm = z;
+                const Model::Point at = Model::sceneFromVirtual(c, {row.sensorCentre.x, row.sensorCentre.y}, z);
+                row.lateralMm = cv::Point2d(at.x, at.y);
+                // One sensor pixel of the virtual image spans pixelSize * z / bi at distance z.
+                row.diameterMm = row.diameterPx * geometry.scale * c.pixelSize * z / Model::imageDistance(c, z);
+            } else {
+                row.virtualDepth = v;
+            }
+        }
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+void trackParticles(ParticleTracker& tracker, double timeMs, std::vector<ParticleRow>& rows) {
+    std::vector<std::optional<TrackInput>> particles(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const ParticleRow& r = rows[i];
+        if (r.verdict == BlobVerdict::Accepted && r.distanceMm && r.lateralMm && r.diameterMm && r.diameterPx > 0.0) {
+            particles[i] = TrackInput{cv::Point3d(r.lateralMm->x, r.lateralMm->y, *r.distanceMm), r.centre,
+                                      *r.diameterMm / r.diameterPx};
+        }
+    }
+    const std::vector<TrackAssignment> tracks = tracker.update(timeMs, particles);
+    for (size_t i = 0; i < rows.size(); ++i) {
+        rows[i].trackId = tracks[i].trackId;
+        rows[i].velocity = tracks[i].velocity;
+    }
+}
+
+const std::string& particleTableHeader() {
+    static const std::string header =
+        "frame_index,frame_id,time_ms,number,status,x_px,y_px,sensor_x_px,sensor_y_px,outline_area_px2,"
+        "ellipse_major_px,ellipse_minor_px,ellipse_angle_deg,diameter_px,virtual_depth,distance_mm,x_mm,y_mm,"
+        "diameter_mm,track_id,vx_mm_s,vy_mm_s,vz_mm_s,speed_mm_s";
+    return header;
+}
+
+std::string formatParticleRow(const ParticleRow& r) {
+    const CLocaleScope cLocale;
+    char head[160];
+    std::snprintf(head, sizeof head, "%d,%d,%.3f,%d,%s,%.3f,%.3f,%.3f,%.3f,%.1f", r.frameIndex, r.frameId, r.timeMs,
+                  r.number, verdictText(r.verdict), r.centre.x, r.centre.y, r.sensorCentre.x, r.sensorCentre.y,
+                  r.outlineArea);
+    std::string line = head;
+    const auto* e = r.ellipse ? &*r.ellipse : nullptr;
+    field(line, "%.3f", e ? std::optional<double>(std::max(e->size.width, e->size.height)) : std::nullopt);
+    field(line, "%.3f", e ? std::optional<double>(std::min(e->size.width, e->size.height)) : std::nullopt);
+    field(line, "%.2f", e ? std::optional<double>(e->angle) : std::nullopt);
+    field(line, "%.3f", r.diameterPx);
+    field(line, "%.4f", r.virtualDepth);
+    field(line, "%.2f", r.distanceMm);
+    field(line, "%.3f", r.lateralMm ? std::optional<double>(r.lateralMm->x) : std::nullopt);
+    field(line, "%.3f", r.lateralMm ? std::optional<double>(r.lateralMm->y) : std::nullopt);
+    field(line, "%.4f", r.diameterMm);
+    line += ',';
+    if (r.trackId >= 0) {
+        line += std::to_string(r.trackId);
+    }
+    const std::optional<cv::Point3d>& v = r.velocity;
+    field(line, "%.2f", v ? std::optional<double>(v->x) : std::nullopt);
+    field(line, "%.2f", v ? std::optional<double>(v->y) : std::nullopt);
+    field(line, "%.2f", v ? std::optional<double>(v->z) : std::nullopt);
+    field(line, "%.2f", v ? std::optional<double>(cv::norm(*v)) : std::nullopt);
+    return line;
+}
+
+bool appendParticleRows(const std::string& fileName, const std::vector<ParticleRow>& rows) {
+    std::error_code error;
+    const bool fresh = !std::filesystem::exists(fileName, error) || std::filesystem::file_size(fileName, error) == 0;
+    std::string text;
+    if (fresh) {
+        text = particleTableHeader() + '\n';
+    }
+    for (const ParticleRow& row : rows) {
+        text += formatParticleRow(row);
+        text += '\n';
+    }
+    return appendWhole(fileName, text);
+}
+
+std::string particleTableName(const std::string& logFileName) { return logFileName + ".particles.csv"; }
+
+}  // namespace Vy::Analysis

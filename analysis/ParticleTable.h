@@ -1,0 +1,67 @@
+// The per-particle table beside the measurement log: every outline of a frame
+// with its position, size and, where the depth map has a value, its distance,
+// lateral position and diameter in mm.
+#pragma once
+
+#include <cstdint>
+#include <opencv2/core.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "CCalibration.h"
+#include "ParticleTracker.h"
+#include "ProfileMeasurement.h"
+
+namespace Vy::Analysis {
+
+struct ParticleRow {
+    int frameIndex = 0;
+    int frameId = 0;
+    double timeMs = 0.0;
+    int number = 0;  // place of the outline in the frame's outline search
+    BlobVerdict verdict = BlobVerdict::Accepted;
+    cv::Point2d centre;        // output pixels, pixel (i, j) covering [i, i+1) x [j, j+1)
+    cv::Point2d sensorCentre;  // sensor pixels (lateral virtual position)
+    double outlineArea = 0.0;  // px^2 of the output image, as the acceptance test saw it
+    std::optional<cv::RotatedRect> ellipse;
+    double diameterPx = 0.0;  // equivalent diameter of the blob's bright area, output pixels
+    // From the depth map; none when no pixel of the blob has a valid depth.
+    std::optional<double> virtualDepth;
+    std::optional<double> distanceMm;
+    std::optional<cv::Point2d> lateralMm;  // X, Y from the optical axis
+    std::optional<double> diameterMm;
+    int64_t trackId = -1;                 // accepted particles with a distance only
+    std::optional<cv::Point3d> velocity;  // mm/s
+};
+
+// Where the output grid lies on the sensor, how the camera images and where a blob ends.
+struct TableGeometry {
+    CCalibration calibration;
+    int scale = 2;  // sensor pixels per output pixel
+    // Where a blob's edge lies between its darkest and brightest pixel (see docs/measurement.md).
+    double edgeShare = 0.35;
+};
+
+// One row per outline of result, in its order. totalFocus16: CV_16UC1 image the
+// outlines were found in; virtualDepth: CV_32FC1 of the same size (0 = invalid),
+// or empty when there is none.
+std::vector<ParticleRow> measureParticles(const cv::Mat& totalFocus16, const cv::Mat& virtualDepth,
+                                          const std::vector<BlobRecord>& blobs, const TableGeometry& geometry);
+
+// Gives the accepted rows with a distance their track ids and velocities; a frame
+// without rows still counts, as a frame in which every track was missed.
+void trackParticles(ParticleTracker& tracker, double timeMs, std::vector<ParticleRow>& rows);
+
+const std::string& particleTableHeader();
+// One line without its line end; empty fields where a value is unknown.
+std::string formatParticleRow(const ParticleRow& row);
+
+// Appends the rows to fileName, starting a new file with the header line.
+// False when the file could not be written (nothing partial is left in it).
+bool appendParticleRows(const std::string& fileName, const std::vector<ParticleRow>& rows);
+
+// "<measurement log name>.particles.csv"
+std::string particleTableName(const std::string& logFileName);
+
+}  // namespace Vy::Analysis

@@ -1,0 +1,85 @@
+#include "ParticleTableReader.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <fstream>
+#include <sstream>
+
+#include "CVyException.h"
+
+namespace Vy::Analysis {
+namespace {
+
+std::vector<std::string> splitFields(const std::string& line) {
+    std::vector<std::string> fields;
+    std::stringstream in(line);
+    for (std::string f; std::getline(in, f, ',');) fields.push_back(f);
+    if (!line.empty() && line.back() == ',') fields.emplace_back();
+    return fields;
+}
+
+std::optional<double> number(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    double value = 0.0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) return std::nullopt;
+    return value;
+}
+
+}  // namespace
+
+std::vector<TableParticle> readParticleTable(const std::string& path) {
+    std::ifstream in(path);
+    std::string line;
+    if (!in || !std::getline(in, line)) throw CVyException("readParticleTable", path, "cannot read the header");
+    const std::vector<std::string> header = splitFields(line);
+    auto column = [&](const char* name) {
+        const auto it = std::find(header.begin(), header.end(), name);
+        if (it == header.end()) throw CVyException("readParticleTable", path, std::string("no column ") + name);
+        return static_cast<size_t>(it - header.begin());
+    };
+    const size_t cFrame = column("frame_index"), cTime = column("time_ms"), cStatus = column("status"),
+                 cX = column("x_px"), cY = column("y_px"), cDistance = column("distance_mm"),
+                 cDiameter = column("diameter_mm"), cTrack = column("track_id"), cVx = column("vx_mm_s"),
+                 cVy = column("vy_mm_s"), cVz = column("vz_mm_s");
+    std::vector<TableParticle> rows;
+    for (size_t lineNumber = 2; std::getline(in, line); ++lineNumber) {
+        const std::vector<std::string> f = splitFields(line);
+        const auto bad = [&] {
+            return CVyException("readParticleTable", path + ":" + std::to_string(lineNumber), "malformed row");
+        };
+        if (f.size() != header.size()) throw bad();
+        TableParticle p;
+        const auto frame = number(f[cFrame]), time = number(f[cTime]), x = number(f[cX]), y = number(f[cY]);
+        if (!frame || !time || !x || !y) throw bad();
+        p.frameIndex = static_cast<int>(*frame);
+        p.timeMs = *time;
+        p.accepted = f[cStatus] == "accepted";
+        p.centre = {*x, *y};
+        p.distanceMm = number(f[cDistance]);
+        p.diameterMm = number(f[cDiameter]);
+        if (const auto track = number(f[cTrack])) p.trackId = static_cast<int64_t>(*track);
+        const auto vx = number(f[cVx]), vy = number(f[cVy]), vz = number(f[cVz]);
+        if (vx && vy && vz) p.velocity = cv::Point3d(*vx, *vy, *vz);
+        rows.push_back(p);
+    }
+    return rows;
+}
+
+std::map<int, double> meanDistanceByFrame(const std::vector<TableParticle>& table) {
+    std::map<int, std::pair<double, int>> sums;
+    for (const TableParticle& p : table) {
+        if (p.accepted && p.distanceMm) {
+            sums[p.frameIndex].first += *p.distanceMm;
+            ++sums[p.frameIndex].second;
+        }
+    }
+    std::map<int, double> means;
+    for (const auto& [frame, sum] : sums) {
+        means[frame] = sum.first / sum.second;
+    }
+    return means;
+}
+
+}  // namespace Vy::Analysis

@@ -1,0 +1,32 @@
+// Reads back the particle table that appendParticleRows writes.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <opencv2/core.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace Vy::Analysis {
+
+// The columns of a particle table row that the score needs.
+struct TableParticle {
+    int frameIndex = 0;
+    double timeMs = 0.0;
+    bool accepted = false;
+    cv::Point2d centre;  // output pixels
+    std::optional<double> distanceMm;
+    std::optional<double> diameterMm;
+    int64_t trackId = -1;
+    std::optional<cv::Point3d> velocity;  // mm/s
+};
+
+// Reads a table written by the program (columns found by their header names).
+// Throws CVyException when the file cannot be read, has no header or a bad line.
+std::vector<TableParticle> readParticleTable(const std::string& path);
+
+// Mean distance (mm) of the accepted particles with a distance, by frame index.
+std::map<int, double> meanDistanceByFrame(const std::vector<TableParticle>& table);
+
+}  // namespace Vy::Analysis

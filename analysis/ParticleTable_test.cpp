@@ -1,0 +1,136 @@
+#include "ParticleTable.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <numbers>
+#include <opencv2/imgproc.hpp>
+
+#include "CalibrationSamples.h"
+#include "CameraModel.h"
+#include "ScratchDirTest.h"
+
+namespace Vy::Analysis {
+namespace {
+
+// A lit bead of radius r (output pixels) centred at (cx, cy), brightest in its
+// middle, on a dark background; each pixel is the mean of 8 x 8 points.
+void drawBead(cv::Mat& image, double cx, double cy, double r) {
+    for (int y = static_cast<int>(cy - r) - 1; y <= static_cast<int>(cy + r) + 1; ++y) {
+        for (int x = static_cast<int>(cx - r) - 1; x <= static_cast<int>(cx + r) + 1; ++x) {
+            double sum = 0.0;
+            for (int sy = 0; sy < 8; ++sy) {
+                for (int sx = 0; sx < 8; ++sx) {
+                    const double dx = (x + (sx + 0.5) / 8 - cx) / r, dy = (y + (sy + 0.5) / 8 - cy) / r;
+                    const double q = dx * dx + dy * dy;
+                    sum += q < 1.0 ? 0.55 + 0.45 * std::sqrt(1.0 - q) : 0.05;
+                }
+            }
+            image.at<uint16_t>(y, x) = static_cast<uint16_t>(std::lround(sum / 64 * 14000));
+        }
+    }
+}
+
+class ParticleTableFrame : public testing::Test {
+protected:
+    void SetUp() override {
+        focus = cv::Mat(200, 300, CV_16UC1, cv::Scalar(std::lround(0.05 * 14000)));
+        drawBead(focus, 60.3, 50.7, 6.0);                                                // depth known
+        drawBead(focus, 150.6, 120.2, 3.5);                                              // no depth under it
+        drawBead(focus, 240.0, 60.0, 9.0);                                               // depth known, another value
+        cv::rectangle(focus, cv::Rect(20, 150, 260, 8), cv::Scalar(14000), cv::FILLED);  // a bar: rejected (axis)
+        depth = cv::Mat(focus.size(), CV_32FC1, cv::Scalar(0.0f));
+        depth(cv::Rect(40, 30, 40, 40)).setTo(3.5f);
+        depth(cv::Rect(225, 45, 30, 30)).setTo(4.0f);
+        geometry.calibration = Vy::Test::SmallCalibration(600, 400);
+        geometry.scale = 2;
+        result = measureProfile(focus);
+        rows = measureParticles(focus, depth, result.blobs, geometry);
+    }
+    const ParticleRow* near(double x, double y) const {
+        for (const ParticleRow& r : rows)
+            if (std::hypot(r.centre.x - x, r.centre.y - y) < 2.0) return &r;
+        return nullptr;
+    }
+    cv::Mat focus, depth;
+    TableGeometry geometry;
+    ProfileResult result;
+    std::vector<ParticleRow> rows;
+};
+
+TEST_F(ParticleTableFrame, CentreSizeAndDepthOfEachBeadInPixelsAndMm) {
+    ASSERT_EQ(rows.size(), result.blobs.size());
+    EXPECT_EQ(result.acceptedCount, 3);
+    const CCalibration& c = geometry.calibration;
+    for (const auto& [x, y, r, v] : {std::tuple{60.3, 50.7, 6.0, 3.5}, std::tuple{240.0, 60.0, 9.0, 4.0}}) {
+        const ParticleRow* row = near(x, y);
+        ASSERT_NE(row, nullptr) << x << "," << y;
+        EXPECT_EQ(row->verdict, BlobVerdict::Accepted);
+        EXPECT_NEAR(row->centre.x, x, 0.05);
+        EXPECT_NEAR(row->centre.y, y, 0.05);
+        EXPECT_NEAR(row->sensorCentre.x, 2 * row->centre.x, 1e-9);
+        EXPECT_NEAR(row->diameterPx, 2 * r, 0.05 * 2 * r);
+        ASSERT_TRUE(row->virtualDepth && row->distanceMm && row->lateralMm && row->diameterMm);
+        EXPECT_FLOAT_EQ(*row->virtualDepth, v);
+        const double z = Model::distanceFromVirtualDepth(c, v);
+        EXPECT_NEAR(*row->distanceMm, z, 1e-9);
+        const Model::Point at = Model::sceneFromVirtual(c, {row->sensorCentre.x, row->sensorCentre.y}, z);
+        EXPECT_NEAR(row->lateralMm->x, at.x, 1e-9);
+        EXPECT_NEAR(row->lateralMm->y, at.y, 1e-9);
+        // Back through the camera, the diameter in mm is the diameter in output pixels.
+        EXPECT_NEAR(*row->diameterMm / (c.pixelSize * z / Model::imageDistance(c, z)) / geometry.scale, row->diameterPx,
+                    1e-9);
+        ASSERT_TRUE(row->ellipse.has_value());
+    }
+}
+
+TEST_F(ParticleTableFrame, NoDepthMeansEmptyFieldsAndRejectedOutlinesSayWhy) {
+    const ParticleRow* row = near(150.6, 120.2);
+    ASSERT_NE(row, nullptr);
+    EXPECT_FALSE(row->virtualDepth || row->distanceMm || row->lateralMm || row->diameterMm);
+    ParticleRow stamped = *row;
+    stamped.frameIndex = 3;
+    stamped.frameId = 1003;
+    stamped.timeMs = 1565344800120.0;
+    const std::string line = formatParticleRow(stamped);
+    EXPECT_EQ(std::count(line.begin(), line.end(), ','),
+              std::count(particleTableHeader().begin(), particleTableHeader().end(), ','));
+    EXPECT_EQ(line.rfind("3,1003,1565344800120.000,", 0), 0u) << line;
+    EXPECT_NE(line.find(",accepted,"), std::string::npos);
+    EXPECT_NE(line.find(",,,,,,,,,"), std::string::npos)
+        << "depth, distance, X, Y, diameter, track, velocity empty: " << line;
+
+    const auto bar = std::find_if(rows.begin(), rows.end(), [](const ParticleRow& r) { return r.centre.y > 150; });
+    ASSERT_NE(bar, rows.end());
+    EXPECT_EQ(bar->verdict, BlobVerdict::RejectedAxis);
+    EXPECT_NE(formatParticleRow(*bar).find(",rejected_axis,"), std::string::npos);
+
+    // Without a depth map at all (or one of another size), nothing gets a depth.
+    for (const cv::Mat& none : {cv::Mat(), cv::Mat(10, 10, CV_32FC1, cv::Scalar(3.0f))})
+        for (const ParticleRow& r : measureParticles(focus, none, result.blobs, geometry))
+            EXPECT_FALSE(r.distanceMm.has_value());
+}
+
+class ParticleTableFile : public ScratchDirTest {};
+
+TEST_F(ParticleTableFile, HeaderOnceThenRowsAndAFailedWriteSaysSo) {
+    ParticleRow row;
+    row.number = 7;
+    const std::string file = (dir_ / "log.csv.particles.csv").string();
+    ASSERT_TRUE(appendParticleRows(file, {row}));
+    ASSERT_TRUE(appendParticleRows(file, {}));
+    ASSERT_TRUE(appendParticleRows(file, {row, row}));
+    std::ifstream in(file);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], particleTableHeader());
+    EXPECT_EQ(lines[1], formatParticleRow(row));
+    EXPECT_FALSE(appendParticleRows((dir_ / "missing" / "x.csv").string(), {row}));
+    EXPECT_EQ(particleTableName("/o/VyProc_1.csv"), "/o/VyProc_1.csv.particles.csv");
+}
+
+}  // namespace
+}  // namespace Vy::Analysis

@@ -1,0 +1,72 @@
+// Follows particles from frame to frame in 3D: each new position joins the
+// live track whose predicted position is nearest (within a gate), or starts a
+// new track; a track ends after it has been missed for a few frames.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <opencv2/core.hpp>
+#include <optional>
+#include <vector>
+
+namespace Vy::Analysis {
+
+struct TrackerSettings {
+    double gateMm = 8.0;       // largest distance from a track's prediction (mm)
+    double depthWeight = 0.1;  // depth is measured less sharply than the lateral position: its share of the distance
+    int maxMissed = 3;         // frames a track may go unseen before it ends
+    int velocityFrames = 20;   // latest positions the path is fitted to (a distance is noisy frame by frame)
+};
+
+// One particle of a frame as the tracker sees it.
+struct TrackInput {
+    cv::Point3d position;     // mm: X, Y lateral, Z distance
+    cv::Point2d image;        // where it is in the image (pixels)
+    double mmPerPixel = 1.0;  // lateral mm of one image pixel at its distance
+};
+
+struct TrackAssignment {
+    int64_t trackId = -1;
+    std::optional<cv::Point3d> velocity;  // mm/s; none for a track's first position
+};
+
+class ParticleTracker {
+public:
+    explicit ParticleTracker(const TrackerSettings& settings = TrackerSettings()) : settings_(settings) {}
+
+    // One frame; nullopt for a particle without a position (it gets no track).
+    // timeMs must grow from frame to frame; a frame at or before the previous one
+    // restarts all tracks.
+    std::vector<TrackAssignment> update(double timeMs, const std::vector<std::optional<TrackInput>>& particles);
+
+    size_t liveTracks() const { return tracks_.size(); }
+
+private:
+    // X, Y, Z (mm) and the image position u, v (pixels).
+    using State = cv::Vec<double, 5>;
+    struct Sample {
+        double seconds;
+        State state;
+    };
+    struct Track {
+        int64_t id;
+        std::deque<Sample> history;
+        State velocity;  // per second, zero until two positions are known
+        State atLast;    // the fitted path at the latest position's time
+        int missed = 0;
+    };
+    struct Line {
+        State velocity;
+        State atLast;
+    };
+
+    double distance(const State& predicted, const TrackInput& particle) const;
+    static std::optional<Line> fitLine(const std::deque<Sample>& history);
+
+    TrackerSettings settings_;
+    std::vector<Track> tracks_;
+    int64_t nextId_ = 0;
+    std::optional<double> lastSeconds_;
+};
+
+}  // namespace Vy::Analysis
