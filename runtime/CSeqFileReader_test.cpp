@@ -187,7 +187,7 @@ TEST_F(CSeqFileReaderTest, BadFilesGiveTheDocumentedReason) {
     EXPECT_EQ(OpenError(""), "file too short for a rays header (0 bytes)");
     EXPECT_EQ(OpenError(good.substr(0, 63)), "file too short for a rays header (63 bytes)");
     EXPECT_EQ(OpenError("P5\n64 48\n255\n" + std::string(100, 'x')), "not a rays sequence file (bad magic)");
-    EXPECT_EQ(OpenError(Patched(8, 2)), "unsupported format version 2");
+    EXPECT_EQ(OpenError(Patched(8, 3)), "unsupported format version 3");
     EXPECT_EQ(OpenError(Patched(12, 10)), "header size 10 is outside [64, file size " + std::to_string(good.size()) + "]");
     EXPECT_EQ(OpenError(Patched(16, 0)), "frame size 0x48 is outside 1..32768");
     EXPECT_EQ(OpenError(Patched(20, 40000)), "frame size 64x40000 is outside 1..32768");
