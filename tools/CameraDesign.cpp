@@ -34,6 +34,19 @@ CCalibration defaultCalibration(int32_t width, int32_t height) {
     return c;
 }
 
+CCalibration calibrationWithGrid(int32_t width, int32_t height, double pitch, double rotation, double offsetX,
+                                 double offsetY) {
+    CCalibration c = defaultCalibration(width, height);
+    const double scale = pitch / c.lensPitch;
+    c.lensPitch = pitch;
+    c.gridRotation = rotation;
+    c.gridOffsetX = offsetX;
+    c.gridOffsetY = offsetY;
+    c.microImageRadius *= scale;
+    c.mainApertureDiameter *= scale;
+    return c;
+}
+
 double sharpestVirtualDepth(const CCalibration& c) {
     return c.microLensFocalLength / (c.microLensFocalLength - c.mlaToSensor);
 }
