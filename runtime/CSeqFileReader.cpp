@@ -151,7 +151,7 @@ void CSeqFileReader::Open(const CVyString& path, uint32_t readAhead) {
     const bool sixteen = h.dataType == Vy::DataTypeUnsignedShort && h.version >= 2;
     if (h.pixelType != Vy::PixelTypeLuminance || (h.dataType != Vy::DataTypeUnsignedByte && !sixteen)) {
         throw fail("unsupported pixel type " + Hex(h.pixelType) + " / data type " + Hex(h.dataType) +
-                   (h.version >= 2 ? " (only 8- or 16-bit luminance)" : " (only 8-bit luminance in version 1)"));
+                   (h.version >= 2 ? " (only 8- or 16-bit luminance)" : " (only 8-bit luminance)"));
     }
     // Version 1 has no significant-bits field (its bytes are reserved).
     const int bits = h.version >= 2 ? static_cast<int>(h.significantBits) : 8;

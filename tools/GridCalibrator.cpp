@@ -111,34 +111,78 @@ double phase(const cv::Mat1f& image, double fx, double fy) {
     return std::arg(sum);
 }
 
-// Edge-weighted centroid of the micro-image around (x, y): weights rise from 25 % to 75 % of the
-// micro-image's own bright level, so shading inside the disc and fall-off across the sensor do not pull it.
+float sample(const cv::Mat1f& image, double x, double y) {
+    // Bilinear between pixel centres (pixel (i, j) is centred at (i + 0.5, j + 0.5)).
+    const double fx = x - 0.5, fy = y - 0.5;
+    const int x0 = static_cast<int>(std::floor(fx)), y0 = static_cast<int>(std::floor(fy));
+    const double tx = fx - x0, ty = fy - y0;
+    const auto at = [&](int xx, int yy) {
+        return image(std::clamp(yy, 0, image.rows - 1), std::clamp(xx, 0, image.cols - 1));
+    };
+    return static_cast<float>((1 - ty) * ((1 - tx) * at(x0, y0) + tx * at(x0 + 1, y0)) +
+                              ty * ((1 - tx) * at(x0, y0 + 1) + tx * at(x0 + 1, y0 + 1)));
+}
+
+// Centre of the micro-image around (x, y) from its rim: along rays from the guess, where the light
+// falls halfway from the disc's level on that ray to the dark gap beyond, then a circle through
+// those points. The rim, unlike the brightness, is not pulled by shading inside the disc or by
+// fall-off across the sensor. peak: the disc's brightness; area: pi r^2 of the circle.
 bool measure(const cv::Mat1f& image, double pitch, double& x, double& y, double& peak, double& area) {
-    const double reach = 0.5 * pitch;
-    const int x0 = static_cast<int>(std::floor(x - reach)), x1 = static_cast<int>(std::ceil(x + reach));
-    const int y0 = static_cast<int>(std::floor(y - reach)), y1 = static_cast<int>(std::ceil(y + reach));
-    if (x0 < 0 || y0 < 0 || x1 >= image.cols || y1 >= image.rows) return false;  // partial lens at the border
-    std::vector<float> values;
-    for (int yy = y0; yy <= y1; ++yy)
-        for (int xx = x0; xx <= x1; ++xx)
-            if (std::hypot(xx + 0.5 - x, yy + 0.5 - y) <= reach) values.push_back(image(yy, xx));
-    std::nth_element(values.begin(), values.begin() + values.size() * 9 / 10, values.end());
-    peak = values[values.size() * 9 / 10];
-    if (peak <= 0) return false;
-    double sw = 0, sx = 0, sy = 0;
-    for (int yy = y0; yy <= y1; ++yy)
-        for (int xx = x0; xx <= x1; ++xx) {
-            const double cx = xx + 0.5, cy = yy + 0.5;
-            if (std::hypot(cx - x, cy - y) > reach) continue;
-            const double w = std::clamp((image(yy, xx) / peak - 0.25) / 0.5, 0.0, 1.0);
-            sw += w;
-            sx += w * cx;
-            sy += w * cy;
+    const double reach = 0.62 * pitch;
+    if (x - reach < 0 || y - reach < 0 || x + reach > image.cols || y + reach > image.rows)
+        return false;  // partial lens
+    constexpr int kRays = 48;
+    const double step = 0.1;
+    std::vector<double> px, py;
+    std::vector<float> levels;
+    for (int k = 0; k < kRays; ++k) {
+        const double t = 2 * kPi * (k + 0.5) / kRays, dx = std::cos(t), dy = std::sin(t);
+        const int inner = static_cast<int>(0.15 * pitch / step), outer = static_cast<int>(reach / step);
+        std::vector<float> profile(outer + 1);
+        for (int n = 0; n <= outer; ++n) profile[n] = sample(image, x + n * step * dx, y + n * step * dy);
+        const float top = *std::max_element(profile.begin(), profile.begin() + inner + 1);
+        const int lowAt = static_cast<int>(std::min_element(profile.begin() + inner, profile.end()) - profile.begin());
+        const float half = 0.5f * (top + profile[lowAt]);
+        levels.push_back(top);
+        if (top - profile[lowAt] < 0.2f * top) continue;  // no rim on this ray (dust, a dead neighbour)
+        for (int n = inner; n < lowAt; ++n)
+            if (profile[n] >= half && profile[n + 1] < half) {
+                const double r = (n + (profile[n] - half) / (profile[n] - profile[n + 1])) * step;
+                px.push_back(x + r * dx);
+                py.push_back(y + r * dy);
+                break;
+            }
+    }
+    std::nth_element(levels.begin(), levels.begin() + levels.size() / 2, levels.end());
+    peak = levels[levels.size() / 2];
+    if (peak <= 0 || px.size() < kRays / 2) return false;
+    // Algebraic circle fit, then again without the rim points far off it.
+    std::vector<bool> keep(px.size(), true);
+    double cx = x, cy = y, radius = 0;
+    for (int round = 0; round < 2; ++round) {
+        cv::Mat1d A, b;
+        for (size_t n = 0; n < px.size(); ++n) {
+            if (!keep[n]) continue;
+            A.push_back(cv::Mat1d({1, 3}, {px[n], py[n], 1.0}));
+            b.push_back(-(px[n] * px[n] + py[n] * py[n]));
         }
-    if (sw <= 0) return false;
-    x = sx / sw;
-    y = sy / sw;
-    area = sw;
+        if (A.rows < kRays / 2) return false;
+        cv::Mat1d s;
+        if (!cv::solve(A, b, s, cv::DECOMP_SVD)) return false;
+        cx = -0.5 * s(0);
+        cy = -0.5 * s(1);
+        radius = std::sqrt(std::max(0.0, cx * cx + cy * cy - s(2)));
+        std::vector<double> off;
+        for (size_t n = 0; n < px.size(); ++n) off.push_back(std::abs(std::hypot(px[n] - cx, py[n] - cy) - radius));
+        std::vector<double> sorted = off;
+        std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+        const double limit = std::max(0.05, 4.0 * 1.4826 * sorted[sorted.size() / 2]);
+        for (size_t n = 0; n < px.size(); ++n) keep[n] = off[n] <= limit;
+    }
+    if (std::hypot(cx - x, cy - y) > 0.25 * pitch) return false;
+    x = cx;
+    y = cy;
+    area = kPi * radius * radius;
     return true;
 }
 
@@ -213,7 +257,7 @@ GridEstimate findGrid(const cv::Mat& white, double pitchHint, const std::string&
                 double peak = 0, area = 0;
                 // Passes from the measured position remove the pull of a poor prediction.
                 bool inside = true;
-                for (int pass = 0; pass < 3 && inside; ++pass)
+                for (int pass = 0; pass < 2 && inside; ++pass)
                     inside = measure(image, lattice.pitch(), x, y, peak, area);
                 if (!inside) continue;
                 centres.push_back({i, j, x, y, peak, area});
@@ -270,7 +314,7 @@ GridEstimate findGrid(const cv::Mat& white, double pitchHint, const std::string&
     g.residualRms = std::sqrt(sum2 / std::max(1, g.centresUsed));
     if (g.centresUsed < 12 || g.residualRms > 0.1 * g.pitch)
         fail(source, "no consistent hexagonal micro-image grid (fit off by " + std::to_string(g.residualRms) + " px)");
-    // The weights' area is the disc at about half its brightness; stay inside the cell's inscribed circle.
+    // The rim at half brightness; stay inside the cell's inscribed circle.
     g.radius = std::min(std::sqrt(area / g.centresUsed / kPi), 0.48 * g.pitch);
     // Lens (0, 0): the lattice point nearest (p/2, p/2), so the offset lies near the corner.
     double i = 0, j = 0;

@@ -54,8 +54,12 @@ void createSequence(const std::string& path, const CreateOptions& options, std::
     render.bits = options.bits;
     const CCalibration base = defaultCalibration(width, height);
     const double pitch = options.pitch > 0.0 ? options.pitch : base.lensPitch;
-    const double offsetX = options.offsetX >= 0.0 ? options.offsetX : base.gridOffsetX * pitch / base.lensPitch;
-    const double offsetY = options.offsetY >= 0.0 ? options.offsetY : base.gridOffsetY * pitch / base.lensPitch;
+    // The default camera's offset, in proportion for another pitch (and exactly itself for the default pitch).
+    const auto scaled = [&](double offset) {
+        return pitch == base.lensPitch ? offset : offset * pitch / base.lensPitch;
+    };
+    const double offsetX = options.offsetX >= 0.0 ? options.offsetX : scaled(base.gridOffsetX);
+    const double offsetY = options.offsetY >= 0.0 ? options.offsetY : scaled(base.gridOffsetY);
     check(offsetX <= pitch && offsetY <= pitch, "grid offset", "must be 0..pitch");
     const CCalibration calibration =
         calibrationWithGrid(width, height, pitch, options.rotationDegrees * M_PI / 180.0, offsetX, offsetY);
