@@ -178,12 +178,17 @@ CCalibration loadCalibration(const std::string& path) {
 
 }  // namespace
 
-std::vector<std::string> listFrames(const std::vector<std::string>& inputs) {
+std::vector<std::string> listFrames(const std::vector<std::string>& inputs, const std::string& exclude) {
     std::vector<std::string> files;
     std::error_code error;
+    const auto excluded = [&](const fs::path& p) {
+        std::error_code ignored;
+        return !exclude.empty() && fs::equivalent(p, exclude, ignored);
+    };
     if (inputs.size() == 1 && fs::is_directory(inputs[0], error)) {
         for (const auto& entry : fs::directory_iterator(inputs[0], error))
-            if (entry.is_regular_file() && isImageName(entry.path())) files.push_back(entry.path().string());
+            if (entry.is_regular_file() && isImageName(entry.path()) && !excluded(entry.path()))
+                files.push_back(entry.path().string());
         if (error) fail(inputs[0], error.message());
         if (files.empty()) fail(inputs[0], "folder holds no PNG, TIFF or PGM images");
     } else {
@@ -216,7 +221,7 @@ ImportSummary importSequence(const std::string& out, const ImportOptions& option
         if (!fs::is_regular_file(options.inputs[0], error)) fail(options.inputs[0], "no such file or folder");
         source = std::make_unique<VideoSource>(options.inputs[0], summary.warning);
     } else {
-        source = std::make_unique<FileSource>(listFrames(options.inputs));
+        source = std::make_unique<FileSource>(listFrames(options.inputs, options.white));
     }
     std::vector<double> stamps;
     if (!options.timestamps.empty()) stamps = readTimestamps(options.timestamps);

@@ -33,8 +33,9 @@ struct ImportSummary {
 };
 
 // The image files of a folder or a list, ordered by the numbers in their names
-// (frame_9 before frame_10). Throws CVyException for a folder without images.
-std::vector<std::string> listFrames(const std::vector<std::string>& inputs);
+// (frame_9 before frame_10), without the file exclude (the white image kept beside
+// the frames). Throws CVyException for a folder without images.
+std::vector<std::string> listFrames(const std::vector<std::string>& inputs, const std::string& exclude = "");
 
 // Writes the sequence. Bad input throws CVyException (one line naming the file)
 // and removes what was written; a stop request or a failed write leaves the

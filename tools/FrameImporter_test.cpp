@@ -48,6 +48,9 @@ protected:
 TEST_F(FrameImporterTest, FramesKeepTheirOrderDepthAndTimes) {
     writeFrames(12);  // frame_10 and frame_11 sort after frame_9
     options.bits = 12;
+    // The white image kept beside the frames is not a frame.
+    cv::imwrite(path("frames/white.png"), cv::Mat1w(kH, kW, uint16_t{4000}));
+    options.white = path("frames/white.png");
     const ImportSummary s = importSequence(path("out.rays"), options, nullptr, nullptr);
     EXPECT_EQ(s.frames, 12u);
     EXPECT_EQ(s.bytes, 12u * kW * kH * 2);
@@ -63,6 +66,7 @@ TEST_F(FrameImporterTest, FramesKeepTheirOrderDepthAndTimes) {
         EXPECT_DOUBLE_EQ(image.timeStamp, 1000.0 + n * 40.0);
     }
 
+    EXPECT_FALSE(image.GetWhiteImage().IsEmpty());
     std::ofstream(path("times.csv")) << "ms\n5\n6.5\n9\n";
     options.timestamps = path("times.csv");
     options.inputs = {path("frames/frame_2.png"), path("frames/frame_10.png"), path("frames/frame_1.png")};

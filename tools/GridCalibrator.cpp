@@ -323,7 +323,11 @@ GridEstimate findGrid(const cv::Mat& white, double pitchHint, const std::string&
     return g;
 }
 
-CCalibration defaultOptics() { return defaultCalibration(64, 64); }
+CCalibration defaultOptics() {
+    CCalibration c = defaultCalibration(64, 64);
+    c.exitPupilDistance = 0.0;
+    return c;
+}
 
 CCalibration calibrationFromGrid(const GridEstimate& grid, int32_t width, int32_t height, const CCalibration& optics) {
     CCalibration c = optics;
@@ -336,10 +340,19 @@ CCalibration calibrationFromGrid(const GridEstimate& grid, int32_t width, int32_
     c.gridOffsetX = grid.offsetX;
     c.gridOffsetY = grid.offsetY;
     c.microImageRadius = grid.radius;
-    // The micro-image grid stands for the lens grid.
-    c.exitPupilDistance = 0.0;
-    c.principalX = width * 0.5;
-    c.principalY = height * 0.5;
+    // The optics' principal point where they were given for this sensor, else its centre.
+    if (optics.sensorWidth != width || optics.sensorHeight != height) {
+        c.principalX = width * 0.5;
+        c.principalY = height * 0.5;
+    }
+    // With a known exit pupil the lenses lie on the micro-image grid narrowed by 1 + B / D about the
+    // principal point; without one the micro-image grid stands for the lens grid.
+    if (optics.exitPupilDistance > 0.0 && optics.mlaToSensor > 0.0) {
+        const double growth = 1.0 + optics.mlaToSensor / optics.exitPupilDistance;
+        c.lensPitch = grid.pitch / growth;
+        c.gridOffsetX = c.principalX + (grid.offsetX - c.principalX) / growth;
+        c.gridOffsetY = c.principalY + (grid.offsetY - c.principalY) / growth;
+    }
     return c;
 }
 

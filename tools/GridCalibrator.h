@@ -22,9 +22,10 @@ struct GridEstimate {
 // Throws CVyException naming source when the image shows no hexagonal grid.
 GridEstimate findGrid(const cv::Mat& white, double pitchHint, const std::string& source);
 
-// A calibration block for a grid found in a white image: the micro-image grid
-// stands for the lens grid (exitPupilDistance 0 = unknown); the optics come from
-// optics (its sensor and grid fields are ignored).
+// A calibration block for a grid found in a white image, the optics taken from optics
+// (its grid fields are ignored; its principal point only when its sensor size matches).
+// With the optics' exitPupilDistance 0 (unknown) the micro-image grid stands for the lens
+// grid; with one, the lens grid is derived from it (docs/camera-model.md).
 CCalibration calibrationFromGrid(const GridEstimate& grid, int32_t width, int32_t height, const CCalibration& optics);
 
 // The optics a white image cannot give, used when no optics file is given

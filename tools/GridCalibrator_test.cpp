@@ -103,6 +103,15 @@ TEST(GridCalibrator, FindsRandomGridsInWhiteImages) {
             worst.pitchRelative = std::max(worst.pitchRelative, e.pitchRelative);
             worst.rotationDegrees = std::max(worst.rotationDegrees, e.rotationDegrees);
             EXPECT_NEAR(g.radius, 0.45 * g.pitch, 0.1 * g.pitch) << "case " << n;
+            // Known optics turn the micro-image grid back into the lens grid; unknown ones keep it.
+            const CCalibration lenses = calibrationFromGrid(g, c.sensorWidth, c.sensorHeight, c);
+            EXPECT_NEAR(lenses.lensPitch / c.lensPitch, 1.0, 4e-3) << "case " << n;
+            const Vy::Model::Point corner = Vy::Model::lensCentre(c, 1, 1);
+            int k = 0, l = 0;
+            Vy::Model::nearestLens(lenses, corner, k, l);
+            const Vy::Model::Point found = Vy::Model::lensCentre(lenses, k, l);
+            EXPECT_LT(std::hypot(found.x - corner.x, found.y - corner.y), 0.5) << "case " << n;
+            EXPECT_EQ(calibrationFromGrid(g, c.sensorWidth, c.sensorHeight, defaultOptics()).lensPitch, g.pitch);
         }
         std::printf(
             "%s: %d cases, centre RMS mean %.3f px worst %.3f px, pitch error worst %.1e, rotation error worst %.4f "

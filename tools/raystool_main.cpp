@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -203,6 +204,10 @@ int exportFrames(const std::vector<std::string>& args) {
     if (error) throw UsageError{a.positional[1] + ": " + error.message()};
     CRayImage image;
     reader.StartReading(image);
+    // The calibration block beside the frames: ready for import --calibration (or --optics).
+    const std::string calibrationOut = (std::filesystem::path(a.positional[1]) / "calibration.txt").string();
+    std::ofstream(calibrationOut) << reader.GetCalibration().ToText();
+    if (!std::filesystem::exists(calibrationOut)) throw UsageError{calibrationOut + ": cannot write the file"};
     if (!image.GetWhiteImage().IsEmpty()) {
         const std::string out = (std::filesystem::path(a.positional[1]) / "white.png").string();
         if (!cv::imwrite(out, matView(image.GetWhiteImage()))) throw UsageError{out + ": cannot write the file"};
