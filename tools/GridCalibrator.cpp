@@ -128,6 +128,7 @@ float sample(const cv::Mat1f& image, double x, double y) {
 // those points. The rim, unlike the brightness, is not pulled by shading inside the disc or by
 // fall-off across the sensor. peak: the disc's brightness; area: pi r^2 of the circle.
 bool measure(const cv::Mat1f& image, double pitch, double& x, double& y, double& peak, double& area) {
+    constexpr double kPlateau = 0.1;  // of the pitch inside the rim
     const double reach = 0.62 * pitch;
     if (x - reach < 0 || y - reach < 0 || x + reach > image.cols || y + reach > image.rows)
         return false;  // partial lens
@@ -142,16 +143,37 @@ bool measure(const cv::Mat1f& image, double pitch, double& x, double& y, double&
         for (int n = 0; n <= outer; ++n) profile[n] = sample(image, x + n * step * dx, y + n * step * dy);
         const float top = *std::max_element(profile.begin(), profile.begin() + inner + 1);
         const int lowAt = static_cast<int>(std::min_element(profile.begin() + inner, profile.end()) - profile.begin());
-        const float half = 0.5f * (top + profile[lowAt]);
         levels.push_back(top);
         if (top - profile[lowAt] < 0.2f * top) continue;  // no rim on this ray (dust, a dead neighbour)
-        for (int n = inner; n < lowAt; ++n)
-            if (profile[n] >= half && profile[n + 1] < half) {
-                const double r = (n + (profile[n] - half) / (profile[n] - profile[n + 1])) * step;
-                px.push_back(x + r * dx);
-                py.push_back(y + r * dy);
-                break;
-            }
+        const auto crossing = [&](float level) {
+            for (int n = inner; n < lowAt; ++n)
+                if (profile[n] >= level && profile[n + 1] < level)
+                    return n + (profile[n] - level) / (profile[n] - profile[n + 1]);
+            return -1.0f;
+        };
+        const float first = crossing(0.5f * (top + profile[lowAt]));
+        if (first < 0) continue;
+        // Halfway between the gap and the disc's level extended to the rim: the disc is shaded (brighter
+        // towards the lens's optical centre), so its level is fitted as a line just inside this stretch
+        // of rim and taken where the rim is, not at the disc's centre.
+        const int p0 = std::max(inner, static_cast<int>(first - 0.3 * pitch / step));
+        const int p1 = std::max(p0 + 2, static_cast<int>(first - kPlateau * pitch / step));
+        double sn = 0, sr = 0, sv = 0, srr = 0, srv = 0;
+        for (int n = p0; n <= p1; ++n) {
+            sn += 1;
+            sr += n;
+            sv += profile[n];
+            srr += double(n) * n;
+            srv += double(n) * profile[n];
+        }
+        const double slope = (sn * srv - sr * sv) / std::max(1e-9, sn * srr - sr * sr);
+        const double level0 = (sv - slope * sr) / sn;
+        float r = first;
+        for (int pass = 0; pass < 2 && r >= 0; ++pass)
+            r = crossing(static_cast<float>(0.5 * (level0 + slope * r + profile[lowAt])));
+        if (r < 0) continue;
+        px.push_back(x + r * step * dx);
+        py.push_back(y + r * step * dy);
     }
     std::nth_element(levels.begin(), levels.begin() + levels.size() / 2, levels.end());
     peak = levels[levels.size() / 2];

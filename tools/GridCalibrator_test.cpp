@@ -85,6 +85,10 @@ cv::Mat whiteImage(const CCalibration& c, uint64_t seed, bool damaged) {
     return out;
 }
 
+// Small sensors keep the test quick; larger ones (more micro-images) fit more closely:
+// at 512 px the damaged cases' worst pitch error drops from 2.1e-4 to 1.3e-4.
+constexpr int kSide = 400;
+
 TEST(GridCalibrator, FindsRandomGridsInWhiteImages) {
     std::mt19937_64 random(11);
     std::uniform_real_distribution<double> unit(0, 1);
@@ -94,7 +98,7 @@ TEST(GridCalibrator, FindsRandomGridsInWhiteImages) {
         const int cases = 20;
         for (int n = 0; n < cases; ++n) {
             const double pitch = 14 + 26 * unit(random);
-            const CCalibration c = calibrationWithGrid(320, 320, pitch, (unit(random) * 4 - 2) * M_PI / 180,
+            const CCalibration c = calibrationWithGrid(kSide, kSide, pitch, (unit(random) * 4 - 2) * M_PI / 180,
                                                        unit(random) * pitch, unit(random) * pitch);
             const GridEstimate g = findGrid(whiteImage(c, 100 + n, damaged), 0.0, "white");
             const Errors e = compare(c, g);
@@ -105,7 +109,7 @@ TEST(GridCalibrator, FindsRandomGridsInWhiteImages) {
             EXPECT_NEAR(g.radius, 0.45 * g.pitch, 0.1 * g.pitch) << "case " << n;
             // Known optics turn the micro-image grid back into the lens grid; unknown ones keep it.
             const CCalibration lenses = calibrationFromGrid(g, c.sensorWidth, c.sensorHeight, c);
-            EXPECT_NEAR(lenses.lensPitch / c.lensPitch, 1.0, 4e-3) << "case " << n;
+            EXPECT_NEAR(lenses.lensPitch / c.lensPitch, 1.0, 5e-4) << "case " << n;
             const Vy::Model::Point corner = Vy::Model::lensCentre(c, 1, 1);
             int k = 0, l = 0;
             Vy::Model::nearestLens(lenses, corner, k, l);
@@ -118,9 +122,9 @@ TEST(GridCalibrator, FindsRandomGridsInWhiteImages) {
             "deg\n",
             damaged ? "damaged" : "clean", cases, rmsSum / cases, worst.centreRms, worst.pitchRelative,
             worst.rotationDegrees);
-        EXPECT_LT(worst.centreRms, 0.4);
-        EXPECT_LT(worst.pitchRelative, 4e-3);
-        EXPECT_LT(worst.rotationDegrees, 0.06);
+        EXPECT_LE(worst.centreRms, 0.05);
+        EXPECT_LE(worst.pitchRelative, 2.5e-4);
+        EXPECT_LE(worst.rotationDegrees, 0.01);
     }
 }
 
