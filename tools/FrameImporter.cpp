@@ -79,13 +79,15 @@ cv::Mat readGrey(const std::string& path, const char* what) {
     return m;
 }
 
-void checkBits(const cv::Mat& m, int bits, const std::string& path) {
-    if (m.depth() != CV_16U || bits >= 16) return;
+// Checks the data against the significant bits; returns its largest value.
+double checkBits(const cv::Mat& m, int bits, const std::string& path) {
     double top = 0.0;
     cv::minMaxLoc(m, nullptr, &top);
+    if (m.depth() != CV_16U || bits >= 16) return top;
     if (top > (1 << bits) - 1)
         fail(path, "value " + std::to_string(static_cast<long>(top)) + " does not fit in " + std::to_string(bits) +
                        " bits (--bits " + std::to_string(bits) + " is too small for the data)");
+    return top;
 }
 
 // Time stamps (ms) from a CSV file: one number a line, or "id,ms"; a first line that is not a number is a heading.
@@ -280,6 +282,7 @@ ImportSummary importSequence(const std::string& out, const ImportOptions& option
         fs::remove(out, error);
     };
     std::string name = firstName;
+    double largest = 0.0;
     while (!frame.empty()) {
         try {
             if (frame.size() != cv::Size(format.width, format.height))
@@ -289,7 +292,7 @@ ImportSummary importSequence(const std::string& out, const ImportOptions& option
             if ((frame.depth() == CV_16U) != deep)
                 fail(name,
                      depthText(frame) + " image among " + (deep ? "16-bit" : "8-bit") + " ones (" + firstName + ")");
-            checkBits(frame, bits, name);
+            largest = std::max(largest, checkBits(frame, bits, name));
             if (!stamps.empty() && summary.frames >= stamps.size())
                 fail(options.timestamps, "has " + std::to_string(stamps.size()) + " time stamps for more frames");
         } catch (const CVyException&) {
@@ -318,6 +321,13 @@ ImportSummary importSequence(const std::string& out, const ImportOptions& option
     }
     writer.Close();
     if (progress) *progress << "\r";
+    if (deep && options.bits == 0 && largest < (1 << 14)) {
+        int used = 10;
+        while (largest >= (1 << used)) ++used;
+        summary.warning += std::string(summary.warning.empty() ? "" : "; ") + "16-bit data reaches only " +
+                           std::to_string(static_cast<long>(largest)) + "; for " + std::to_string(used) +
+                           "-bit sensor data give --bits " + std::to_string(used);
+    }
     summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     return summary;
 }

@@ -60,12 +60,14 @@ void PreProcessor::Build(const CCalibration& c, const LensGrid& grid, const CVyI
     }
 
     rawBits_ = rawBits;
-    const double gainOne = double(1 << GainShift());
     pixelCount_ = static_cast<size_t>(w) * h;
-    gains_.assign(pixelCount_, 0);
+    std::vector<float> gains(pixelCount_, 0.0f);
     std::vector<float> nearest(pixelCount_, 1e30f);
     const double radius = std::max(0.0, c.microImageRadius - margin);
-    const double maxGain = 65535.0 / gainOne;
+    // 8-bit data keeps its cap (1023); deeper data is bounded by the white floor or the model alone,
+    // and the step below is chosen to fit its largest gain.
+    const double maxGain = rawBits == 8 ? 65535.0 / kGainOne : 65535.0;
+    double largest = 0.0;
     for (const Lens& lens : grid.Lenses()) {
         const int32_t x0 = std::max(0, static_cast<int32_t>(std::floor(lens.image.x - radius)));
         const int32_t x1 = std::min(w - 1, static_cast<int32_t>(std::ceil(lens.image.x + radius)));
@@ -87,18 +89,33 @@ void PreProcessor::Build(const CCalibration& c, const LensGrid& grid, const CVyI
                 } else if (whiteLevel[at] >= whiteFloor) {
                     gain = kFullScale / whiteLevel[at];
                 }
-                gains_[at] = static_cast<uint16_t>(std::lround(std::min(maxGain, gain) * gainOne));
+                gains[at] = static_cast<float>(std::min(maxGain, gain));
+                largest = std::max(largest, double(gains[at]));
             }
         }
+    }
+    // 8-bit data keeps its fixed step. Deeper data gets the finest step its largest gain allows: 16-bit
+    // samples that hold fewer bits than they say (12-bit data given as 16) need gains above 1.
+    shift_ = kGainShift;
+    if (rawBits > 8) {
+        shift_ = 16;
+        while (shift_ > 0 && largest * (1 << shift_) > 65535.0) {
+            --shift_;
+        }
+    }
+    const double gainOne = double(1 << shift_);
+    gains_.resize(pixelCount_);
+    for (size_t i = 0; i < pixelCount_; ++i) {
+        gains_[i] = static_cast<uint16_t>(std::lround(gains[i] * gainOne));
     }
 }
 
 template <typename Sample>
 void PreProcessor::RunAny(const Sample* raw, uint16_t* out, ThreadPool& pool) const {
     const uint16_t* gains = gains_.data();
-    const int shift = GainShift();
-    // A 16-bit sample times a 16-bit gain plus the rounding half stays below 2^32.
-    const uint32_t half = uint32_t{1} << (shift - 1);
+    const int shift = shift_;
+    // A 16-bit sample times a 16-bit gain plus the rounding half (at most 2^15) stays below 2^32.
+    const uint32_t half = shift > 0 ? uint32_t{1} << (shift - 1) : 0;
     pool.ParallelFor(pixelCount_, 1 << 16, [&](size_t begin, size_t end) {
         for (size_t i = begin; i < end; ++i) {
             const uint32_t v = (uint32_t{raw[i]} * gains[i] + half) >> shift;

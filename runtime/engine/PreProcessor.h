@@ -32,11 +32,11 @@ public:
     void Run(const uint8_t* raw, uint16_t* out, ThreadPool& pool) const;
     void Run(const uint16_t* raw, uint16_t* out, ThreadPool& pool) const;
 
-    // Gain of a pixel in units of 1 / GainOne(): 1 / kGainOne for 8-bit frames, finer by
-    // one bit for each bit more, so the result keeps its precision at any depth.
+    // Gain of a pixel in units of 1 / 2^GainShift(): 1 / kGainOne for 8-bit frames; for deeper
+    // frames the finest step the largest gain allows, so the result keeps its precision at any depth.
     static constexpr int kGainShift = 6;
     static constexpr int kGainOne = 1 << kGainShift;
-    int GainShift() const { return kGainShift + rawBits_ - 8; }
+    int GainShift() const { return shift_; }
     const std::vector<uint16_t>& Gains() const { return gains_; }
 
 private:
@@ -46,6 +46,7 @@ private:
     std::vector<uint16_t> gains_;
     size_t pixelCount_ = 0;
     int rawBits_ = 8;
+    int shift_ = kGainShift;
 };
 
 }  // namespace Vy::Engine
