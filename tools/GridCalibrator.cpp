@@ -134,7 +134,7 @@ bool measure(const cv::Mat1f& image, double pitch, double& x, double& y, double&
         return false;  // partial lens
     constexpr int kRays = 48;
     const double step = 0.1;
-    std::vector<double> px, py;
+    std::vector<double> px, py, extents;
     std::vector<float> levels;
     for (int k = 0; k < kRays; ++k) {
         const double t = 2 * kPi * (k + 0.5) / kRays, dx = std::cos(t), dy = std::sin(t);
@@ -174,6 +174,9 @@ bool measure(const cv::Mat1f& image, double pitch, double& x, double& y, double&
         if (r < 0) continue;
         px.push_back(x + r * step * dx);
         py.push_back(y + r * step * dy);
+        // The usable radius reaches out to where the light has fallen three quarters of the way to the gap.
+        const float extent = crossing(static_cast<float>(0.25 * (level0 + slope * r) + 0.75 * profile[lowAt]));
+        if (extent >= 0) extents.push_back(extent * step);
     }
     std::nth_element(levels.begin(), levels.begin() + levels.size() / 2, levels.end());
     peak = levels[levels.size() / 2];
@@ -204,7 +207,10 @@ bool measure(const cv::Mat1f& image, double pitch, double& x, double& y, double&
     if (std::hypot(cx - x, cy - y) > 0.25 * pitch) return false;
     x = cx;
     y = cy;
-    area = kPi * radius * radius;
+    if (extents.empty()) return false;
+    std::nth_element(extents.begin(), extents.begin() + extents.size() / 2, extents.end());
+    const double extent = extents[extents.size() / 2];
+    area = kPi * extent * extent;
     return true;
 }
 
@@ -336,7 +342,7 @@ GridEstimate findGrid(const cv::Mat& white, double pitchHint, const std::string&
     g.residualRms = std::sqrt(sum2 / std::max(1, g.centresUsed));
     if (g.centresUsed < 12 || g.residualRms > 0.1 * g.pitch)
         fail(source, "no consistent hexagonal micro-image grid (fit off by " + std::to_string(g.residualRms) + " px)");
-    // The rim at half brightness; stay inside the cell's inscribed circle.
+    // Where the light has mostly gone; stay inside the cell's inscribed circle.
     g.radius = std::min(std::sqrt(area / g.centresUsed / kPi), 0.48 * g.pitch);
     // Lens (0, 0): the lattice point nearest (p/2, p/2), so the offset lies near the corner.
     double i = 0, j = 0;
