@@ -229,14 +229,9 @@ std::atomic<bool> stopRequested{false};
 
 void requestStop(int) { stopRequested = true; }
 
-CCalibration readOptics(const std::string& path) {
-    if (path.empty()) {
-        std::cerr << "raystool: warning: no --optics file; distances and focal lengths are the documented defaults, "
-                     "so depth is in virtual units only\n";
-        return Vy::Synth::defaultOptics();
-    }
-    return CCalibration::FromText(Vy::ReadTextFile(path, 1 << 20, "raystool"), path);
-}
+const char* const kNoOptics =
+    "raystool: warning: no --optics file; distances and focal lengths are the documented defaults, so depth is in "
+    "virtual units only\n";
 
 int calibrate(const std::vector<std::string>& args) {
     const Arguments a(args, {"--pitch-hint", "--optics", "--overlay"}, {});
@@ -247,8 +242,13 @@ int calibrate(const std::vector<std::string>& args) {
     if (white.channels() != 1) throw UsageError{path + ": colour image; the white image must be grey"};
     const double hint = parseReal("--pitch-hint", a.value("--pitch-hint", "0"));
     if (hint != 0.0 && (hint < 8.0 || hint > 1024.0)) throw UsageError{"--pitch-hint must be 8..1024 px"};
-    const CCalibration optics = readOptics(a.value("--optics", ""));
+    const std::string opticsFile = a.value("--optics", "");
+    const CCalibration optics =
+        opticsFile.empty() ? Vy::Synth::defaultOptics()
+                           : CCalibration::FromText(Vy::ReadTextFile(opticsFile, 1 << 20, "raystool"), opticsFile);
     const Vy::Synth::GridEstimate grid = Vy::Synth::findGrid(white, hint, path);
+    // Warnings only once the grid was found: a refusal stays one line.
+    if (opticsFile.empty()) std::cerr << kNoOptics;
     if (a.has("--overlay")) {
         const std::string out = a.value("--overlay", "");
         bool written = false;
@@ -285,7 +285,6 @@ int importFrames(const std::vector<std::string>& args) {
     o.startMs = parseReal("--start", a.value("--start", "0"));
     o.timestamps = a.value("--timestamps", "");
     o.firstId = static_cast<int32_t>(parseNumber("--first-id", a.value("--first-id", "0"), INT32_MAX));
-    if (o.calibrate && o.optics.empty()) readOptics("");
     struct sigaction action {};
     action.sa_handler = requestStop;
     sigaction(SIGINT, &action, nullptr);
@@ -293,6 +292,7 @@ int importFrames(const std::vector<std::string>& args) {
     const bool terminal = isatty(STDERR_FILENO) && !a.has("--quiet");
     const Vy::Synth::ImportSummary s =
         Vy::Synth::importSequence(out, o, terminal ? &std::cerr : nullptr, &stopRequested);
+    if (o.calibrate && o.optics.empty()) std::cerr << kNoOptics;
     if (!s.warning.empty()) std::cerr << "raystool: warning: " << s.warning << "\n";
     const double mb = s.bytes / 1e6;
     std::printf("imported %u frames into %s (%.1f MB in %.2f s, %.1f MB/s)%s\n", s.frames, out.c_str(), mb, s.seconds,
