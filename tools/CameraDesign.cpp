@@ -42,8 +42,12 @@ CCalibration calibrationWithGrid(int32_t width, int32_t height, double pitch, do
     c.gridRotation = rotation;
     c.gridOffsetX = offsetX;
     c.gridOffsetY = offsetY;
+    // The same camera with every microlens dimension scaled: B and the microlens focal length
+    // grow with the pitch, so both f-numbers stay matched, the aperture's micro-images still
+    // about touch and depths map to the same virtual depths.
     c.microImageRadius *= scale;
-    c.mainApertureDiameter *= scale;
+    c.mlaToSensor *= scale;
+    c.microLensFocalLength *= scale;
     return c;
 }
 

@@ -18,8 +18,8 @@ constexpr int kTruthScale = 2;
 CCalibration defaultCalibration(int32_t width, int32_t height);
 
 // The default camera with another hexagonal lens grid: pitch (px), rotation (rad) and
-// lens (0, 0) at (offsetX, offsetY). The main aperture and the micro-image radius scale
-// with the pitch so neighbouring micro-images still about touch.
+// lens (0, 0) at (offsetX, offsetY). B, the microlens focal length and the micro-image
+// radius scale with the pitch, so neighbouring micro-images still about touch.
 CCalibration calibrationWithGrid(int32_t width, int32_t height, double pitch, double rotation, double offsetX,
                                  double offsetY);
 
