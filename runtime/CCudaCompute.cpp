@@ -100,8 +100,11 @@ struct CCudaCompute::Engine final : IImageAccess {
 
     // Rebuilds the lookups that depend on settings which may have changed.
     void PrepareLookups() {
-        if (preProcessorStale || builtMargin != settings.rimMargin || builtWhiteMinimum != settings.whiteMinimum) {
-            preProcessor.Build(calibration, grid, white, settings.whiteMinimum, settings.rimMargin);
+        // The gains depend on the raw frame's depth too: a sequence of 12-bit frames needs other gains than 8-bit.
+        const int rawBits = uploaded ? raw.GetSignificantBits() : preProcessor.RawBits();
+        if (preProcessorStale || builtMargin != settings.rimMargin || builtWhiteMinimum != settings.whiteMinimum ||
+            rawBits != preProcessor.RawBits()) {
+            preProcessor.Build(calibration, grid, white, settings.whiteMinimum, settings.rimMargin, rawBits);
             builtMargin = settings.rimMargin;
             builtWhiteMinimum = settings.whiteMinimum;
             preProcessorStale = false;
@@ -208,7 +211,8 @@ void CCudaCompute::SetWhiteImage(const CVyImage& white) {
         // Checks the image against the sensor before anything changes.
         PreProcessor check;
         e.settings = ReadEngineSettings(e.params);
-        check.Build(e.calibration, e.grid, white, e.settings.whiteMinimum, e.settings.rimMargin);
+        check.Build(e.calibration, e.grid, white, e.settings.whiteMinimum, e.settings.rimMargin,
+                    e.uploaded ? e.raw.GetSignificantBits() : white.GetSignificantBits());
         e.preProcessor = std::move(check);
         e.builtMargin = e.settings.rimMargin;
         e.builtWhiteMinimum = e.settings.whiteMinimum;
@@ -226,9 +230,15 @@ void* CCudaCompute::GetInterface(uint32_t id) {
 }
 
 void CCudaCompute::UploadRawImage(const CVyImage& raw) {
+    const bool sixteen = raw.GetDataType() == Vy::DataTypeUnsignedShort;
     if (raw.IsEmpty() || raw.GetPixelType() != Vy::PixelTypeLuminance ||
-        raw.GetDataType() != Vy::DataTypeUnsignedByte) {
-        throw CVyException("CCudaCompute::UploadRawImage", "raw image", "must be 8-bit luminance");
+        (raw.GetDataType() != Vy::DataTypeUnsignedByte && !sixteen)) {
+        throw CVyException("CCudaCompute::UploadRawImage", "raw image", "must be 8- or 16-bit luminance");
+    }
+    const int bits = raw.GetSignificantBits();
+    if (sixteen ? bits < 8 || bits > 16 : bits != 8) {
+        throw CVyException("CCudaCompute::UploadRawImage", "raw image",
+                           std::to_string(bits) + " significant bits do not fit its data type");
     }
     Engine& e = *engine_;
     e.raw = raw;
@@ -253,9 +263,14 @@ void CCudaCompute::Compute_PreProcess() {
     e.settings = ReadEngineSettings(e.params);
     e.PrepareLookups();
     void* pixels = nullptr;
-    CVyImage out =
-        e.images.Take(CVyImageFormat{c.sensorWidth, c.sensorHeight, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort}, pixels);
-    e.preProcessor.Run(static_cast<const uint8_t*>(e.raw.GetPixelData()), static_cast<uint16_t*>(pixels), e.Pool());
+    CVyImage out = e.images.Take(
+        CVyImageFormat{c.sensorWidth, c.sensorHeight, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort}, pixels);
+    if (e.raw.GetDataType() == Vy::DataTypeUnsignedShort) {
+        e.preProcessor.Run(static_cast<const uint16_t*>(e.raw.GetPixelData()), static_cast<uint16_t*>(pixels),
+                           e.Pool());
+    } else {
+        e.preProcessor.Run(static_cast<const uint8_t*>(e.raw.GetPixelData()), static_cast<uint16_t*>(pixels), e.Pool());
+    }
     e.results[Vy::ImageIdPreProcessed] = std::move(out);
     e.preProcessed = true;
 }
@@ -302,7 +317,8 @@ void CCudaCompute::Compute_DepthMap(LF::ESpace space) {
     }
     e.lensFilled = FillLensDepths(e.grid, e.lensDepths, e.settings.fillIterations);
     void* pixels = nullptr;
-    CVyImage map = e.images.Take(CVyImageFormat{e.outWidth, e.outHeight, Vy::PixelTypeLuminance, Vy::DataTypeFloat}, pixels);
+    CVyImage map =
+        e.images.Take(CVyImageFormat{e.outWidth, e.outHeight, Vy::PixelTypeLuminance, Vy::DataTypeFloat}, pixels);
     e.inverseDepth.resize(static_cast<size_t>(e.outWidth) * e.outHeight);
     BuildDepthMap(e.grid, e.lensFilled, e.lookup, e.outWidth, e.outHeight, e.Pool(), static_cast<float*>(pixels),
                   e.inverseDepth.data());

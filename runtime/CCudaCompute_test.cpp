@@ -141,7 +141,7 @@ TEST_F(CCudaComputeTest, RejectsBadInputWithTheReason) {
 
     CVyImage color;
     ASSERT_TRUE(color.Create(CVyImageFormat{kSide, kSide, Vy::PixelTypeBGR, Vy::DataTypeUnsignedByte}));
-    EXPECT_THAT(ErrorOf([&] { engine_.UploadRawImage(color); }), HasSubstr("8-bit luminance"));
+    EXPECT_THAT(ErrorOf([&] { engine_.UploadRawImage(color); }), HasSubstr("8- or 16-bit luminance"));
 
     CVyImage blank;
     ASSERT_TRUE(blank.Create(CVyImageFormat{5120, 5120, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte}));
@@ -373,3 +373,56 @@ TEST(EngineResize, AveragesAreasAndKeepsTheFrame) {
 }
 
 }  // namespace
+
+// The same exposure as 8-bit and as 12-bit data (with an 8- or 12-bit white image, or none)
+// pre-processes to the same 14-bit image, within the rounding of the 8-bit data.
+TEST_F(CCudaComputeTest, DeeperRawDataKeepsTheFourteenBitRange) {
+    const CVyImage raw8 = Synthetic::RenderPlane(calibration_, 4.0, Synthetic::Texture, 180.0);
+    const CVyImage white8 = Synthetic::RenderPlane(
+        calibration_, 4.0, [](double, double) { return 1.0; }, 180.0);
+    const auto deepen = [](const CVyImage& in) {
+        std::vector<uint16_t> pixels(in.GetByteSize());
+        const auto* p = static_cast<const uint8_t*>(in.GetPixelData());
+        for (size_t i = 0; i < pixels.size(); ++i)
+            pixels[i] = static_cast<uint16_t>(std::lround(p[i] * 4095.0 / 255.0));
+        CVyImage out;
+        out.Create(in.GetWidth(), in.GetHeight(), Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort, pixels.data());
+        out.significantBits = 12;
+        return out;
+    };
+    const auto preProcess = [&](const CVyImage& raw, const CVyImage& white) {
+        engine_.SetWhiteImage(white);
+        engine_.UploadRawImage(raw);
+        engine_.Compute_PreProcess();
+        const CVyImage pre = Get(Vy::ImageIdPreProcessed);
+        const auto* p = static_cast<const uint16_t*>(pre.GetPixelData());
+        return std::vector<uint16_t>(p, p + static_cast<size_t>(kSide) * kSide);
+    };
+    for (const bool withWhite : {false, true}) {
+        const std::vector<uint16_t> a = preProcess(raw8, withWhite ? white8 : CVyImage());
+        const std::vector<uint16_t> b = preProcess(deepen(raw8), withWhite ? deepen(white8) : CVyImage());
+        const std::vector<uint16_t> c = preProcess(deepen(raw8), withWhite ? white8 : CVyImage());
+        // 12-bit data in samples said to hold 16 bits: with a white image of the same kind the gains exceed 1.
+        std::vector<uint16_t> d = b;
+        if (withWhite) {
+            CVyImage raw16 = deepen(raw8), white16 = deepen(white8);
+            raw16.significantBits = white16.significantBits = 16;
+            d = preProcess(raw16, white16);
+        }
+        uint16_t top = 0;
+        int off = 0;
+        for (size_t i = 0; i < a.size(); ++i) {
+            top = std::max(top, b[i]);
+            // One 8-bit level of a pixel at gain g is 64 g / 64 units; allow that and the gain's rounding.
+            off += std::abs(a[i] - b[i]) > std::max(2.0, 0.01 * a[i]) ||
+                   std::abs(b[i] - c[i]) > std::max(2.0, 0.01 * b[i]) ||
+                   std::abs(b[i] - d[i]) > std::max(2.0, 0.01 * b[i]);
+        }
+        EXPECT_GT(top, 8000) << "withWhite " << withWhite;
+        EXPECT_LE(top, 16383);
+        EXPECT_EQ(off, 0) << "withWhite " << withWhite;
+    }
+    CVyImage wrong = deepen(raw8);
+    wrong.significantBits = 17;
+    EXPECT_THAT(ErrorOf([&] { engine_.UploadRawImage(wrong); }), HasSubstr("significant bits"));
+}

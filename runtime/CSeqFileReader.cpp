@@ -70,10 +70,11 @@ struct CSeqFileReader::State {
     uint32_t frameCount = 0;
     uint32_t index = 0;
     uint32_t readAhead = 0;
+    int bits = 8;  // significant bits of frames and white image
 
     uint64_t RecordOffset(uint32_t frame) const {
         return header.firstFrameOffset +
-               static_cast<uint64_t>(frame) * Vy::Rays::RecordSize(format.width, format.height);
+               static_cast<uint64_t>(frame) * (Vy::Rays::kRecordHeaderSize + format.GetByteSize());
     }
     void Reset() {
         if (fd >= 0) {
@@ -133,7 +134,7 @@ void CSeqFileReader::Open(const CVyString& path, uint32_t readAhead) {
 
     // Every size and offset of the header is checked against the file size before anything is read or allocated.
     const Vy::Rays::Header h = Vy::Rays::DecodeHeader(bytes);
-    if (h.version != Vy::Rays::kVersion) {
+    if (h.version != Vy::Rays::kVersion8Bit && h.version != Vy::Rays::kVersion) {
         throw fail("unsupported format version " + std::to_string(h.version));
     }
     if (h.headerSize < Vy::Rays::kHeaderSize || h.headerSize > size) {
@@ -147,10 +148,18 @@ void CSeqFileReader::Open(const CVyString& path, uint32_t readAhead) {
         throw fail("frame size " + std::to_string(h.width) + "x" + std::to_string(h.height) + " has more than " +
                    std::to_string(Vy::Rays::kMaxPixels) + " pixels");
     }
-    if (h.pixelType != Vy::PixelTypeLuminance || h.dataType != Vy::DataTypeUnsignedByte) {
+    const bool sixteen = h.dataType == Vy::DataTypeUnsignedShort && h.version >= 2;
+    if (h.pixelType != Vy::PixelTypeLuminance || (h.dataType != Vy::DataTypeUnsignedByte && !sixteen)) {
         throw fail("unsupported pixel type " + Hex(h.pixelType) + " / data type " + Hex(h.dataType) +
-                   " (only 8-bit luminance)");
+                   (h.version >= 2 ? " (only 8- or 16-bit luminance)" : " (only 8-bit luminance)"));
     }
+    // Version 1 has no significant-bits field (its bytes are reserved).
+    const int bits = h.version >= 2 ? static_cast<int>(h.significantBits) : 8;
+    if (h.version >= 2 && !Vy::Rays::ValidSignificantBits(h.dataType, bits)) {
+        throw fail("significant bits " + std::to_string(h.significantBits) + " do not fit data type " +
+                   Hex(h.dataType) + " (8 for bytes, 10..16 for 16-bit samples)");
+    }
+    const size_t bytesPerPixel = sixteen ? 2 : 1;
     if (h.calibrationLength > Vy::Rays::kMaxCalibrationBytes) {
         throw fail("calibration block of " + std::to_string(h.calibrationLength) + " bytes exceeds 1 MiB");
     }
@@ -162,7 +171,7 @@ void CSeqFileReader::Open(const CVyString& path, uint32_t readAhead) {
     if (h.whiteImage > 1) {
         throw fail("white-image flag " + std::to_string(h.whiteImage) + " is neither 0 nor 1");
     }
-    const uint64_t frameBytes = Vy::Rays::FrameBytes(h.width, h.height);
+    const uint64_t frameBytes = Vy::Rays::FrameBytes(h.width, h.height, bytesPerPixel);
     const uint64_t whiteBytes = h.whiteImage ? frameBytes : 0;
     if (whiteOffset + whiteBytes > size) {
         throw fail("white image (" + Block(whiteBytes, whiteOffset) + ") runs past the end of the file (" +
@@ -194,7 +203,8 @@ void CSeqFileReader::Open(const CVyString& path, uint32_t readAhead) {
     }
 
     s.header = h;
-    s.format = CVyImageFormat{h.width, h.height, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte};
+    s.format = CVyImageFormat{h.width, h.height, Vy::PixelTypeLuminance, h.dataType};
+    s.bits = bits;
     if (h.whiteImage) {
         auto storage = Vy::PixelStorage::Allocate(frameBytes, false);
         struct iovec piece = {storage->MutableData(), frameBytes};
@@ -204,9 +214,10 @@ void CSeqFileReader::Open(const CVyString& path, uint32_t readAhead) {
         }
         const void* pixels = storage->Data();
         s.white = CVyImage::FromStorage(s.format, std::move(storage), pixels);
+        s.white.significantBits = bits;
     }
 
-    const uint64_t whole = (size - h.firstFrameOffset) / Vy::Rays::RecordSize(h.width, h.height);
+    const uint64_t whole = (size - h.firstFrameOffset) / Vy::Rays::RecordSize(h.width, h.height, bytesPerPixel);
     const uint32_t present = static_cast<uint32_t>(std::min<uint64_t>(whole, Vy::Rays::kMaxFrameCount));
     if (h.frameCount == Vy::Rays::kUnfinishedCount) {
         s.frameCount = present;
@@ -271,6 +282,7 @@ void CSeqFileReader::ReadFrame(CRayImage& image) {
     const void* pixels = storage->Data();
     CVyImage frame = CVyImage::FromStorage(s.format, std::move(storage), pixels);
     Vy::Rays::DecodeRecordHeader(record, frame.frameId, frame.timeStamp);
+    frame.significantBits = s.bits;
     static_cast<CVyImage&>(image) = std::move(frame);
     ++s.index;
 }
@@ -293,6 +305,8 @@ uint32_t CSeqFileReader::GetFrameCount() const { return state_->frameCount; }
 uint32_t CSeqFileReader::GetPromisedFrameCount() const { return state_->header.frameCount; }
 
 const CVyImageFormat& CSeqFileReader::GetFrameFormat() const { return state_->format; }
+
+int CSeqFileReader::GetSignificantBits() const { return state_->bits; }
 
 const CCalibration& CSeqFileReader::GetCalibration() const { return state_->calibration; }
 

@@ -141,7 +141,8 @@ TEST_F(CSeqFileReaderTest, CutShortFileReplaysItsWholeFrames) {
     ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(ReadAll(path).size() - record - 10)), 0);
     ::testing::internal::CaptureStderr();
     reader.Open(path, 0);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), path + ": header promises 4 frames, file holds 2 whole frames\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              path + ": header promises 4 frames, file holds 2 whole frames\n");
     EXPECT_EQ(reader.GetFrameCount(), 2u);
     EXPECT_EQ(reader.GetPromisedFrameCount(), 4u);
     CRayImage image;
@@ -155,7 +156,8 @@ TEST_F(CSeqFileReaderTest, CutShortFileReplaysItsWholeFrames) {
 TEST_F(CSeqFileReaderTest, UnfinishedRecordingCountsWholeFrames) {
     // What an abrupt end leaves on disk: the count never patched, the last record incomplete.
     std::string bytes = ReadAll(Record("open.rays", 3, true));
-    Vy::Rays::PutU32(reinterpret_cast<uint8_t*>(bytes.data()) + Vy::Rays::kFrameCountOffset, Vy::Rays::kUnfinishedCount);
+    Vy::Rays::PutU32(reinterpret_cast<uint8_t*>(bytes.data()) + Vy::Rays::kFrameCountOffset,
+                     Vy::Rays::kUnfinishedCount);
     bytes.resize(bytes.size() - 5);
     const std::string unfinished = dir.Write("unfinished.rays", bytes);
     ::testing::internal::CaptureStderr();
@@ -187,8 +189,9 @@ TEST_F(CSeqFileReaderTest, BadFilesGiveTheDocumentedReason) {
     EXPECT_EQ(OpenError(""), "file too short for a rays header (0 bytes)");
     EXPECT_EQ(OpenError(good.substr(0, 63)), "file too short for a rays header (63 bytes)");
     EXPECT_EQ(OpenError("P5\n64 48\n255\n" + std::string(100, 'x')), "not a rays sequence file (bad magic)");
-    EXPECT_EQ(OpenError(Patched(8, 2)), "unsupported format version 2");
-    EXPECT_EQ(OpenError(Patched(12, 10)), "header size 10 is outside [64, file size " + std::to_string(good.size()) + "]");
+    EXPECT_EQ(OpenError(Patched(8, 3)), "unsupported format version 3");
+    EXPECT_EQ(OpenError(Patched(12, 10)),
+              "header size 10 is outside [64, file size " + std::to_string(good.size()) + "]");
     EXPECT_EQ(OpenError(Patched(16, 0)), "frame size 0x48 is outside 1..32768");
     EXPECT_EQ(OpenError(Patched(20, 40000)), "frame size 64x40000 is outside 1..32768");
     EXPECT_EQ(OpenError(Patched(20, 0xFFFFFFFF)), "frame size 64x-1 is outside 1..32768");
@@ -197,15 +200,15 @@ TEST_F(CSeqFileReaderTest, BadFilesGiveTheDocumentedReason) {
     EXPECT_EQ(OpenError(Patched(28, Vy::DataTypeUnsignedShort)),
               "unsupported pixel type 0x1909 / data type 0x1403 (only 8-bit luminance)");
     EXPECT_EQ(OpenError(Patched(36, (1u << 20) + 1)), "calibration block of 1048577 bytes exceeds 1 MiB");
-    EXPECT_EQ(OpenError(good.substr(0, 64 + 20)),
-              "calibration block (" + std::to_string(calibrationLength) + " bytes at offset 64) runs past the end "
-              "of the file (84 bytes)");
+    EXPECT_EQ(OpenError(good.substr(0, 64 + 20)), "calibration block (" + std::to_string(calibrationLength) +
+                                                      " bytes at offset 64) runs past the end "
+                                                      "of the file (84 bytes)");
     EXPECT_EQ(OpenError(Patched(40, 7)), "white-image flag 7 is neither 0 nor 1");
     EXPECT_EQ(OpenError(good.substr(0, 64 + calibrationLength + 100)),
               "white image (3072 bytes at offset " + std::to_string(64 + calibrationLength) +
                   ") runs past the end of the file (" + std::to_string(64 + calibrationLength + 100) + " bytes)");
-    EXPECT_EQ(OpenError(Patched(48, 12345)),
-              "first-frame offset 12345 is inconsistent (expected " + std::to_string(64 + calibrationLength + 3072) + ")");
+    EXPECT_EQ(OpenError(Patched(48, 12345)), "first-frame offset 12345 is inconsistent (expected " +
+                                                 std::to_string(64 + calibrationLength + 3072) + ")");
 
     std::string badKey = good;
     badKey.replace(badKey.find("lensPitch"), 9, "lensPatch");
@@ -224,7 +227,8 @@ TEST_F(CSeqFileReaderTest, MissingFilesAndDirectoriesNameThePath) {
         reader.Open(dir.File("absent.rays"), 0);
         FAIL();
     } catch (const CVyException& error) {
-        EXPECT_EQ(std::string(error.what()), "CSeqFileReader::Open: " + dir.File("absent.rays") + ": No such file or directory");
+        EXPECT_EQ(std::string(error.what()),
+                  "CSeqFileReader::Open: " + dir.File("absent.rays") + ": No such file or directory");
     }
     mkdir(dir.File("folder.rays").c_str(), 0755);
     try {
@@ -313,3 +317,54 @@ TEST_F(CSeqFileReaderTest, ReplayDoesNotGrowResidentMemoryWithTheFile) {
 }
 
 }  // namespace
+
+// 16-bit frames: version 2 with their significant bits; 8-bit files keep version 1 so older readers open them.
+TEST_F(CSeqFileReaderTest, SixteenBitFramesRoundTripWithTheirSignificantBits) {
+    const CVyImageFormat deep{kWidth, kHeight, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort};
+    const auto frame16 = [&](int id) {
+        std::vector<uint16_t> pixels(static_cast<size_t>(kWidth) * kHeight);
+        for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<uint16_t>((i * 37 + id * 101) % 4096);
+        CVyImage image;
+        image.Create(kWidth, kHeight, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort, pixels.data());
+        image.frameId = id;
+        image.timeStamp = 5.0 * id;
+        return image;
+    };
+    const std::string path = dir.File("deep.rays");
+    writer.Create(path, deep, Vy::Test::SmallCalibration(), frame16(99), 12);
+    for (int i = 0; i < 3; ++i) writer.WriteFrame(frame16(i));
+    writer.Close();
+
+    const std::string bytes = ReadAll(path);
+    EXPECT_EQ(Vy::Rays::DecodeHeader(reinterpret_cast<const uint8_t*>(bytes.data())).version, 2u);
+    EXPECT_EQ(
+        Vy::Rays::DecodeHeader(reinterpret_cast<const uint8_t*>(ReadAll(Record("v1.rays", 1, false)).data())).version,
+        1u);
+
+    reader.Open(path, 2);
+    EXPECT_EQ(reader.GetFrameFormat(), deep);
+    EXPECT_EQ(reader.GetSignificantBits(), 12);
+    CRayImage image;
+    reader.StartReading(image);
+    EXPECT_EQ(image.GetWhiteImage().GetSignificantBits(), 12);
+    EXPECT_EQ(std::memcmp(image.GetWhiteImage().GetPixelData(), frame16(99).GetPixelData(), deep.GetByteSize()), 0);
+    for (int i = 0; i < 3; ++i) {
+        reader.ReadFrame(image);
+        EXPECT_EQ(image.frameId, i);
+        EXPECT_EQ(image.GetSignificantBits(), 12);
+        EXPECT_EQ(std::memcmp(image.GetPixelData(), frame16(i).GetPixelData(), deep.GetByteSize()), 0);
+    }
+    reader.Close();
+
+    // Bits the data type cannot hold, and 16-bit data in a version 1 header, are refused.
+    std::string patched = bytes;
+    Vy::Rays::PutU32(reinterpret_cast<uint8_t*>(patched.data()) + 44, 9);
+    EXPECT_EQ(OpenError(patched),
+              "significant bits 9 do not fit data type 0x1403 (8 for bytes, 10..16 for 16-bit samples)");
+    patched = bytes;
+    Vy::Rays::PutU32(reinterpret_cast<uint8_t*>(patched.data()) + 8, 1);
+    EXPECT_EQ(OpenError(patched), "unsupported pixel type 0x1909 / data type 0x1403 (only 8-bit luminance)");
+    EXPECT_THROW(writer.Create(dir.File("x.rays"), deep, Vy::Test::SmallCalibration(), CVyImage(), 9), CVyException);
+    EXPECT_THROW(writer.Create(dir.File("x.rays"), kFormat, Vy::Test::SmallCalibration(), CVyImage(), 12),
+                 CVyException);
+}

@@ -45,17 +45,24 @@ CSeqFileWriter::~CSeqFileWriter() {
     }
 }
 
-void CSeqFileWriter::Create(const CVyString& path, const CVyImageFormat& frameFormat,
-                            const CCalibration& calibration, const CVyImage& white) {
+void CSeqFileWriter::Create(const CVyString& path, const CVyImageFormat& frameFormat, const CCalibration& calibration,
+                            const CVyImage& white, int significantBits) {
     static const char* kOperation = "CSeqFileWriter::Create";
     Close();
     const std::string& file = path.ToStdString();
-    if (frameFormat.pixelType != Vy::PixelTypeLuminance || frameFormat.dataType != Vy::DataTypeUnsignedByte ||
-        frameFormat.width < 1 || frameFormat.height < 1 || frameFormat.width > Vy::Rays::kMaxSide ||
-        frameFormat.height > Vy::Rays::kMaxSide) {
+    const bool sixteen = frameFormat.dataType == Vy::DataTypeUnsignedShort;
+    if (frameFormat.pixelType != Vy::PixelTypeLuminance ||
+        (frameFormat.dataType != Vy::DataTypeUnsignedByte && !sixteen) || frameFormat.width < 1 ||
+        frameFormat.height < 1 || frameFormat.width > Vy::Rays::kMaxSide || frameFormat.height > Vy::Rays::kMaxSide) {
         throw CVyException(kOperation, file,
                            "unsupported frame format " + FormatText(frameFormat) +
-                               " (needs 8-bit luminance, 1..32768 pixels a side)");
+                               " (needs 8- or 16-bit luminance, 1..32768 pixels a side)");
+    }
+    const int bits = significantBits > 0 ? significantBits : (sixteen ? 16 : 8);
+    if (!Vy::Rays::ValidSignificantBits(frameFormat.dataType, bits)) {
+        throw CVyException(kOperation, file,
+                           "significant bits " + std::to_string(bits) + " do not fit " + FormatText(frameFormat) +
+                               " (8 for bytes, 10..16 for 16-bit samples)");
     }
     if (const std::string problem = calibration.Problem(); !problem.empty()) {
         throw CVyException(kOperation, file, "invalid calibration: " + problem);
@@ -66,7 +73,8 @@ void CSeqFileWriter::Create(const CVyString& path, const CVyImageFormat& frameFo
                                std::to_string(calibration.sensorHeight) + " differs from the frame size");
     }
     if (!white.IsEmpty() && white.GetFormat() != frameFormat) {
-        throw CVyException(kOperation, file, "white image " + FormatText(white.GetFormat()) + " differs from the frame format");
+        throw CVyException(kOperation, file,
+                           "white image " + FormatText(white.GetFormat()) + " differs from the frame format");
     }
     const std::string text = calibration.ToText();
 
@@ -81,6 +89,8 @@ void CSeqFileWriter::Create(const CVyString& path, const CVyImageFormat& frameFo
     std::setvbuf(handle, nullptr, _IOFBF, 1 << 20);
 
     Vy::Rays::Header header;
+    header.version = sixteen ? Vy::Rays::kVersion : Vy::Rays::kVersion8Bit;
+    header.significantBits = static_cast<uint32_t>(bits);
     header.width = frameFormat.width;
     header.height = frameFormat.height;
     header.pixelType = frameFormat.pixelType;
@@ -109,9 +119,9 @@ void CSeqFileWriter::WriteFrame(const CVyImage& frame) {
         throw CVyException(kOperation, "", "no file is open");
     }
     if (frame.IsEmpty() || frame.GetFormat() != state_->format) {
-        throw CVyException(kOperation, state_->path,
-                           "frame " + FormatText(frame.GetFormat()) + " differs from the file's " +
-                               FormatText(state_->format));
+        throw CVyException(
+            kOperation, state_->path,
+            "frame " + FormatText(frame.GetFormat()) + " differs from the file's " + FormatText(state_->format));
     }
     if (state_->framesWritten >= Vy::Rays::kMaxFrameCount) {
         throw CVyException(kOperation, state_->path, "the file holds the most frames it can");

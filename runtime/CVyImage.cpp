@@ -20,6 +20,7 @@ bool IsAcceptableFormat(const CVyImageFormat& format) {
 CVyImage::CVyImage(CVyImage&& other) noexcept
     : timeStamp(other.timeStamp),
       frameId(other.frameId),
+      significantBits(other.significantBits),
       format_(std::exchange(other.format_, CVyImageFormat{})),
       storage_(std::move(other.storage_)),
       pixels_(std::exchange(other.pixels_, nullptr)) {}
@@ -28,6 +29,7 @@ CVyImage& CVyImage::operator=(CVyImage&& other) noexcept {
     if (this != &other) {
         timeStamp = other.timeStamp;
         frameId = other.frameId;
+        significantBits = other.significantBits;
         format_ = std::exchange(other.format_, CVyImageFormat{});
         storage_ = std::move(other.storage_);
         other.storage_.reset();
@@ -124,4 +126,11 @@ CVyImage CVyImage::FromStorage(const CVyImageFormat& format, std::shared_ptr<con
         image.pixels_ = pixels;
     }
     return image;
+}
+
+int32_t CVyImage::GetSignificantBits() const {
+    if (significantBits > 0) {
+        return significantBits;
+    }
+    return format_.dataType == Vy::DataTypeUnsignedShort ? 14 : format_.GetBitDepth();
 }

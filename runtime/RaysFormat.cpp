@@ -39,6 +39,7 @@ void EncodeHeader(const Header& header, uint8_t* out) {
     PutU32(out + kFrameCountOffset, header.frameCount);
     PutU32(out + 36, header.calibrationLength);
     PutU32(out + 40, header.whiteImage);
+    PutU32(out + 44, header.version >= 2 ? header.significantBits : 0);
     PutU64(out + 48, header.firstFrameOffset);
 }
 
@@ -55,6 +56,7 @@ Header DecodeHeader(const uint8_t* in) {
     header.frameCount = GetU32(in + kFrameCountOffset);
     header.calibrationLength = GetU32(in + 36);
     header.whiteImage = GetU32(in + 40);
+    header.significantBits = GetU32(in + 44);
     header.firstFrameOffset = GetU64(in + 48);
     return header;
 }

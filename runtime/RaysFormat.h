@@ -6,10 +6,15 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "VyTypes.h"
+
 namespace Vy::Rays {
 
 constexpr uint8_t kMagic[8] = {'R', 'A', 'Y', 'S', 'E', 'Q', '\r', '\n'};
-constexpr uint32_t kVersion = 1;
+// Version 1 holds 8-bit frames only; version 2 adds 16-bit frames and their significant bits.
+// The writer uses the lowest version that holds the data, so 8-bit files still open in older readers.
+constexpr uint32_t kVersion = 2;
+constexpr uint32_t kVersion8Bit = 1;
 constexpr uint32_t kHeaderSize = 64;
 // The frame count of a recording still being written (or one that ended abruptly).
 constexpr uint32_t kUnfinishedCount = 0xFFFFFFFF;
@@ -33,7 +38,8 @@ struct Header {
     uint32_t dataType = 0;
     uint32_t frameCount = kUnfinishedCount;
     uint32_t calibrationLength = 0;
-    uint32_t whiteImage = 0;  // 1 when a white image follows the calibration
+    uint32_t whiteImage = 0;       // 1 when a white image follows the calibration
+    uint32_t significantBits = 0;  // version 2: bits that carry data (8, or 10..16 for 16-bit samples)
     uint64_t firstFrameOffset = 0;
 };
 
@@ -47,9 +53,16 @@ void EncodeRecordHeader(int32_t frameId, double timeStamp, uint8_t* out);
 void DecodeRecordHeader(const uint8_t* in, int32_t& frameId, double& timeStamp);
 void PutU32(uint8_t* out, uint32_t value);
 
-inline size_t FrameBytes(int32_t width, int32_t height) {
-    return static_cast<size_t>(width) * static_cast<size_t>(height);
+inline size_t FrameBytes(int32_t width, int32_t height, size_t bytesPerPixel = 1) {
+    return static_cast<size_t>(width) * static_cast<size_t>(height) * bytesPerPixel;
 }
-inline size_t RecordSize(int32_t width, int32_t height) { return kRecordHeaderSize + FrameBytes(width, height); }
+inline size_t RecordSize(int32_t width, int32_t height, size_t bytesPerPixel = 1) {
+    return kRecordHeaderSize + FrameBytes(width, height, bytesPerPixel);
+}
+
+// Significant bits the format allows for a data type: 8 for bytes, 10..16 for 16-bit samples.
+inline bool ValidSignificantBits(uint32_t dataType, int bits) {
+    return dataType == DataTypeUnsignedShort ? bits >= 10 && bits <= 16 : bits == 8;
+}
 
 }  // namespace Vy::Rays

@@ -34,6 +34,23 @@ CCalibration defaultCalibration(int32_t width, int32_t height) {
     return c;
 }
 
+CCalibration calibrationWithGrid(int32_t width, int32_t height, double pitch, double rotation, double offsetX,
+                                 double offsetY) {
+    CCalibration c = defaultCalibration(width, height);
+    const double scale = pitch / c.lensPitch;
+    c.lensPitch = pitch;
+    c.gridRotation = rotation;
+    c.gridOffsetX = offsetX;
+    c.gridOffsetY = offsetY;
+    // The same camera with every microlens dimension scaled: B and the microlens focal length
+    // grow with the pitch, so both f-numbers stay matched, the aperture's micro-images still
+    // about touch and depths map to the same virtual depths.
+    c.microImageRadius *= scale;
+    c.mlaToSensor *= scale;
+    c.microLensFocalLength *= scale;
+    return c;
+}
+
 double sharpestVirtualDepth(const CCalibration& c) {
     return c.microLensFocalLength / (c.microLensFocalLength - c.mlaToSensor);
 }

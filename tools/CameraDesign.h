@@ -17,6 +17,12 @@ constexpr int kTruthScale = 2;
 // The default camera for a sensor of width x height pixels.
 CCalibration defaultCalibration(int32_t width, int32_t height);
 
+// The default camera with another hexagonal lens grid: pitch (px), rotation (rad) and
+// lens (0, 0) at (offsetX, offsetY). B, the microlens focal length and the micro-image
+// radius scale with the pitch, so neighbouring micro-images still about touch.
+CCalibration calibrationWithGrid(int32_t width, int32_t height, double pitch, double rotation, double offsetX,
+                                 double offsetY);
+
 // Virtual depth at which micro-images are sharpest: 1/fm = 1/B - 1/(v B).
 double sharpestVirtualDepth(const CCalibration& calibration);
 

@@ -31,6 +31,11 @@ cv::Mat view(const CVyImage& image, int type) {
     return cv::Mat(image.GetHeight(), image.GetWidth(), type, const_cast<void*>(image.GetPixelData()));
 }
 
+// A raw frame or white image as it is stored: 8-bit or 16-bit samples.
+cv::Mat rawView(const CVyImage& image) {
+    return view(image, image.GetDataType() == Vy::DataTypeUnsignedShort ? CV_16UC1 : CV_8UC1);
+}
+
 // Virtual depths of fronto-parallel planes: depths shared by many textured truth pixels.
 std::vector<float> planeDepths(const FrameTruth& t) {
     std::map<int, int> counts;
@@ -122,7 +127,7 @@ QualityReport measureEngineQuality(const std::string& sequence, const std::strin
     engine.GetParams().ImportParameterFromFile(settingsFile.c_str());
     auto* access = static_cast<IImageAccess*>(engine.GetInterface(1));
     const int scale = static_cast<int>(engine.GetParams().GetNumber(Params::CudaCompute_OutputScale));
-    const cv::Mat1b white = view(image.GetWhiteImage(), CV_8UC1).clone();
+    const cv::Mat white = rawView(image.GetWhiteImage()).clone();
 
     QualityReport report;
     const std::string preset = truthIndexValue(truthDir, "preset");
@@ -166,7 +171,7 @@ QualityReport measureEngineQuality(const std::string& sequence, const std::strin
         texturedAll.push_back(truth.textured);
         accumulate(focusImage, truth.focus, (estimated > 0.0f) & (truth.virtualDepth > 0.0f), focusSquares, focusCount);
         const cv::Mat1w reference =
-            referenceFocus(calibration, view(image, CV_8UC1), white, truth.virtualDepth, scale, kWhiteMinimum);
+            referenceFocus(calibration, rawView(image), white, truth.virtualDepth, scale, kWhiteMinimum);
         accumulate(reference, truth.focus, truth.textured, referenceSquares, referenceCount);
 
         if (f == 0) report.planes = scorePlanes(engine, *access, calibration, truth, estimated);

@@ -8,7 +8,7 @@
 namespace Vy::Synth {
 
 namespace {
-float bilinear(const cv::Mat1b& image, double x, double y) {
+float bilinear(const cv::Mat1f& image, double x, double y) {
     const double fx = x - 0.5, fy = y - 0.5;
     const int ix = static_cast<int>(std::floor(fx)), iy = static_cast<int>(std::floor(fy));
     if (ix < 0 || iy < 0 || ix + 1 >= image.cols || iy + 1 >= image.rows) return -1.0f;
@@ -19,8 +19,12 @@ float bilinear(const cv::Mat1b& image, double x, double y) {
 }
 }  // namespace
 
-cv::Mat1w referenceFocus(const CCalibration& c, const cv::Mat1b& raw, const cv::Mat1b& white,
+cv::Mat1w referenceFocus(const CCalibration& c, const cv::Mat& rawIn, const cv::Mat& whiteIn,
                          const cv::Mat1f& virtualDepth, int scale, double whiteMinimum) {
+    // raw / white does not depend on the data's depth as long as both share it.
+    cv::Mat1f raw, white;
+    rawIn.convertTo(raw, CV_32F);
+    whiteIn.convertTo(white, CV_32F);
     double brightest = 0.0;
     cv::minMaxLoc(white, nullptr, &brightest);
     const float floor = static_cast<float>(std::max(1.0, whiteMinimum * brightest));

@@ -1,5 +1,6 @@
 #include "SequenceGenerator.h"
 
+#include <cmath>
 #include <filesystem>
 #include <ostream>
 
@@ -14,9 +15,12 @@
 namespace Vy::Synth {
 
 namespace {
-CVyImage toImage(const cv::Mat1b& raw) {
+CVyImage toImage(const cv::Mat& raw, int bits) {
     CVyImage image;
-    image.Create(raw.cols, raw.rows, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte, raw.data);
+    const bool deep = raw.depth() == CV_16U;
+    image.Create(raw.cols, raw.rows, Vy::PixelTypeLuminance,
+                 deep ? Vy::DataTypeUnsignedShort : Vy::DataTypeUnsignedByte, raw.data);
+    image.significantBits = bits;
     return image;
 }
 
@@ -37,11 +41,28 @@ void createSequence(const std::string& path, const CreateOptions& options, std::
     check(height >= 64 && height <= 4096, "--height " + std::to_string(height), "must be 64..4096");
     check(frames >= 1 && frames <= 100000, "--frames " + std::to_string(frames), "must be 1..100000");
     check(options.fps > 0.0, "fps", "must be positive");
+    check(options.bits == 8 || (options.bits >= 10 && options.bits <= 16), "--bits " + std::to_string(options.bits),
+          "must be 8 or 10..16");
+    check(options.pitch == 0.0 || (options.pitch >= 14.0 && options.pitch <= 40.0),
+          "--pitch " + std::to_string(options.pitch), "must be 14..40");
+    check(std::abs(options.rotationDegrees) <= 5.0, "--rotation " + std::to_string(options.rotationDegrees),
+          "must be -5..5 degrees");
 
     RenderOptions render;
     render.samples = options.samples > 0 ? options.samples : defaults.samples;
     render.threads = options.threads;
-    const CCalibration calibration = defaultCalibration(width, height);
+    render.bits = options.bits;
+    const CCalibration base = defaultCalibration(width, height);
+    const double pitch = options.pitch > 0.0 ? options.pitch : base.lensPitch;
+    // The default camera's offset, in proportion for another pitch (and exactly itself for the default pitch).
+    const auto scaled = [&](double offset) {
+        return pitch == base.lensPitch ? offset : offset * pitch / base.lensPitch;
+    };
+    const double offsetX = options.offsetX >= 0.0 ? options.offsetX : scaled(base.gridOffsetX);
+    const double offsetY = options.offsetY >= 0.0 ? options.offsetY : scaled(base.gridOffsetY);
+    check(offsetX <= pitch && offsetY <= pitch, "grid offset", "must be 0..pitch");
+    const CCalibration calibration =
+        calibrationWithGrid(width, height, pitch, options.rotationDegrees * M_PI / 180.0, offsetX, offsetY);
     const SyntheticCamera camera(calibration, render);
     const SceneScript script(options.preset, calibration, options.seed, static_cast<uint32_t>(frames));
 
@@ -50,9 +71,11 @@ void createSequence(const std::string& path, const CreateOptions& options, std::
     if (!parent.empty()) std::filesystem::create_directories(parent, error);
     check(!error, parent.string(), error.message());
 
-    const CVyImageFormat format{width, height, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte};
+    const CVyImageFormat format{width, height, Vy::PixelTypeLuminance,
+                                options.bits > 8 ? Vy::DataTypeUnsignedShort : Vy::DataTypeUnsignedByte};
     CSeqFileWriter writer;
-    writer.Create(path, format, calibration, options.white ? toImage(camera.renderWhite(options.seed)) : CVyImage());
+    writer.Create(path, format, calibration,
+                  options.white ? toImage(camera.renderWhite(options.seed), options.bits) : CVyImage(), options.bits);
 
     const std::string truthDir = truthDirectory(path);
     // A truth left from an earlier render would describe other frames.
@@ -66,7 +89,7 @@ void createSequence(const std::string& path, const CreateOptions& options, std::
 
     for (int f = 0; f < frames; ++f) {
         const Scene scene = script.sceneAt(static_cast<uint32_t>(f));
-        CVyImage frame = toImage(camera.render(scene, options.seed, static_cast<uint32_t>(f)));
+        CVyImage frame = toImage(camera.render(scene, options.seed, static_cast<uint32_t>(f)), options.bits);
         frame.timeStamp = options.startEpochMs + f * 1000.0 / options.fps;
         frame.frameId = options.firstFrameId + f;
         writer.WriteFrame(frame);

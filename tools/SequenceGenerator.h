@@ -10,8 +10,8 @@ namespace Vy::Synth {
 
 struct CreateOptions {
     std::string preset = "demo";
-    int size = 0;    // sensor side in pixels; 0 = the preset's
-    int width = 0;   // sensor width and height where they differ; 0 = size
+    int size = 0;   // sensor side in pixels; 0 = the preset's
+    int width = 0;  // sensor width and height where they differ; 0 = size
     int height = 0;
     int frames = 0;  // 0 = the preset's
     uint64_t seed = 1;
@@ -22,6 +22,10 @@ struct CreateOptions {
     double fps = 25.0;
     double startEpochMs = 1565344800000.0;  // 2019-08-09 10:00:00 UTC
     int32_t firstFrameId = 1000;
+    int bits = 8;                           // significant bits: 8, or 10..16 written as 16-bit samples
+    double pitch = 0.0;                     // lens pitch (px), 14..40; 0 = the default camera's 24
+    double rotationDegrees = 0.0;           // lens grid rotation, -5..5 degrees
+    double offsetX = -1.0, offsetY = -1.0;  // lens (0, 0) in px, 0..pitch; negative = the default camera's
 };
 
 // Where the ground truth of a sequence lives.

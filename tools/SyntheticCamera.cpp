@@ -44,6 +44,8 @@ SyntheticCamera::SyntheticCamera(const CCalibration& calibration, const RenderOp
     if (!problem.empty()) throw CVyException("SyntheticCamera", "calibration", problem);
     if (options_.samples < 1 || options_.samples > 1024)
         throw CVyException("SyntheticCamera", "samples", "must be 1..1024");
+    if (options_.bits != 8 && (options_.bits < 10 || options_.bits > 16))
+        throw CVyException("SyntheticCamera", "bits " + std::to_string(options_.bits), "must be 8 or 10..16");
     options_.threads = std::clamp(options_.threads, 1, 64);
     // A pixel at a lens centre receives mean(cos^4) = 1 / (1 + a^2 / B^2) of
     // the on-axis irradiance over a lens of radius a; scale that to whiteLevel.
@@ -196,13 +198,15 @@ cv::Mat1f SyntheticCamera::expose(const Scene& scene) const {
     return exposure;
 }
 
-cv::Mat1b SyntheticCamera::quantise(const cv::Mat1f& exposure, uint64_t seed, uint32_t frame, double noiseScale) const {
-    cv::Mat1b raw(exposure.size());
+cv::Mat SyntheticCamera::quantise(const cv::Mat1f& exposure, uint64_t seed, uint32_t frame, double noiseScale) const {
+    const bool deep = options_.bits > 8;
+    cv::Mat raw(exposure.size(), deep ? CV_16UC1 : CV_8UC1);
     const bool noisy = options_.noise && noiseScale > 0.0;
     const uint64_t frameKey = hash64(seed * 0xA24BAED4963EE407ULL + frame + 1);
+    const long top = (1L << options_.bits) - 1;
+    const double scale = top / 255.0;
     forEachRow(exposure.rows, [&](int y) {
         const float* in = exposure.ptr<float>(y);
-        uint8_t* out = raw.ptr<uint8_t>(y);
         for (int x = 0; x < exposure.cols; ++x) {
             double level = in[x];
             if (noisy) {
@@ -212,17 +216,21 @@ cv::Mat1b SyntheticCamera::quantise(const cv::Mat1f& exposure, uint64_t seed, ui
                 gaussianPairFromHash(h, g1, g2);
                 level += noiseScale * (shot * g1 + options_.readNoise * g2);
             }
-            out[x] = static_cast<uint8_t>(std::clamp(std::lround(level), 0L, 255L));
+            const long value = std::clamp(std::lround(level * scale), 0L, top);
+            if (deep)
+                raw.ptr<uint16_t>(y)[x] = static_cast<uint16_t>(value);
+            else
+                raw.ptr<uint8_t>(y)[x] = static_cast<uint8_t>(value);
         }
     });
     return raw;
 }
 
-cv::Mat1b SyntheticCamera::render(const Scene& scene, uint64_t seed, uint32_t frame) const {
+cv::Mat SyntheticCamera::render(const Scene& scene, uint64_t seed, uint32_t frame) const {
     return quantise(expose(scene), seed, frame, 1.0);
 }
 
-cv::Mat1b SyntheticCamera::renderWhite(uint64_t seed) const {
+cv::Mat SyntheticCamera::renderWhite(uint64_t seed) const {
     Scene white;
     white.background = 1.0f;
     cv::Mat1f exposure(calibration_.sensorHeight, calibration_.sensorWidth);

@@ -22,6 +22,9 @@ struct RenderOptions {
     double electronsPerLevel = 32.0;  // shot noise: variance (levels^2) = level / electronsPerLevel
     double readNoise = 0.8;           // levels (standard deviation)
     bool noise = true;
+    // Significant bits of the raw data (8, or 10..16 in 16-bit samples). Levels and
+    // noise above are in 8-bit units; deeper data is the same exposure on a finer scale.
+    int bits = 8;
 };
 
 class SyntheticCamera {
@@ -33,12 +36,13 @@ public:
 
     // Noise-free linear exposure in raw levels (not quantised).
     cv::Mat1f expose(const Scene& scene) const;
-    // The 8-bit raw frame: exposure plus shot and read noise drawn from (seed, frame).
-    cv::Mat1b render(const Scene& scene, uint64_t seed, uint32_t frame) const;
+    // The raw frame (8-bit, or 16-bit samples for bits > 8): exposure plus shot and read noise drawn from (seed,
+    // frame).
+    cv::Mat render(const Scene& scene, uint64_t seed, uint32_t frame) const;
     // A uniformly lit white scene (albedo 1) with the noise of an average of 16 exposures.
-    cv::Mat1b renderWhite(uint64_t seed) const;
-    // Adds shot and read noise (scaled by noiseScale) to an exposure and quantises it to 8 bits.
-    cv::Mat1b quantise(const cv::Mat1f& exposure, uint64_t seed, uint32_t frame, double noiseScale) const;
+    cv::Mat renderWhite(uint64_t seed) const;
+    // Adds shot and read noise (scaled by noiseScale) to an exposure and quantises it to options().bits.
+    cv::Mat quantise(const cv::Mat1f& exposure, uint64_t seed, uint32_t frame, double noiseScale) const;
 
     // Backward trace of one sample from sensor position (px) through the lens
     // point lensCentre + lensOffset (px). False when the main aperture or the

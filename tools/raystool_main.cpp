@@ -3,10 +3,16 @@
 //   raystool create [--preset NAME] [--size N] [--frames N] [--seed N] [--samples N] [--no-truth] [--no-white] OUT.rays
 //   raystool export FILE OUTDIR [--first N] [--count N]
 // Any bad argument or file ends with one line on stderr and exit status 1.
+#include <unistd.h>
+
+#include <atomic>
 #include <charconv>
+#include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -17,15 +23,23 @@
 #include "CRayImage.h"
 #include "CSeqFileReader.h"
 #include "CVyException.h"
+#include "FrameImporter.h"
+#include "GridCalibrator.h"
 #include "SequenceGenerator.h"
+#include "TextFile.h"
 
 namespace {
 
 const char* const kUsage =
     "usage: raystool info FILE\n"
     "       raystool create [--preset demo|planes|slanted|particles|small] [--size N] [--width N] [--height N]\n"
-    "                       [--frames N] [--seed N] [--samples N] [--threads N] [--no-truth] [--no-white] OUT.rays\n"
-    "       raystool export FILE OUTDIR [--first N] [--count N]\n";
+    "                       [--frames N] [--seed N] [--samples N] [--threads N] [--bits N] [--pitch PX]\n"
+    "                       [--rotation DEG] [--offset-x PX] [--offset-y PX] [--no-truth] [--no-white] OUT.rays\n"
+    "       raystool export FILE OUTDIR [--first N] [--count N]\n"
+    "       raystool import (FOLDER | FILE... | VIDEO) -o OUT.rays [--white FILE] (--calibration FILE | --calibrate)\n"
+    "                       [--optics FILE] [--pitch-hint PX] [--bits N] [--fps F] [--start MS] [--timestamps CSV]\n"
+    "                       [--first-id N]\n"
+    "       raystool calibrate WHITE [--pitch-hint PX] [--optics FILE] [--overlay OUT.png]\n";
 
 struct UsageError {
     std::string message;
@@ -39,6 +53,14 @@ uint64_t parseNumber(const std::string& option, const std::string& text, uint64_
     return value;
 }
 
+double parseReal(const std::string& option, const std::string& text) {
+    double value = 0.0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || !std::isfinite(value))
+        throw UsageError{option + ": '" + text + "' is not a number"};
+    return value;
+}
+
 // Splits arguments into options with values, flags and positional arguments.
 class Arguments {
 public:
@@ -46,13 +68,13 @@ public:
               const std::vector<std::string>& flags) {
         for (size_t i = 0; i < args.size(); ++i) {
             const std::string& a = args[i];
-            if (a.rfind("--", 0) != 0 || a == "--") {
-                positional.push_back(a);
-            } else if (contains(valueOptions, a)) {
+            if (contains(valueOptions, a)) {
                 if (i + 1 >= args.size()) throw UsageError{a + " needs a value"};
                 values.emplace_back(a, args[++i]);
             } else if (contains(flags, a)) {
                 values.emplace_back(a, "");
+            } else if (a.rfind("--", 0) != 0 || a == "--") {
+                positional.push_back(a);
             } else {
                 throw UsageError{"unknown option " + a};
             }
@@ -91,6 +113,17 @@ std::string formatTime(double ms) {
     return full;
 }
 
+std::string depthText(const CSeqFileReader& reader) {
+    if (reader.GetFrameFormat().dataType != Vy::DataTypeUnsignedShort) return "8-bit luminance";
+    return "16-bit luminance, " + std::to_string(reader.GetSignificantBits()) + " significant bits";
+}
+
+// An OpenCV view of an 8- or 16-bit luminance image (no copy).
+cv::Mat matView(const CVyImage& image) {
+    const int type = image.GetDataType() == Vy::DataTypeUnsignedShort ? CV_16UC1 : CV_8UC1;
+    return cv::Mat(image.GetHeight(), image.GetWidth(), type, const_cast<void*>(image.GetPixelData()));
+}
+
 int info(const std::vector<std::string>& args) {
     const Arguments a(args, {}, {});
     if (a.positional.size() != 1) throw UsageError{"info needs exactly one FILE"};
@@ -101,7 +134,7 @@ int info(const std::vector<std::string>& args) {
     reader.StartReading(image);
     const CVyImageFormat& format = reader.GetFrameFormat();
     std::cout << "file: " << path << "\n"
-              << "frame size: " << format.width << " x " << format.height << ", 8-bit luminance\n"
+              << "frame size: " << format.width << " x " << format.height << ", " << depthText(reader) << "\n"
               << "frames: " << reader.GetFrameCount();
     if (reader.GetPromisedFrameCount() != reader.GetFrameCount()) {
         if (reader.GetPromisedFrameCount() == 0xFFFFFFFFu)
@@ -124,7 +157,9 @@ int info(const std::vector<std::string>& args) {
 }
 
 int create(const std::vector<std::string>& args) {
-    const Arguments a(args, {"--preset", "--size", "--width", "--height", "--frames", "--seed", "--samples", "--threads"},
+    const Arguments a(args,
+                      {"--preset", "--size", "--width", "--height", "--frames", "--seed", "--samples", "--threads",
+                       "--bits", "--pitch", "--rotation", "--offset-x", "--offset-y"},
                       {"--no-truth", "--no-white", "--quiet"});
     if (a.positional.size() != 1) throw UsageError{"create needs exactly one OUT.rays"};
     Vy::Synth::CreateOptions o;
@@ -136,6 +171,11 @@ int create(const std::vector<std::string>& args) {
     o.seed = parseNumber("--seed", a.value("--seed", "1"), UINT64_MAX);
     o.samples = static_cast<int>(parseNumber("--samples", a.value("--samples", "0"), 1024));
     o.threads = static_cast<int>(parseNumber("--threads", a.value("--threads", "2"), 64));
+    o.bits = static_cast<int>(parseNumber("--bits", a.value("--bits", "8"), 16));
+    o.pitch = parseReal("--pitch", a.value("--pitch", "0"));
+    o.rotationDegrees = parseReal("--rotation", a.value("--rotation", "0"));
+    o.offsetX = parseReal("--offset-x", a.value("--offset-x", "-1"));
+    o.offsetY = parseReal("--offset-y", a.value("--offset-y", "-1"));
     o.truth = !a.has("--no-truth");
     o.white = !a.has("--no-white");
     if (a.has("--size") && o.size == 0) throw UsageError{"--size must be at least 64"};
@@ -164,10 +204,18 @@ int exportFrames(const std::vector<std::string>& args) {
     if (error) throw UsageError{a.positional[1] + ": " + error.message()};
     CRayImage image;
     reader.StartReading(image);
+    // The calibration block beside the frames: ready for import --calibration (or --optics).
+    const std::string calibrationOut = (std::filesystem::path(a.positional[1]) / "calibration.txt").string();
+    std::ofstream(calibrationOut) << reader.GetCalibration().ToText();
+    if (!std::filesystem::exists(calibrationOut)) throw UsageError{calibrationOut + ": cannot write the file"};
+    if (!image.GetWhiteImage().IsEmpty()) {
+        const std::string out = (std::filesystem::path(a.positional[1]) / "white.png").string();
+        if (!cv::imwrite(out, matView(image.GetWhiteImage()))) throw UsageError{out + ": cannot write the file"};
+    }
     reader.Seek(static_cast<uint32_t>(first));
     for (uint64_t i = 0; i < count; ++i) {
         reader.ReadFrame(image);
-        const cv::Mat view(image.GetHeight(), image.GetWidth(), CV_8UC1, const_cast<void*>(image.GetPixelData()));
+        const cv::Mat view = matView(image);
         char name[32];
         std::snprintf(name, sizeof name, "frame_%05u.png", static_cast<unsigned>(first + i));
         const std::string out = (std::filesystem::path(a.positional[1]) / name).string();
@@ -177,12 +225,89 @@ int exportFrames(const std::vector<std::string>& args) {
     return 0;
 }
 
+std::atomic<bool> stopRequested{false};
+
+void requestStop(int) { stopRequested = true; }
+
+const char* const kNoOptics =
+    "raystool: warning: no --optics file; distances and focal lengths are the documented defaults, so depth is in "
+    "virtual units only\n";
+
+int calibrate(const std::vector<std::string>& args) {
+    const Arguments a(args, {"--pitch-hint", "--optics", "--overlay"}, {});
+    if (a.positional.size() != 1) throw UsageError{"calibrate needs exactly one WHITE image"};
+    const std::string& path = a.positional[0];
+    const cv::Mat white = cv::imread(path, cv::IMREAD_UNCHANGED);
+    if (white.empty()) throw UsageError{path + ": cannot read the image (missing, unreadable or corrupt)"};
+    if (white.channels() != 1) throw UsageError{path + ": colour image; the white image must be grey"};
+    const double hint = parseReal("--pitch-hint", a.value("--pitch-hint", "0"));
+    if (hint != 0.0 && (hint < 8.0 || hint > 1024.0)) throw UsageError{"--pitch-hint must be 8..1024 px"};
+    const std::string opticsFile = a.value("--optics", "");
+    const CCalibration optics =
+        opticsFile.empty() ? Vy::Synth::defaultOptics()
+                           : CCalibration::FromText(Vy::ReadTextFile(opticsFile, 1 << 20, "raystool"), opticsFile);
+    const Vy::Synth::GridEstimate grid = Vy::Synth::findGrid(white, hint, path);
+    // Warnings only once the grid was found: a refusal stays one line.
+    if (opticsFile.empty()) std::cerr << kNoOptics;
+    if (a.has("--overlay")) {
+        const std::string out = a.value("--overlay", "");
+        bool written = false;
+        try {
+            written = cv::imwrite(out, Vy::Synth::drawOverlay(white, grid));
+        } catch (const cv::Exception&) {
+        }
+        if (!written) throw UsageError{out + ": cannot write the overlay"};
+    }
+    std::cerr << "raystool: " << grid.centresUsed << " micro-images fitted, residual " << grid.residualRms << " px\n";
+    std::cout << Vy::Synth::calibrationFromGrid(grid, white.cols, white.rows, optics).ToText();
+    return 0;
+}
+
+int importFrames(const std::vector<std::string>& args) {
+    const Arguments a(args,
+                      {"-o", "--white", "--calibration", "--optics", "--pitch-hint", "--bits", "--fps", "--start",
+                       "--timestamps", "--first-id"},
+                      {"--calibrate", "--quiet"});
+    Vy::Synth::ImportOptions o;
+    o.inputs = a.positional;
+    const std::string out = a.value("-o", "");
+    if (out.empty()) throw UsageError{"import needs -o OUT.rays"};
+    if (o.inputs.empty()) throw UsageError{"import needs a folder, image files or a video"};
+    o.white = a.value("--white", "");
+    o.calibration = a.value("--calibration", "");
+    o.calibrate = a.has("--calibrate");
+    o.optics = a.value("--optics", "");
+    o.pitchHint = parseReal("--pitch-hint", a.value("--pitch-hint", "0"));
+    o.bits = static_cast<int>(parseNumber("--bits", a.value("--bits", "0"), 16));
+    if (a.has("--bits") && o.bits < 10) throw UsageError{"--bits must be 10..16"};
+    o.fps = parseReal("--fps", a.value("--fps", "0"));
+    if (a.has("--fps") && o.fps <= 0.0) throw UsageError{"--fps must be positive"};
+    o.startMs = parseReal("--start", a.value("--start", "0"));
+    o.timestamps = a.value("--timestamps", "");
+    o.firstId = static_cast<int32_t>(parseNumber("--first-id", a.value("--first-id", "0"), INT32_MAX));
+    struct sigaction action {};
+    action.sa_handler = requestStop;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    const bool terminal = isatty(STDERR_FILENO) && !a.has("--quiet");
+    const Vy::Synth::ImportSummary s =
+        Vy::Synth::importSequence(out, o, terminal ? &std::cerr : nullptr, &stopRequested);
+    if (o.calibrate && o.optics.empty()) std::cerr << kNoOptics;
+    if (!s.warning.empty()) std::cerr << "raystool: warning: " << s.warning << "\n";
+    const double mb = s.bytes / 1e6;
+    std::printf("imported %u frames into %s (%.1f MB in %.2f s, %.1f MB/s)%s\n", s.frames, out.c_str(), mb, s.seconds,
+                s.seconds > 0 ? mb / s.seconds : 0.0,
+                s.interrupted ? ", stopped early: the frames so far are whole" : "");
+    return s.interrupted ? 130 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) {
-        std::cerr << "raystool: no command (info, create, export); raystool --help shows the usage\n";
+        std::cerr
+            << "raystool: no command (info, create, export, import, calibrate); raystool --help shows the usage\n";
         return 1;
     }
     const std::string command = args[0];
@@ -191,11 +316,13 @@ int main(int argc, char** argv) {
         if (command == "info") return info(rest);
         if (command == "create") return create(rest);
         if (command == "export") return exportFrames(rest);
+        if (command == "import") return importFrames(rest);
+        if (command == "calibrate") return calibrate(rest);
         if (command == "--help" || command == "help") {
             std::cout << kUsage;
             return 0;
         }
-        throw UsageError{"unknown command '" + command + "' (info, create, export)"};
+        throw UsageError{"unknown command '" + command + "' (info, create, export, import, calibrate)"};
     } catch (const UsageError& e) {
         std::cerr << "raystool: " << e.message << "\n";
     } catch (const CVyException& e) {

@@ -104,3 +104,43 @@ TEST_F(RaystoolTest, CreateThenInfoAndExport) {
     EXPECT_TRUE(fs::exists(path("png/frame_00002.png")));
     EXPECT_FALSE(fs::exists(path("png/frame_00003.png")));
 }
+
+// A 12-bit sequence with a turned grid out as PNG files and back in, its grid found in the white image.
+TEST_F(RaystoolTest, ExportCalibrateImportRoundTrip) {
+    const std::string file = path("deep.rays");
+    ASSERT_EQ(run("create --preset small --size 256 --frames 2 --bits 12 --rotation 1 --pitch 20 --samples 1 --quiet "
+                  "--no-truth " +
+                  file)
+                  .status,
+              0);
+    EXPECT_NE(run("info " + file).stdoutText.find("16-bit luminance, 12 significant bits"), std::string::npos);
+    ASSERT_EQ(run("export " + file + " " + path("png")).status, 0);
+    EXPECT_TRUE(fs::exists(path("png/white.png")));
+
+    const Outcome calibrated = run("calibrate " + path("png/white.png") + " --overlay " + path("grid.png"));
+    ASSERT_EQ(calibrated.status, 0) << calibrated.stderrText;
+    EXPECT_NE(calibrated.stdoutText.find("exitPupilDistance = 0\n"), std::string::npos);
+    EXPECT_NE(calibrated.stderrText.find("depth is in virtual units only"), std::string::npos);
+    EXPECT_TRUE(fs::exists(path("grid.png")));
+
+    const Outcome imported =
+        run("import " + path("png") + " -o " + path("back.rays") + " --white " + path("png/white.png") +
+            " --calibrate --optics " + path("png/calibration.txt") + " --bits 12 --first-id 5");
+    ASSERT_EQ(imported.status, 0) << imported.stderrText;
+    EXPECT_NE(imported.stdoutText.find("imported 2 frames into"), std::string::npos) << imported.stdoutText;
+    const std::string info = run("info " + path("back.rays")).stdoutText;
+    EXPECT_NE(info.find("16-bit luminance, 12 significant bits"), std::string::npos) << info;
+    EXPECT_NE(info.find("first frame: id 5"), std::string::npos) << info;
+    EXPECT_NE(info.find("lensPitch = 19.99"), std::string::npos) << info;
+
+    std::ofstream(path("text.png")) << "not an image\n";
+    for (const std::string& arguments :
+         {"calibrate " + path("text.png"), "import " + path("png") + " -o " + path("x.rays"),
+          "import " + path("png") + " -o " + path("x.rays") + " --calibrate",
+          "import " + path("png") + " -o " + path("x.rays") + " --white " + path("text.png") + " --calibrate"}) {
+        const Outcome o = run(arguments);
+        EXPECT_EQ(o.status, 1) << arguments;
+        EXPECT_EQ(std::count(o.stderrText.begin(), o.stderrText.end(), '\n'), 1) << arguments << " -> " << o.stderrText;
+        EXPECT_FALSE(fs::exists(path("x.rays"))) << arguments;
+    }
+}

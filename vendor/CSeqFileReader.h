@@ -33,6 +33,8 @@ public:
     uint32_t GetPromisedFrameCount() const;
     const CVyImageFormat& GetFrameFormat() const;
     const CCalibration& GetCalibration() const;
+    // Bits of each sample that carry data: 8 for 8-bit files, 10..16 for 16-bit ones.
+    int GetSignificantBits() const;
     bool IsOpen() const;
     void Close();
 

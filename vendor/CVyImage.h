@@ -50,6 +50,11 @@ public:
 
     double timeStamp = 0.0;  // milliseconds since 1970-01-01 00:00 UTC
     int32_t frameId = 0;     // the camera's frame number
+    // Bits of each sample that carry data (e.g. 12 for 12-bit sensor data in 16-bit samples);
+    // 0 = the type's usual range: 8 for bytes, 14 for 16-bit samples (the runtime's own 16-bit images).
+    int32_t significantBits = 0;
+    // significantBits, or the type's usual range when it is 0.
+    int32_t GetSignificantBits() const;
 
 private:
     CVyImageFormat format_;

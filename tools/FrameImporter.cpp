@@ -1,0 +1,335 @@
+#include "FrameImporter.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/videoio.hpp>
+#include <ostream>
+
+#include "CSeqFileWriter.h"
+#include "CVyException.h"
+#include "GridCalibrator.h"
+#include "TextFile.h"
+
+namespace fs = std::filesystem;
+
+namespace Vy::Synth {
+namespace {
+
+void fail(const std::string& subject, const std::string& reason) { throw CVyException("import", subject, reason); }
+
+std::string lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+bool isImageName(const fs::path& p) {
+    const std::string e = lower(p.extension().string());
+    return e == ".png" || e == ".tif" || e == ".tiff" || e == ".pgm";
+}
+
+// Compares names with runs of digits taken as numbers: frame_9 < frame_10.
+bool naturalLess(const std::string& a, const std::string& b) {
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (std::isdigit(static_cast<unsigned char>(a[i])) && std::isdigit(static_cast<unsigned char>(b[j]))) {
+            size_t i2 = i, j2 = j;
+            while (i2 < a.size() && std::isdigit(static_cast<unsigned char>(a[i2]))) ++i2;
+            while (j2 < b.size() && std::isdigit(static_cast<unsigned char>(b[j2]))) ++j2;
+            std::string na = a.substr(i, i2 - i), nb = b.substr(j, j2 - j);
+            na.erase(0, std::min(na.find_first_not_of('0'), na.size()));
+            nb.erase(0, std::min(nb.find_first_not_of('0'), nb.size()));
+            if (na.size() != nb.size()) return na.size() < nb.size();
+            if (na != nb) return na < nb;
+            i = i2;
+            j = j2;
+        } else {
+            if (a[i] != b[j]) return a[i] < b[j];
+            ++i;
+            ++j;
+        }
+    }
+    return a.size() - i < b.size() - j;
+}
+
+std::string sizeText(const cv::Mat& m) { return std::to_string(m.cols) + "x" + std::to_string(m.rows); }
+std::string depthText(const cv::Mat& m) { return m.depth() == CV_16U ? "16-bit" : "8-bit"; }
+
+// A grey 8- or 16-bit image or a one-line error naming the file.
+cv::Mat readGrey(const std::string& path, const char* what) {
+    std::error_code error;
+    if (!fs::is_regular_file(path, error)) fail(path, std::string(what) + " is missing or not a file");
+    cv::Mat m;
+    try {
+        m = cv::imread(path, cv::IMREAD_UNCHANGED);
+    } catch (const cv::Exception&) {
+        m.release();
+    }
+    if (m.empty()) fail(path, std::string("cannot decode the ") + what + " (unreadable or corrupt)");
+    if (m.channels() != 1)
+        fail(path, std::string("the ") + what + " has " + std::to_string(m.channels()) +
+                       " channels; only grey images are taken");
+    if (m.depth() != CV_8U && m.depth() != CV_16U) fail(path, std::string("the ") + what + " is not 8- or 16-bit");
+    return m;
+}
+
+// Checks the data against the significant bits; returns its largest value.
+double checkBits(const cv::Mat& m, int bits, const std::string& path) {
+    double top = 0.0;
+    cv::minMaxLoc(m, nullptr, &top);
+    if (m.depth() != CV_16U || bits >= 16) return top;
+    if (top > (1 << bits) - 1)
+        fail(path, "value " + std::to_string(static_cast<long>(top)) + " does not fit in " + std::to_string(bits) +
+                       " bits (--bits " + std::to_string(bits) + " is too small for the data)");
+    return top;
+}
+
+// Time stamps (ms) from a CSV file: one number a line, or "id,ms"; a first line that is not a number is a heading.
+std::vector<double> readTimestamps(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) fail(path, "cannot open the time stamp file");
+    std::vector<double> stamps;
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.find_first_not_of(" \t") == std::string::npos) continue;
+        const std::string field =
+            line.substr(line.find_last_of(',') == std::string::npos ? 0 : line.find_last_of(',') + 1);
+        char* end = nullptr;
+        const double value = std::strtod(field.c_str(), &end);
+        if (end == field.c_str() || !std::isfinite(value) ||
+            field.find_first_not_of(" \t", end - field.c_str()) != std::string::npos) {
+            if (number == 1) continue;
+            fail(path + ":" + std::to_string(number), "'" + line + "' is not a time stamp in ms");
+        }
+        stamps.push_back(value);
+    }
+    return stamps;
+}
+
+// A source of frames: image files or a video.
+class FrameSource {
+public:
+    virtual ~FrameSource() = default;
+    // The next frame (empty when there is none); name says where it came from.
+    virtual cv::Mat next(std::string& name) = 0;
+    virtual double rate() const { return 0.0; }
+};
+
+class FileSource : public FrameSource {
+public:
+    explicit FileSource(std::vector<std::string> files) : files_(std::move(files)) {}
+    cv::Mat next(std::string& name) override {
+        if (at_ >= files_.size()) return {};
+        name = files_[at_++];
+        return readGrey(name, "image");
+    }
+
+private:
+    std::vector<std::string> files_;
+    size_t at_ = 0;
+};
+
+class VideoSource : public FrameSource {
+public:
+    VideoSource(const std::string& path, std::string& warning) : path_(path) {
+        if (!video_.open(path, cv::CAP_FFMPEG)) fail(path, "not an image and not a video FFmpeg can read");
+        const int fourcc = static_cast<int>(video_.get(cv::CAP_PROP_FOURCC));
+        std::string code;
+        for (int i = 0; i < 4; ++i) code += static_cast<char>((fourcc >> (8 * i)) & 0xFF);
+        // Codecs that keep every pixel; anything else changes the raw data.
+        static const char* const kLossless[] = {"FFV1", "png ", "PNG ", "MPNG", "HFYU", "FFVH", "Y800", "GREY", "Y8  "};
+        bool lossless = false;
+        for (const char* c : kLossless) lossless = lossless || code == c;
+        if (!lossless)
+            warning = path + ": codec '" + code +
+                      "' may be lossy; raw data changed by compression gives worse depth (prefer FFV1 or PNG)";
+    }
+    cv::Mat next(std::string& name) override {
+        cv::Mat frame;
+        if (!video_.read(frame) || frame.empty()) return {};
+        name = path_ + " frame " + std::to_string(index_++);
+        if (frame.channels() == 1) return frame;
+        std::vector<cv::Mat> planes;
+        cv::split(frame, planes);
+        // A grey video decodes to three equal channels; a colour one is refused.
+        for (size_t c = 1; c < planes.size(); ++c)
+            if (cv::norm(planes[0], planes[c], cv::NORM_INF) > 0)
+                fail(name, "colour video; only grey frames are taken");
+        return planes[0];
+    }
+    double rate() const override { return video_.get(cv::CAP_PROP_FPS); }
+
+private:
+    std::string path_;
+    cv::VideoCapture video_;
+    int index_ = 0;
+};
+
+CCalibration loadCalibration(const std::string& path) {
+    CCalibration c = CCalibration::FromText(ReadTextFile(path, 1 << 20, "import"), path);
+    if (const std::string problem = c.Problem(); !problem.empty()) fail(path, problem);
+    return c;
+}
+
+}  // namespace
+
+std::vector<std::string> listFrames(const std::vector<std::string>& inputs, const std::string& exclude) {
+    std::vector<std::string> files;
+    std::error_code error;
+    const auto excluded = [&](const fs::path& p) {
+        std::error_code ignored;
+        return !exclude.empty() && fs::equivalent(p, exclude, ignored);
+    };
+    if (inputs.size() == 1 && fs::is_directory(inputs[0], error)) {
+        for (const auto& entry : fs::directory_iterator(inputs[0], error))
+            if (entry.is_regular_file() && isImageName(entry.path()) && !excluded(entry.path()))
+                files.push_back(entry.path().string());
+        if (error) fail(inputs[0], error.message());
+        if (files.empty()) fail(inputs[0], "folder holds no PNG, TIFF or PGM images");
+    } else {
+        files = inputs;
+    }
+    std::sort(files.begin(), files.end(), [](const std::string& a, const std::string& b) {
+        return naturalLess(fs::path(a).filename().string(), fs::path(b).filename().string());
+    });
+    return files;
+}
+
+ImportSummary importSequence(const std::string& out, const ImportOptions& options, std::ostream* progress,
+                             const std::atomic<bool>* stop) {
+    const auto started = std::chrono::steady_clock::now();
+    ImportSummary summary;
+    if (options.inputs.empty()) fail("import", "no input frames given");
+    std::error_code error;
+    if (fs::is_directory(out, error)) fail(out, "output is a directory");
+    if (options.bits != 0 && (options.bits < 10 || options.bits > 16))
+        fail("--bits " + std::to_string(options.bits), "must be 10..16");
+    if (options.calibrate == !options.calibration.empty())
+        fail("import", options.calibrate ? "give --calibration or --calibrate, not both"
+                                         : "needs --calibration FILE or --calibrate (with --white)");
+    if (options.calibrate && options.white.empty()) fail("--calibrate", "needs a white image (--white FILE)");
+
+    std::unique_ptr<FrameSource> source;
+    const bool video =
+        options.inputs.size() == 1 && !fs::is_directory(options.inputs[0], error) && !isImageName(options.inputs[0]);
+    if (video) {
+        if (!fs::is_regular_file(options.inputs[0], error)) fail(options.inputs[0], "no such file or folder");
+        source = std::make_unique<VideoSource>(options.inputs[0], summary.warning);
+    } else {
+        source = std::make_unique<FileSource>(listFrames(options.inputs, options.white));
+    }
+    std::vector<double> stamps;
+    if (!options.timestamps.empty()) stamps = readTimestamps(options.timestamps);
+    const double fps = options.fps > 0.0 ? options.fps : (source->rate() > 0.0 ? source->rate() : 25.0);
+
+    std::string firstName;
+    cv::Mat frame = source->next(firstName);
+    if (frame.empty()) fail(options.inputs[0], "holds no frames");
+    const bool deep = frame.depth() == CV_16U;
+    if (!deep && options.bits != 0) fail(firstName, "--bits is for 16-bit data; this image is 8-bit");
+    const int bits = deep ? (options.bits ? options.bits : 16) : 8;
+
+    cv::Mat white;
+    if (!options.white.empty()) {
+        white = readGrey(options.white, "white image");
+        if (white.size() != frame.size())
+            fail(options.white, "white image is " + sizeText(white) + ", frames are " + sizeText(frame));
+        if (white.depth() != frame.depth())
+            fail(options.white, "white image is " + depthText(white) + ", frames are " + depthText(frame));
+        checkBits(white, bits, options.white);
+    }
+    CCalibration calibration;
+    if (options.calibrate) {
+        const GridEstimate grid = findGrid(white, options.pitchHint, options.white);
+        const CCalibration optics =
+            options.optics.empty()
+                ? defaultOptics()
+                : CCalibration::FromText(ReadTextFile(options.optics, 1 << 20, "import"), options.optics);
+        calibration = calibrationFromGrid(grid, frame.cols, frame.rows, optics);
+        if (const std::string problem = calibration.Problem(); !problem.empty())
+            fail(options.optics.empty() ? options.white : options.optics, problem);
+    } else {
+        calibration = loadCalibration(options.calibration);
+    }
+    if (calibration.sensorWidth != frame.cols || calibration.sensorHeight != frame.rows)
+        fail(options.calibrate ? options.white : options.calibration,
+             "calibration sensor " + std::to_string(calibration.sensorWidth) + "x" +
+                 std::to_string(calibration.sensorHeight) + " differs from the frames' " + sizeText(frame));
+
+    const auto toImage = [&](const cv::Mat& m) {
+        CVyImage image;
+        image.Create(m.cols, m.rows, Vy::PixelTypeLuminance,
+                     deep ? Vy::DataTypeUnsignedShort : Vy::DataTypeUnsignedByte, m.ptr());
+        image.significantBits = bits;
+        return image;
+    };
+    const CVyImageFormat format{frame.cols, frame.rows, Vy::PixelTypeLuminance,
+                                deep ? Vy::DataTypeUnsignedShort : Vy::DataTypeUnsignedByte};
+    CSeqFileWriter writer;
+    writer.Create(out, format, calibration, white.empty() ? CVyImage() : toImage(white), bits);
+    const auto discard = [&] {
+        try {
+            writer.Close();
+        } catch (const CVyException&) {
+        }
+        fs::remove(out, error);
+    };
+    std::string name = firstName;
+    double largest = 0.0;
+    while (!frame.empty()) {
+        try {
+            if (frame.size() != cv::Size(format.width, format.height))
+                fail(name, "size " + sizeText(frame) + " differs from the first frame's " +
+                               std::to_string(format.width) + "x" + std::to_string(format.height) + " (" + firstName +
+                               ")");
+            if ((frame.depth() == CV_16U) != deep)
+                fail(name,
+                     depthText(frame) + " image among " + (deep ? "16-bit" : "8-bit") + " ones (" + firstName + ")");
+            largest = std::max(largest, checkBits(frame, bits, name));
+            if (!stamps.empty() && summary.frames >= stamps.size())
+                fail(options.timestamps, "has " + std::to_string(stamps.size()) + " time stamps for more frames");
+        } catch (const CVyException&) {
+            discard();
+            throw;
+        }
+        CVyImage image = toImage(frame);
+        image.frameId = options.firstId + static_cast<int32_t>(summary.frames);
+        image.timeStamp = stamps.empty() ? options.startMs + summary.frames * 1000.0 / fps : stamps[summary.frames];
+        // A failed write (full disk) leaves the whole frames written so far: the file stays marked unfinished.
+        writer.WriteFrame(image);
+        ++summary.frames;
+        summary.bytes += image.GetByteSize();
+        if (progress && summary.frames % 10 == 0)
+            *progress << "\rimported " << summary.frames << " frames" << std::flush;
+        if (stop && stop->load()) {
+            summary.interrupted = true;
+            break;
+        }
+        try {
+            frame = source->next(name);
+        } catch (const CVyException&) {
+            discard();
+            throw;
+        }
+    }
+    writer.Close();
+    if (progress) *progress << "\r";
+    if (deep && options.bits == 0 && largest < (1 << 14)) {
+        int used = 10;
+        while (largest >= (1 << used)) ++used;
+        summary.warning += std::string(summary.warning.empty() ? "" : "; ") + "16-bit data reaches only " +
+                           std::to_string(static_cast<long>(largest)) + "; for " + std::to_string(used) +
+                           "-bit sensor data give --bits " + std::to_string(used);
+    }
+    summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    return summary;
+}
+
+}  // namespace Vy::Synth

@@ -1,0 +1,152 @@
+// Finding the micro-image grid in white images of the synthetic camera with random grids,
+// fall-off, noise, dead micro-images and dust; images without a grid are refused.
+#include "GridCalibrator.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <opencv2/imgproc.hpp>
+#include <random>
+
+#include "CVyException.h"
+#include "CameraDesign.h"
+#include "CameraModel.h"
+#include "SyntheticCamera.h"
+
+using namespace Vy::Synth;
+
+namespace {
+
+struct Errors {
+    double centreRms = 0, pitchRelative = 0, rotationDegrees = 0;
+};
+
+// Compares the estimate with the true micro-image grid: the lens grid widened by B / D about the principal point.
+Errors compare(const CCalibration& truth, const GridEstimate& g) {
+    const double scale = 1.0 + truth.mlaToSensor / truth.exitPupilDistance;
+    Errors e;
+    e.pitchRelative = std::abs(g.pitch / (truth.lensPitch * scale) - 1.0);
+    e.rotationDegrees = std::abs(g.rotation - truth.gridRotation) * 180.0 / M_PI;
+    const double ca = g.pitch * std::cos(g.rotation), sa = g.pitch * std::sin(g.rotation), h = std::sqrt(3.0) / 2;
+    double sum = 0;
+    int n = 0;
+    for (int l = -2; l < 60; ++l)
+        for (int k = -30; k < 60; ++k) {
+            const Vy::Model::Point c = Vy::Model::lensCentre(truth, k, l);
+            const double mx = c.x + (scale - 1) * (c.x - truth.principalX),
+                         my = c.y + (scale - 1) * (c.y - truth.principalY);
+            if (mx < 0 || my < 0 || mx > truth.sensorWidth || my > truth.sensorHeight) continue;
+            // The estimated grid point nearest this micro-image.
+            const double dx = mx - g.offsetX, dy = my - g.offsetY;
+            const double w = (-sa * dx + ca * dy) / (g.pitch * g.pitch) / h,
+                         u = (ca * dx + sa * dy) / (g.pitch * g.pitch);
+            const double j = std::round(w), i = std::round(u - 0.5 * j);
+            const double ex = g.offsetX + ca * (i + 0.5 * j) - sa * h * j,
+                         ey = g.offsetY + sa * (i + 0.5 * j) + ca * h * j;
+            sum += (ex - mx) * (ex - mx) + (ey - my) * (ey - my);
+            ++n;
+        }
+    e.centreRms = std::sqrt(sum / n);
+    return e;
+}
+
+cv::Mat whiteImage(const CCalibration& c, uint64_t seed, bool damaged) {
+    RenderOptions render;
+    render.samples = 2;
+    render.bits = 12;
+    cv::Mat1f white;
+    SyntheticCamera(c, render).renderWhite(seed).convertTo(white, CV_32F);
+    // Fall-off towards the corners, as a main lens's vignetting gives.
+    for (int y = 0; y < white.rows; ++y)
+        for (int x = 0; x < white.cols; ++x) {
+            const double r = std::hypot(x - c.principalX, y - c.principalY) / c.sensorWidth;
+            white(y, x) *= static_cast<float>(1.0 - 0.8 * r * r);
+        }
+    if (damaged) {
+        std::mt19937_64 random(seed);
+        std::uniform_real_distribution<double> unit(0, 1);
+        const double pitch = c.lensPitch;
+        // About 5 % of the micro-images dead, and a few dust spots.
+        const int lenses = static_cast<int>(c.sensorWidth * c.sensorHeight / (pitch * pitch * 0.866));
+        for (int n = 0; n < lenses / 20; ++n)
+            cv::circle(white, cv::Point(int(unit(random) * c.sensorWidth), int(unit(random) * c.sensorHeight)),
+                       int(pitch * 0.55), cv::Scalar(unit(random) * 100), cv::FILLED);
+        for (int n = 0; n < 4; ++n) {
+            cv::Mat1f spot(white.size(), 1.0f);
+            cv::circle(spot, cv::Point(int(unit(random) * c.sensorWidth), int(unit(random) * c.sensorHeight)),
+                       int(pitch * (0.3 + unit(random))), cv::Scalar(0.5), cv::FILLED);
+            cv::GaussianBlur(spot, spot, cv::Size(0, 0), pitch * 0.2);
+            white = white.mul(spot);
+        }
+    }
+    cv::Mat1w out;
+    white.convertTo(out, CV_16U);
+    return out;
+}
+
+// Small sensors keep the test quick; larger ones (more micro-images) fit more closely.
+constexpr int kSide = 400;
+
+TEST(GridCalibrator, FindsRandomGridsInWhiteImages) {
+    std::mt19937_64 random(11);
+    std::uniform_real_distribution<double> unit(0, 1);
+    for (const bool damaged : {false, true}) {
+        Errors worst;
+        double rmsSum = 0;
+        const int cases = 20;
+        for (int n = 0; n < cases; ++n) {
+            const double pitch = 14 + 26 * unit(random);
+            const CCalibration c = calibrationWithGrid(kSide, kSide, pitch, (unit(random) * 4 - 2) * M_PI / 180,
+                                                       unit(random) * pitch, unit(random) * pitch);
+            const GridEstimate g = findGrid(whiteImage(c, 100 + n, damaged), 0.0, "white");
+            const Errors e = compare(c, g);
+            rmsSum += e.centreRms;
+            worst.centreRms = std::max(worst.centreRms, e.centreRms);
+            worst.pitchRelative = std::max(worst.pitchRelative, e.pitchRelative);
+            worst.rotationDegrees = std::max(worst.rotationDegrees, e.rotationDegrees);
+            EXPECT_NEAR(g.radius, 0.45 * g.pitch, 0.1 * g.pitch) << "case " << n;
+            // Known optics turn the micro-image grid back into the lens grid; unknown ones keep it.
+            const CCalibration lenses = calibrationFromGrid(g, c.sensorWidth, c.sensorHeight, c);
+            EXPECT_NEAR(lenses.lensPitch / c.lensPitch, 1.0, 5e-4) << "case " << n;
+            const Vy::Model::Point corner = Vy::Model::lensCentre(c, 1, 1);
+            int k = 0, l = 0;
+            Vy::Model::nearestLens(lenses, corner, k, l);
+            const Vy::Model::Point found = Vy::Model::lensCentre(lenses, k, l);
+            EXPECT_LT(std::hypot(found.x - corner.x, found.y - corner.y), 0.5) << "case " << n;
+            EXPECT_EQ(calibrationFromGrid(g, c.sensorWidth, c.sensorHeight, defaultOptics()).lensPitch, g.pitch);
+        }
+        std::printf(
+            "%s: %d cases, centre RMS mean %.3f px worst %.3f px, pitch error worst %.1e, rotation error worst %.4f "
+            "deg\n",
+            damaged ? "damaged" : "clean", cases, rmsSum / cases, worst.centreRms, worst.pitchRelative,
+            worst.rotationDegrees);
+        EXPECT_LE(worst.centreRms, 0.05);
+        EXPECT_LE(worst.pitchRelative, 2e-4);
+        EXPECT_LE(worst.rotationDegrees, 0.01);
+    }
+}
+
+TEST(GridCalibrator, ImagesWithoutAGridAreRefused) {
+    const auto reason = [](const cv::Mat& image) {
+        try {
+            findGrid(image, 0.0, "w.png");
+        } catch (const CVyException& e) {
+            return std::string(e.what());
+        }
+        return std::string();
+    };
+    EXPECT_NE(reason(cv::Mat1w(200, 200, uint16_t{0})).find("black"), std::string::npos);
+    EXPECT_NE(reason(cv::Mat1w(200, 200, uint16_t{900})).find("flat"), std::string::npos);
+    // A "photo": smooth shapes, no periodic pattern.
+    cv::Mat1w photo(200, 200, uint16_t{300});
+    cv::circle(photo, {70, 90}, 40, cv::Scalar(2000), cv::FILLED);
+    cv::rectangle(photo, cv::Rect(120, 20, 50, 150), cv::Scalar(1200), cv::FILLED);
+    cv::GaussianBlur(photo, photo, cv::Size(0, 0), 3);
+    EXPECT_NE(reason(photo).find("w.png"), std::string::npos);
+    cv::Mat1w noise(200, 200);
+    cv::randu(noise, 0, 4000);
+    EXPECT_NE(reason(noise).find("no"), std::string::npos);
+}
+
+}  // namespace
