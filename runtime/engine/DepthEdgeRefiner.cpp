@@ -258,21 +258,13 @@ void RefineDepthEdges(const RenderSource& source, const LensGrid& grid, const Ou
     const LensSampler sampler(source, grid, lookup);
     const auto& lenses = grid.Lenses();
     std::vector<int32_t> viewing(lenses.size());
-    const float growth = grid.Growth();
-    const Vec2 principal = grid.Principal();
     for (size_t index = 0; index < lenses.size(); ++index) {
         viewing[index] = static_cast<int32_t>(index);
         const float v = lensDepth[index];
-        if (growth == 0.0f || !(v > 0.0f)) {
+        if (grid.Growth() == 0.0f || !(v > 0.0f)) {
             continue;
         }
-        const Vec2 c = lenses[index].centre;
-        const float pull = growth * v / (1.0f + growth * v);
-        const int32_t i =
-            std::clamp(static_cast<int32_t>((c.x - (c.x - principal.x) * pull) / lookup.scale), 0, width - 1);
-        const int32_t j =
-            std::clamp(static_cast<int32_t>((c.y - (c.y - principal.y) * pull) / lookup.scale), 0, height - 1);
-        const int32_t seen = lookup.lens[static_cast<size_t>(j) * width + i];
+        const int32_t seen = lookup.lens[lookup.PixelAt(grid.SeenFrom(lenses[index].centre, 1.0f / v))];
         if (seen >= 0) {
             viewing[index] = seen;
         }

@@ -94,8 +94,7 @@ struct DepthMapJob {
     const OutputLookup* lookup;
     int32_t width, height;
     int scale;
-    float growth;
-    Vec2 principal;
+    const LensGrid* grid;  // micro-image growth and principal point
 };
 
 // 1 / v at sensor position (x, y) from the triangle of lens `home` in or next
@@ -138,17 +137,13 @@ void DepthRowScalar(const DepthMapJob& job, size_t j, int32_t iBegin, float* out
         }
         const float x = job.scale * (i + 0.5f);
         float inverse = 0.0f;
-        if (job.growth != 0.0f && job.lensInverse[home] > 0.0f) {
-            // The lenses that see the point at x gather around x' = x - v s (see
-            // LensSampler), v taken from the nearest lens; their depths hold there.
-            const float pull = job.growth / (job.lensInverse[home] + job.growth);
-            const float nearX = x - (x - job.principal.x) * pull;
-            const float nearY = y - (y - job.principal.y) * pull;
-            const int32_t ni = std::clamp(static_cast<int32_t>(nearX / job.scale), 0, job.width - 1);
-            const int32_t nj = std::clamp(static_cast<int32_t>(nearY / job.scale), 0, job.height - 1);
-            const size_t near = static_cast<size_t>(nj) * job.width + ni;
+        if (job.grid->Growth() != 0.0f && job.lensInverse[home] > 0.0f) {
+            // The lenses that see the point at x gather around x' (LensGrid::SeenFrom),
+            // v taken from the nearest lens; their depths hold there.
+            const Vec2 seen = job.grid->SeenFrom({x, y}, job.lensInverse[home]);
+            const size_t near = lookup.PixelAt(seen);
             if (lookup.lens[near] >= 0) {
-                inverse = Interpolate(job, lookup.lens[near], lookup.sector[near] & 15, nearX, nearY);
+                inverse = Interpolate(job, lookup.lens[near], lookup.sector[near] & 15, seen.x, seen.y);
             }
         }
         if (!(inverse > 0.0f)) {
@@ -234,7 +229,7 @@ __attribute__((target("avx2,fma"))) void DepthRowAvx2(const DepthMapJob& job, si
     const __m256 scale = _mm256_set1_ps(static_cast<float>(job.scale));
     const __m256 laneX = _mm256_setr_ps(0.5f, 1.5f, 2.5f, 3.5f, 4.5f, 5.5f, 6.5f, 7.5f);
     const __m256 y = _mm256_set1_ps(job.scale * (j + 0.5f));
-    const __m256 growth = _mm256_set1_ps(job.growth);
+    const __m256 growth = _mm256_set1_ps(job.grid->Growth());
     const __m256i lastColumn = _mm256_set1_epi32(job.width - 1);
     const __m256i lastRow = _mm256_set1_epi32(job.height - 1);
     int32_t i = 0;
@@ -248,15 +243,15 @@ __attribute__((target("avx2,fma"))) void DepthRowAvx2(const DepthMapJob& job, si
         const __m256i sector = _mm256_and_si256(_mm256_cvtepu8_epi32(_mm_cvtsi64_si128(sectorBytes)), fifteen);
         const __m256 x = _mm256_mul_ps(scale, _mm256_add_ps(_mm256_set1_ps(static_cast<float>(i)), laneX));
         __m256 inverse = zero;
-        if (job.growth != 0.0f) {
+        if (job.grid->Growth() != 0.0f) {
             const __m256 homeInverse =
                 _mm256_and_ps(_mm256_i32gather_ps(job.lensInverse, homeSafe, 4), _mm256_castsi256_ps(valid));
             const __m256 shifted = _mm256_cmp_ps(homeInverse, zero, _CMP_GT_OQ);
             const __m256 pull = _mm256_div_ps(growth, _mm256_add_ps(homeInverse, growth));
             const __m256 nearX =
-                _mm256_sub_ps(x, _mm256_mul_ps(_mm256_sub_ps(x, _mm256_set1_ps(job.principal.x)), pull));
+                _mm256_sub_ps(x, _mm256_mul_ps(_mm256_sub_ps(x, _mm256_set1_ps(job.grid->Principal().x)), pull));
             const __m256 nearY =
-                _mm256_sub_ps(y, _mm256_mul_ps(_mm256_sub_ps(y, _mm256_set1_ps(job.principal.y)), pull));
+                _mm256_sub_ps(y, _mm256_mul_ps(_mm256_sub_ps(y, _mm256_set1_ps(job.grid->Principal().y)), pull));
             const __m256i ni = _mm256_min_epi32(
                 _mm256_max_epi32(_mm256_cvttps_epi32(_mm256_div_ps(nearX, scale)), _mm256_setzero_si256()), lastColumn);
             const __m256i nj = _mm256_min_epi32(
@@ -314,8 +309,7 @@ void BuildDepthMap(const LensGrid& grid, const std::vector<float>& lensDepth, co
     job.width = width;
     job.height = height;
     job.scale = lookup.scale;
-    job.growth = grid.Growth();
-    job.principal = grid.Principal();
+    job.grid = &grid;
     const bool avx2 = UseAvx2Kernels();
     pool.ParallelFor(static_cast<size_t>(height), 16, [&](size_t begin, size_t end) {
         for (size_t j = begin; j < end; ++j) {

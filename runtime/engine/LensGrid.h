@@ -3,6 +3,7 @@
 // which lens lies nearest to each output-grid pixel.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <vector>
@@ -43,6 +44,13 @@ struct OutputLookup {
                                   // (followed by 3 bytes of padding for 32-bit gathers)
     int32_t width = 0, height = 0;
     int scale = 0;
+
+    // Index of the output pixel that holds sensor position p, clamped to the grid.
+    size_t PixelAt(Vec2 p) const {
+        const int32_t i = std::clamp(static_cast<int32_t>(p.x / scale), 0, width - 1);
+        const int32_t j = std::clamp(static_cast<int32_t>(p.y / scale), 0, height - 1);
+        return static_cast<size_t>(j) * width + i;
+    }
 };
 
 class LensGrid {
@@ -63,6 +71,13 @@ public:
     // Micro-image centre m = c + Growth() * (c - Principal()) of optical centre c.
     float Growth() const { return growth_; }
     Vec2 Principal() const { return principal_; }
+    // Where the lenses that see the virtual point x at depth 1 / inverseDepth
+    // gather: x' = x - v s, s = g (x - p) / (1 + g v) being the micro-image offset
+    // of the lenses there; x itself where micro-images sit on their lenses.
+    Vec2 SeenFrom(Vec2 x, float inverseDepth) const {
+        const float pull = growth_ / (inverseDepth + growth_);
+        return {x.x - (x.x - principal_.x) * pull, x.y - (x.y - principal_.y) * pull};
+    }
 
     // Lookup of every pixel of the output grid of the given scale (row-major).
     OutputLookup MakeOutputLookup(int32_t width, int32_t height, int scale) const;

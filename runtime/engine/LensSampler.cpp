@@ -14,11 +14,8 @@ LensSampler::LensSampler(const RenderSource& source, const LensGrid& grid, const
     const float reach = kRenderReach * grid.Pitch();
     t.ringInverse2 = 1.0f / (reach * reach);
     t.radiusInverse2 = 1.0f / (source.sampleRadius * source.sampleRadius);
-    t.lookupLens = lookup.lens.data();
-    t.lookupSector = lookup.sector.data();
-    t.lookupWidth = lookup.width;
-    t.lookupHeight = lookup.height;
-    t.perScale = 1.0f / static_cast<float>(std::max(1, lookup.scale));
+    t.grid = &grid;
+    t.lookup = &lookup;
     t.growth = grid.Growth();
     t.principalX = grid.Principal().x;
     t.principalY = grid.Principal().y;
@@ -32,17 +29,14 @@ LensSampler::LensSampler(const RenderSource& source, const LensGrid& grid, const
 
 LensSampler::Samples LensSampler::Sample(int32_t home, int toward, float x, float y, float inverse) const {
     const SamplerTables& t = tables_;
-    // x' = x - v s with s = g (c - p) for the lenses c around x': s = g (x - p) / (1 + g v).
     float nearX = x, nearY = y;
     if (t.growth != 0.0f) {
-        const float pull = t.growth / (inverse + t.growth);
-        nearX = x - (x - t.principalX) * pull;
-        nearY = y - (y - t.principalY) * pull;
-        const int32_t i = std::clamp(static_cast<int32_t>(nearX * t.perScale), 0, t.lookupWidth - 1);
-        const int32_t j = std::clamp(static_cast<int32_t>(nearY * t.perScale), 0, t.lookupHeight - 1);
-        const size_t at = static_cast<size_t>(j) * t.lookupWidth + i;
-        home = t.lookupLens[at];
-        toward = t.lookupSector[at] >> 4;
+        const Vec2 near = t.grid->SeenFrom({x, y}, inverse);
+        nearX = near.x;
+        nearY = near.y;
+        const size_t at = t.lookup->PixelAt(near);
+        home = t.lookup->lens[at];
+        toward = t.lookup->sector[at] >> 4;
         if (home < 0) {
             return {};
         }

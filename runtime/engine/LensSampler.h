@@ -38,11 +38,9 @@ struct SamplerTables {
     // Micro-image centre m = c + growth * (c - principal) of lens centre c.
     float growth = 0.0f;
     float principalX = 0.0f, principalY = 0.0f;
-    // The output lookup, where the lenses around x' are found when growth is not 0.
-    const int32_t* lookupLens = nullptr;
-    const uint8_t* lookupSector = nullptr;
-    int32_t lookupWidth = 0, lookupHeight = 0;
-    float perScale = 1.0f;
+    // Where the lenses around x' are found when growth is not 0.
+    const LensGrid* grid = nullptr;
+    const OutputLookup* lookup = nullptr;
     float maxX = 0.0f, maxY = 0.0f;      // largest sample position whose 2 x 2 footprint is on the sensor
     float stepX[8] = {}, stepY[8] = {};  // first-ring directions 0..5 (lanes 6 and 7 unused)
 };

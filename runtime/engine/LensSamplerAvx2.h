@@ -40,17 +40,17 @@ __attribute__((target("avx2,fma"), always_inline)) inline SampleSums8 SampleEigh
         const __m256 pull = _mm256_div_ps(g, _mm256_add_ps(inverse, g));
         nearX = _mm256_fnmadd_ps(_mm256_sub_ps(x, _mm256_set1_ps(t.principalX)), pull, x);
         nearY = _mm256_fnmadd_ps(_mm256_sub_ps(y, _mm256_set1_ps(t.principalY)), pull, y);
-        const __m256 perScale = _mm256_set1_ps(t.perScale);
+        const __m256 scale = _mm256_set1_ps(static_cast<float>(t.lookup->scale));
         const __m256i zeroI = _mm256_setzero_si256();
-        const __m256i i = _mm256_min_epi32(_mm256_max_epi32(_mm256_cvttps_epi32(_mm256_mul_ps(nearX, perScale)), zeroI),
-                                           _mm256_set1_epi32(t.lookupWidth - 1));
-        const __m256i j = _mm256_min_epi32(_mm256_max_epi32(_mm256_cvttps_epi32(_mm256_mul_ps(nearY, perScale)), zeroI),
-                                           _mm256_set1_epi32(t.lookupHeight - 1));
-        const __m256i at = _mm256_add_epi32(_mm256_mullo_epi32(j, _mm256_set1_epi32(t.lookupWidth)), i);
+        const __m256i i = _mm256_min_epi32(_mm256_max_epi32(_mm256_cvttps_epi32(_mm256_div_ps(nearX, scale)), zeroI),
+                                           _mm256_set1_epi32(t.lookup->width - 1));
+        const __m256i j = _mm256_min_epi32(_mm256_max_epi32(_mm256_cvttps_epi32(_mm256_div_ps(nearY, scale)), zeroI),
+                                           _mm256_set1_epi32(t.lookup->height - 1));
+        const __m256i at = _mm256_add_epi32(_mm256_mullo_epi32(j, _mm256_set1_epi32(t.lookup->width)), i);
         const __m256i wasValid = _mm256_cmpgt_epi32(home, _mm256_set1_epi32(-1));
-        home = _mm256_blendv_epi8(home, _mm256_i32gather_epi32(t.lookupLens, at, 4), wasValid);
+        home = _mm256_blendv_epi8(home, _mm256_i32gather_epi32(t.lookup->lens.data(), at, 4), wasValid);
         // The sector byte and the three after it (the lookup is padded for this).
-        const __m256i sector = _mm256_i32gather_epi32(reinterpret_cast<const int*>(t.lookupSector), at, 1);
+        const __m256i sector = _mm256_i32gather_epi32(reinterpret_cast<const int*>(t.lookup->sector.data()), at, 1);
         toward = _mm256_srli_epi32(_mm256_and_si256(sector, _mm256_set1_epi32(0xFF)), 4);
     }
     const __m256i homeValid = _mm256_cmpgt_epi32(home, _mm256_set1_epi32(-1));
