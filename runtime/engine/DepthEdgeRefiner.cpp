@@ -10,13 +10,18 @@
 namespace Vy::Engine {
 namespace {
 
-constexpr int kMaxCandidates = 7;  // a lens and its first ring
+// Candidates come from the viewing lens and its first two rings (up to 1.7
+// pitches off): a lens whose micro-image straddles an edge takes the nearer
+// surface's depth, so near an edge the farther surface's may be a ring further out.
+constexpr int kCandidateDirections = 12;
+constexpr int kMaxCandidates = 2 * (1 + kCandidateDirections);  // two depths of a lens and its rings
 
 struct RefineJob {
     const LensSampler* sampler;
     const OutputLookup* lookup;
     const std::vector<Lens>* lenses;
     const std::vector<float>* lensDepth;
+    const std::vector<float>* secondDepth;  // another surface a lens saw, 0 for none
     // Per lens: the lens nearest to where its pixels' scene points are seen
     // from (x' = x - v s, see LensSampler); the lens itself where micro-images
     // sit on their lenses.
@@ -103,22 +108,27 @@ __attribute__((target("avx2,fma"))) void ScoreRowAvx2(const RefineJob& job, cons
 #endif
 
 // Depths of the lens the pixels of lens `home` are seen from (itself where
-// micro-images sit on their lenses) and of its first ring, each surface once;
-// fewer than two: no edge.
+// micro-images sit on their lenses) and of its first two rings, with the second
+// surfaces those lenses saw, each surface once; fewer than two: no edge.
 int EdgeCandidates(const RefineJob& job, int32_t home, float* candidates) {
     int count = 0;
     float lo = 1e30f, hi = 0.0f;
     const int32_t centre = (*job.viewing)[home];
-    for (int d = -1; d < 6; ++d) {
-        const int32_t n = d < 0 ? centre : (*job.lenses)[centre].neighbour[d];
-        const float v = n >= 0 ? (*job.lensDepth)[n] : 0.0f;
+    auto add = [&](float v) {
         if (v <= 0.0f || std::any_of(candidates, candidates + count,
                                      [&](float c) { return std::fabs(c - v) <= kEdgeTolerance * c; })) {
-            continue;
+            return;
         }
         candidates[count++] = v;
         lo = std::min(lo, v);
         hi = std::max(hi, v);
+    };
+    for (int d = -1; d < kCandidateDirections; ++d) {
+        const int32_t n = d < 0 ? centre : (*job.lenses)[centre].neighbour[d];
+        if (n >= 0) {
+            add((*job.lensDepth)[n]);
+            add((*job.secondDepth)[n]);
+        }
     }
     return count >= 2 && hi > lo * (1.0f + kEdgeTolerance) ? count : 0;
 }
@@ -253,8 +263,8 @@ void RefineLens(const RefineJob& job, int32_t home, Tile& tile, float* depth, fl
 }  // namespace
 
 void RefineDepthEdges(const RenderSource& source, const LensGrid& grid, const OutputLookup& lookup,
-                      const std::vector<float>& lensDepth, int32_t width, int32_t height, ThreadPool& pool,
-                      float* depth, float* inverseDepth) {
+                      const std::vector<float>& lensDepth, const std::vector<float>& secondDepth, int32_t width,
+                      int32_t height, ThreadPool& pool, float* depth, float* inverseDepth) {
     const LensSampler sampler(source, grid, lookup);
     const auto& lenses = grid.Lenses();
     std::vector<int32_t> viewing(lenses.size());
@@ -282,15 +292,17 @@ void RefineDepthEdges(const RenderSource& source, const LensGrid& grid, const Ou
                 hi = std::max(hi, lensDepth[n]);
             }
         }
-        if (hi > lo * (1.0f + kEdgeJump)) {
+        // A viewing lens that saw two surfaces straddles an edge whatever its ring says.
+        if (hi > lo * (1.0f + kEdgeJump) || secondDepth[centre] > 0.0f) {
             atEdge.push_back(static_cast<int32_t>(index));
         }
     }
-    const RefineJob job{
-        &sampler,        &lookup,      &lenses,
-        &lensDepth,      &viewing,     width,
-        height,          lookup.scale, (grid.Pitch() / std::sqrt(3.0f) + 1.0f) / static_cast<float>(lookup.scale),
-        UseAvx2Kernels()};
+    const RefineJob job{&sampler,        &lookup,
+                        &lenses,         &lensDepth,
+                        &secondDepth,    &viewing,
+                        width,           height,
+                        lookup.scale,    (grid.Pitch() / std::sqrt(3.0f) + 1.0f) / static_cast<float>(lookup.scale),
+                        UseAvx2Kernels()};
     // A lens writes only the pixels of its own cell; the scores it reads come from the pre-processed frame.
     pool.ParallelFor(atEdge.size(), 16, [&](size_t begin, size_t end) {
         Tile tile;

@@ -4,12 +4,17 @@
 #include <cmath>
 #include <cstring>
 
+#include "DepthEdgeRefiner.h"
 #include "VectorKernels.h"
 #if VY_ENGINE_X86_KERNELS
 #include <immintrin.h>
 #endif
 
 namespace Vy::Engine {
+namespace {
+// Neighbours on the first two rings at the same depth that keep a lens off the median.
+constexpr int kSupport = 2;
+}  // namespace
 
 void RejectInconsistent(const LensGrid& grid, float tolerance, std::vector<LensDepth>& depths) {
     const auto& lenses = grid.Lenses();
@@ -32,7 +37,20 @@ void RejectInconsistent(const LensGrid& grid, float tolerance, std::vector<LensD
         }
         std::nth_element(around, around + count / 2, around + count);
         const float median = around[count / 2];
-        if (std::fabs(v - median) > tolerance * median) {
+        if (std::fabs(v - median) <= tolerance * median) {
+            continue;
+        }
+        // Off the median, but at a depth edge the median is the other surface's:
+        // a lens two of whose neighbours (first or second ring) see the same
+        // surface is part of a narrow strip or a rim, not an outlier.
+        int support = 0;
+        for (int d = 0; d < 12; ++d) {
+            const int32_t n = lenses[i].neighbour[d];
+            if (n >= 0 && depths[n].virtualDepth > 0.0f && std::fabs(depths[n].virtualDepth - v) <= tolerance * v) {
+                ++support;
+            }
+        }
+        if (support < kSupport) {
             reject[i] = 1;
         }
     }
@@ -57,16 +75,21 @@ std::vector<float> FillLensDepths(const LensGrid& grid, const std::vector<LensDe
                 continue;
             }
             float inverseSum = 0.0f;
+            float lo = 1e30f, hi = 0.0f;
             int count = 0;
             for (int d = 0; d < 6; ++d) {
                 const int32_t n = lenses[i].neighbour[d];
                 if (n >= 0 && depth[n] > 0.0f) {
                     inverseSum += 1.0f / depth[n];
+                    lo = std::min(lo, depth[n]);
+                    hi = std::max(hi, depth[n]);
                     ++count;
                 }
             }
             if (count > 0) {
-                next[i] = count / inverseSum;
+                // Across a depth edge the mean is a depth of no surface; a lens that found
+                // nothing there mostly sees the occluded, farther one.
+                next[i] = hi > lo * (1.0f + kEdgeJump) ? lo : count / inverseSum;
                 changed = true;
             }
         }

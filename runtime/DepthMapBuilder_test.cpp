@@ -1,0 +1,99 @@
+// Lens depths at depth edges: what the consistency check keeps and what hole
+// filling puts into lenses that found nothing.
+#include "engine/DepthMapBuilder.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "engine/SyntheticPlane.h"
+
+namespace {
+
+using namespace Vy::Engine;
+
+constexpr float kNear = 4.4f;
+constexpr float kFar = 2.8f;
+
+class LensDepthEdges : public ::testing::Test {
+protected:
+    void SetUp() override { grid_ = LensGrid(Synthetic::MakeCalibration(384)); }
+
+    // Every lens at kNear except those whose centre x lies in [x0, x1), at kFar.
+    std::vector<LensDepth> Strip(float x0, float x1) const {
+        std::vector<LensDepth> depths(grid_.Lenses().size());
+        for (size_t i = 0; i < depths.size(); ++i) {
+            const float x = grid_.Lenses()[i].centre.x;
+            depths[i].virtualDepth = x >= x0 && x < x1 ? kFar : kNear;
+        }
+        return depths;
+    }
+
+    // The lens nearest to (x, y).
+    size_t LensAt(float x, float y) const {
+        size_t best = 0;
+        float bestDistance = 1e30f;
+        for (size_t i = 0; i < grid_.Lenses().size(); ++i) {
+            const Vec2 c = grid_.Lenses()[i].centre;
+            const float d = std::hypot(c.x - x, c.y - y);
+            if (d < bestDistance) {
+                bestDistance = d;
+                best = i;
+            }
+        }
+        return best;
+    }
+
+    LensGrid grid_;
+};
+
+// A strip of background two lenses wide between two foreground regions: the
+// median of each strip lens's ring is the foreground's, yet the strip is a
+// surface, not noise. A lone lens off its neighbours still goes.
+TEST_F(LensDepthEdges, NarrowStripsSurviveAndLoneOutliersGo) {
+    std::vector<LensDepth> depths = Strip(180.0f, 220.0f);
+    const size_t outlier = LensAt(100.0f, 200.0f);
+    depths[outlier].virtualDepth = 3.3f;
+    RejectInconsistent(grid_, 0.1f, depths);
+    size_t strip = 0;
+    for (size_t i = 0; i < depths.size(); ++i) {
+        const float x = grid_.Lenses()[i].centre.x;
+        if (x >= 180.0f && x < 220.0f) {
+            ++strip;
+            EXPECT_EQ(depths[i].virtualDepth, kFar) << "strip lens " << i << " at x " << x;
+        }
+    }
+    EXPECT_GT(strip, 10u);
+    EXPECT_EQ(depths[outlier].virtualDepth, 0.0f);
+}
+
+// A lens without a depth beside an edge takes the farther surface (it is
+// mostly what such a lens sees), never a mean of both, which belongs to no
+// surface; inside one surface it still takes the mean.
+TEST_F(LensDepthEdges, HolesAtEdgesTakeTheFartherSurface) {
+    std::vector<LensDepth> depths = Strip(200.0f, 1000.0f);
+    const size_t atEdge = LensAt(200.0f, 190.0f);
+    const size_t inside = LensAt(100.0f, 190.0f);
+    depths[atEdge].virtualDepth = 0.0f;
+    depths[inside].virtualDepth = 0.0f;
+    depths[LensAt(100.0f + grid_.Pitch(), 190.0f)].virtualDepth = 4.3f;
+    // The lens straddles the edge: its first ring has both surfaces.
+    float lo = 1e30f, hi = 0.0f;
+    for (int d = 0; d < 6; ++d) {
+        const int32_t n = grid_.Lenses()[atEdge].neighbour[d];
+        ASSERT_GE(n, 0);
+        if (depths[n].virtualDepth > 0.0f) {
+            lo = std::min(lo, depths[n].virtualDepth);
+            hi = std::max(hi, depths[n].virtualDepth);
+        }
+    }
+    ASSERT_EQ(lo, kFar);
+    ASSERT_EQ(hi, kNear);
+    const std::vector<float> filled = FillLensDepths(grid_, depths, 4);
+    EXPECT_EQ(filled[atEdge], kFar);
+    // Five neighbours at 4.4 and one at 4.3 (a spread below an edge): their mean in 1/v.
+    EXPECT_NEAR(filled[inside], 6.0f / (5.0f / kNear + 1.0f / 4.3f), 1e-4f);
+}
+
+}  // namespace
