@@ -26,6 +26,29 @@ namespace {
 constexpr double kWhiteMinimum = 0.3;  // of the brightest white level, for the reference focus
 constexpr double kPlaneShare = 0.01;   // a fronto plane covers at least this share of the grid
 constexpr float kPlaneTolerance = 0.003f;
+// Misses within this many lens pitches of a true depth jump of more than
+// kEdgeJump count as near a depth edge: lenses there see both surfaces.
+constexpr double kEdgePitches = 2.0;
+constexpr double kEdgeJump = 0.05;
+
+// The misses picture: what each textured pixel's depth did, in BGR.
+const cv::Vec3b kMissNearEdge{0, 200, 255};  // amber
+const cv::Vec3b kMissElsewhere{0, 0, 255};   // red
+const cv::Vec3b kHitNearEdge{120, 72, 48};   // dark blue-grey: the edge zone
+const cv::Vec3b kHitElsewhere{96, 96, 96};   // grey
+
+cv::Mat3b missesPicture(const cv::Mat1f& estimated, const FrameTruth& truth, const cv::Mat1b& nearEdge) {
+    cv::Mat3b picture(truth.textured.size(), cv::Vec3b(0, 0, 0));
+    for (int j = 0; j < picture.rows; ++j)
+        for (int i = 0; i < picture.cols; ++i) {
+            const float e = estimated(j, i);
+            if (!truth.textured(j, i) || !(truth.virtualDepth(j, i) > 0.0f) || !std::isfinite(e) || e <= 0.0f) continue;
+            const bool miss = std::abs(e / truth.virtualDepth(j, i) - 1.0f) > 0.05f;
+            picture(j, i) =
+                nearEdge(j, i) ? (miss ? kMissNearEdge : kHitNearEdge) : (miss ? kMissElsewhere : kHitElsewhere);
+        }
+    return picture;
+}
 
 cv::Mat view(const CVyImage& image, int type) {
     return cv::Mat(image.GetHeight(), image.GetWidth(), type, const_cast<void*>(image.GetPixelData()));
@@ -137,7 +160,8 @@ QualityReport measureEngineQuality(const std::string& sequence, const std::strin
     const uint32_t frames = maxFrames == 0 ? report.framesInFile : std::min(maxFrames, report.framesInFile);
     // Depth and focus figures pool the pixels of all scored frames.
     cv::Mat1f estimatedAll, truthAll;
-    cv::Mat1b texturedAll;
+    cv::Mat1b texturedAll, nearEdgeAll;
+    const double edgeRadius = kEdgePitches * calibration.lensPitch / std::max(scale, 1);
     double focusSquares = 0.0, referenceSquares = 0.0;
     size_t focusCount = 0, referenceCount = 0;
     auto accumulate = [](const cv::Mat1w& a, const cv::Mat1w& b, const cv::Mat1b& mask, double& squares, size_t& n) {
@@ -169,6 +193,8 @@ QualityReport measureEngineQuality(const std::string& sequence, const std::strin
         estimatedAll.push_back(estimated.clone());
         truthAll.push_back(truth.virtualDepth);
         texturedAll.push_back(truth.textured);
+        const cv::Mat1b nearEdge = depthEdgeZone(truth.virtualDepth, edgeRadius, kEdgeJump);
+        nearEdgeAll.push_back(nearEdge);
         accumulate(focusImage, truth.focus, (estimated > 0.0f) & (truth.virtualDepth > 0.0f), focusSquares, focusCount);
         const cv::Mat1w reference =
             referenceFocus(calibration, rawView(image), white, truth.virtualDepth, scale, kWhiteMinimum);
@@ -190,17 +216,11 @@ QualityReport measureEngineQuality(const std::string& sequence, const std::strin
             cv::Mat1w depthUnits;
             estimated.convertTo(depthUnits, CV_16U, 1000.0);
             cv::imwrite(truthFile(dumpDir, f, "engine_vdepth.png"), depthUnits);
-            // 255 where a textured pixel's depth is more than 5 % off, 96 where it is closer.
-            cv::Mat1b misses(truth.textured.size(), uint8_t{0});
-            for (int j = 0; j < misses.rows; ++j)
-                for (int i = 0; i < misses.cols; ++i)
-                    if (truth.textured(j, i) && estimated(j, i) > 0.0f)
-                        misses(j, i) = std::abs(estimated(j, i) / truth.virtualDepth(j, i) - 1.0f) > 0.05f ? 255 : 96;
-            cv::imwrite(truthFile(dumpDir, f, "engine_misses.png"), misses);
+            cv::imwrite(truthFile(dumpDir, f, "engine_misses.png"), missesPicture(estimated, truth, nearEdge));
         }
     }
     report.framesScored = frames;
-    report.depth = scoreDepth(estimatedAll, truthAll, texturedAll);
+    report.depth = scoreDepth(estimatedAll, truthAll, texturedAll, nearEdgeAll);
     // Micro-images shift most towards the rims, so the outer band is scored on its own.
     cv::Mat1b outer(texturedAll.size(), uint8_t{0});
     const int bandX = outer.cols / 10, rowsPerFrame = outer.rows / static_cast<int>(std::max(1u, frames));
@@ -210,7 +230,7 @@ QualityReport measureEngineQuality(const std::string& sequence, const std::strin
             const int y = j % rowsPerFrame;
             outer(j, i) = (i < bandX || i >= outer.cols - bandX || y < bandY || y >= rowsPerFrame - bandY) ? 255 : 0;
         }
-    report.outerDepth = scoreDepth(estimatedAll, truthAll, texturedAll & outer);
+    report.outerDepth = scoreDepth(estimatedAll, truthAll, texturedAll & outer, nearEdgeAll);
     auto toPsnr = [](double squares, size_t n) {
         return n == 0 ? std::nan("") : 10.0 * std::log10(16383.0 * 16383.0 / std::max(squares / n, 1e-12));
     };

@@ -4,6 +4,9 @@
 
 #include <cmath>
 #include <filesystem>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <utility>
 
 #include "CVyException.h"
 #include "QualityMetrics.h"
@@ -31,6 +34,53 @@ TEST(QualityMetrics, DepthScoreCountsOnlyTexturedPixels) {
     EXPECT_NEAR(s.medianRelativeError, 0.0, 1e-6);  // errors 0, 0, 0, 0.02, 0.1
     estimated.setTo(3.15f);
     EXPECT_NEAR(scoreDepth(estimated, truth, textured).medianRelativeError, 0.05, 1e-6);
+}
+
+// Two surfaces meeting at a vertical line between columns 49 and 50, v 3.0 and
+// 4.0; rows 30.. of the left one at 3.1 (3.3 %, no edge). With a radius of 4
+// the edge zone is columns 45..54; misses are planted in and out of it.
+TEST(QualityMetrics, MissesSplitIntoNearADepthEdgeAndElsewhere) {
+    cv::Mat1f truth(40, 100, 3.0f);
+    truth(cv::Rect(50, 0, 50, 40)).setTo(4.0f);
+    truth(cv::Rect(0, 30, 50, 10)).setTo(3.1f);
+    const cv::Mat1b zone = depthEdgeZone(truth, 4.0);
+    for (int j : {0, 29, 30, 39}) {
+        EXPECT_FALSE(zone(j, 44)) << j;
+        EXPECT_TRUE(zone(j, 45)) << j;
+        EXPECT_TRUE(zone(j, 54)) << j;
+        EXPECT_FALSE(zone(j, 55)) << j;
+    }
+    EXPECT_EQ(cv::countNonZero(zone), 40 * 10);  // the 3.3 % step makes none
+
+    cv::Mat1f estimated = truth.clone();
+    for (auto [j, i] : {std::pair{0, 47}, {5, 50}, {20, 54}}) estimated(j, i) = truth(j, i) * 1.1f;  // near
+    for (auto [j, i] : {std::pair{0, 10}, {38, 90}, {0, 55}}) estimated(j, i) = truth(j, i) * 0.9f;  // elsewhere
+    estimated(1, 48) = truth(1, 48) * 1.04f;  // near, but within 5 %
+    estimated(2, 46) = 0.0f;                  // near, invalid
+    const DepthScore s = scoreDepth(estimated, truth, cv::Mat1b(truth.size(), uint8_t{255}), zone);
+    EXPECT_EQ(s.validCount, 3999u);
+    EXPECT_EQ(s.nearEdgeValidCount, 399u);
+    EXPECT_EQ(s.nearEdgeOverCount, 3u);
+    EXPECT_EQ(s.elsewhereOverCount, 3u);
+    EXPECT_NEAR(s.shareOver5NearEdge, 3.0 / 3999.0, 1e-12);
+    EXPECT_NEAR(s.shareOver5Elsewhere, 3.0 / 3999.0, 1e-12);
+    EXPECT_NEAR(s.shareOver5Percent, 6.0 / 3999.0, 1e-12);
+    // Without a zone every miss lies elsewhere.
+    const DepthScore plain = scoreDepth(estimated, truth, cv::Mat1b(truth.size(), uint8_t{255}));
+    EXPECT_EQ(plain.nearEdgeOverCount, 0u);
+    EXPECT_EQ(plain.elsewhereOverCount, 6u);
+}
+
+TEST(QualityMetrics, EdgeZoneAroundAHoleAndOnAFlatSurface) {
+    cv::Mat1f truth(21, 21, 3.0f);
+    EXPECT_EQ(cv::countNonZero(depthEdgeZone(truth, 4.0)), 0);
+    truth(10, 10) = 0.0f;  // no surface: a jump to every neighbour
+    const cv::Mat1b zone = depthEdgeZone(truth, 4.0);
+    EXPECT_TRUE(zone(10, 15));   // 4 from the jump pixel (10, 11)
+    EXPECT_FALSE(zone(10, 16));  // 5
+    EXPECT_TRUE(zone(6, 12));    // sqrt(13) from (9, 10)
+    EXPECT_FALSE(zone(5, 14));   // about 5.7 from the nearest
+    EXPECT_FALSE(zone(0, 0));
 }
 
 TEST(QualityMetrics, PsnrOverTheMaskOnly) {
@@ -63,7 +113,8 @@ protected:
 // The figures are the engine's; what is checked here is that the tool finds
 // the scene's planes, scores the right pixels and that its own yardstick holds.
 TEST_F(EngineQualityTest, FindsThePlanesOfTheSceneAndScoresThem) {
-    const QualityReport r = measureEngineQuality(create("planes", 384, true), settings_, 0, "");
+    const std::string dump = (dir_ / "dump").string();
+    const QualityReport r = measureEngineQuality(create("planes", 384, true), settings_, 0, dump);
     EXPECT_EQ(r.framesScored, 1u);
     ASSERT_EQ(r.planes.size(), 3u);
     EXPECT_NEAR(r.planes[0].depth, 2.8, 1e-3);
@@ -73,6 +124,23 @@ TEST_F(EngineQualityTest, FindsThePlanesOfTheSceneAndScoresThem) {
     EXPECT_GT(r.referenceFocusPsnr, 30.0);
     EXPECT_TRUE(std::isfinite(r.focusPsnr));
     EXPECT_FALSE(r.scoredParticles);
+    // The planes' outlines make an edge zone (two pitches, 24 output pixels wide
+    // on either side, most of this small view); the rest lies outside it.
+    EXPECT_GT(r.depth.nearEdgeValidCount, r.depth.validCount / 10);
+    EXPECT_LT(r.depth.nearEdgeValidCount, r.depth.validCount - r.depth.validCount / 10);
+    EXPECT_NEAR(r.depth.shareOver5NearEdge + r.depth.shareOver5Elsewhere, r.depth.shareOver5Percent, 1e-12);
+    // The misses picture shows the two kinds of miss in their own colours, one pixel each.
+    const cv::Mat picture =
+        cv::imread((fs::path(dump) / "frame_00000_engine_misses.png").string(), cv::IMREAD_UNCHANGED);
+    ASSERT_EQ(picture.type(), CV_8UC3);
+    auto count = [&](cv::Vec3b colour) {
+        cv::Mat1b same;
+        cv::inRange(picture, colour, colour, same);
+        return static_cast<size_t>(cv::countNonZero(same));
+    };
+    EXPECT_EQ(count({0, 200, 255}), r.depth.nearEdgeOverCount);
+    EXPECT_EQ(count({0, 0, 255}), r.depth.elsewhereOverCount);
+    EXPECT_EQ(count({0, 200, 255}) + count({120, 72, 48}), r.depth.nearEdgeValidCount);
 }
 
 // The engine on the demo scene at 2048 x 2048, where micro-images sit up to

@@ -3,20 +3,27 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <opencv2/imgproc.hpp>
 #include <vector>
 
 namespace Vy::Synth {
 
-DepthScore scoreDepth(const cv::Mat1f& estimated, const cv::Mat1f& truth, const cv::Mat1b& textured) {
+DepthScore scoreDepth(const cv::Mat1f& estimated, const cv::Mat1f& truth, const cv::Mat1b& textured,
+                      const cv::Mat1b& nearEdge) {
     DepthScore score;
     std::vector<double> errors;
+    const bool split = !nearEdge.empty();
     for (int j = 0; j < truth.rows; ++j)
         for (int i = 0; i < truth.cols; ++i) {
             if (!textured(j, i) || !(truth(j, i) > 0.0f)) continue;
             ++score.texturedCount;
             const float e = estimated(j, i);
             if (!std::isfinite(e) || e <= 0.0f) continue;
-            errors.push_back(std::abs(e - truth(j, i)) / truth(j, i));
+            const double error = std::abs(e - truth(j, i)) / truth(j, i);
+            errors.push_back(error);
+            const bool near = split && nearEdge(j, i);
+            score.nearEdgeValidCount += near;
+            if (error > 0.05) ++(near ? score.nearEdgeOverCount : score.elsewhereOverCount);
         }
     score.validCount = errors.size();
     if (score.texturedCount > 0) score.texturedValidShare = double(errors.size()) / score.texturedCount;
@@ -24,11 +31,32 @@ DepthScore scoreDepth(const cv::Mat1f& estimated, const cv::Mat1f& truth, const 
         score.medianRelativeError = std::numeric_limits<double>::quiet_NaN();
         return score;
     }
-    const size_t over = std::count_if(errors.begin(), errors.end(), [](double e) { return e > 0.05; });
+    const size_t over = score.nearEdgeOverCount + score.elsewhereOverCount;
     score.shareOver5Percent = double(over) / errors.size();
+    score.shareOver5NearEdge = double(score.nearEdgeOverCount) / errors.size();
+    score.shareOver5Elsewhere = double(score.elsewhereOverCount) / errors.size();
     std::nth_element(errors.begin(), errors.begin() + errors.size() / 2, errors.end());
     score.medianRelativeError = errors[errors.size() / 2];
     return score;
+}
+
+cv::Mat1b depthEdgeZone(const cv::Mat1f& truth, double radius, double relativeJump) {
+    // distanceTransform measures the way to the nearest zero: jump pixels are the zeros.
+    cv::Mat1b notJump(truth.size(), uint8_t{255});
+    auto jumps = [relativeJump](float a, float b) {
+        if ((a > 0.0f) != (b > 0.0f)) return true;
+        if (!(a > 0.0f)) return false;
+        return std::abs(a - b) > relativeJump * std::min(a, b);
+    };
+    for (int j = 0; j < truth.rows; ++j)
+        for (int i = 0; i < truth.cols; ++i) {
+            if (i + 1 < truth.cols && jumps(truth(j, i), truth(j, i + 1))) notJump(j, i) = notJump(j, i + 1) = 0;
+            if (j + 1 < truth.rows && jumps(truth(j, i), truth(j + 1, i))) notJump(j, i) = notJump(j + 1, i) = 0;
+        }
+    if (cv::countNonZero(notJump) == static_cast<int>(notJump.total())) return cv::Mat1b(truth.size(), uint8_t{0});
+    cv::Mat1f distance;
+    cv::distanceTransform(notJump, distance, cv::DIST_L2, cv::DIST_MASK_PRECISE);
+    return distance <= radius;
 }
 
 double psnr14(const cv::Mat1w& a, const cv::Mat1w& b, const cv::Mat1b& mask) {

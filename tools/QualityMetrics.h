@@ -12,11 +12,27 @@ struct DepthScore {
     double texturedValidShare = 0.0;   // textured truth pixels with a valid estimate
     size_t validCount = 0;
     size_t texturedCount = 0;
+    // Misses (relative error > 5%) split by where they lie, so leaks across
+    // depth edges and misses on open surfaces are tracked apart. Both shares
+    // are of all valid pixels and add up to shareOver5Percent.
+    double shareOver5NearEdge = 0.0;
+    double shareOver5Elsewhere = 0.0;
+    size_t nearEdgeValidCount = 0;  // valid pixels inside the edge zone
+    size_t nearEdgeOverCount = 0;   // of those, more than 5% off
+    size_t elsewhereOverCount = 0;  // more than 5% off outside the edge zone
 };
 
 // estimated: virtual depth, invalid where <= 0 or not finite; truth: > 0 where a surface is.
-// Pixels are scored where the truth is textured (mask non-zero).
-DepthScore scoreDepth(const cv::Mat1f& estimated, const cv::Mat1f& truth, const cv::Mat1b& textured);
+// Pixels are scored where the truth is textured (mask non-zero). nearEdge
+// (optional, e.g. from depthEdgeZone) marks the pixels whose misses count as
+// near a depth edge; without it every miss counts as elsewhere.
+DepthScore scoreDepth(const cv::Mat1f& estimated, const cv::Mat1f& truth, const cv::Mat1b& textured,
+                      const cv::Mat1b& nearEdge = cv::Mat1b());
+
+// Pixels (255) within radius pixels (Euclidean) of a true depth jump: two
+// 4-neighbours whose depths differ by more than relativeJump of the smaller
+// one, or a surface beside no surface (truth <= 0). Both sides of a jump count.
+cv::Mat1b depthEdgeZone(const cv::Mat1f& truth, double radius, double relativeJump = 0.05);
 
 // Peak signal-to-noise ratio (dB, peak 16383) of a against b over mask pixels;
 // infinity when equal, NaN when the mask is empty.

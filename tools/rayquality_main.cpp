@@ -32,6 +32,13 @@ void print(const Vy::Synth::QualityReport& r) {
                 100 * Bars::kMedianRelativeError, verdict(d.medianRelativeError <= Bars::kMedianRelativeError));
     std::printf("valid pixels more than 5%% off:       %6.2f %%  (bar <= %.0f %%)  %s\n", 100 * d.shareOver5Percent,
                 100 * Bars::kShareOver5Percent, verdict(d.shareOver5Percent <= Bars::kShareOver5Percent));
+    const double nearRate = d.nearEdgeValidCount ? double(d.nearEdgeOverCount) / d.nearEdgeValidCount : 0.0;
+    const size_t elsewhereValid = d.validCount - d.nearEdgeValidCount;
+    const double elsewhereRate = elsewhereValid ? double(d.elsewhereOverCount) / elsewhereValid : 0.0;
+    std::printf("  near a depth edge (2 pitches):     %6.2f %%  of valid pixels (%.2f %% of the %zu valid there)\n",
+                100 * d.shareOver5NearEdge, 100 * nearRate, d.nearEdgeValidCount);
+    std::printf("  elsewhere:                         %6.2f %%  of valid pixels (%.2f %% of the %zu valid there)\n",
+                100 * d.shareOver5Elsewhere, 100 * elsewhereRate, elsewhereValid);
     std::printf("textured pixels valid:               %6.2f %%  (bar >= %.0f %%)  %s  (%zu of %zu)\n",
                 100 * d.texturedValidShare, 100 * Bars::kTexturedValid,
                 verdict(d.texturedValidShare >= Bars::kTexturedValid), d.validCount, d.texturedCount);
