@@ -256,31 +256,41 @@ void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height,
                 return n >= 0 && lenses[n].inside;
             };
 
-            // Coarse scan over candidates uniform in 1/v.
-            int best = -1;
-            for (int k = 0; k < steps; ++k) {
-                float sum = 0.0f;
-                int count = 0;
-                for (int d = 0; d < kCoarseDirections; ++d) {
-                    const Shift& shift = coarse_[static_cast<size_t>(k) * kCoarseDirections + d];
-                    if (shift.count < minCoarse || !usable(d)) {
-                        continue;
+            // Coarse scan over candidates uniform in 1/v with the comparisons of
+            // `table`; costs[k] per candidate, the best candidate's index (-1: none).
+            auto scan = [&](const std::vector<Shift>& table, int minCount) {
+                int found = -1;
+                for (int k = 0; k < steps; ++k) {
+                    float sum = 0.0f;
+                    int count = 0;
+                    for (int d = 0; d < kCoarseDirections; ++d) {
+                        const Shift& shift = table[static_cast<size_t>(k) * kCoarseDirections + d];
+                        if (shift.count < minCount || !usable(d)) {
+                            continue;
+                        }
+                        sum += SumSquares(image, at, width, shift);
+                        count += shift.count;
                     }
-                    sum += SumSquares(image, at, width, shift);
-                    count += shift.count;
+                    costs[k] = count > 0 ? sum / count : std::numeric_limits<float>::infinity();
+                    if (count > 0 && (found < 0 || costs[k] < costs[found])) {
+                        found = k;
+                    }
                 }
-                costs[k] = count > 0 ? sum / count : std::numeric_limits<float>::infinity();
-                if (count > 0 && (best < 0 || costs[k] < costs[best])) {
-                    best = k;
+                return found;
+            };
+            // 1/v of candidate k, moved to the parabola's vertex through its neighbours.
+            auto vertexAt = [&](int k) {
+                float inverse = wLo + step * k;
+                if (k > 0 && k < steps - 1 && std::isfinite(costs[k - 1]) && std::isfinite(costs[k + 1])) {
+                    inverse += step * std::clamp(ParabolaVertex(costs[k - 1], costs[k], costs[k + 1]), -0.5f, 0.5f);
                 }
-            }
+                return inverse;
+            };
+            const int best = scan(coarse_, minCoarse);
             if (best < 0) {
                 continue;
             }
-            float w = wLo + step * best;
-            if (best > 0 && best < steps - 1 && std::isfinite(costs[best - 1]) && std::isfinite(costs[best + 1])) {
-                w += step * std::clamp(ParabolaVertex(costs[best - 1], costs[best], costs[best + 1]), -0.5f, 0.5f);
-            }
+            float w = vertexAt(best);
             std::copy(costs.begin(), costs.end(), sorted.begin());
             std::nth_element(sorted.begin(), sorted.begin() + steps / 2, sorted.end());
             const float median = sorted[steps / 2];
@@ -341,10 +351,7 @@ void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height,
             }
             if (second >= 0) {
                 float secondCost = costs[second];
-                float w2 = wLo + step * second;
-                w2 +=
-                    step * std::clamp(ParabolaVertex(costs[second - 1], costs[second], costs[second + 1]), -0.5f, 0.5f);
-                w2 = refine(w2, secondCost, fine_, minFine);
+                const float w2 = refine(vertexAt(second), secondCost, fine_, minFine);
                 if (std::sqrt(std::max(0.0f, secondCost)) / contrast <= settings.maxCost && w2 >= wLo && w2 <= wHi &&
                     std::fabs(w2 - w) > kSecondSeparation * w) {
                     out[index].secondDepth = 1.0f / w2;
@@ -355,33 +362,11 @@ void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height,
             // (pixel a shows the point v a off it): matched on its own, it finds a
             // surface too small or too narrow to win the whole disc (a particle,
             // a strip between two nearer planes). It replaces the scan's second.
-            int centreBest = -1;
-            for (int k = 0; k < steps; ++k) {
-                float sum = 0.0f;
-                int count = 0;
-                for (int d = 0; d < kCoarseDirections; ++d) {
-                    const Shift& shift = centreCoarse_[static_cast<size_t>(k) * kCoarseDirections + d];
-                    if (shift.count < minCentre / kCentreRowStep || !usable(d)) {
-                        continue;
-                    }
-                    sum += SumSquares(image, at, width, shift);
-                    count += shift.count;
-                }
-                costs[k] = count > 0 ? sum / count : std::numeric_limits<float>::infinity();
-                if (count > 0 && (centreBest < 0 || costs[k] < costs[centreBest])) {
-                    centreBest = k;
-                }
-            }
+            const int centreBest = scan(centreCoarse_, minCentre / kCentreRowStep);
             if (centreBest >= 0 && std::abs(centreBest - (w - wLo) / step) > 1.0f) {
                 std::copy(costs.begin(), costs.end(), sorted.begin());
                 std::nth_element(sorted.begin(), sorted.begin() + steps / 2, sorted.end());
-                float wc = wLo + step * centreBest;
-                if (centreBest > 0 && centreBest < steps - 1 && std::isfinite(costs[centreBest - 1]) &&
-                    std::isfinite(costs[centreBest + 1])) {
-                    wc += step *
-                          std::clamp(ParabolaVertex(costs[centreBest - 1], costs[centreBest], costs[centreBest + 1]),
-                                     -0.5f, 0.5f);
-                }
+                float wc = vertexAt(centreBest);
                 float centreCost = costs[centreBest];
                 if (costs[centreBest] < kSecondShare * sorted[steps / 2]) {
                     wc = refine(wc, centreCost, centreFine_, minCentre);
