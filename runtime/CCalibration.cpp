@@ -1,5 +1,6 @@
 #include "CCalibration.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <utility>
@@ -52,6 +53,28 @@ bool ParseInteger(const std::string& text, int32_t& value) {
     }
     value = static_cast<int32_t>(number);
     return true;
+}
+
+// "x,y x,y ..." (whitespace between pairs); false on anything else.
+bool ParsePixelList(const std::string& text, std::vector<std::pair<int32_t, int32_t>>& pixels) {
+    pixels.clear();
+    size_t at = 0;
+    while (true) {
+        at = text.find_first_not_of(" \t", at);
+        if (at == std::string::npos) {
+            return true;
+        }
+        const size_t end = std::min(text.find_first_of(" \t", at), text.size());
+        const std::string item = text.substr(at, end - at);
+        const size_t comma = item.find(',');
+        int32_t x = 0, y = 0;
+        if (comma == std::string::npos || !ParseInteger(item.substr(0, comma), x) ||
+            !ParseInteger(item.substr(comma + 1), y)) {
+            return false;
+        }
+        pixels.emplace_back(x, y);
+        at = end;
+    }
 }
 
 }  // namespace
@@ -119,6 +142,15 @@ std::string CCalibration::Problem() const {
     if (mainApertureDiameter < 0.0) {
         return "mainApertureDiameter " + FormatNumber(mainApertureDiameter) + " mm is negative";
     }
+    if (!std::isfinite(blackLevel) || blackLevel > 65535.0) {
+        return "blackLevel " + FormatNumber(blackLevel) + " is not a sample value (below 0: unknown, at most 65535)";
+    }
+    for (const auto& [x, y] : defectivePixels) {
+        if (x < 0 || y < 0 || x >= sensorWidth || y >= sensorHeight) {
+            return "defective pixel " + std::to_string(x) + "," + std::to_string(y) + " lies off the " + sensor +
+                   " sensor";
+        }
+    }
     if (virtualDepthMin <= 1.0 || virtualDepthMin >= virtualDepthMax) {
         return "virtual depth range [" + FormatNumber(virtualDepthMin) + ", " + FormatNumber(virtualDepthMax) +
                "] is unusable (needs 1 < min < max)";
@@ -134,6 +166,20 @@ std::string CCalibration::ToText() const {
     for (const DoubleField& field : kDoubleFields) {
         text += std::string(field.key) + " = " + Exact(this->*field.member) + "\n";
     }
+    // Sensor faults only where known, so a clean camera's block stays as it was.
+    if (blackLevel >= 0.0) {
+        text += "blackLevel = " + Exact(blackLevel) + "\n";
+    }
+    if (!defectivePixels.empty()) {
+        text += "defectivePixels =";
+        for (const auto& [x, y] : defectivePixels) {
+            text += ' ';
+            text += std::to_string(x);
+            text += ',';
+            text += std::to_string(y);
+        }
+        text += "\n";
+    }
     return text;
 }
 
@@ -147,6 +193,18 @@ CCalibration CCalibration::FromText(const std::string& text, const std::string& 
         };
         if (line.key == "gridType") {
             result.gridType = line.value;
+            continue;
+        }
+        if (line.key == "defectivePixels") {
+            if (!ParsePixelList(line.value, result.defectivePixels)) {
+                throw notA("a list of x,y pixel positions");
+            }
+            continue;
+        }
+        if (line.key == "blackLevel") {
+            if (!Vy::ParseFiniteNumber(line.value, result.blackLevel)) {
+                throw notA("a number");
+            }
             continue;
         }
         if (line.key == "version" || line.key == "sensorWidth" || line.key == "sensorHeight") {

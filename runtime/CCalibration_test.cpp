@@ -158,4 +158,35 @@ TEST(CCalibrationTest, ValuesTheEngineCannotRepresentAreProblems) {
     }
 }
 
+// Sensor faults are written only where known: a clean camera's block is as
+// before, and blocks without them read as "black level unknown, no defects".
+TEST(CCalibrationTest, SensorFaultsRoundTripAndStayOptional) {
+    CCalibration c = Vy::Test::SmallCalibration();
+    const std::string clean = c.ToText();
+    EXPECT_EQ(clean.find("blackLevel"), std::string::npos);
+    EXPECT_EQ(clean.find("defectivePixels"), std::string::npos);
+    EXPECT_EQ(CCalibration::FromText(clean, "mem").blackLevel, -1.0);
+    c.blackLevel = 64.5;
+    c.defectivePixels = {{3, 4}, {63, 47}, {0, 0}};
+    const std::string text = c.ToText();
+    EXPECT_NE(text.find("\nblackLevel = 64.5\ndefectivePixels = 3,4 63,47 0,0\n"), std::string::npos) << text;
+    const CCalibration back = CCalibration::FromText(text, "mem");
+    EXPECT_EQ(back.blackLevel, 64.5);
+    EXPECT_EQ(back.defectivePixels, c.defectivePixels);
+    EXPECT_EQ(back.ToText(), text);
+    EXPECT_TRUE(back.IsValid()) << back.Problem();
+
+    EXPECT_EQ(FromTextError("defectivePixels = 3,4 5\n"),
+              "cam.rays:1 value '3,4 5' of 'defectivePixels' is not a list of x,y pixel positions");
+    EXPECT_EQ(FromTextError("defectivePixels = 3,4.5\n"),
+              "cam.rays:1 value '3,4.5' of 'defectivePixels' is not a list of x,y pixel positions");
+    EXPECT_EQ(FromTextError("blackLevel = dark\n"), "cam.rays:1 value 'dark' of 'blackLevel' is not a number");
+    CCalibration off = back;
+    off.defectivePixels.emplace_back(64, 2);
+    EXPECT_EQ(off.Problem(), "defective pixel 64,2 lies off the 64x48 sensor");
+    off = back;
+    off.blackLevel = 70000.0;
+    EXPECT_EQ(off.Problem(), "blackLevel 70000 is not a sample value (below 0: unknown, at most 65535)");
+}
+
 }  // namespace

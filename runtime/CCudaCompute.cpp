@@ -266,12 +266,19 @@ void CCudaCompute::Compute_PreProcess() {
     void* pixels = nullptr;
     CVyImage out = e.images.Take(
         CVyImageFormat{c.sensorWidth, c.sensorHeight, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort}, pixels);
+    // The calibration's black level where it has one, else this frame's from its gaps.
+    auto* target = static_cast<uint16_t*>(pixels);
     if (e.raw.GetDataType() == Vy::DataTypeUnsignedShort) {
-        e.preProcessor.Run(static_cast<const uint16_t*>(e.raw.GetPixelData()), static_cast<uint16_t*>(pixels),
-                           e.Pool());
+        const auto* samples = static_cast<const uint16_t*>(e.raw.GetPixelData());
+        e.preProcessor.Run(samples, target, e.Pool(),
+                           c.blackLevel >= 0.0 ? c.blackLevel : e.preProcessor.EstimateBlack(samples));
     } else {
-        e.preProcessor.Run(static_cast<const uint8_t*>(e.raw.GetPixelData()), static_cast<uint16_t*>(pixels), e.Pool());
+        const auto* samples = static_cast<const uint8_t*>(e.raw.GetPixelData());
+        e.preProcessor.Run(samples, target, e.Pool(),
+                           c.blackLevel >= 0.0 ? c.blackLevel : e.preProcessor.EstimateBlack(samples));
     }
+    // Hot and dead pixels the white image does not show are learnt from the first frames.
+    e.preProcessor.LearnDefects(target, e.Pool());
     e.results[Vy::ImageIdPreProcessed] = std::move(out);
     e.preProcessed = true;
 }

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 class CCalibration {
 public:
@@ -19,19 +21,19 @@ public:
     double pixelSize = 0.0;    // mm
     // Microlens array: lens (k, l) centre = offset + pitch * R(rotation) * (k + (l mod 2)/2, l*sqrt(3)/2)
     std::string gridType = "hex";
-    double lensPitch = 0.0;       // pixels between neighbouring lens centres
-    double gridRotation = 0.0;    // radians
-    double gridOffsetX = 0.0;     // pixels, centre of lens (0, 0)
-    double gridOffsetY = 0.0;     // pixels
-    double microImageRadius = 0.0;  // pixels, radius of the usable micro-image
-    double mlaToSensor = 0.0;       // B, mm
+    double lensPitch = 0.0;             // pixels between neighbouring lens centres
+    double gridRotation = 0.0;          // radians
+    double gridOffsetX = 0.0;           // pixels, centre of lens (0, 0)
+    double gridOffsetY = 0.0;           // pixels
+    double microImageRadius = 0.0;      // pixels, radius of the usable micro-image
+    double mlaToSensor = 0.0;           // B, mm
     double microLensFocalLength = 0.0;  // mm
     // Main lens
-    double mainFocalLength = 0.0;   // mm
-    double mainLensToMla = 0.0;     // mm
+    double mainFocalLength = 0.0;       // mm
+    double mainLensToMla = 0.0;         // mm
     double mainApertureDiameter = 0.0;  // mm
-    double principalX = 0.0;        // pixels, where the optical axis meets the sensor
-    double principalY = 0.0;        // pixels
+    double principalX = 0.0;            // pixels, where the optical axis meets the sensor
+    double principalY = 0.0;            // pixels
     // Distance (mm) of the main lens's exit pupil in front of the MLA. Each
     // micro-image is the image of that pupil through its microlens, centred
     // B / exitPupilDistance further out from the optical axis than its lens
@@ -40,6 +42,12 @@ public:
     // Usable virtual depth v = a / B (a: distance of the virtual image from the MLA)
     double virtualDepthMin = 0.0;
     double virtualDepthMax = 0.0;
+    // Sensor faults, written only when known. The black level is in the raw
+    // frame's stored sample units (what a pixel reads without light); below 0 it
+    // is unknown and the engine estimates it from the gaps between micro-images.
+    double blackLevel = -1.0;
+    // Pixels (x, y) known to be defective; the engine fills them from their neighbours.
+    std::vector<std::pair<int32_t, int32_t>> defectivePixels;
 
     // True once a calibration was loaded or set up.
     bool IsValid() const;
