@@ -188,6 +188,22 @@ TEST(CameraFaults, SpreadLensesMoveWhatTheyShow) {
     EXPECT_DOUBLE_EQ(spreadCamera.calibration().gridOffsetX, c.gridOffsetX);
 }
 
+// Every fault at once, noise included: the same frame on one thread as on three.
+TEST(CameraFaults, RealisticRenderIsTheSameWhateverTheThreads) {
+    const CCalibration c = defaultCalibration(160, 128);
+    Scene scene;
+    scene.background = 0.6f;
+    scene.particles.push_back(beadImagedAt(c, {80.0, 64.0}, 3.5, 3.0));
+    scene.prepare(c.mainApertureDiameter);
+    RenderOptions one = faultyOptions(CameraFaults::realistic(), true), three = one;
+    one.threads = 1;
+    three.threads = 3;
+    const cv::Mat a = SyntheticCamera(c, one).render(scene, 7, 2);
+    const cv::Mat b = SyntheticCamera(c, three).render(scene, 7, 2);
+    EXPECT_EQ(cv::norm(a, b, cv::NORM_INF), 0.0);
+    EXPECT_GT(cv::norm(a, SyntheticCamera(c, three).render(scene, 7, 3), cv::NORM_INF), 0.0);
+}
+
 TEST(CameraFaults, OptionsByNameWithTheirRanges) {
     CameraFaults f;
     setFault(f, "black-level", 12.0);
