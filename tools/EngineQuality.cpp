@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -150,7 +151,11 @@ QualityReport measureEngineQuality(const std::string& sequence, const std::strin
     engine.GetParams().ImportParameterFromFile(settingsFile.c_str());
     auto* access = static_cast<IImageAccess*>(engine.GetInterface(1));
     const int scale = static_cast<int>(engine.GetParams().GetNumber(Params::CudaCompute_OutputScale));
-    const cv::Mat white = rawView(image.GetWhiteImage()).clone();
+    // A dirty camera's black level (the truth knows it; the calibration does not)
+    // comes off raw and white before the reference focus divides them.
+    const double blackLevel = std::atof(truthIndexValue(truthDir, "black_level").c_str());
+    cv::Mat white;
+    rawView(image.GetWhiteImage()).convertTo(white, CV_32F, 1.0, -blackLevel);
 
     QualityReport report;
     const std::string preset = truthIndexValue(truthDir, "preset");
@@ -196,8 +201,9 @@ QualityReport measureEngineQuality(const std::string& sequence, const std::strin
         const cv::Mat1b nearEdge = depthEdgeZone(truth.virtualDepth, edgeRadius, kEdgeJump);
         nearEdgeAll.push_back(nearEdge);
         accumulate(focusImage, truth.focus, (estimated > 0.0f) & (truth.virtualDepth > 0.0f), focusSquares, focusCount);
-        const cv::Mat1w reference =
-            referenceFocus(calibration, rawView(image), white, truth.virtualDepth, scale, kWhiteMinimum);
+        cv::Mat raw;
+        rawView(image).convertTo(raw, CV_32F, 1.0, -blackLevel);
+        const cv::Mat1w reference = referenceFocus(calibration, raw, white, truth.virtualDepth, scale, kWhiteMinimum);
         accumulate(reference, truth.focus, truth.textured, referenceSquares, referenceCount);
 
         if (f == 0) report.planes = scorePlanes(engine, *access, calibration, truth, estimated);

@@ -74,12 +74,14 @@ FrameTruth computeTruth(const SyntheticCamera& camera, const Scene& scene, int s
     camera.forEachRow(h, [&](int j) {
         for (int i = 0; i < w; ++i) {
             const Model::Point x = Model::outputPixelCentre(i, j, scale);
-            const Hit centre = scene.trace(virtualLine(c, x.x, x.y));
+            // The main lens's distortion bends these lines as it bends the camera's rays.
+            const Hit centre = scene.trace(camera.distorted(virtualLine(c, x.x, x.y)));
             double sum = 0.0;
             for (int k = 0; k < 4; ++k)
-                sum +=
-                    scene.trace(virtualLine(c, x.x + ((k & 1) ? offset : -offset), x.y + ((k & 2) ? offset : -offset)))
-                        .radiance;
+                sum += scene
+                           .trace(camera.distorted(
+                               virtualLine(c, x.x + ((k & 1) ? offset : -offset), x.y + ((k & 2) ? offset : -offset))))
+                           .radiance;
             albedo(j, i) = static_cast<float>(sum / 4.0);
             t.focus(j, i) = static_cast<uint16_t>(std::clamp(std::lround(focusGain * sum / 4.0), 0L, 16383L));
             const bool hit = centre.kind != SurfaceKind::Background;
@@ -152,7 +154,7 @@ void writeTruth(const std::string& dir, uint32_t frame, const FrameTruth& t, boo
 }
 
 void writeTruthIndex(const std::string& dir, int scale, double focusGain, int width, int height, uint32_t frames,
-                     const std::string& preset) {
+                     const std::string& preset, const CameraFaults& faults, int bits) {
     std::error_code error;
     std::filesystem::create_directories(dir, error);
     const std::string path = (std::filesystem::path(dir) / "truth.txt").string();
@@ -168,6 +170,11 @@ void writeTruthIndex(const std::string& dir, int scale, double focusGain, int wi
         << "depth_unit_mm = " << 1.0 / kDistanceUnit << "  # frame_*_depth.png: distance, 0 = no surface\n"
         << "# frame_*_textured.png: 255 where a depth estimate has a pattern to work with\n"
         << "# frame_*_particles.csv: id,x,y,radius,virtual_depth,distance_mm (output pixels)\n";
+    if (faults.sensorFaults() || faults.lensFaults() || faults.distortion != 0.0) {
+        out << "black_level = " << faults.blackLevel * ((1 << bits) - 1) / 255.0
+            << "  # mean dark reading in stored levels; the calibration leaves it out\n";
+        for (const FaultOption& o : faultOptions()) out << "camera." << o.name << " = " << faults.*o.member << "\n";
+    }
     if (!out) throw CVyException("writeTruth", path, "cannot write the file");
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "CameraFaults.h"
 #include "Scene.h"
 #include "SyntheticCamera.h"
 
@@ -40,9 +41,11 @@ FrameTruth computeTruth(const SyntheticCamera& camera, const Scene& scene, int s
 
 // Files of frame in dir (created as needed); throws CVyException when one cannot be written.
 void writeTruth(const std::string& dir, uint32_t frame, const FrameTruth& truth, bool withParticles);
-// truth.txt: what every file holds, with scale and focus gain.
+// truth.txt: what every file holds, with scale and focus gain; for a camera
+// with faults also its black level in stored levels (black_level, for data of
+// `bits` bits) and every fault's setting.
 void writeTruthIndex(const std::string& dir, int scale, double focusGain, int width, int height, uint32_t frames,
-                     const std::string& preset);
+                     const std::string& preset, const CameraFaults& faults = {}, int bits = 8);
 // Reads frame's files back; throws CVyException naming the missing or bad file.
 FrameTruth readTruth(const std::string& dir, uint32_t frame);
 std::string truthFile(const std::string& dir, uint32_t frame, const char* suffix);

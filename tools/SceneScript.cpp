@@ -17,8 +17,8 @@ struct PresetEntry {
     PresetDefaults defaults;
 };
 constexpr PresetEntry kPresets[] = {
-    {"demo", {1024, 60, 4}},      {"planes", {1024, 8, 8}}, {"slanted", {1024, 8, 8}},
-    {"particles", {1024, 20, 8}}, {"small", {256, 3, 8}},   {"swarm", {1024, 20, 8}},
+    {"demo", {1024, 60, 4}}, {"planes", {1024, 8, 8}}, {"slanted", {1024, 8, 8}},    {"particles", {1024, 20, 8}},
+    {"small", {256, 3, 8}},  {"swarm", {1024, 20, 8}}, {"realistic", {1024, 60, 4}},
 };
 
 double uniformIn(uint64_t& state, double lo, double hi) {
@@ -39,14 +39,15 @@ const std::vector<std::string>& presetNames() {
 PresetDefaults presetDefaults(const std::string& name) {
     for (const PresetEntry& e : kPresets)
         if (name == e.name) return e.defaults;
-    throw CVyException("create", "--preset " + name, "unknown preset (demo, planes, slanted, particles, small, swarm)");
+    throw CVyException("create", "--preset " + name,
+                       "unknown preset (demo, planes, slanted, particles, small, swarm, realistic)");
 }
 
 SceneScript::SceneScript(const std::string& preset, const CCalibration& calibration, uint64_t seed, uint32_t frameCount)
     : calibration_(calibration), frameCount_(std::max<uint32_t>(frameCount, 1)) {
     presetDefaults(preset);  // rejects unknown names
     const uint64_t s = hash64(seed);
-    if (preset == "demo") {
+    if (preset == "demo" || preset == "realistic") {
         planes_.push_back(frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.8, s + 1, 0.5f, 0.18f));
         planes_.push_back(slantedPlane(0.06, 0.08, 0.46, 0.92, 2.9, 4.4, s + 2));
         planes_.push_back(frontoPlane(0.56, 0.08, 0.92, 0.44, 3.6, s + 3, 0.45f, 0.2f));

@@ -19,7 +19,8 @@ struct PresetDefaults {
     int samples = 0;  // rays per pixel
 };
 
-// Names of the presets: demo, planes, slanted, particles, small.
+// Names of the presets: demo, planes, slanted, particles, small, swarm, realistic (the demo
+// scene through the camera with CameraFaults::realistic()).
 const std::vector<std::string>& presetNames();
 // Throws CVyException for an unknown name.
 PresetDefaults presetDefaults(const std::string& name);

@@ -52,6 +52,9 @@ void createSequence(const std::string& path, const CreateOptions& options, std::
     render.samples = options.samples > 0 ? options.samples : defaults.samples;
     render.threads = options.threads;
     render.bits = options.bits;
+    render.faults = options.preset == "realistic" ? CameraFaults::realistic() : CameraFaults{};
+    for (const auto& [name, value] : options.faults) setFault(render.faults, name, value);
+    render.patternSeed = options.seed;
     const CCalibration base = defaultCalibration(width, height);
     const double pitch = options.pitch > 0.0 ? options.pitch : base.lensPitch;
     // The default camera's offset, in proportion for another pitch (and exactly itself for the default pitch).
@@ -61,6 +64,7 @@ void createSequence(const std::string& path, const CreateOptions& options, std::
     const double offsetX = options.offsetX >= 0.0 ? options.offsetX : scaled(base.gridOffsetX);
     const double offsetY = options.offsetY >= 0.0 ? options.offsetY : scaled(base.gridOffsetY);
     check(offsetX <= pitch && offsetY <= pitch, "grid offset", "must be 0..pitch");
+    // With spread lenses this stays the nominal grid, as a user's calibration of the design would.
     const CCalibration calibration =
         calibrationWithGrid(width, height, pitch, options.rotationDegrees * M_PI / 180.0, offsetX, offsetY);
     const SyntheticCamera camera(calibration, render);
@@ -85,7 +89,8 @@ void createSequence(const std::string& path, const CreateOptions& options, std::
     const double focusGain = kFocusGain;
     if (options.truth)
         writeTruthIndex(truthDir, kTruthScale, focusGain, Model::outputSize(width, kTruthScale),
-                        Model::outputSize(height, kTruthScale), static_cast<uint32_t>(frames), options.preset);
+                        Model::outputSize(height, kTruthScale), static_cast<uint32_t>(frames), options.preset,
+                        render.faults, options.bits);
 
     for (int f = 0; f < frames; ++f) {
         const Scene scene = script.sceneAt(static_cast<uint32_t>(f));

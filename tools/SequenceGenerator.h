@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <iosfwd>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace Vy::Synth {
 
@@ -26,6 +28,9 @@ struct CreateOptions {
     double pitch = 0.0;                     // lens pitch (px), 14..40; 0 = the default camera's 24
     double rotationDegrees = 0.0;           // lens grid rotation, -5..5 degrees
     double offsetX = -1.0, offsetY = -1.0;  // lens (0, 0) in px, 0..pitch; negative = the default camera's
+    // Camera faults set by name (CameraFaults.h, faultOptions()), over the
+    // preset's: none, or CameraFaults::realistic() for `realistic`.
+    std::vector<std::pair<std::string, double>> faults;
 };
 
 // Where the ground truth of a sequence lives.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "CCalibration.h"
+#include "CameraFaults.h"
 #include "CameraModel.h"
 #include "Scene.h"
 
@@ -25,6 +26,8 @@ struct RenderOptions {
     // Significant bits of the raw data (8, or 10..16 in 16-bit samples). Levels and
     // noise above are in 8-bit units; deeper data is the same exposure on a finer scale.
     int bits = 8;
+    CameraFaults faults;       // none by default
+    uint64_t patternSeed = 1;  // draws the fixed patterns: pixel gains and offsets, defects, lens spreads
 };
 
 class SyntheticCamera {
@@ -41,14 +44,22 @@ public:
     cv::Mat render(const Scene& scene, uint64_t seed, uint32_t frame) const;
     // A uniformly lit white scene (albedo 1) with the noise of an average of 16 exposures.
     cv::Mat renderWhite(uint64_t seed) const;
-    // Adds shot and read noise (scaled by noiseScale) to an exposure and quantises it to options().bits.
+    // Turns an exposure into the converter's output: stray light and crosstalk,
+    // the pixels' gains, offsets and defects, the black level, shot, read and
+    // row noise (the random parts scaled by noiseScale), quantised to options().bits.
     cv::Mat quantise(const cv::Mat1f& exposure, uint64_t seed, uint32_t frame, double noiseScale) const;
 
     // Backward trace of one sample from sensor position (px) through the lens
-    // point lensCentre + lensOffset (px). False when the main aperture or the
-    // main aperture stops it; weight is the sample's cos^4 factor.
+    // point lensCentre + lensOffset (px) of a microlens whose 1 / focal length is
+    // microFocalScale times the calibration's. False when the main aperture
+    // stops it; weight is the sample's cos^4 factor.
     bool traceSample(double sensorX, double sensorY, double lensCentreX, double lensCentreY, double lensOffsetX,
-                     double lensOffsetY, Ray& ray, double& weight) const;
+                     double lensOffsetY, Ray& ray, double& weight, double microFocalScale = 1.0) const;
+    // A scene ray leaving the main lens, bent by the lens's radial distortion:
+    // the scene is seen at 1 / (1 + distortion (s / s_corner)^2) of its lateral
+    // position at every distance, s the ray's slope and s_corner that of the
+    // chief ray to the sensor corner. Unchanged without distortion.
+    Ray distorted(Ray ray) const;
 
     // Centre (px) of the lens whose micro-image cell holds pixel (x, y).
     void lensCentreOfPixel(int x, int y, double& cx, double& cy) const;
@@ -60,6 +71,15 @@ private:
     // Lens (k, l) whose micro-image centre lies nearest to sensor position p.
     void nearestMicroImage(Model::Point p, int& k, int& l) const;
     void exposeRow(const Scene& scene, int y, int samples, float* out) const;
+    // Where a lens really sits and how strong it is, when the microlenses spread.
+    struct ActualLens {
+        float x, y;        // centre, px
+        float focalScale;  // 1 / focal length relative to the calibration's
+    };
+    void buildLensTable();
+    const ActualLens& actualLens(int k, int l) const;
+    // The exposure with stray light and crosstalk added.
+    cv::Mat1f scatterLight(const cv::Mat1f& exposure) const;
 
     CCalibration calibration_;
     RenderOptions options_;
@@ -77,6 +97,11 @@ private:
     double growth_ = 0.0;
     double apertureImage_ = 0.0;
     double ringX_[6] = {}, ringY_[6] = {};  // offsets of the first-ring neighbours (px)
+    // With spread microlenses: each pixel's lens (k, l) and every lens's actual figures.
+    std::vector<int32_t> lensK_, lensL_;
+    std::vector<ActualLens> lensTable_;
+    int tableK0_ = 0, tableL0_ = 0, tableColumns_ = 0, tableRows_ = 0;
+    double distortionK_ = 0.0;  // distortion / s_corner^2
 };
 
 }  // namespace Vy::Synth

@@ -8,6 +8,7 @@
 #include "CameraDesign.h"
 #include "CameraModel.h"
 #include "SceneScript.h"
+#include "TestBeads.h"
 
 using namespace Vy::Synth;
 
@@ -24,14 +25,7 @@ RenderOptions quietOptions(int samples) {
 // about two pixels in radius in the micro-images.
 Scene beadAt(const CCalibration& c, Vy::Model::Point x, double v) {
     Scene s;
-    Particle p;
-    p.z = Vy::Model::distanceFromVirtualDepth(c, v);
-    const Vy::Model::Point at = Vy::Model::sceneFromVirtual(c, x, p.z);
-    p.x = at.x;
-    p.y = at.y;
-    p.radius = 2.0 * v * c.pixelSize * (p.z / c.mainFocalLength - 1.0);
-    p.albedo = 1.0f;
-    s.particles.push_back(p);
+    s.particles.push_back(beadImagedAt(c, x, v, 2.0));
     s.prepare(c.mainApertureDiameter);
     return s;
 }

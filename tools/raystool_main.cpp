@@ -1,6 +1,7 @@
 // raystool: looks into, creates and exports "*.rays" sequence files.
 //   raystool info FILE
-//   raystool create [--preset NAME] [--size N] [--frames N] [--seed N] [--samples N] [--no-truth] [--no-white] OUT.rays
+//   raystool create [--preset NAME] [--size N] [--frames N] [--seed N] [--samples N] [--CAMERA-FAULT X]...
+//                   [--no-truth] [--no-white] OUT.rays
 //   raystool export FILE OUTDIR [--first N] [--count N]
 // Any bad argument or file ends with one line on stderr and exit status 1.
 #include <unistd.h>
@@ -23,6 +24,7 @@
 #include "CRayImage.h"
 #include "CSeqFileReader.h"
 #include "CVyException.h"
+#include "CameraFaults.h"
 #include "FrameImporter.h"
 #include "GridCalibrator.h"
 #include "SequenceGenerator.h"
@@ -30,16 +32,31 @@
 
 namespace {
 
-const char* const kUsage =
+const char* const kUsageCommands =
     "usage: raystool info FILE\n"
-    "       raystool create [--preset demo|planes|slanted|particles|small] [--size N] [--width N] [--height N]\n"
-    "                       [--frames N] [--seed N] [--samples N] [--threads N] [--bits N] [--pitch PX]\n"
-    "                       [--rotation DEG] [--offset-x PX] [--offset-y PX] [--no-truth] [--no-white] OUT.rays\n"
+    "       raystool create [--preset demo|planes|slanted|particles|small|swarm|realistic] [--size N] [--width N]\n"
+    "                       [--height N] [--frames N] [--seed N] [--samples N] [--threads N] [--bits N] [--pitch PX]\n"
+    "                       [--rotation DEG] [--offset-x PX] [--offset-y PX] [--CAMERA-FAULT X]... [--no-truth]\n"
+    "                       [--no-white] OUT.rays\n"
     "       raystool export FILE OUTDIR [--first N] [--count N]\n"
     "       raystool import (FOLDER | FILE... | VIDEO) -o OUT.rays [--white FILE] (--calibration FILE | --calibrate)\n"
     "                       [--optics FILE] [--pitch-hint PX] [--bits N] [--fps F] [--start MS] [--timestamps CSV]\n"
     "                       [--first-id N]\n"
     "       raystool calibrate WHITE [--pitch-hint PX] [--optics FILE] [--overlay OUT.png]\n";
+
+// The commands, then the camera faults of create with their ranges and their values in `realistic`.
+std::string usage() {
+    std::string text = kUsageCommands;
+    text += "camera faults of create (0 = none; preset realistic sets the value in brackets):\n";
+    const Vy::Synth::CameraFaults realistic = Vy::Synth::CameraFaults::realistic();
+    for (const Vy::Synth::FaultOption& o : Vy::Synth::faultOptions()) {
+        char line[200];
+        std::snprintf(line, sizeof line, "  --%-17s %-44s %g..%g [%g]\n", o.name, o.help, o.minimum, o.maximum,
+                      realistic.*o.member);
+        text += line;
+    }
+    return text;
+}
 
 struct UsageError {
     std::string message;
@@ -157,10 +174,12 @@ int info(const std::vector<std::string>& args) {
 }
 
 int create(const std::vector<std::string>& args) {
-    const Arguments a(args,
-                      {"--preset", "--size", "--width", "--height", "--frames", "--seed", "--samples", "--threads",
-                       "--bits", "--pitch", "--rotation", "--offset-x", "--offset-y"},
-                      {"--no-truth", "--no-white", "--quiet"});
+    std::vector<std::string> valueOptions = {"--preset",   "--size",     "--width",   "--height", "--frames",
+                                             "--seed",     "--samples",  "--threads", "--bits",   "--pitch",
+                                             "--rotation", "--offset-x", "--offset-y"};
+    for (const Vy::Synth::FaultOption& f : Vy::Synth::faultOptions())
+        valueOptions.push_back(std::string("--") + f.name);
+    const Arguments a(args, valueOptions, {"--no-truth", "--no-white", "--quiet"});
     if (a.positional.size() != 1) throw UsageError{"create needs exactly one OUT.rays"};
     Vy::Synth::CreateOptions o;
     o.preset = a.value("--preset", o.preset);
@@ -178,6 +197,10 @@ int create(const std::vector<std::string>& args) {
     o.offsetY = parseReal("--offset-y", a.value("--offset-y", "-1"));
     o.truth = !a.has("--no-truth");
     o.white = !a.has("--no-white");
+    for (const Vy::Synth::FaultOption& f : Vy::Synth::faultOptions()) {
+        const std::string option = std::string("--") + f.name;
+        if (a.has(option)) o.faults.emplace_back(f.name, parseReal(option, a.value(option, "")));
+    }
     if (a.has("--size") && o.size == 0) throw UsageError{"--size must be at least 64"};
     if (a.has("--width") && o.width == 0) throw UsageError{"--width must be at least 64"};
     if (a.has("--height") && o.height == 0) throw UsageError{"--height must be at least 64"};
@@ -319,7 +342,7 @@ int main(int argc, char** argv) {
         if (command == "import") return importFrames(rest);
         if (command == "calibrate") return calibrate(rest);
         if (command == "--help" || command == "help") {
-            std::cout << kUsage;
+            std::cout << usage();
             return 0;
         }
         throw UsageError{"unknown command '" + command + "' (info, create, export, import, calibrate)"};

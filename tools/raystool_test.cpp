@@ -58,6 +58,8 @@ TEST_F(RaystoolTest, BadArgumentsAndFilesGiveOneLineAndStatusOne) {
         {"create --frames", "--frames needs a value"},
         {"create --preset nope " + path("x.rays"), "unknown preset"},
         {"create --bogus " + path("x.rays"), "unknown option --bogus"},
+        {"create --black-level 100 " + path("x.rays"), "--black-level 100: must be 0..64"},
+        {"create --prnu abc " + path("x.rays"), "--prnu: 'abc' is not a number"},
         {"create", "create needs exactly one OUT.rays"},
         {"create --quiet --preset small --size 96 /proc/nowhere/x.rays", "/proc/nowhere"},
         {"export " + path("one.rays"), "export needs FILE and OUTDIR"},
@@ -73,6 +75,10 @@ TEST_F(RaystoolTest, BadArgumentsAndFilesGiveOneLineAndStatusOne) {
             << c.arguments << " -> " << o.stderrText;
         EXPECT_NE(o.stderrText.find(c.expected), std::string::npos) << c.arguments << " -> " << o.stderrText;
     }
+    // The usage names every preset and every camera fault.
+    const std::string help = run("--help").stdoutText;
+    for (const char* word : {"swarm", "realistic", "--black-level", "--dead-pixels", "--distortion", "--lens-spread"})
+        EXPECT_NE(help.find(word), std::string::npos) << word;
 }
 
 TEST_F(RaystoolTest, CreateThenInfoAndExport) {
