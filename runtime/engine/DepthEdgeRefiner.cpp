@@ -12,9 +12,13 @@ namespace {
 
 // Candidates come from the viewing lens and its first two rings (up to 1.7
 // pitches off): a lens whose micro-image straddles an edge takes the nearer
-// surface's depth, so near an edge the farther surface's may be a ring further out.
+// surface's depth, so near an edge the farther surface's may be a ring further
+// out. The second ring only adds surfaces the first does not have: every
+// candidate costs a scoring of the whole tile.
 constexpr int kCandidateDirections = 12;
-constexpr int kMaxCandidates = 2 * (1 + kCandidateDirections);  // two depths of a lens and its rings
+constexpr int kMaxCandidates =
+    1 + kCandidateDirections +
+    7;  // depths of a lens and its rings, second surfaces  // two depths of a lens and its rings
 
 struct RefineJob {
     const LensSampler* sampler;
@@ -108,26 +112,34 @@ __attribute__((target("avx2,fma"))) void ScoreRowAvx2(const RefineJob& job, cons
 #endif
 
 // Depths of the lens the pixels of lens `home` are seen from (itself where
-// micro-images sit on their lenses) and of its first two rings, with the second
-// surfaces those lenses saw, each surface once; fewer than two: no edge.
+// micro-images sit on their lenses) and of its first ring, each surface once;
+// then the depths of its second ring and the second surfaces of the first,
+// where they add a surface more than an edge's jump off the others. Fewer than
+// two: no edge.
 int EdgeCandidates(const RefineJob& job, int32_t home, float* candidates) {
     int count = 0;
     float lo = 1e30f, hi = 0.0f;
     const int32_t centre = (*job.viewing)[home];
-    auto add = [&](float v) {
-        if (v <= 0.0f || std::any_of(candidates, candidates + count,
-                                     [&](float c) { return std::fabs(c - v) <= kEdgeTolerance * c; })) {
+    auto add = [&](float v, float tolerance) {
+        if (v <= 0.0f ||
+            std::any_of(candidates, candidates + count, [&](float c) { return std::fabs(c - v) <= tolerance * c; })) {
             return;
         }
         candidates[count++] = v;
         lo = std::min(lo, v);
         hi = std::max(hi, v);
     };
-    for (int d = -1; d < kCandidateDirections; ++d) {
-        const int32_t n = d < 0 ? centre : (*job.lenses)[centre].neighbour[d];
+    const auto& around = (*job.lenses)[centre].neighbour;
+    for (int d = -1; d < 6; ++d) {
+        const int32_t n = d < 0 ? centre : around[d];
         if (n >= 0) {
-            add((*job.lensDepth)[n]);
-            add((*job.secondDepth)[n]);
+            add((*job.lensDepth)[n], kEdgeTolerance);
+        }
+    }
+    for (int d = -1; d < kCandidateDirections; ++d) {
+        const int32_t n = d < 0 ? centre : around[d];
+        if (n >= 0) {
+            add(d < 6 ? (*job.secondDepth)[n] : (*job.lensDepth)[n], kEdgeJump);
         }
     }
     return count >= 2 && hi > lo * (1.0f + kEdgeTolerance) ? count : 0;

@@ -23,9 +23,6 @@ constexpr int kRefineDirections = 12;  // first and second ring
 // cost, and its refined depth is this far (relative, in 1/v) from the first.
 constexpr float kSecondShare = 0.5f;
 constexpr float kSecondSeparation = 0.06f;
-// The centre scan compares this share of the match radius, on every row.
-constexpr float kCentreShare = 0.7f;
-constexpr int kCentreRowStep = 1;
 
 std::vector<DepthEstimator::Span> DiscSpans(float radius) {
     std::vector<DepthEstimator::Span> spans;
@@ -71,10 +68,9 @@ float ParabolaVertex(float a, float b, float c) {
 }  // namespace
 
 DepthEstimator::Shift DepthEstimator::MakeShift(Vec2 direction, float inverseDepth, float growth, float radius,
-                                                int32_t stride, int rowStep, float partnerRadius) {
+                                                int32_t stride, int rowStep) {
     // Pixel a of the lens meets its neighbour's pixel a + t, t = d (1 - 1/v);
-    // a must lie within radius of its micro-image centre and a + t within
-    // partnerRadius (radius when 0) of the neighbour's, the centres lying
+    // both must lie within radius of their own micro-image centre, which lie
     // d (1 + growth) apart: |a| and |a - d (1/v + growth)|.
     Shift shift;
     const float tx = direction.x * (1.0f - inverseDepth);
@@ -91,11 +87,10 @@ DepthEstimator::Shift DepthEstimator::MakeShift(Vec2 direction, float inverseDep
     shift.w10 = (1 - fx) * fy;
     shift.w11 = fx * fy;
     const float r2 = radius * radius;
-    const float p2 = partnerRadius > 0.0f ? partnerRadius * partnerRadius : r2;
     const int r = static_cast<int>(std::floor(radius));
     for (int dy = -r; dy <= r; dy += rowStep) {
         const float h1sq = r2 - float(dy * dy);
-        const float h2sq = p2 - (dy - sy) * (dy - sy);
+        const float h2sq = r2 - (dy - sy) * (dy - sy);
         if (h2sq < 0.0f) {
             continue;
         }
@@ -186,23 +181,6 @@ void DepthEstimator::BuildTables(int32_t stride, const LensGrid& grid, const Dep
                                       stride, kFineRowStep));
         }
     }
-    // The centre scan: the inner part of the micro-image against the whole
-    // matched disc of each neighbour, on every row and at every fine unit.
-    const float centreRadius = kCentreShare * settings.matchRadius;
-    centreCoarse_.clear();
-    for (int k = 0; k < steps; ++k) {
-        for (int d = 0; d < kCoarseDirections; ++d) {
-            centreCoarse_.push_back(MakeShift(grid.Direction(d), wLo + step * k, grid.Growth(), centreRadius, stride,
-                                              kCentreRowStep, settings.matchRadius));
-        }
-    }
-    centreFine_.clear();
-    for (int unit = -kFineMargin; unit <= (steps - 1) * kFineUnits + kFineMargin; ++unit) {
-        for (int d = 0; d < kDirectionCount; ++d) {
-            centreFine_.push_back(MakeShift(grid.Direction(d), wLo + fineStep * unit, grid.Growth(), centreRadius,
-                                            stride, 1, settings.matchRadius));
-        }
-    }
     disc_ = DiscSpans(settings.matchRadius);
     cached_ = settings;
     cached_.steps = steps;
@@ -233,8 +211,6 @@ void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height,
     const int minCoarse = std::max(4, static_cast<int>(kMinOverlap * disc / std::max(1, settings.coarseRowStep)));
     const int minFine = std::max(4, static_cast<int>(kMinOverlap * disc / kFineRowStep));
     const float fineStep = step / kFineUnits;
-    const float centreDisc = 3.14159f * kCentreShare * kCentreShare * settings.matchRadius * settings.matchRadius;
-    const int minCentre = std::max(4, static_cast<int>(kMinOverlap * centreDisc));
 
     const auto& lenses = grid.Lenses();
     out.assign(lenses.size(), LensDepth{});
@@ -299,10 +275,7 @@ void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height,
             // depth: a parabola through centre and centre +- half; while its vertex
             // lies at the edge of that bracket, the bracket moves on.
             const int half = kFineUnits / 4;
-            auto refine = [&](float start, float& cost, const std::vector<Shift>& table, int minCount) {
-                auto fine = [&](int u, int d) -> const Shift& {
-                    return table[static_cast<size_t>(u + kFineMargin) * kDirectionCount + d];
-                };
+            auto refine = [&](float start, float& cost) {
                 float unit = (start - wLo) / fineStep;
                 for (int round = 0; round < kRefineRounds; ++round) {
                     const int centre = std::clamp(static_cast<int>(std::lround(unit)), -kFineMargin + half,
@@ -310,12 +283,12 @@ void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height,
                     float sum[3] = {0, 0, 0};
                     int count[3] = {0, 0, 0};
                     for (int d = 0; d < kRefineDirections; ++d) {
-                        if (!usable(d) || fine(centre + half, d).count < minCount ||
-                            fine(centre - half, d).count < minCount) {
+                        if (!usable(d) || Fine(centre + half, d).count < minFine ||
+                            Fine(centre - half, d).count < minFine) {
                             continue;
                         }
                         for (int e = 0; e < 3; ++e) {
-                            const Shift& shift = fine(centre + (e - 1) * half, d);
+                            const Shift& shift = Fine(centre + (e - 1) * half, d);
                             sum[e] += SumSquares(image, at, width, shift);
                             count[e] += shift.count;
                         }
@@ -337,7 +310,7 @@ void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height,
                 return wLo + fineStep * unit;
             };
             float bestCost = costs[best];
-            w = refine(w, bestCost, fine_, minFine);
+            w = refine(w, bestCost);
 
             // A micro-image that straddles a depth edge holds two surfaces; the
             // second shows as another clear minimum of the scan. It is kept as
@@ -351,29 +324,10 @@ void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height,
             }
             if (second >= 0) {
                 float secondCost = costs[second];
-                const float w2 = refine(vertexAt(second), secondCost, fine_, minFine);
+                const float w2 = refine(vertexAt(second), secondCost);
                 if (std::sqrt(std::max(0.0f, secondCost)) / contrast <= settings.maxCost && w2 >= wLo && w2 <= wHi &&
                     std::fabs(w2 - w) > kSecondSeparation * w) {
                     out[index].secondDepth = 1.0f / w2;
-                }
-            }
-
-            // The centre of a micro-image sees the scene around its own lens
-            // (pixel a shows the point v a off it): matched on its own, it finds a
-            // surface too small or too narrow to win the whole disc (a particle,
-            // a strip between two nearer planes). It replaces the scan's second.
-            const int centreBest = scan(centreCoarse_, minCentre / kCentreRowStep);
-            if (centreBest >= 0 && std::abs(centreBest - (w - wLo) / step) > 1.0f) {
-                std::copy(costs.begin(), costs.end(), sorted.begin());
-                std::nth_element(sorted.begin(), sorted.begin() + steps / 2, sorted.end());
-                float wc = vertexAt(centreBest);
-                float centreCost = costs[centreBest];
-                if (costs[centreBest] < kSecondShare * sorted[steps / 2]) {
-                    wc = refine(wc, centreCost, centreFine_, minCentre);
-                    if (std::sqrt(std::max(0.0f, centreCost)) / contrast <= settings.maxCost && wc >= wLo &&
-                        wc <= wHi && std::fabs(wc - w) > kSecondSeparation * w) {
-                        out[index].secondDepth = 1.0f / wc;
-                    }
                 }
             }
 

@@ -53,8 +53,7 @@ public:
     };
     // growth: LensGrid::Growth(), by which neighbouring micro-images lie further
     // apart than their lenses.
-    static Shift MakeShift(Vec2 direction, float inverseDepth, float growth, float radius, int32_t stride, int rowStep,
-                           float partnerRadius = 0.0f);
+    static Shift MakeShift(Vec2 direction, float inverseDepth, float growth, float radius, int32_t stride, int rowStep);
     // Sum of squared differences of the comparison for the lens centred at pixel `at`.
     static float SumSquares(const float* image, std::ptrdiff_t at, int32_t stride, const Shift& shift);
 
@@ -68,9 +67,8 @@ private:
     // candidates, reaching kFineMargin fine units beyond either end.
     static constexpr int kFineUnits = 16;
     static constexpr int kFineMargin = 2 * kFineUnits;
-    std::vector<Shift> coarse_;                     // [candidate * 3 + direction] for the first ring
-    std::vector<Shift> fine_;                       // [(fine unit + kFineMargin) * kDirectionCount + direction]
-    std::vector<Shift> centreCoarse_, centreFine_;  // the same for the centre of the micro-image
+    std::vector<Shift> coarse_;  // [candidate * 3 + direction] for the first ring
+    std::vector<Shift> fine_;    // [(fine unit + kFineMargin) * kDirectionCount + direction]
     std::vector<Span> disc_;
     DepthSettings cached_;
     Vec2 cachedDirection_{};

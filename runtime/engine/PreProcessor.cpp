@@ -55,7 +55,7 @@ std::array<std::ptrdiff_t, 8> NeighbourSteps(int32_t width) {
 // (the farthest point of a hexagonal cell lies 1/sqrt(3) of a pitch off).
 constexpr double kGapReach = 0.6;
 // At most this many gap pixels are read per frame for its black level.
-constexpr size_t kGapSamples = 16384;
+constexpr size_t kGapSamples = 1024;
 // A lit pixel below / above these shares of its neighbours' median in the white image is defective.
 constexpr float kDeadShare = 0.4f;
 constexpr float kHotShare = 2.0f;
@@ -268,12 +268,18 @@ size_t PreProcessor::LearnDefects(uint16_t* out, ThreadPool& pool) {
     if (!Learning() || width_ < 3 || height_ < 3) {
         return 0;
     }
+    // Each frame looks at one band of rows, in turn, so that the cost is spread
+    // over kLearnFrames frames and every row is seen kLearnFrames / kLearnBands times.
+    const int band = framesSeen_ % kLearnBands;
     ++framesSeen_;
+    const size_t inner = static_cast<size_t>(height_ - 2);
+    const size_t first = 1 + inner * band / kLearnBands;
+    const size_t last = 1 + inner * (band + 1) / kLearnBands;
     const int32_t w = width_;
     const auto steps = NeighbourSteps(w);
     // Rows apart per task: each pixel's count is written by its own row only.
-    pool.ParallelFor(static_cast<size_t>(height_ - 2), 16, [&](size_t begin, size_t end) {
-        for (size_t row = begin + 1; row < end + 1; ++row) {
+    pool.ParallelFor(last - first, 16, [&](size_t begin, size_t end) {
+        for (size_t row = first + begin; row < first + end; ++row) {
             for (int32_t x = 1; x + 1 < w; ++x) {
                 const size_t at = row * w + x;
                 if (gains_[at] == 0 || defective_[at]) {
@@ -299,7 +305,7 @@ size_t PreProcessor::LearnDefects(uint16_t* out, ThreadPool& pool) {
         }
     });
     size_t added = 0;
-    for (size_t at = 0; at < pixelCount_; ++at) {
+    for (size_t at = first * w; at < last * w; ++at) {
         if (outliers_[at] >= kOutlierFrames && !defective_[at]) {
             defective_[at] = 1;
             ++added;
@@ -319,10 +325,10 @@ void PreProcessor::RunAny(const Sample* raw, uint16_t* out, ThreadPool& pool, do
     // A 16-bit sample times a 16-bit gain plus the rounding half (at most 2^15) stays below 2^32.
     const uint32_t half = shift > 0 ? uint32_t{1} << (shift - 1) : 0;
     const auto floor =
-        static_cast<Sample>(std::clamp(std::lround(black), 0L, long{std::numeric_limits<Sample>::max()}));
+        static_cast<int32_t>(std::clamp(std::lround(black), 0L, long{std::numeric_limits<Sample>::max()}));
     pool.ParallelFor(pixelCount_, 1 << 16, [&](size_t begin, size_t end) {
         for (size_t i = begin; i < end; ++i) {
-            const uint32_t light = uint32_t{std::max(raw[i], floor)} - floor;
+            const auto light = static_cast<uint32_t>(std::max(int32_t{raw[i]} - floor, 0));
             const uint32_t v = (light * gains[i] + half) >> shift;
             out[i] = static_cast<uint16_t>(std::min<uint32_t>(v, kFullScale));
         }

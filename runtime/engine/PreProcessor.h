@@ -45,13 +45,15 @@ public:
     void Run(const uint16_t* raw, uint16_t* out, ThreadPool& pool, double black = 0.0) const;
 
     // Pixels of a pre-processed frame that stand out from every lit neighbour
-    // by more than kOutlierStep in this frame; one that did so in
-    // kOutlierFrames of the frames shown (from the first kLearnFrames after
-    // Build on) is defective from then on. Returns how many became defective.
+    // by more than kOutlierStep; one that did so in kOutlierFrames of the
+    // frames it was looked at in is defective from then on (and filled in this
+    // frame too). The first kLearnFrames frames after Build are looked at, one
+    // band of rows of kLearnBands each, in turn. Returns how many became defective.
     size_t LearnDefects(uint16_t* out, ThreadPool& pool);
     static constexpr int kOutlierStep = kFullScale / 4;
     static constexpr int kOutlierFrames = 2;
-    static constexpr int kLearnFrames = 8;
+    static constexpr int kLearnBands = 8;
+    static constexpr int kLearnFrames = kOutlierFrames * kLearnBands;
     bool Learning() const { return framesSeen_ < kLearnFrames; }
 
     // Sensor indices of the pixels filled from their neighbours.
