@@ -325,11 +325,12 @@ void PreProcessor::RunAny(const Sample* raw, uint16_t* out, ThreadPool& pool, do
     // A 16-bit sample times a 16-bit gain plus the rounding half (at most 2^15) stays below 2^32.
     const uint32_t half = shift > 0 ? uint32_t{1} << (shift - 1) : 0;
     const auto floor =
-        static_cast<int32_t>(std::clamp(std::lround(black), 0L, long{std::numeric_limits<Sample>::max()}));
+        static_cast<Sample>(std::clamp(std::lround(black), 0L, long{std::numeric_limits<Sample>::max()}));
     pool.ParallelFor(pixelCount_, 1 << 16, [&](size_t begin, size_t end) {
         for (size_t i = begin; i < end; ++i) {
-            const auto light = static_cast<uint32_t>(std::max(int32_t{raw[i]} - floor, 0));
-            const uint32_t v = (light * gains[i] + half) >> shift;
+            // A saturating subtraction in the samples' own width (one instruction for 16 or 8 of them).
+            const Sample light = raw[i] > floor ? static_cast<Sample>(raw[i] - floor) : Sample{0};
+            const uint32_t v = (uint32_t{light} * gains[i] + half) >> shift;
             out[i] = static_cast<uint16_t>(std::min<uint32_t>(v, kFullScale));
         }
     });
