@@ -64,7 +64,6 @@ struct CCudaCompute::Engine final : IImageAccess {
     std::vector<float> floatImage;
     std::vector<LensDepth> lensDepths;
     std::vector<float> lensFilled;
-    std::vector<float> lensSecond;    // second surfaces of lenses that straddle an edge, 0 for none
     std::vector<float> inverseDepth;  // 1 / v on the output grid, 0 = invalid
     std::map<uint32_t, CVyImage> results;
     ImagePool images;  // buffers of the results, reused once no image uses them
@@ -330,11 +329,7 @@ void CCudaCompute::Compute_DepthMap(LF::ESpace space) {
     e.inverseDepth.resize(static_cast<size_t>(e.outWidth) * e.outHeight);
     BuildDepthMap(e.grid, e.lensFilled, e.lookup, e.outWidth, e.outHeight, e.Pool(), static_cast<float*>(pixels),
                   e.inverseDepth.data());
-    e.lensSecond.resize(e.lensDepths.size());
-    for (size_t i = 0; i < e.lensDepths.size(); ++i) {
-        e.lensSecond[i] = e.lensDepths[i].secondDepth;
-    }
-    RefineDepthEdges(e.Source(), e.grid, e.lookup, e.lensFilled, e.lensSecond, e.outWidth, e.outHeight, e.Pool(),
+    RefineDepthEdges(e.Source(), e.grid, e.lookup, e.lensFilled, e.outWidth, e.outHeight, e.Pool(),
                      static_cast<float*>(pixels), e.inverseDepth.data());
     e.results[Vy::ImageIdVirtualDepth] = std::move(map);
     e.depthMap = true;

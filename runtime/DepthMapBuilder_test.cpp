@@ -68,15 +68,20 @@ TEST_F(LensDepthEdges, NarrowStripsSurviveAndLoneOutliersGo) {
     EXPECT_EQ(depths[outlier].virtualDepth, 0.0f);
 }
 
-// A lens without a depth beside an edge takes the farther surface (it is
-// mostly what such a lens sees), never a mean of both, which belongs to no
-// surface; inside one surface it still takes the mean.
+// A textured lens whose match failed beside an edge takes the farther surface
+// (it is mostly what such a lens sees), never a mean of both, which belongs to
+// no surface; an untextured one there, and any inside one surface, still takes
+// the mean.
 TEST_F(LensDepthEdges, HolesAtEdgesTakeTheFartherSurface) {
     std::vector<LensDepth> depths = Strip(200.0f, 1000.0f);
     const size_t atEdge = LensAt(200.0f, 190.0f);
+    const size_t blank = LensAt(200.0f, 100.0f);
     const size_t inside = LensAt(100.0f, 190.0f);
-    depths[atEdge].virtualDepth = 0.0f;
-    depths[inside].virtualDepth = 0.0f;
+    for (size_t lens : {atEdge, blank, inside}) {
+        depths[lens].virtualDepth = 0.0f;
+    }
+    depths[atEdge].cost = 0.9f;  // rejected, not untextured
+    depths[inside].cost = 0.9f;
     depths[LensAt(100.0f + grid_.Pitch(), 190.0f)].virtualDepth = 4.3f;
     // The lens straddles the edge: its first ring has both surfaces.
     float lo = 1e30f, hi = 0.0f;
@@ -92,6 +97,8 @@ TEST_F(LensDepthEdges, HolesAtEdgesTakeTheFartherSurface) {
     ASSERT_EQ(hi, kNear);
     const std::vector<float> filled = FillLensDepths(grid_, depths, 4);
     EXPECT_EQ(filled[atEdge], kFar);
+    EXPECT_GT(filled[blank], kFar * 1.06f);
+    EXPECT_LT(filled[blank], kNear / 1.06f);
     // Five neighbours at 4.4 and one at 4.3 (a spread below an edge): their mean in 1/v.
     EXPECT_NEAR(filled[inside], 6.0f / (5.0f / kNear + 1.0f / 4.3f), 1e-4f);
 }

@@ -10,22 +10,13 @@
 namespace Vy::Engine {
 namespace {
 
-// Candidates come from the viewing lens and its first two rings (up to 1.7
-// pitches off): a lens whose micro-image straddles an edge takes the nearer
-// surface's depth, so near an edge the farther surface's may be a ring further
-// out. The second ring only adds surfaces the first does not have: every
-// candidate costs a scoring of the whole tile.
-constexpr int kCandidateDirections = 12;
-constexpr int kMaxCandidates =
-    1 + kCandidateDirections +
-    7;  // depths of a lens and its rings, second surfaces  // two depths of a lens and its rings
+constexpr int kMaxCandidates = 7;  // a lens and its first ring
 
 struct RefineJob {
     const LensSampler* sampler;
     const OutputLookup* lookup;
     const std::vector<Lens>* lenses;
     const std::vector<float>* lensDepth;
-    const std::vector<float>* secondDepth;  // another surface a lens saw, 0 for none
     // Per lens: the lens nearest to where its pixels' scene points are seen
     // from (x' = x - v s, see LensSampler); the lens itself where micro-images
     // sit on their lenses.
@@ -113,34 +104,21 @@ __attribute__((target("avx2,fma"))) void ScoreRowAvx2(const RefineJob& job, cons
 
 // Depths of the lens the pixels of lens `home` are seen from (itself where
 // micro-images sit on their lenses) and of its first ring, each surface once;
-// then the depths of its second ring and the second surfaces of the first,
-// where they add a surface more than an edge's jump off the others. Fewer than
-// two: no edge.
+// fewer than two: no edge.
 int EdgeCandidates(const RefineJob& job, int32_t home, float* candidates) {
     int count = 0;
     float lo = 1e30f, hi = 0.0f;
     const int32_t centre = (*job.viewing)[home];
-    auto add = [&](float v, float tolerance) {
-        if (v <= 0.0f ||
-            std::any_of(candidates, candidates + count, [&](float c) { return std::fabs(c - v) <= tolerance * c; })) {
-            return;
+    for (int d = -1; d < 6; ++d) {
+        const int32_t n = d < 0 ? centre : (*job.lenses)[centre].neighbour[d];
+        const float v = n >= 0 ? (*job.lensDepth)[n] : 0.0f;
+        if (v <= 0.0f || std::any_of(candidates, candidates + count,
+                                     [&](float c) { return std::fabs(c - v) <= kEdgeTolerance * c; })) {
+            continue;
         }
         candidates[count++] = v;
         lo = std::min(lo, v);
         hi = std::max(hi, v);
-    };
-    const auto& around = (*job.lenses)[centre].neighbour;
-    for (int d = -1; d < 6; ++d) {
-        const int32_t n = d < 0 ? centre : around[d];
-        if (n >= 0) {
-            add((*job.lensDepth)[n], kEdgeTolerance);
-        }
-    }
-    for (int d = -1; d < kCandidateDirections; ++d) {
-        const int32_t n = d < 0 ? centre : around[d];
-        if (n >= 0) {
-            add(d < 6 ? (*job.secondDepth)[n] : (*job.lensDepth)[n], kEdgeJump);
-        }
     }
     return count >= 2 && hi > lo * (1.0f + kEdgeTolerance) ? count : 0;
 }
@@ -275,8 +253,8 @@ void RefineLens(const RefineJob& job, int32_t home, Tile& tile, float* depth, fl
 }  // namespace
 
 void RefineDepthEdges(const RenderSource& source, const LensGrid& grid, const OutputLookup& lookup,
-                      const std::vector<float>& lensDepth, const std::vector<float>& secondDepth, int32_t width,
-                      int32_t height, ThreadPool& pool, float* depth, float* inverseDepth) {
+                      const std::vector<float>& lensDepth, int32_t width, int32_t height, ThreadPool& pool,
+                      float* depth, float* inverseDepth) {
     const LensSampler sampler(source, grid, lookup);
     const auto& lenses = grid.Lenses();
     std::vector<int32_t> viewing(lenses.size());
@@ -304,17 +282,15 @@ void RefineDepthEdges(const RenderSource& source, const LensGrid& grid, const Ou
                 hi = std::max(hi, lensDepth[n]);
             }
         }
-        // A viewing lens that saw two surfaces straddles an edge whatever its ring says.
-        if (hi > lo * (1.0f + kEdgeJump) || secondDepth[centre] > 0.0f) {
+        if (hi > lo * (1.0f + kEdgeJump)) {
             atEdge.push_back(static_cast<int32_t>(index));
         }
     }
-    const RefineJob job{&sampler,        &lookup,
-                        &lenses,         &lensDepth,
-                        &secondDepth,    &viewing,
-                        width,           height,
-                        lookup.scale,    (grid.Pitch() / std::sqrt(3.0f) + 1.0f) / static_cast<float>(lookup.scale),
-                        UseAvx2Kernels()};
+    const RefineJob job{
+        &sampler,        &lookup,      &lenses,
+        &lensDepth,      &viewing,     width,
+        height,          lookup.scale, (grid.Pitch() / std::sqrt(3.0f) + 1.0f) / static_cast<float>(lookup.scale),
+        UseAvx2Kernels()};
     // A lens writes only the pixels of its own cell; the scores it reads come from the pre-processed frame.
     pool.ParallelFor(atEdge.size(), 16, [&](size_t begin, size_t end) {
         Tile tile;

@@ -22,7 +22,7 @@ constexpr float kEdgeJump = 0.06f;
 
 // depth / inverseDepth: the map from BuildDepthMap, changed in place at edges.
 void RefineDepthEdges(const RenderSource& source, const LensGrid& grid, const OutputLookup& lookup,
-                      const std::vector<float>& lensDepth, const std::vector<float>& secondDepth, int32_t width,
-                      int32_t height, ThreadPool& pool, float* depth, float* inverseDepth);
+                      const std::vector<float>& lensDepth, int32_t width, int32_t height, ThreadPool& pool,
+                      float* depth, float* inverseDepth);
 
 }  // namespace Vy::Engine

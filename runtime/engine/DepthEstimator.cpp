@@ -18,11 +18,6 @@ constexpr int kCoarseDirections = 3;
 constexpr int kRefineRounds = 4;       // at most; one when the coarse scan was close
 constexpr int kFineRowStep = 2;        // the refinement compares every second row too
 constexpr int kRefineDirections = 12;  // first and second ring
-// A second minimum of the coarse scan counts as another surface when it lies
-// at least two candidates off the best, below this share of the scan's median
-// cost, and its refined depth is this far (relative, in 1/v) from the first.
-constexpr float kSecondShare = 0.5f;
-constexpr float kSecondSeparation = 0.06f;
 
 std::vector<DepthEstimator::Span> DiscSpans(float radius) {
     std::vector<DepthEstimator::Span> spans;
@@ -232,41 +227,31 @@ void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height,
                 return n >= 0 && lenses[n].inside;
             };
 
-            // Coarse scan over candidates uniform in 1/v with the comparisons of
-            // `table`; costs[k] per candidate, the best candidate's index (-1: none).
-            auto scan = [&](const std::vector<Shift>& table, int minCount) {
-                int found = -1;
-                for (int k = 0; k < steps; ++k) {
-                    float sum = 0.0f;
-                    int count = 0;
-                    for (int d = 0; d < kCoarseDirections; ++d) {
-                        const Shift& shift = table[static_cast<size_t>(k) * kCoarseDirections + d];
-                        if (shift.count < minCount || !usable(d)) {
-                            continue;
-                        }
-                        sum += SumSquares(image, at, width, shift);
-                        count += shift.count;
+            // Coarse scan over candidates uniform in 1/v.
+            int best = -1;
+            for (int k = 0; k < steps; ++k) {
+                float sum = 0.0f;
+                int count = 0;
+                for (int d = 0; d < kCoarseDirections; ++d) {
+                    const Shift& shift = coarse_[static_cast<size_t>(k) * kCoarseDirections + d];
+                    if (shift.count < minCoarse || !usable(d)) {
+                        continue;
                     }
-                    costs[k] = count > 0 ? sum / count : std::numeric_limits<float>::infinity();
-                    if (count > 0 && (found < 0 || costs[k] < costs[found])) {
-                        found = k;
-                    }
+                    sum += SumSquares(image, at, width, shift);
+                    count += shift.count;
                 }
-                return found;
-            };
-            // 1/v of candidate k, moved to the parabola's vertex through its neighbours.
-            auto vertexAt = [&](int k) {
-                float inverse = wLo + step * k;
-                if (k > 0 && k < steps - 1 && std::isfinite(costs[k - 1]) && std::isfinite(costs[k + 1])) {
-                    inverse += step * std::clamp(ParabolaVertex(costs[k - 1], costs[k], costs[k + 1]), -0.5f, 0.5f);
+                costs[k] = count > 0 ? sum / count : std::numeric_limits<float>::infinity();
+                if (count > 0 && (best < 0 || costs[k] < costs[best])) {
+                    best = k;
                 }
-                return inverse;
-            };
-            const int best = scan(coarse_, minCoarse);
+            }
             if (best < 0) {
                 continue;
             }
-            float w = vertexAt(best);
+            float w = wLo + step * best;
+            if (best > 0 && best < steps - 1 && std::isfinite(costs[best - 1]) && std::isfinite(costs[best + 1])) {
+                w += step * std::clamp(ParabolaVertex(costs[best - 1], costs[best], costs[best + 1]), -0.5f, 0.5f);
+            }
             std::copy(costs.begin(), costs.end(), sorted.begin());
             std::nth_element(sorted.begin(), sorted.begin() + steps / 2, sorted.end());
             const float median = sorted[steps / 2];
@@ -274,62 +259,40 @@ void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height,
             // Refinement on the fine grid, on every ring that overlaps at the found
             // depth: a parabola through centre and centre +- half; while its vertex
             // lies at the edge of that bracket, the bracket moves on.
-            const int half = kFineUnits / 4;
-            auto refine = [&](float start, float& cost) {
-                float unit = (start - wLo) / fineStep;
-                for (int round = 0; round < kRefineRounds; ++round) {
-                    const int centre = std::clamp(static_cast<int>(std::lround(unit)), -kFineMargin + half,
-                                                  lastUnit + kFineMargin - half);
-                    float sum[3] = {0, 0, 0};
-                    int count[3] = {0, 0, 0};
-                    for (int d = 0; d < kRefineDirections; ++d) {
-                        if (!usable(d) || Fine(centre + half, d).count < minFine ||
-                            Fine(centre - half, d).count < minFine) {
-                            continue;
-                        }
-                        for (int e = 0; e < 3; ++e) {
-                            const Shift& shift = Fine(centre + (e - 1) * half, d);
-                            sum[e] += SumSquares(image, at, width, shift);
-                            count[e] += shift.count;
-                        }
-                    }
-                    if (count[1] == 0) {
-                        break;
-                    }
-                    float c[3];
-                    for (int e = 0; e < 3; ++e) {
-                        c[e] = sum[e] / static_cast<float>(count[e]);
-                    }
-                    cost = c[1];
-                    const float vertex = ParabolaVertex(c[0], c[1], c[2]);
-                    unit = centre + half * vertex;
-                    if (std::fabs(vertex) < 1.0f) {
-                        break;
-                    }
-                }
-                return wLo + fineStep * unit;
-            };
+            float unit = (w - wLo) / fineStep;
             float bestCost = costs[best];
-            w = refine(w, bestCost);
-
-            // A micro-image that straddles a depth edge holds two surfaces; the
-            // second shows as another clear minimum of the scan. It is kept as
-            // a candidate for the output pixels, which decide between them.
-            int second = -1;
-            for (int k = 1; k + 1 < steps; ++k) {
-                if (std::abs(k - best) >= 2 && costs[k] < costs[k - 1] && costs[k] <= costs[k + 1] &&
-                    costs[k] < kSecondShare * median && (second < 0 || costs[k] < costs[second])) {
-                    second = k;
+            const int half = kFineUnits / 4;
+            for (int round = 0; round < kRefineRounds; ++round) {
+                const int centre =
+                    std::clamp(static_cast<int>(std::lround(unit)), -kFineMargin + half, lastUnit + kFineMargin - half);
+                float sum[3] = {0, 0, 0};
+                int count[3] = {0, 0, 0};
+                for (int d = 0; d < kRefineDirections; ++d) {
+                    if (!usable(d) || Fine(centre + half, d).count < minFine ||
+                        Fine(centre - half, d).count < minFine) {
+                        continue;
+                    }
+                    for (int e = 0; e < 3; ++e) {
+                        const Shift& shift = Fine(centre + (e - 1) * half, d);
+                        sum[e] += SumSquares(image, at, width, shift);
+                        count[e] += shift.count;
+                    }
+                }
+                if (count[1] == 0) {
+                    break;
+                }
+                float c[3];
+                for (int e = 0; e < 3; ++e) {
+                    c[e] = sum[e] / static_cast<float>(count[e]);
+                }
+                bestCost = c[1];
+                const float vertex = ParabolaVertex(c[0], c[1], c[2]);
+                unit = centre + half * vertex;
+                if (std::fabs(vertex) < 1.0f) {
+                    break;
                 }
             }
-            if (second >= 0) {
-                float secondCost = costs[second];
-                const float w2 = refine(vertexAt(second), secondCost);
-                if (std::sqrt(std::max(0.0f, secondCost)) / contrast <= settings.maxCost && w2 >= wLo && w2 <= wHi &&
-                    std::fabs(w2 - w) > kSecondSeparation * w) {
-                    out[index].secondDepth = 1.0f / w2;
-                }
-            }
+            w = wLo + fineStep * unit;
 
             LensDepth& result = out[index];
             result.cost = std::sqrt(std::max(0.0f, bestCost)) / contrast;

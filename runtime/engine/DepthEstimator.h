@@ -28,7 +28,6 @@ struct LensDepth {
     float virtualDepth = 0.0f;  // 0 when invalid
     float cost = 0.0f;          // RMS difference / contrast at the match
     float confidence = 0.0f;    // 1 - best / median cost of the coarse scan
-    float secondDepth = 0.0f;   // another surface the micro-image holds, 0 when none
 };
 
 class DepthEstimator {

@@ -87,9 +87,10 @@ std::vector<float> FillLensDepths(const LensGrid& grid, const std::vector<LensDe
                 }
             }
             if (count > 0) {
-                // Across a depth edge the mean is a depth of no surface; a lens that found
-                // nothing there mostly sees the occluded, farther one.
-                next[i] = hi > lo * (1.0f + kEdgeJump) ? lo : count / inverseSum;
+                // Across a depth edge the mean is a depth of no surface; a textured lens
+                // whose match failed there mostly sees the occluded, farther one (an
+                // untextured one, say the blank wall between particles, sees neither).
+                next[i] = depths[i].cost > 0.0f && hi > lo * (1.0f + kEdgeJump) ? lo : count / inverseSum;
                 changed = true;
             }
         }
