@@ -155,9 +155,8 @@ void SharpenRowScalar(const float* in, const RenderJob& job, const Sharpening& s
 }
 
 #if VY_ENGINE_X86_KERNELS
-// Eight neighbours; one without a sample counts as the centre c.
-__attribute__((target("avx2"))) inline __m256 Neighbour(const float* p, __m256 c) {
-    const __m256 q = _mm256_loadu_ps(p);
+// A neighbour without a sample counts as the centre c.
+__attribute__((target("avx2"))) inline __m256 OrCentre(__m256 q, __m256 c) {
     return _mm256_blendv_ps(c, q, _mm256_cmp_ps(q, _mm256_setzero_ps(), _CMP_GE_OQ));
 }
 
@@ -183,15 +182,21 @@ __attribute__((target("avx2"))) void SharpenRowAvx2(const float* in, const Rende
     int32_t i = 1;
     for (; i + 8 <= w - 1; i += 8) {
         const __m256 c = _mm256_loadu_ps(s.row + i);
+        __m256 n[8] = {_mm256_loadu_ps(s.row + i - 1),  _mm256_loadu_ps(s.row + i + 1), _mm256_loadu_ps(s.up + i),
+                       _mm256_loadu_ps(s.down + i),     _mm256_loadu_ps(s.up + i - 1),  _mm256_loadu_ps(s.up + i + 1),
+                       _mm256_loadu_ps(s.down + i - 1), _mm256_loadu_ps(s.down + i + 1)};
+        // Sample-less neighbours (only along the rims) are rare: test the eight lanes at once.
+        const __m256 lowest = _mm256_min_ps(_mm256_min_ps(_mm256_min_ps(n[0], n[1]), _mm256_min_ps(n[2], n[3])),
+                                            _mm256_min_ps(_mm256_min_ps(n[4], n[5]), _mm256_min_ps(n[6], n[7])));
+        if (_mm256_movemask_ps(_mm256_cmp_ps(lowest, zero, _CMP_LT_OQ)) != 0) {
+            for (__m256& q : n) {
+                q = OrCentre(q, c);
+            }
+        }
         const __m256 fourC = _mm256_mul_ps(four, c);
-        const __m256 sides =
-            _mm256_sub_ps(_mm256_add_ps(_mm256_add_ps(Neighbour(s.row + i - 1, c), Neighbour(s.row + i + 1, c)),
-                                        _mm256_add_ps(Neighbour(s.up + i, c), Neighbour(s.down + i, c))),
-                          fourC);
+        const __m256 sides = _mm256_sub_ps(_mm256_add_ps(_mm256_add_ps(n[0], n[1]), _mm256_add_ps(n[2], n[3])), fourC);
         const __m256 corners =
-            _mm256_sub_ps(_mm256_add_ps(_mm256_add_ps(Neighbour(s.up + i - 1, c), Neighbour(s.up + i + 1, c)),
-                                        _mm256_add_ps(Neighbour(s.down + i - 1, c), Neighbour(s.down + i + 1, c))),
-                          fourC);
+            _mm256_sub_ps(_mm256_add_ps(_mm256_add_ps(n[4], n[5]), _mm256_add_ps(n[6], n[7])), fourC);
         const __m256 laplacian = _mm256_mul_ps(_mm256_add_ps(_mm256_mul_ps(four, sides), corners), sixth);
         __m256 amount = fixedAmount;
         if (job.inverseDepth) {
