@@ -50,12 +50,13 @@ struct Refocused {
     int32_t width = kSide / kScale;
 };
 
-Refocused Refocus(const CCalibration& c, const std::vector<uint16_t>& sensor) {
+// sampleRadius: how far from their micro-image centre samples may lie (the engine's: the radius less 2 px).
+Refocused Refocus(const CCalibration& c, const std::vector<uint16_t>& sensor, double sampleRadius) {
     const LensGrid grid(c);
     const OutputLookup lookup = grid.MakeOutputLookup(kSide / kScale, kSide / kScale, kScale);
     Refocused out;
     out.pixels.assign(static_cast<size_t>(out.width) * out.width, 0);
-    const RenderSource source{sensor.data(), kSide, kSide, static_cast<float>(c.microImageRadius - 2.0)};
+    const RenderSource source{sensor.data(), kSide, kSide, static_cast<float>(sampleRadius)};
     ThreadPool pool(2);
     RenderLightField(source, grid, lookup, nullptr, static_cast<float>(kDepth),
                      RenderTarget{out.pixels.data(), out.width, out.width, kScale}, pool);
@@ -72,7 +73,7 @@ CCalibration SharpAtDepth() {
 TEST(LightFieldRenderer, RefocusKeepsTheContrastOfEachOutputPixelsFootprint) {
     const CCalibration c = SharpAtDepth();
     const double amplitude = 0.3;
-    const Refocused out = Refocus(c, RenderSensor(c, amplitude));
+    const Refocused out = Refocus(c, RenderSensor(c, amplitude), c.microImageRadius - 2.0);
     // Amplitude of the sinusoid across the interior, fitted over the output pixel centres.
     const int margin = static_cast<int>(2 * c.lensPitch / kScale);
     double sinSum = 0.0, cosSum = 0.0, mean = 0.0;
@@ -97,9 +98,11 @@ TEST(LightFieldRenderer, RefocusKeepsTheContrastOfEachOutputPixelsFootprint) {
     EXPECT_NEAR(mean / count, 0.5, 0.01);
 }
 
+// Samples kept near the micro-image centres leave holes between the lenses: the
+// pixels around a hole have neighbours without samples, which must not count as dark.
 TEST(LightFieldRenderer, FlatSceneStaysFlatUpToTheRims) {
     const CCalibration c = SharpAtDepth();
-    const Refocused out = Refocus(c, RenderSensor(c, 0.0));
+    const Refocused out = Refocus(c, RenderSensor(c, 0.0), 3.0);
     int valid = 0, off = 0;
     for (uint16_t value : out.pixels) {
         if (value == 0) {
@@ -108,7 +111,8 @@ TEST(LightFieldRenderer, FlatSceneStaysFlatUpToTheRims) {
         ++valid;
         off += std::abs(value - 8192) > 8192 / 100;
     }
-    EXPECT_GT(valid, static_cast<int>(out.pixels.size() * 9 / 10));
+    EXPECT_GT(valid, static_cast<int>(out.pixels.size() / 10));
+    EXPECT_LT(valid, static_cast<int>(out.pixels.size() * 9 / 10)) << "no holes to test the rims on";
     EXPECT_EQ(off, 0) << "of " << valid << " output pixels";
 }
 
