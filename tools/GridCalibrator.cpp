@@ -18,6 +18,16 @@ const double kRowHeight = std::sqrt(3.0) / 2.0;
 
 void fail(const std::string& source, const std::string& reason) { throw CVyException("calibrate", source, reason); }
 
+// Micro-images of a camera whose f-numbers match about touch: their lit discs
+// end where the cells meet, and the usable radius is a margin inside that. It
+// is the share of the lens pitch our camera design keeps (11.5 px at 24 px),
+// so that a grid found in a white image gives the same rims, masks and
+// matching discs as the camera's own calibration.
+double usableShare() {
+    const CCalibration design = defaultCalibration(64, 64);
+    return design.microImageRadius / design.lensPitch;
+}
+
 // Lattice: centre(i, j) = o + i a1 + j a2, a1 = p (cos t, sin t), a2 = p R(t) (1/2, sqrt(3)/2).
 struct Lattice {
     double ox = 0, oy = 0, a = 0, b = 0;  // a = p cos t, b = p sin t
@@ -342,8 +352,8 @@ GridEstimate findGrid(const cv::Mat& white, double pitchHint, const std::string&
     g.residualRms = std::sqrt(sum2 / std::max(1, g.centresUsed));
     if (g.centresUsed < 12 || g.residualRms > 0.1 * g.pitch)
         fail(source, "no consistent hexagonal micro-image grid (fit off by " + std::to_string(g.residualRms) + " px)");
-    // Where the light has mostly gone; stay inside the cell's inscribed circle.
-    g.radius = std::min(std::sqrt(area / g.centresUsed / kPi), 0.48 * g.pitch);
+    // Where the light has mostly gone; where the discs touch, the share of the pitch the camera design keeps.
+    g.radius = std::min(std::sqrt(area / g.centresUsed / kPi), usableShare() * g.pitch);
     // Lens (0, 0): the lattice point nearest (p/2, p/2), so the offset lies near the corner.
     double i = 0, j = 0;
     lattice.index(0.5 * g.pitch, 0.5 * g.pitch, i, j);
@@ -380,6 +390,8 @@ CCalibration calibrationFromGrid(const GridEstimate& grid, int32_t width, int32_
         c.lensPitch = grid.pitch / growth;
         c.gridOffsetX = c.principalX + (grid.offsetX - c.principalX) / growth;
         c.gridOffsetY = c.principalY + (grid.offsetY - c.principalY) / growth;
+        // The design's margin is a share of the lens pitch, not of the wider micro-image grid.
+        c.microImageRadius = std::min(grid.radius, usableShare() * c.lensPitch);
     }
     return c;
 }

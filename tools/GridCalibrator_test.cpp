@@ -109,6 +109,8 @@ TEST(GridCalibrator, FindsRandomGridsInWhiteImages) {
             // Known optics turn the micro-image grid back into the lens grid; unknown ones keep it.
             const CCalibration lenses = calibrationFromGrid(g, c.sensorWidth, c.sensorHeight, c);
             EXPECT_NEAR(lenses.lensPitch / c.lensPitch, 1.0, 5e-4) << "case " << n;
+            // The same usable radius as the camera's own calibration: masks and matching discs depend on it.
+            EXPECT_NEAR(lenses.microImageRadius / c.microImageRadius, 1.0, 2e-3) << "case " << n;
             const Vy::Model::Point corner = Vy::Model::lensCentre(c, 1, 1);
             int k = 0, l = 0;
             Vy::Model::nearestLens(lenses, corner, k, l);

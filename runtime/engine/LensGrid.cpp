@@ -42,6 +42,7 @@ constexpr std::array<LatticeStep, kDirectionCount> kSteps = {{
 LensGrid::LensGrid(const CCalibration& c)
     : pitch_(static_cast<float>(c.lensPitch)),
       growth_(static_cast<float>(Model::microImageGrowth(c))),
+      sharpInverse_(static_cast<float>(1.0 - c.mlaToSensor / c.microLensFocalLength)),
       principal_{static_cast<float>(c.principalX), static_cast<float>(c.principalY)} {
     const double cs = std::cos(c.gridRotation);
     const double sn = std::sin(c.gridRotation);

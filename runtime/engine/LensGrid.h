@@ -71,6 +71,10 @@ public:
     // Micro-image centre m = c + Growth() * (c - Principal()) of optical centre c.
     float Growth() const { return growth_; }
     Vec2 Principal() const { return principal_; }
+    // 1 / virtual depth that the microlenses focus sharply onto the sensor
+    // (1 - B / microlens focal length); away from it a point spreads over a
+    // disc of Pitch() * |1/v - SharpInverseDepth()| pixels.
+    float SharpInverseDepth() const { return sharpInverse_; }
     // Where the lenses that see the virtual point x at depth 1 / inverseDepth
     // gather: x' = x - v s, s = g (x - p) / (1 + g v) being the micro-image offset
     // of the lenses there; x itself where micro-images sit on their lenses.
@@ -91,6 +95,7 @@ private:
     std::array<Vec2, kDirectionCount> directions_{};
     float pitch_ = 0.0f;
     float growth_ = 0.0f;
+    float sharpInverse_ = 0.0f;
     Vec2 principal_;
     int kMin_ = 0, kMax_ = 0, lMin_ = 0, lMax_ = 0;
     std::vector<int32_t> indexByKl_;  // (l - lMin) * (kMax - kMin + 1) + (k - kMin)

@@ -1,6 +1,8 @@
 // Images on the output grid rendered from the pre-processed micro-images:
 // output pixel x at virtual depth v averages the samples of the lenses around
-// it (LensSampler).
+// it (LensSampler); one sharpening step then takes back the blur those samples
+// share (pixel area, interpolation and, when refocusing, the microlenses'
+// defocus at v), so each pixel shows the mean over its own footprint.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +22,8 @@ struct RenderTarget {
 };
 
 // inverseDepth: per output pixel 1 / virtual depth (<= 0: use fallbackDepth),
-// or null to render every pixel at fallbackDepth (refocusing).
+// or null to render every pixel at fallbackDepth (refocusing). Not reentrant
+// on one calling thread (the unsharpened image is kept per thread).
 void RenderLightField(const RenderSource& source, const LensGrid& grid, const OutputLookup& lookup,
                       const float* inverseDepth, float fallbackDepth, const RenderTarget& target, ThreadPool& pool);
 
