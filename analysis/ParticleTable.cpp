@@ -117,6 +117,9 @@ std::vector<ParticleRow> measureParticles(const cv::Mat& totalFocus16, const cv:
         ParticleRow row;
         row.number = static_cast<int>(i);
         row.verdict = blob.verdict;
+        const cv::Rect box = cv::boundingRect(blob.outline);
+        row.border = box.x <= 0 || box.y <= 0 || box.x + box.width >= totalFocus16.cols ||
+                     box.y + box.height >= totalFocus16.rows;
         row.centre = pixels.centre;
         row.sensorCentre = pixels.centre * geometry.scale;
         row.outlineArea = blob.area;
@@ -148,7 +151,8 @@ void trackParticles(ParticleTracker& tracker, double timeMs, std::vector<Particl
     std::vector<std::optional<TrackInput>> particles(rows.size());
     for (size_t i = 0; i < rows.size(); ++i) {
         const ParticleRow& r = rows[i];
-        if (r.verdict == BlobVerdict::Accepted && r.distanceMm && r.lateralMm && r.diameterMm && r.diameterPx > 0.0) {
+        if (r.verdict == BlobVerdict::Accepted && !r.border && r.distanceMm && r.lateralMm && r.diameterMm &&
+            r.diameterPx > 0.0) {
             particles[i] = TrackInput{cv::Point3d(r.lateralMm->x, r.lateralMm->y, *r.distanceMm), r.centre,
                                       *r.diameterMm / r.diameterPx};
         }
@@ -164,7 +168,7 @@ const std::string& particleTableHeader() {
     static const std::string header =
         "frame_index,frame_id,time_ms,number,status,x_px,y_px,sensor_x_px,sensor_y_px,outline_area_px2,"
         "ellipse_major_px,ellipse_minor_px,ellipse_angle_deg,diameter_px,virtual_depth,distance_mm,x_mm,y_mm,"
-        "diameter_mm,track_id,vx_mm_s,vy_mm_s,vz_mm_s,speed_mm_s";
+        "diameter_mm,track_id,vx_mm_s,vy_mm_s,vz_mm_s,speed_mm_s,border";
     return header;
 }
 
@@ -194,6 +198,7 @@ std::string formatParticleRow(const ParticleRow& r) {
     field(line, "%.2f", v ? std::optional<double>(v->y) : std::nullopt);
     field(line, "%.2f", v ? std::optional<double>(v->z) : std::nullopt);
     field(line, "%.2f", v ? std::optional<double>(cv::norm(*v)) : std::nullopt);
+    line += r.border ? ",1" : ",0";
     return line;
 }
 

@@ -21,6 +21,9 @@ struct ParticleRow {
     double timeMs = 0.0;
     int number = 0;  // place of the outline in the frame's outline search
     BlobVerdict verdict = BlobVerdict::Accepted;
+    // The outline reaches the image's edge: part of the particle may lie outside,
+    // so its centre and size are biased and it gets no track.
+    bool border = false;
     cv::Point2d centre;        // output pixels, pixel (i, j) covering [i, i+1) x [j, j+1)
     cv::Point2d sensorCentre;  // sensor pixels (lateral virtual position)
     double outlineArea = 0.0;  // px^2 of the output image, as the acceptance test saw it
@@ -49,7 +52,7 @@ struct TableGeometry {
 std::vector<ParticleRow> measureParticles(const cv::Mat& totalFocus16, const cv::Mat& virtualDepth,
                                           const std::vector<BlobRecord>& blobs, const TableGeometry& geometry);
 
-// Gives the accepted rows with a distance their track ids and velocities; a frame
+// Gives the accepted rows with a distance, away from the border, their track ids and velocities; a frame
 // without rows still counts, as a frame in which every track was missed.
 void trackParticles(ParticleTracker& tracker, double timeMs, std::vector<ParticleRow>& rows);
 

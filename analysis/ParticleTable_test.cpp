@@ -113,6 +113,34 @@ TEST_F(ParticleTableFrame, NoDepthMeansEmptyFieldsAndRejectedOutlinesSayWhy) {
             EXPECT_FALSE(r.distanceMm.has_value());
 }
 
+TEST(ParticleTableBorder, AnOutlineAtTheEdgeIsFlaggedAndGetsNoTrack) {
+    // Drawn on a wider image, then cropped: the first bead is cut by the left edge.
+    cv::Mat wide(120, 170, CV_16UC1, cv::Scalar(std::lround(0.05 * 14000)));
+    drawBead(wide, 12.5, 60.0, 6.0);
+    drawBead(wide, 90.0, 60.0, 6.0);   // whole
+    drawBead(wide, 160.0, 20.0, 6.0);  // whole, its halo two pixels from the right edge
+    const cv::Mat focus = wide(cv::Rect(10, 0, 160, 120)).clone();
+    const cv::Mat depth(focus.size(), CV_32FC1, cv::Scalar(3.5f));
+    TableGeometry geometry;
+    geometry.calibration = Vy::Test::SmallCalibration(320, 240);
+    const ProfileResult result = measureProfile(focus);
+    std::vector<ParticleRow> rows = measureParticles(focus, depth, result.blobs, geometry);
+    ParticleTracker tracker;
+    trackParticles(tracker, 1000.0, rows);
+    ASSERT_EQ(std::count_if(rows.begin(), rows.end(),
+                            [](const ParticleRow& r) { return r.verdict == BlobVerdict::Accepted; }),
+              3);
+    for (const ParticleRow& r : rows) {
+        const bool cut = r.centre.x < 20.0;
+        EXPECT_EQ(r.border, cut) << r.centre;
+        // Its depth is still measured; only the track is withheld.
+        EXPECT_TRUE(r.distanceMm.has_value());
+        EXPECT_EQ(r.trackId >= 0, !cut) << r.centre;
+        const std::string line = formatParticleRow(r);
+        EXPECT_EQ(line.substr(line.size() - 2), cut ? ",1" : ",0") << line;
+    }
+}
+
 class ParticleTableFile : public ScratchDirTest {};
 
 TEST_F(ParticleTableFile, HeaderOnceThenRowsAndAFailedWriteSaysSo) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <limits>
 #include <map>
 #include <tuple>
 
@@ -24,7 +26,24 @@ cv::Point3d truthPosition(const CCalibration& c, const ParticleTruth& p, int sca
     return {at.x, at.y, p.distance};
 }
 
+double nearestTo(const cv::Point2d& at, const std::vector<const Analysis::TableParticle*>& rows) {
+    double best = std::numeric_limits<double>::infinity();
+    for (const auto* r : rows) best = std::min(best, cv::norm(r->centre - at));
+    return best;
+}
+
+double nearestTo(const cv::Point2d& at, const std::vector<cv::Point2d>& points) {
+    double best = std::numeric_limits<double>::infinity();
+    for (const cv::Point2d& p : points) best = std::min(best, cv::norm(p - at));
+    return best;
+}
+
 }  // namespace
+
+bool discCut(const ParticleTruth& p, const cv::Size& frame) {
+    return p.x - p.radius < 0.0 || p.y - p.radius < 0.0 || p.x + p.radius > frame.width ||
+           p.y + p.radius > frame.height;
+}
 
 bool ParticleScore::Passed() const {
     using B = ParticleBars;
@@ -35,12 +54,15 @@ bool ParticleScore::Passed() const {
 }
 
 ParticleScore scoreParticleTable(const std::vector<Analysis::TableParticle>& table, const std::string& truthDir,
-                                 const CCalibration& c, int scale) {
+                                 const CCalibration& c, int scale, BorderRule rule) {
     std::map<int, std::vector<const Analysis::TableParticle*>> byFrame;
     for (const Analysis::TableParticle& p : table)
         if (p.accepted) byFrame[p.frameIndex].push_back(&p);
     std::map<int, double> frameTime;
     for (const Analysis::TableParticle& p : table) frameTime[p.frameIndex] = p.timeMs;
+    const cv::Size frameSize(std::atoi(truthIndexValue(truthDir, "output_width").c_str()),
+                             std::atoi(truthIndexValue(truthDir, "output_height").c_str()));
+    const bool apart = rule == BorderRule::Apart;
 
     ParticleScore score;
     std::vector<double> centre, distance, diameter, velocity;
@@ -51,8 +73,6 @@ ParticleScore scoreParticleTable(const std::vector<Analysis::TableParticle>& tab
         const std::vector<ParticleTruth> truth = readParticleTruth(truthDir, static_cast<uint32_t>(frame));
         const std::vector<const Analysis::TableParticle*>& found = byFrame[frame];
         ++score.frames;
-        score.truthParticles += truth.size();
-        score.accepted += found.size();
 
         // Nearest pairs first, each truth and each row used once.
         std::vector<std::tuple<double, size_t, size_t>> pairs;
@@ -62,16 +82,45 @@ ParticleScore scoreParticleTable(const std::vector<Analysis::TableParticle>& tab
                 if (d <= ParticleBars::kMatchRadius) pairs.emplace_back(d, t, r);
             }
         std::sort(pairs.begin(), pairs.end());
-        std::vector<bool> truthUsed(truth.size()), rowUsed(found.size());
+        std::vector<int> rowOfTruth(truth.size(), -1);
+        std::vector<bool> rowUsed(found.size());
+        std::vector<double> matchDistance(truth.size());
+        for (const auto& [d, t, r] : pairs) {
+            if (rowOfTruth[t] >= 0 || rowUsed[r]) continue;
+            rowOfTruth[t] = static_cast<int>(r);
+            rowUsed[r] = true;
+            matchDistance[t] = d;
+        }
+        // A particle is at the border when its disc is not whole in the frame or
+        // its detection's outline reaches the edge.
+        std::vector<bool> truthAtBorder(truth.size());
+        for (size_t t = 0; t < truth.size(); ++t) {
+            const ParticleTruth& p = truth[t];
+            truthAtBorder[t] = discCut(p, frameSize) || (rowOfTruth[t] >= 0 && found[rowOfTruth[t]]->border);
+            if (truthAtBorder[t]) {
+                ++score.borderTruth;
+                if (rowOfTruth[t] >= 0) ++score.borderTruthMatched;
+            }
+        }
+        for (size_t r = 0; r < found.size(); ++r)
+            if (found[r]->border) {
+                ++score.borderRows;
+                if (!rowUsed[r]) ++score.borderRowsUnmatched;
+            }
+
         std::map<int, std::pair<ParticleTruth, int64_t>> current;
         const bool consecutive = frame == previousFrame + 1;
-        for (const auto& [d, t, r] : pairs) {
-            if (truthUsed[t] || rowUsed[r]) continue;
-            truthUsed[t] = rowUsed[r] = true;
+        for (size_t t = 0; t < truth.size(); ++t) {
+            if (apart && truthAtBorder[t]) continue;
+            ++score.truthParticles;
             const ParticleTruth& p = truth[t];
-            const Analysis::TableParticle& row = *found[r];
+            if (rowOfTruth[t] < 0) {
+                score.misses.push_back({frame, p, nearestTo(cv::Point2d(p.x, p.y), found), truthAtBorder[t]});
+                continue;
+            }
+            const Analysis::TableParticle& row = *found[rowOfTruth[t]];
             ++score.matched;
-            centre.push_back(d);
+            centre.push_back(matchDistance[t]);
             if (row.distanceMm) {
                 ++score.withDistance;
                 distance.push_back(std::abs(*row.distanceMm / p.distance - 1.0));
@@ -98,7 +147,16 @@ ParticleScore scoreParticleTable(const std::vector<Analysis::TableParticle>& tab
                 }
             }
         }
-        score.unmatchedDetections += static_cast<size_t>(std::count(rowUsed.begin(), rowUsed.end(), false));
+        for (size_t r = 0; r < found.size(); ++r) {
+            if (apart && found[r]->border) continue;
+            ++score.accepted;
+            if (!rowUsed[r]) {
+                ++score.unmatchedDetections;
+                std::vector<cv::Point2d> truthCentres;
+                for (const ParticleTruth& p : truth) truthCentres.emplace_back(p.x, p.y);
+                score.unmatchedRows.push_back({frame, *found[r], nearestTo(found[r]->centre, truthCentres)});
+            }
+        }
         previous = std::move(current);
         previousFrame = frame;
     }
