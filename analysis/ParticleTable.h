@@ -44,6 +44,8 @@ struct TableGeometry {
     int scale = 2;  // sensor pixels per output pixel
     // Where a blob's edge lies between its darkest and brightest pixel (see docs/measurement.md).
     double edgeShare = 0.35;
+    // Virtual depth step that parts a particle's own depth from the surface behind it (see docs/measurement.md).
+    double depthGap = 0.3;
 };
 
 // One row per outline of result, in its order. totalFocus16: CV_16UC1 image the
@@ -51,6 +53,11 @@ struct TableGeometry {
 // or empty when there is none.
 std::vector<ParticleRow> measureParticles(const cv::Mat& totalFocus16, const cv::Mat& virtualDepth,
                                           const std::vector<BlobRecord>& blobs, const TableGeometry& geometry);
+
+// The depth of a blob from the valid depths of its bright pixels: their median, or,
+// when they split at a step wider than gap into a far and a near part holding a
+// quarter of them or more, the median of the near part. None for no depths.
+std::optional<double> blobDepth(std::vector<float> depths, double gap);
 
 // Gives the accepted rows with a distance, away from the border, their track ids and velocities; a frame
 // without rows still counts, as a frame in which every track was missed.

@@ -141,6 +141,39 @@ TEST(ParticleTableBorder, AnOutlineAtTheEdgeIsFlaggedAndGetsNoTrack) {
     }
 }
 
+TEST(ParticleTableDepth, TheNearPartWhenTheSurfaceBehindShowsThroughElseTheMedian) {
+    EXPECT_FALSE(blobDepth({}, 0.3).has_value());
+    // One value, or values spread without a clear step: their median.
+    EXPECT_FLOAT_EQ(*blobDepth({3.5f}, 0.3), 3.5f);
+    EXPECT_FLOAT_EQ(*blobDepth({3.4f, 3.6f, 3.5f, 3.55f, 3.45f}, 0.3), 3.5f);
+    // A small particle over a far wall: the wall's pixels are the majority, the particle's a third.
+    EXPECT_FLOAT_EQ(*blobDepth({2.2f, 2.21f, 2.19f, 2.2f, 3.9f, 3.95f, 2.2f, 3.92f, 2.18f}, 0.3), 3.92f);
+    // A lone near pixel is noise, not the particle: the median stays.
+    EXPECT_FLOAT_EQ(*blobDepth({3.0f, 3.02f, 3.01f, 2.99f, 3.0f, 3.03f, 2.98f, 3.8f}, 0.3), 3.01f);
+    // The step must be wider than the gap.
+    EXPECT_FLOAT_EQ(*blobDepth({3.0f, 3.0f, 3.0f, 3.25f, 3.25f}, 0.3), 3.0f);
+    EXPECT_FLOAT_EQ(*blobDepth({3.0f, 3.0f, 3.0f, 3.25f, 3.25f}, 0.2), 3.25f);
+}
+
+TEST_F(ParticleTableFrame, ABeadOverAFarWallTakesItsOwnDepth) {
+    // The depth map shows the wall (2.2) over most of the first bead, the bead's own depth over a third.
+    cv::Mat mixed = depth.clone();
+    mixed(cv::Rect(40, 30, 40, 40)).setTo(2.2f);
+    mixed(cv::Rect(61, 30, 19, 40)).setTo(3.5f);
+    const std::vector<ParticleRow> seen = measureParticles(focus, mixed, result.blobs, geometry);
+    const auto bead = std::find_if(seen.begin(), seen.end(), [](const ParticleRow& r) {
+        return std::hypot(r.centre.x - 60.3, r.centre.y - 50.7) < 1;
+    });
+    ASSERT_NE(bead, seen.end());
+    ASSERT_TRUE(bead->virtualDepth.has_value());
+    EXPECT_FLOAT_EQ(*bead->virtualDepth, 3.5f);
+    // The plain median would have taken the wall.
+    TableGeometry noSplit = geometry;
+    noSplit.depthGap = 100.0;
+    const std::vector<ParticleRow> plain = measureParticles(focus, mixed, result.blobs, noSplit);
+    EXPECT_FLOAT_EQ(*plain[bead - seen.begin()].virtualDepth, 2.2f);
+}
+
 class ParticleTableFile : public ScratchDirTest {};
 
 TEST_F(ParticleTableFile, HeaderOnceThenRowsAndAFailedWriteSaysSo) {
