@@ -45,6 +45,13 @@ bool discCut(const ParticleTruth& p, const cv::Size& frame) {
            p.y + p.radius > frame.height;
 }
 
+double velocityErrorMedian(const ParticleScore& s, int first, int last) {
+    std::vector<double> errors;
+    for (const auto& [frames, error] : s.velocityErrors)
+        if (frames >= first && frames <= last) errors.push_back(error);
+    return median(errors);
+}
+
 bool ParticleScore::Passed() const {
     using B = ParticleBars;
     return matchedShare() >= B::kMatchedShare && unmatchedShare() <= B::kUnmatchedShare &&
@@ -66,8 +73,14 @@ ParticleScore scoreParticleTable(const std::vector<Analysis::TableParticle>& tab
 
     ParticleScore score;
     std::vector<double> centre, distance, diameter, velocity;
-    // Truth id -> (its particle, the track of its match) on the previous frame.
-    std::map<int, std::pair<ParticleTruth, int64_t>> previous;
+    // Truth id -> its particle, the track of its match and for how many frames in a row
+    // that track has held it, on the previous frame.
+    struct Held {
+        ParticleTruth truth;
+        int64_t track = -1;
+        int frames = 0;
+    };
+    std::map<int, Held> previous;
     int previousFrame = -2;
     for (const auto& [frame, timeMs] : frameTime) {
         const std::vector<ParticleTruth> truth = readParticleTruth(truthDir, static_cast<uint32_t>(frame));
@@ -108,7 +121,7 @@ ParticleScore scoreParticleTable(const std::vector<Analysis::TableParticle>& tab
                 if (!rowUsed[r]) ++score.borderRowsUnmatched;
             }
 
-        std::map<int, std::pair<ParticleTruth, int64_t>> current;
+        std::map<int, Held> current;
         const bool consecutive = frame == previousFrame + 1;
         for (size_t t = 0; t < truth.size(); ++t) {
             if (apart && truthAtBorder[t]) continue;
@@ -130,19 +143,24 @@ ParticleScore scoreParticleTable(const std::vector<Analysis::TableParticle>& tab
                     2.0 * p.radius * scale * c.pixelSize * p.distance / Model::imageDistance(c, p.distance);
                 diameter.push_back(std::abs(*row.diameterMm / trueDiameter - 1.0));
             }
-            current[p.id] = {p, row.trackId};
+            current[p.id] = {p, row.trackId, 1};
             const auto before = previous.find(p.id);
             if (consecutive && before != previous.end()) {
                 ++score.trackPairs;
-                if (row.trackId >= 0 && row.trackId == before->second.second) ++score.trackPairsKept;
+                const bool kept = row.trackId >= 0 && row.trackId == before->second.track;
+                if (kept) {
+                    ++score.trackPairsKept;
+                    current[p.id].frames = before->second.frames + 1;
+                }
                 const double dt = (timeMs - frameTime[previousFrame]) / 1000.0;
                 if (row.velocity && dt > 0.0) {
                     const cv::Point3d truthVelocity =
-                        (truthPosition(c, p, scale) - truthPosition(c, before->second.first, scale)) * (1.0 / dt);
+                        (truthPosition(c, p, scale) - truthPosition(c, before->second.truth, scale)) * (1.0 / dt);
                     const double speed = cv::norm(truthVelocity);
                     if (speed > 0.0) {
                         ++score.velocities;
                         velocity.push_back(cv::norm(*row.velocity - truthVelocity) / speed);
+                        score.velocityErrors.push_back({current[p.id].frames, velocity.back()});
                     }
                 }
             }

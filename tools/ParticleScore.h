@@ -46,6 +46,9 @@ struct ParticleScore {
     size_t trackPairsKept = 0;         // ... with the same track id on both
     double velocityErrorMedian = 0.0;  // relative to the true speed
     size_t velocities = 0;
+    // Each velocity's relative error with the number of frames its track had held the
+    // particle (this one included): early in a track the velocity rests on few positions.
+    std::vector<std::pair<int, double>> velocityErrors;
     int frames = 0;
     std::vector<MissedParticle> misses;
     std::vector<UnmatchedRow> unmatchedRows;
@@ -74,6 +77,9 @@ enum class BorderRule { Strict, Apart };
 // truthDir: <sequence>.rays.truth; scale: sensor pixels per output pixel of the truth's grid.
 ParticleScore scoreParticleTable(const std::vector<Analysis::TableParticle>& table, const std::string& truthDir,
                                  const CCalibration& calibration, int scale, BorderRule rule = BorderRule::Strict);
+
+// Median velocity error of the tracks that had held their particle for first..last frames (NaN for none).
+double velocityErrorMedian(const ParticleScore& s, int first, int last);
 
 // The particle's disc (output pixels) is not whole inside a frame of this size.
 bool discCut(const ParticleTruth& p, const cv::Size& frame);

@@ -40,7 +40,10 @@ void printBars(const char* title, const Vy::Synth::ParticleScore& s) {
     std::printf("  velocity error median: %.2f %% of the true speed over %zu (bar <= %.0f %%): %s\n",
                 100 * s.velocityErrorMedian, s.velocities, 100 * Bars::kVelocityError,
                 verdict(s.velocityErrorMedian <= Bars::kVelocityError));
-    std::printf("  overall: %s\n", verdict(s.Passed()));
+    std::printf("  velocity error median by frames the track had held the particle:");
+    for (const auto& [first, last] : {std::pair{2, 2}, {3, 5}, {6, 10}, {11, 15}, {16, 20}, {21, 1000000}})
+        std::printf(" %d-%d: %.1f %%", first, std::min(last, 99), 100 * Vy::Synth::velocityErrorMedian(s, first, last));
+    std::printf("\n  overall: %s\n", verdict(s.Passed()));
 }
 
 }  // namespace
