@@ -3,13 +3,18 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <limits>
 #include <map>
 #include <tuple>
 
+#include "CRayImage.h"
+#include "CSeqFileReader.h"
 #include "CVyException.h"
 #include "CameraModel.h"
 #include "GroundTruth.h"
+#include "ParticleTable.h"
+#include "SequenceGenerator.h"
 
 namespace Vy::Synth {
 namespace {
@@ -43,6 +48,36 @@ double nearestTo(const cv::Point2d& at, const std::vector<cv::Point2d>& points) 
 bool discCut(const ParticleTruth& p, const cv::Size& frame) {
     return p.x - p.radius < 0.0 || p.y - p.radius < 0.0 || p.x + p.radius > frame.width ||
            p.y + p.radius > frame.height;
+}
+
+void writeReferenceTable(const std::string& sequence, const std::string& tableFile) {
+    CSeqFileReader reader;
+    reader.Open(sequence.c_str(), 2);
+    CRayImage image;
+    reader.StartReading(image);
+    const std::string truthDir = truthDirectory(sequence);
+    Analysis::TableGeometry geometry;
+    geometry.calibration = reader.GetCalibration();
+    geometry.scale = std::atoi(truthIndexValue(truthDir, "output_scale").c_str());
+    if (geometry.scale <= 0) throw CVyException("writeReferenceTable", truthDir, "truth.txt gives no output_scale");
+    std::error_code ignored;
+    std::filesystem::remove(tableFile, ignored);
+    Analysis::ParticleTracker tracker;
+    for (uint32_t f = 0; f < reader.GetFrameCount(); ++f) {
+        reader.ReadFrame(image);
+        const FrameTruth truth = readTruth(truthDir, f);
+        const Analysis::ProfileResult result = Analysis::measureProfile(truth.focus);
+        std::vector<Analysis::ParticleRow> rows =
+            Analysis::measureParticles(truth.focus, truth.virtualDepth, result.blobs, geometry);
+        for (Analysis::ParticleRow& row : rows) {
+            row.frameIndex = static_cast<int>(f);
+            row.frameId = static_cast<int>(image.frameId);
+            row.timeMs = image.timeStamp;
+        }
+        Analysis::trackParticles(tracker, image.timeStamp, rows);
+        if (!Analysis::appendParticleRows(tableFile, rows))
+            throw CVyException("writeReferenceTable", tableFile, "cannot write the table");
+    }
 }
 
 double velocityErrorMedian(const ParticleScore& s, int first, int last) {

@@ -78,6 +78,11 @@ enum class BorderRule { Strict, Apart };
 ParticleScore scoreParticleTable(const std::vector<Analysis::TableParticle>& table, const std::string& truthDir,
                                  const CCalibration& calibration, int scale, BorderRule rule = BorderRule::Strict);
 
+// Writes tableFile (replacing it) as display type 4 would, but measured on the truth's
+// all-in-focus image and true virtual depth instead of the engine's: what the measurement
+// and tracking lose by themselves. Throws CVyException for a sequence without truth.
+void writeReferenceTable(const std::string& sequence, const std::string& tableFile);
+
 // Median velocity error of the tracks that had held their particle for first..last frames (NaN for none).
 double velocityErrorMedian(const ParticleScore& s, int first, int last);
 

@@ -15,9 +15,10 @@
 namespace {
 
 const char* const kUsage =
-    "usage: particlescore [--verbose] TABLE.particles.csv SEQUENCE.rays\n"
+    "usage: particlescore [--verbose] [--reference] TABLE.particles.csv SEQUENCE.rays\n"
     "  scores the particle table of a display type 4 run of SEQUENCE against SEQUENCE.truth/;\n"
-    "  --verbose lists every missed truth particle and every unmatched accepted row\n";
+    "  --verbose lists every missed truth particle and every unmatched accepted row;\n"
+    "  --reference first writes TABLE as measured on the truth's all-in-focus image and depth\n";
 
 const char* verdict(bool ok) { return ok ? "ok" : "MISSED"; }
 
@@ -49,8 +50,20 @@ void printBars(const char* title, const Vy::Synth::ParticleScore& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const bool verbose = argc == 4 && std::string(argv[1]) == "--verbose";
-    if (argc != 3 && !verbose) {
+    bool verbose = false, reference = false;
+    int first = 1;
+    for (; first < argc && std::string(argv[first]).rfind("--", 0) == 0; ++first) {
+        const std::string option = argv[first];
+        if (option == "--verbose") {
+            verbose = true;
+        } else if (option == "--reference") {
+            reference = true;
+        } else {
+            std::cerr << "particlescore: unknown option " << option << "\n" << kUsage;
+            return 1;
+        }
+    }
+    if (argc - first != 2) {
         std::cerr << kUsage;
         return 1;
     }
@@ -69,6 +82,7 @@ int main(int argc, char** argv) {
             std::cerr << "particlescore: " << truthDir << "/truth.txt gives no output_scale\n";
             return 1;
         }
+        if (reference) Vy::Synth::writeReferenceTable(sequence, tableFile);
         const auto table = Vy::Analysis::readParticleTable(tableFile);
         const Vy::Synth::ParticleScore s = Vy::Synth::scoreParticleTable(table, truthDir, calibration, scale);
         const Vy::Synth::ParticleScore apart =
