@@ -10,6 +10,7 @@
 
 #include "CalibrationSamples.h"
 #include "CameraModel.h"
+#include "ParticleTableReader.h"
 #include "ScratchDirTest.h"
 
 namespace Vy::Analysis {
@@ -191,6 +192,34 @@ TEST_F(ParticleTableFile, HeaderOnceThenRowsAndAFailedWriteSaysSo) {
     EXPECT_EQ(lines[1], formatParticleRow(row));
     EXPECT_FALSE(appendParticleRows((dir_ / "missing" / "x.csv").string(), {row}));
     EXPECT_EQ(particleTableName("/o/VyProc_1.csv"), "/o/VyProc_1.csv.particles.csv");
+}
+
+TEST_F(ParticleTableFile, ReadsBackTheBorderFlagAndTablesWrittenWithoutIt) {
+    ParticleRow inside, cut;
+    inside.number = 0;
+    cut.number = 1;
+    cut.border = true;
+    cut.diameterPx = 4.5;
+    cut.virtualDepth = 3.25;
+    const std::string file = (dir_ / "now.particles.csv").string();
+    ASSERT_TRUE(appendParticleRows(file, {inside, cut}));
+    const std::vector<TableParticle> now = readParticleTable(file);
+    ASSERT_EQ(now.size(), 2u);
+    EXPECT_FALSE(now[0].border);
+    EXPECT_TRUE(now[1].border);
+    EXPECT_EQ(now[1].number, 1);
+    EXPECT_DOUBLE_EQ(now[1].diameterPx, 4.5);
+    EXPECT_DOUBLE_EQ(now[1].virtualDepth.value_or(0.0), 3.25);
+
+    // A table from before the border column: every row reads as away from the border.
+    const std::string header = particleTableHeader();
+    const std::string line = formatParticleRow(cut);
+    const std::string old = (dir_ / "old.particles.csv").string();
+    std::ofstream(old) << header.substr(0, header.rfind(',')) << "\n" << line.substr(0, line.rfind(',')) << "\n";
+    const std::vector<TableParticle> before = readParticleTable(old);
+    ASSERT_EQ(before.size(), 1u);
+    EXPECT_FALSE(before[0].border);
+    EXPECT_TRUE(before[0].accepted);
 }
 
 }  // namespace
