@@ -183,6 +183,7 @@ void trackParticles(ParticleTracker& tracker, double timeMs, std::vector<Particl
     for (size_t i = 0; i < rows.size(); ++i) {
         rows[i].trackId = tracks[i].trackId;
         rows[i].velocity = tracks[i].velocity;
+        rows[i].velocityPositions = tracks[i].velocity ? tracks[i].positions : 0;
     }
 }
 
@@ -190,7 +191,7 @@ const std::string& particleTableHeader() {
     static const std::string header =
         "frame_index,frame_id,time_ms,number,status,x_px,y_px,sensor_x_px,sensor_y_px,outline_area_px2,"
         "ellipse_major_px,ellipse_minor_px,ellipse_angle_deg,diameter_px,virtual_depth,distance_mm,x_mm,y_mm,"
-        "diameter_mm,track_id,vx_mm_s,vy_mm_s,vz_mm_s,speed_mm_s,border";
+        "diameter_mm,track_id,vx_mm_s,vy_mm_s,vz_mm_s,speed_mm_s,border,velocity_positions";
     return header;
 }
 
@@ -221,6 +222,10 @@ std::string formatParticleRow(const ParticleRow& r) {
     field(line, "%.2f", v ? std::optional<double>(v->z) : std::nullopt);
     field(line, "%.2f", v ? std::optional<double>(cv::norm(*v)) : std::nullopt);
     line += r.border ? ",1" : ",0";
+    line += ',';
+    if (r.velocity) {
+        line += std::to_string(r.velocityPositions);
+    }
     return line;
 }
 

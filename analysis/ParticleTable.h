@@ -36,6 +36,7 @@ struct ParticleRow {
     std::optional<double> diameterMm;
     int64_t trackId = -1;                 // accepted particles with a distance only
     std::optional<cv::Point3d> velocity;  // mm/s
+    int velocityPositions = 0;            // positions of the track the velocity rests on
 };
 
 // Where the output grid lies on the sensor, how the camera images and where a blob ends.
