@@ -1,19 +1,18 @@
 #include "MeasurementLog.h"
 
+#include <gtest/gtest.h>
+
 #include <array>
 #include <clocale>
 #include <fstream>
 #include <sstream>
-
-#include <gtest/gtest.h>
 
 #include "ScratchDirTest.h"
 
 namespace Vy::Analysis {
 namespace {
 
-TEST(MeasurementLogRow, FieldWidthsPrecisionAndLength)
-{
+TEST(MeasurementLogRow, FieldWidthsPrecisionAndLength) {
     EXPECT_EQ(formatProfileRow(0, 12.5, 7, 2, 265.0).value(), "0,     12.500000,7,2,265.000000");
     EXPECT_EQ(formatProfileRow(3, 1234567890.5, 1, 0, 0.0).value(), "3,1234567890.500000,1,0,0.000000");
     EXPECT_EQ(formatProfileRow(-1, -1.25, -2, 5, 0.1234567).value(), "-1,     -1.250000,-2,5,0.123457");
@@ -21,8 +20,7 @@ TEST(MeasurementLogRow, FieldWidthsPrecisionAndLength)
     EXPECT_FALSE(formatProfileRow(1, 1e200, 1, 1, 1e200).has_value());
 }
 
-TEST(MeasurementLogRow, FullStopEvenUnderACommaLocale)
-{
+TEST(MeasurementLogRow, FullStopEvenUnderACommaLocale) {
     const std::string previous = std::setlocale(LC_NUMERIC, nullptr);
     if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr && std::setlocale(LC_NUMERIC, "de_DE.utf8") == nullptr) {
         GTEST_SKIP() << "no German locale installed";
@@ -33,8 +31,7 @@ TEST(MeasurementLogRow, FullStopEvenUnderACommaLocale)
 }
 
 // Logs one row; returns the file's text, stdout and stderr.
-std::array<std::string, 3> logAndRead(const std::filesystem::path& log, double areaFigure)
-{
+std::array<std::string, 3> logAndRead(const std::filesystem::path& log, double areaFigure) {
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
     logProfileRow(log.string(), 4, 1.0, 2, 3, areaFigure);
@@ -47,8 +44,7 @@ std::array<std::string, 3> logAndRead(const std::filesystem::path& log, double a
 
 using MeasurementLogFile = ScratchDirTest;
 
-TEST_F(MeasurementLogFile, AppendsToExistingFileAndEchoesToConsole)
-{
+TEST_F(MeasurementLogFile, AppendsToExistingFileAndEchoesToConsole) {
     const auto log = dir_ / "profile.csv";
     std::ofstream(log) << "earlier\n";
     logAndRead(log, 4.5);
@@ -56,8 +52,7 @@ TEST_F(MeasurementLogFile, AppendsToExistingFileAndEchoesToConsole)
     EXPECT_EQ(logAndRead(log, 4.5), (std::array<std::string, 3>{"earlier\n" + row + row, row, ""}));
 }
 
-TEST_F(MeasurementLogFile, UnopenableFileStillPrintsRowAndLongRowPrintsNothing)
-{
+TEST_F(MeasurementLogFile, UnopenableFileStillPrintsRowAndLongRowPrintsNothing) {
     const auto missing = dir_ / "missing-dir" / "profile.csv";
     EXPECT_EQ(logAndRead(missing, 4.5), (std::array<std::string, 3>{"", "4,      1.000000,2,3,4.500000\n", ""}));
     EXPECT_FALSE(std::filesystem::exists(missing));

@@ -21,7 +21,8 @@ struct BlobPixels {
     std::optional<double> medianDepth;
 };
 
-BlobPixels measureBlob(const cv::Mat& focus, const cv::Mat& depth, const BlobRecord& blob, double edgeShare) {
+BlobPixels measureBlob(const cv::Mat& focus, const cv::Mat& depth, const BlobRecord& blob, double edgeShare,
+                       double depthGap) {
     BlobPixels out;
     const cv::Rect image(0, 0, focus.cols, focus.rows);
     const cv::Rect box = (cv::boundingRect(blob.outline) + cv::Size(2, 2) - cv::Point(1, 1)) & image;
@@ -71,11 +72,7 @@ BlobPixels measureBlob(const cv::Mat& focus, const cv::Mat& depth, const BlobRec
                                  : cv::Point2d(box.x + box.width / 2.0, box.y + box.height / 2.0);
         out.area = blob.area;
     }
-    if (!depths.empty()) {
-        auto middle = depths.begin() + depths.size() / 2;
-        std::nth_element(depths.begin(), middle, depths.end());
-        out.medianDepth = *middle;
-    }
+    out.medianDepth = blobDepth(std::move(depths), depthGap);
     return out;
 }
 
@@ -103,6 +100,31 @@ const char* verdictText(BlobVerdict verdict) {
 
 }  // namespace
 
+std::optional<double> blobDepth(std::vector<float> depths, double gap) {
+    if (depths.empty()) {
+        return std::nullopt;
+    }
+    std::sort(depths.begin(), depths.end());
+    // The widest step between neighbouring values splits the far part from the near
+    // part (virtual depth grows towards the camera).
+    size_t split = 0;
+    float widest = 0.0f;
+    for (size_t i = 1; i < depths.size(); ++i) {
+        if (depths[i] - depths[i - 1] > widest) {
+            widest = depths[i] - depths[i - 1];
+            split = i;
+        }
+    }
+    // A small particle's pixels partly show the surface behind it: when the near part
+    // stands clear of the rest and is no stray pixel or two, it is the particle.
+    constexpr double kNearShare = 0.25;
+    size_t first = 0;
+    if (widest > gap && static_cast<double>(depths.size() - split) >= kNearShare * depths.size()) {
+        first = split;
+    }
+    return depths[first + (depths.size() - first) / 2];
+}
+
 std::vector<ParticleRow> measureParticles(const cv::Mat& totalFocus16, const cv::Mat& virtualDepth,
                                           const std::vector<BlobRecord>& blobs, const TableGeometry& geometry) {
     const bool depthUsable =
@@ -113,10 +135,13 @@ std::vector<ParticleRow> measureParticles(const cv::Mat& totalFocus16, const cv:
     rows.reserve(blobs.size());
     for (size_t i = 0; i < blobs.size(); ++i) {
         const BlobRecord& blob = blobs[i];
-        const BlobPixels pixels = measureBlob(totalFocus16, depth, blob, geometry.edgeShare);
+        const BlobPixels pixels = measureBlob(totalFocus16, depth, blob, geometry.edgeShare, geometry.depthGap);
         ParticleRow row;
         row.number = static_cast<int>(i);
         row.verdict = blob.verdict;
+        const cv::Rect box = cv::boundingRect(blob.outline);
+        row.border = box.x <= 0 || box.y <= 0 || box.x + box.width >= totalFocus16.cols ||
+                     box.y + box.height >= totalFocus16.rows;
         row.centre = pixels.centre;
         row.sensorCentre = pixels.centre * geometry.scale;
         row.outlineArea = blob.area;
@@ -148,7 +173,8 @@ void trackParticles(ParticleTracker& tracker, double timeMs, std::vector<Particl
     std::vector<std::optional<TrackInput>> particles(rows.size());
     for (size_t i = 0; i < rows.size(); ++i) {
         const ParticleRow& r = rows[i];
-        if (r.verdict == BlobVerdict::Accepted && r.distanceMm && r.lateralMm && r.diameterMm && r.diameterPx > 0.0) {
+        if (r.verdict == BlobVerdict::Accepted && !r.border && r.distanceMm && r.lateralMm && r.diameterMm &&
+            r.diameterPx > 0.0) {
             particles[i] = TrackInput{cv::Point3d(r.lateralMm->x, r.lateralMm->y, *r.distanceMm), r.centre,
                                       *r.diameterMm / r.diameterPx};
         }
@@ -157,6 +183,7 @@ void trackParticles(ParticleTracker& tracker, double timeMs, std::vector<Particl
     for (size_t i = 0; i < rows.size(); ++i) {
         rows[i].trackId = tracks[i].trackId;
         rows[i].velocity = tracks[i].velocity;
+        rows[i].velocityPositions = tracks[i].velocity ? tracks[i].positions : 0;
     }
 }
 
@@ -164,7 +191,7 @@ const std::string& particleTableHeader() {
     static const std::string header =
         "frame_index,frame_id,time_ms,number,status,x_px,y_px,sensor_x_px,sensor_y_px,outline_area_px2,"
         "ellipse_major_px,ellipse_minor_px,ellipse_angle_deg,diameter_px,virtual_depth,distance_mm,x_mm,y_mm,"
-        "diameter_mm,track_id,vx_mm_s,vy_mm_s,vz_mm_s,speed_mm_s";
+        "diameter_mm,track_id,vx_mm_s,vy_mm_s,vz_mm_s,speed_mm_s,border,velocity_positions";
     return header;
 }
 
@@ -194,6 +221,11 @@ std::string formatParticleRow(const ParticleRow& r) {
     field(line, "%.2f", v ? std::optional<double>(v->y) : std::nullopt);
     field(line, "%.2f", v ? std::optional<double>(v->z) : std::nullopt);
     field(line, "%.2f", v ? std::optional<double>(cv::norm(*v)) : std::nullopt);
+    line += r.border ? ",1" : ",0";
+    line += ',';
+    if (r.velocity) {
+        line += std::to_string(r.velocityPositions);
+    }
     return line;
 }
 

@@ -21,6 +21,9 @@ struct ParticleRow {
     double timeMs = 0.0;
     int number = 0;  // place of the outline in the frame's outline search
     BlobVerdict verdict = BlobVerdict::Accepted;
+    // The outline reaches the image's edge: part of the particle may lie outside,
+    // so its centre and size are biased and it gets no track.
+    bool border = false;
     cv::Point2d centre;        // output pixels, pixel (i, j) covering [i, i+1) x [j, j+1)
     cv::Point2d sensorCentre;  // sensor pixels (lateral virtual position)
     double outlineArea = 0.0;  // px^2 of the output image, as the acceptance test saw it
@@ -33,6 +36,7 @@ struct ParticleRow {
     std::optional<double> diameterMm;
     int64_t trackId = -1;                 // accepted particles with a distance only
     std::optional<cv::Point3d> velocity;  // mm/s
+    int velocityPositions = 0;            // positions of the track the velocity rests on
 };
 
 // Where the output grid lies on the sensor, how the camera images and where a blob ends.
@@ -41,6 +45,8 @@ struct TableGeometry {
     int scale = 2;  // sensor pixels per output pixel
     // Where a blob's edge lies between its darkest and brightest pixel (see docs/measurement.md).
     double edgeShare = 0.35;
+    // Virtual depth step that parts a particle's own depth from the surface behind it (see docs/measurement.md).
+    double depthGap = 0.3;
 };
 
 // One row per outline of result, in its order. totalFocus16: CV_16UC1 image the
@@ -49,7 +55,12 @@ struct TableGeometry {
 std::vector<ParticleRow> measureParticles(const cv::Mat& totalFocus16, const cv::Mat& virtualDepth,
                                           const std::vector<BlobRecord>& blobs, const TableGeometry& geometry);
 
-// Gives the accepted rows with a distance their track ids and velocities; a frame
+// The depth of a blob from the valid depths of its bright pixels: their median, or,
+// when they split at a step wider than gap into a far and a near part holding a
+// quarter of them or more, the median of the near part. None for no depths.
+std::optional<double> blobDepth(std::vector<float> depths, double gap);
+
+// Gives the accepted rows with a distance, away from the border, their track ids and velocities; a frame
 // without rows still counts, as a frame in which every track was missed.
 void trackParticles(ParticleTracker& tracker, double timeMs, std::vector<ParticleRow>& rows);
 

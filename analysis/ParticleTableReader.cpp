@@ -39,10 +39,14 @@ std::vector<TableParticle> readParticleTable(const std::string& path) {
         if (it == header.end()) throw CVyException("readParticleTable", path, std::string("no column ") + name);
         return static_cast<size_t>(it - header.begin());
     };
-    const size_t cFrame = column("frame_index"), cTime = column("time_ms"), cStatus = column("status"),
-                 cX = column("x_px"), cY = column("y_px"), cDistance = column("distance_mm"),
-                 cDiameter = column("diameter_mm"), cTrack = column("track_id"), cVx = column("vx_mm_s"),
-                 cVy = column("vy_mm_s"), cVz = column("vz_mm_s");
+    const size_t cFrame = column("frame_index"), cTime = column("time_ms"), cNumber = column("number"),
+                 cStatus = column("status"), cX = column("x_px"), cY = column("y_px"),
+                 cDiameterPx = column("diameter_px"), cDepth = column("virtual_depth"),
+                 cDistance = column("distance_mm"), cDiameter = column("diameter_mm"), cTrack = column("track_id"),
+                 cVx = column("vx_mm_s"), cVy = column("vy_mm_s"), cVz = column("vz_mm_s");
+    // Tables written before the border column was added read as having no border rows.
+    const auto borderColumn = std::find(header.begin(), header.end(), "border");
+    const size_t cBorder = borderColumn == header.end() ? header.size() : size_t(borderColumn - header.begin());
     std::vector<TableParticle> rows;
     for (size_t lineNumber = 2; std::getline(in, line); ++lineNumber) {
         const std::vector<std::string> f = splitFields(line);
@@ -55,8 +59,12 @@ std::vector<TableParticle> readParticleTable(const std::string& path) {
         if (!frame || !time || !x || !y) throw bad();
         p.frameIndex = static_cast<int>(*frame);
         p.timeMs = *time;
+        p.number = static_cast<int>(number(f[cNumber]).value_or(0));
         p.accepted = f[cStatus] == "accepted";
+        p.border = cBorder < f.size() && f[cBorder] == "1";
         p.centre = {*x, *y};
+        p.diameterPx = number(f[cDiameterPx]).value_or(0.0);
+        p.virtualDepth = number(f[cDepth]);
         p.distanceMm = number(f[cDistance]);
         p.diameterMm = number(f[cDiameter]);
         if (const auto track = number(f[cTrack])) p.trackId = static_cast<int64_t>(*track);

@@ -14,8 +14,12 @@ namespace Vy::Analysis {
 struct TableParticle {
     int frameIndex = 0;
     double timeMs = 0.0;
+    int number = 0;
     bool accepted = false;
-    cv::Point2d centre;  // output pixels
+    bool border = false;  // the outline touches the image's edge (tables without the column: never)
+    cv::Point2d centre;   // output pixels
+    double diameterPx = 0.0;
+    std::optional<double> virtualDepth;
     std::optional<double> distanceMm;
     std::optional<double> diameterMm;
     int64_t trackId = -1;

@@ -10,6 +10,7 @@
 
 #include "CalibrationSamples.h"
 #include "CameraModel.h"
+#include "ParticleTableReader.h"
 #include "ScratchDirTest.h"
 
 namespace Vy::Analysis {
@@ -113,6 +114,67 @@ TEST_F(ParticleTableFrame, NoDepthMeansEmptyFieldsAndRejectedOutlinesSayWhy) {
             EXPECT_FALSE(r.distanceMm.has_value());
 }
 
+TEST(ParticleTableBorder, AnOutlineAtTheEdgeIsFlaggedAndGetsNoTrack) {
+    // Drawn on a wider image, then cropped: the first bead is cut by the left edge.
+    cv::Mat wide(120, 170, CV_16UC1, cv::Scalar(std::lround(0.05 * 14000)));
+    drawBead(wide, 12.5, 60.0, 6.0);
+    drawBead(wide, 90.0, 60.0, 6.0);   // whole
+    drawBead(wide, 160.0, 20.0, 6.0);  // whole, its halo two pixels from the right edge
+    const cv::Mat focus = wide(cv::Rect(10, 0, 160, 120)).clone();
+    const cv::Mat depth(focus.size(), CV_32FC1, cv::Scalar(3.5f));
+    TableGeometry geometry;
+    geometry.calibration = Vy::Test::SmallCalibration(320, 240);
+    const ProfileResult result = measureProfile(focus);
+    std::vector<ParticleRow> rows = measureParticles(focus, depth, result.blobs, geometry);
+    ParticleTracker tracker;
+    trackParticles(tracker, 1000.0, rows);
+    ASSERT_EQ(std::count_if(rows.begin(), rows.end(),
+                            [](const ParticleRow& r) { return r.verdict == BlobVerdict::Accepted; }),
+              3);
+    for (const ParticleRow& r : rows) {
+        const bool cut = r.centre.x < 20.0;
+        EXPECT_EQ(r.border, cut) << r.centre;
+        // Its depth is still measured; only the track is withheld.
+        EXPECT_TRUE(r.distanceMm.has_value());
+        EXPECT_EQ(r.trackId >= 0, !cut) << r.centre;
+        const std::string line = formatParticleRow(r);
+        EXPECT_NE(line.find(cut ? ",1," : ",0,", line.rfind(",,,,")), std::string::npos) << line;
+    }
+}
+
+TEST(ParticleTableDepth, TheNearPartWhenTheSurfaceBehindShowsThroughElseTheMedian) {
+    EXPECT_FALSE(blobDepth({}, 0.3).has_value());
+    // One value, or values spread without a clear step: their median.
+    EXPECT_FLOAT_EQ(*blobDepth({3.5f}, 0.3), 3.5f);
+    EXPECT_FLOAT_EQ(*blobDepth({3.4f, 3.6f, 3.5f, 3.55f, 3.45f}, 0.3), 3.5f);
+    // A small particle over a far wall: the wall's pixels are the majority, the particle's a third.
+    EXPECT_FLOAT_EQ(*blobDepth({2.2f, 2.21f, 2.19f, 2.2f, 3.9f, 3.95f, 2.2f, 3.92f, 2.18f}, 0.3), 3.92f);
+    // A lone near pixel is noise, not the particle: the median stays.
+    EXPECT_FLOAT_EQ(*blobDepth({3.0f, 3.02f, 3.01f, 2.99f, 3.0f, 3.03f, 2.98f, 3.8f}, 0.3), 3.01f);
+    // The step must be wider than the gap.
+    EXPECT_FLOAT_EQ(*blobDepth({3.0f, 3.0f, 3.0f, 3.25f, 3.25f}, 0.3), 3.0f);
+    EXPECT_FLOAT_EQ(*blobDepth({3.0f, 3.0f, 3.0f, 3.25f, 3.25f}, 0.2), 3.25f);
+}
+
+TEST_F(ParticleTableFrame, ABeadOverAFarWallTakesItsOwnDepth) {
+    // The depth map shows the wall (2.2) over most of the first bead, the bead's own depth over a third.
+    cv::Mat mixed = depth.clone();
+    mixed(cv::Rect(40, 30, 40, 40)).setTo(2.2f);
+    mixed(cv::Rect(61, 30, 19, 40)).setTo(3.5f);
+    const std::vector<ParticleRow> seen = measureParticles(focus, mixed, result.blobs, geometry);
+    const auto bead = std::find_if(seen.begin(), seen.end(), [](const ParticleRow& r) {
+        return std::hypot(r.centre.x - 60.3, r.centre.y - 50.7) < 1;
+    });
+    ASSERT_NE(bead, seen.end());
+    ASSERT_TRUE(bead->virtualDepth.has_value());
+    EXPECT_FLOAT_EQ(*bead->virtualDepth, 3.5f);
+    // The plain median would have taken the wall.
+    TableGeometry noSplit = geometry;
+    noSplit.depthGap = 100.0;
+    const std::vector<ParticleRow> plain = measureParticles(focus, mixed, result.blobs, noSplit);
+    EXPECT_FLOAT_EQ(*plain[bead - seen.begin()].virtualDepth, 2.2f);
+}
+
 class ParticleTableFile : public ScratchDirTest {};
 
 TEST_F(ParticleTableFile, HeaderOnceThenRowsAndAFailedWriteSaysSo) {
@@ -130,6 +192,40 @@ TEST_F(ParticleTableFile, HeaderOnceThenRowsAndAFailedWriteSaysSo) {
     EXPECT_EQ(lines[1], formatParticleRow(row));
     EXPECT_FALSE(appendParticleRows((dir_ / "missing" / "x.csv").string(), {row}));
     EXPECT_EQ(particleTableName("/o/VyProc_1.csv"), "/o/VyProc_1.csv.particles.csv");
+}
+
+TEST_F(ParticleTableFile, ReadsBackTheBorderFlagAndTablesWrittenWithoutIt) {
+    ParticleRow inside, cut;
+    inside.number = 0;
+    cut.number = 1;
+    cut.border = true;
+    cut.diameterPx = 4.5;
+    cut.virtualDepth = 3.25;
+    const std::string file = (dir_ / "now.particles.csv").string();
+    ASSERT_TRUE(appendParticleRows(file, {inside, cut}));
+    const std::vector<TableParticle> now = readParticleTable(file);
+    ASSERT_EQ(now.size(), 2u);
+    EXPECT_FALSE(now[0].border);
+    EXPECT_TRUE(now[1].border);
+    EXPECT_EQ(now[1].number, 1);
+    EXPECT_DOUBLE_EQ(now[1].diameterPx, 4.5);
+    EXPECT_DOUBLE_EQ(now[1].virtualDepth.value_or(0.0), 3.25);
+
+    // A table from before the border column: every row reads as away from the border.
+    const auto withoutBorder = [](const std::string& text) {
+        const size_t border = std::string(particleTableHeader()).find(",border,");
+        const size_t commasBefore =
+            std::count(particleTableHeader().begin(), particleTableHeader().begin() + border, ',');
+        size_t at = 0;
+        for (size_t i = 0; i <= commasBefore; ++i) at = text.find(',', at) + 1;
+        return text.substr(0, at - 1) + text.substr(text.find(',', at));
+    };
+    const std::string old = (dir_ / "old.particles.csv").string();
+    std::ofstream(old) << withoutBorder(particleTableHeader()) << "\n" << withoutBorder(formatParticleRow(cut)) << "\n";
+    const std::vector<TableParticle> before = readParticleTable(old);
+    ASSERT_EQ(before.size(), 1u);
+    EXPECT_FALSE(before[0].border);
+    EXPECT_TRUE(before[0].accepted);
 }
 
 }  // namespace

@@ -102,6 +102,7 @@ std::vector<TrackAssignment> ParticleTracker::update(double timeMs,
         track.velocity = line ? line->velocity : State::zeros();
         track.atLast = line ? line->atLast : state;
         result[p].trackId = track.id;
+        result[p].positions = static_cast<int>(track.history.size());
         if (line) {
             result[p].velocity = cv::Point3d(line->velocity[0], line->velocity[1], line->velocity[2]);
         }

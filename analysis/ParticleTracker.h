@@ -28,6 +28,7 @@ struct TrackInput {
 struct TrackAssignment {
     int64_t trackId = -1;
     std::optional<cv::Point3d> velocity;  // mm/s; none for a track's first position
+    int positions = 0;                    // the track's positions the velocity was fitted to
 };
 
 class ParticleTracker {

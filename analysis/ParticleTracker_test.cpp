@@ -35,6 +35,7 @@ TEST(ParticleTracker, CrossingPathsKeepTheirTracksAndExactVelocities) {
         EXPECT_EQ(ta.trackId, first[0]) << "frame " << f;
         EXPECT_EQ(tb.trackId, first[1]) << "frame " << f;
         ASSERT_TRUE(ta.velocity && tb.velocity);
+        EXPECT_EQ(ta.positions, f + 1);
         EXPECT_LT(cv::norm(*ta.velocity - v1), 1e-6);
         EXPECT_LT(cv::norm(*tb.velocity - v2), 1e-6);
     }
@@ -58,6 +59,25 @@ TEST(ParticleTracker, ADepthFarOffOnOneFrameNeitherBreaksTheTrackNorMovesTheVelo
             EXPECT_LT(cv::norm(*result[0].velocity - v), 1e-6) << "frame " << f;
         }
     }
+}
+
+TEST(ParticleTracker, TheVelocityRestsOnTheLatestPositionsOnly) {
+    TrackerSettings settings;
+    settings.velocityFrames = 4;
+    ParticleTracker tracker(settings);
+    // Standing still, then moving: four positions later the velocity is the new one.
+    std::vector<int> positions;
+    for (int f = 0; f < 10; ++f) {
+        const double t = f * 0.04;
+        const cv::Point3d p(f < 5 ? 0.0 : 100.0 * (t - 0.16), 0, 1500);
+        const TrackAssignment a = tracker.update(t * 1000.0, {seen(p)})[0];
+        positions.push_back(a.positions);
+        if (f == 9) {
+            ASSERT_TRUE(a.velocity);
+            EXPECT_NEAR(a.velocity->x, 100.0, 1e-6);
+        }
+    }
+    EXPECT_EQ(positions, (std::vector<int>{1, 2, 3, 4, 4, 4, 4, 4, 4, 4}));
 }
 
 TEST(ParticleTracker, ATrackEndsAfterItsMissedFramesAndTimeGoingBackStartsAfresh) {

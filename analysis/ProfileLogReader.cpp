@@ -15,8 +15,7 @@ constexpr size_t kMaxLines = 10'000'000;
 // Rows are at most 255 characters; longer lines are skipped without being stored.
 constexpr std::streamsize kLineBufferSize = 512;
 
-std::string_view trimmed(std::string_view field)
-{
+std::string_view trimmed(std::string_view field) {
     const auto first = field.find_first_not_of(" \t\r");
     if (first == std::string_view::npos) {
         return {};
@@ -27,8 +26,7 @@ std::string_view trimmed(std::string_view field)
 
 // The whole field must be the number; from_chars ignores the locale.
 template <typename Number>
-bool parseField(std::string_view field, Number& value)
-{
+bool parseField(std::string_view field, Number& value) {
     field = trimmed(field);
     if (field.empty()) {
         return false;
@@ -44,8 +42,7 @@ bool parseField(std::string_view field, Number& value)
     return true;
 }
 
-void setError(std::string* error, const std::string& text)
-{
+void setError(std::string* error, const std::string& text) {
     if (error != nullptr) {
         *error = text;
     }
@@ -53,8 +50,7 @@ void setError(std::string* error, const std::string& text)
 
 }  // namespace
 
-std::optional<ProfileRow> parseProfileRow(std::string_view line)
-{
+std::optional<ProfileRow> parseProfileRow(std::string_view line) {
     std::array<std::string_view, 5> fields;
     size_t count = 0;
     while (true) {
@@ -77,8 +73,7 @@ std::optional<ProfileRow> parseProfileRow(std::string_view line)
     return row;
 }
 
-bool readProfileLog(const std::string& csvPath, std::vector<ProfileRow>& rows, std::string* error)
-{
+bool readProfileLog(const std::string& csvPath, std::vector<ProfileRow>& rows, std::string* error) {
     std::error_code ignored;
     if (!std::filesystem::is_regular_file(csvPath, ignored)) {
         setError(error, csvPath + ": cannot read measurement log (no such file)");

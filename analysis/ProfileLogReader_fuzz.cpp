@@ -6,8 +6,7 @@
 #include "ProfileChart.h"
 #include "ProfileLogReader.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view text(reinterpret_cast<const char*>(data), size);
     std::vector<Vy::Analysis::ProfileRow> rows;
     while (!text.empty() && rows.size() < 64) {

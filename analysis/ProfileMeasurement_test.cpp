@@ -1,10 +1,10 @@
 #include "ProfileMeasurement.h"
 
-#include <cmath>
-#include <stdexcept>
-
 #include <gtest/gtest.h>
+
+#include <cmath>
 #include <opencv2/imgproc.hpp>
+#include <stdexcept>
 
 namespace Vy::Analysis {
 namespace {
@@ -17,8 +17,7 @@ const cv::Scalar kGreen(0, 255, 0);
 Contour rectangle(int x, int y, int w, int h) { return {{x, y}, {x + w, y}, {x + w, y + h}, {x, y + h}}; }
 
 // Points on an upright ellipse with full axes (aw, ah) around (cx, cy).
-Contour ellipsePoints(int cx, int cy, double aw, double ah, int count)
-{
+Contour ellipsePoints(int cx, int cy, double aw, double ah, int count) {
     Contour points;
     for (int i = 0; i < count; ++i) {
         const double t = 2.0 * CV_PI * i / count;
@@ -28,23 +27,20 @@ Contour ellipsePoints(int cx, int cy, double aw, double ah, int count)
     return points;
 }
 
-int countColour(const cv::Mat& image, const cv::Scalar& colour)
-{
+int countColour(const cv::Mat& image, const cv::Scalar& colour) {
     cv::Mat match;
     cv::inRange(image, colour, colour, match);
     return cv::countNonZero(match);
 }
 
-BlobTally acceptOnBlank(const std::vector<Contour>& blobs, cv::Mat* drawn = nullptr)
-{
+BlobTally acceptOnBlank(const std::vector<Contour>& blobs, cv::Mat* drawn = nullptr) {
     cv::Mat canvas(100, 100, CV_8UC3, cv::Scalar(0, 0, 0));
     const BlobTally tally = acceptBlobs(blobs, canvas);
     if (drawn != nullptr) *drawn = canvas;
     return tally;
 }
 
-TEST(ProfileMeasurementFrame, GrayIsDividedBy64RoundedAndSaturated)
-{
+TEST(ProfileMeasurementFrame, GrayIsDividedBy64RoundedAndSaturated) {
     const cv::Mat frame = (cv::Mat_<uint16_t>(1, 5) << 31, 64, 100, 16320, 65535);
     const cv::Mat before = frame.clone();
     EXPECT_EQ(cv::countNonZero(toGray8(frame) != (cv::Mat_<uint8_t>(1, 5) << 0, 1, 2, 255, 255)), 0);
@@ -53,8 +49,7 @@ TEST(ProfileMeasurementFrame, GrayIsDividedBy64RoundedAndSaturated)
     EXPECT_THROW(measureProfile(cv::Mat(10, 10, CV_8UC1, cv::Scalar(5))), std::invalid_argument);
 }
 
-TEST(ProfileMeasurementFrame, FrameWithoutOutlinesGivesNothingAndBrightenedGray)
-{
+TEST(ProfileMeasurementFrame, FrameWithoutOutlinesGivesNothingAndBrightenedGray) {
     const ProfileResult plain = measureProfile(cv::Mat(60, 80, CV_16UC1, cv::Scalar(3000)));  // gray 47
     EXPECT_EQ(plain.acceptedCount, 0);
     EXPECT_EQ(plain.areaFigure, 0.0);
@@ -65,8 +60,7 @@ TEST(ProfileMeasurementFrame, FrameWithoutOutlinesGivesNothingAndBrightenedGray)
 }
 
 // Bright discs of radius 2..6 on a dark background: every disc is one accepted blob.
-void expectDiscCount(int columns, int rows)
-{
+void expectDiscCount(int columns, int rows) {
     cv::Mat frame(rows * 40 + 20, columns * 40 + 20, CV_16UC1, cv::Scalar(500));
     for (int i = 0; i < columns * rows; ++i) {
         cv::circle(frame, cv::Point(30 + i % columns * 40, 30 + i / columns * 40), 2 + i % 5, cv::Scalar(12000),
@@ -77,8 +71,7 @@ void expectDiscCount(int columns, int rows)
     EXPECT_NEAR(result.areaFigure, result.areaSum / (columns * rows), 1e-9);
 }
 
-TEST(ProfileMeasurementFrame, CountsBrightDiscsButNotStripesAndJoinsCloseDiscs)
-{
+TEST(ProfileMeasurementFrame, CountsBrightDiscsButNotStripesAndJoinsCloseDiscs) {
     expectDiscCount(5, 3);
     expectDiscCount(7, 4);
     cv::Mat frame(80, 120, CV_16UC1, cv::Scalar(500));
@@ -90,16 +83,14 @@ TEST(ProfileMeasurementFrame, CountsBrightDiscsButNotStripesAndJoinsCloseDiscs)
     EXPECT_GT(stripe.areaSum, 60.0 * 4.0);
 }
 
-TEST(ProfileMeasurementBlobs, AreaBoundsAreExclusive)
-{
-    EXPECT_EQ(acceptOnBlank({rectangle(0, 0, 3, 1)}).acceptedCount, 0);                       // 3.0
-    EXPECT_EQ(acceptOnBlank({{{0, 0}, {4, 0}, {3, 1}, {0, 1}}}).acceptedCount, 1);             // 3.5
-    EXPECT_EQ(acceptOnBlank({rectangle(0, 0, 20, 20)}).acceptedCount, 0);                      // 400.0
+TEST(ProfileMeasurementBlobs, AreaBoundsAreExclusive) {
+    EXPECT_EQ(acceptOnBlank({rectangle(0, 0, 3, 1)}).acceptedCount, 0);                          // 3.0
+    EXPECT_EQ(acceptOnBlank({{{0, 0}, {4, 0}, {3, 1}, {0, 1}}}).acceptedCount, 1);               // 3.5
+    EXPECT_EQ(acceptOnBlank({rectangle(0, 0, 20, 20)}).acceptedCount, 0);                        // 400.0
     EXPECT_EQ(acceptOnBlank({{{0, 0}, {20, 0}, {20, 20}, {1, 20}, {0, 19}}}).acceptedCount, 1);  // 399.5
 }
 
-TEST(ProfileMeasurementBlobs, SumCoversRejectedBlobsAndFigureDividesByAccepted)
-{
+TEST(ProfileMeasurementBlobs, SumCoversRejectedBlobsAndFigureDividesByAccepted) {
     const BlobTally mixed = acceptOnBlank({rectangle(0, 0, 5, 2), rectangle(10, 10, 5, 4), rectangle(0, 0, 25, 20)});
     EXPECT_EQ(mixed.acceptedCount, 2);
     EXPECT_DOUBLE_EQ(areaFigureOf(mixed), 265.0);
@@ -109,8 +100,7 @@ TEST(ProfileMeasurementBlobs, SumCoversRejectedBlobsAndFigureDividesByAccepted)
     EXPECT_EQ(areaFigureOf(acceptOnBlank({})), 0.0);
 }
 
-TEST(ProfileMeasurementBlobs, FewPointOutlinesDrawnAsRedCircles)
-{
+TEST(ProfileMeasurementBlobs, FewPointOutlinesDrawnAsRedCircles) {
     cv::Mat drawn;
     EXPECT_DOUBLE_EQ(acceptOnBlank({rectangle(30, 30, 10, 10)}, &drawn).areaSum, 100.0);
     // Bounding box 11x11 at (30,30): centre (35,35), radius 5.
@@ -127,8 +117,7 @@ TEST(ProfileMeasurementBlobs, FewPointOutlinesDrawnAsRedCircles)
     EXPECT_NE(drawn.at<cv::Vec3b>(12, 12), kRed);
 }
 
-TEST(ProfileMeasurementBlobs, FittedOutlinesDrawnAsGreenEllipsesUnlessTooLong)
-{
+TEST(ProfileMeasurementBlobs, FittedOutlinesDrawnAsGreenEllipsesUnlessTooLong) {
     cv::Mat drawn;
     EXPECT_EQ(acceptOnBlank({ellipsePoints(50, 50, 12, 8, 16)}, &drawn).acceptedCount, 1);
     EXPECT_EQ(countColour(drawn, cv::Scalar(kRed)), 0);

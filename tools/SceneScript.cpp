@@ -221,7 +221,13 @@ void SceneScript::addMovers(int count, double depthMin, double depthMax, double 
             py = c.principalY - p.y * k;
             return p.radius * k;
         };
+        // Nearing the camera a particle grows; it stays within the measurement's default
+        // bounds (largest axis below 20 output px, its blurred rim included) on every frame.
         bool clear = true;
+        for (const Particle& p : path) {
+            double px, py;
+            if (image(p, px, py) > 9.0 * kTruthScale) clear = false;
+        }
         for (size_t o = 0; o < placed.size() && clear; ++o)
             for (uint32_t f = 0; f < frameCount_ && clear; ++f) {
                 double ax, ay, bx, by;
