@@ -129,7 +129,11 @@ void VyProcessor::setupCompute(const CCalibration& calibration) {
     refocusValue = params.GetNumber(Params::CudaCompute_RefocusVirtualDepth);
     const double refocusMm = params.GetNumber(kRefocusDistanceId);
     if (refocusMm > 0.0 && refocusDepthHigh > refocusDepthLow && refocusDepthLow > 0.0) {
-        const double v = Vy::Model::virtualDepthFromDistance(calibration, refocusMm);
+        // Held inside the range first: past the far end the model's virtual depth turns negative.
+        const double nearest = Vy::Model::distanceFromVirtualDepth(calibration, refocusDepthHigh);
+        const double farthest = Vy::Model::distanceFromVirtualDepth(calibration, refocusDepthLow);
+        const double held = farthest > nearest && nearest > 0.0 ? std::clamp(refocusMm, nearest, farthest) : refocusMm;
+        const double v = Vy::Model::virtualDepthFromDistance(calibration, held);
         const double r = (1.0 / refocusDepthLow - 1.0 / v) / (1.0 / refocusDepthLow - 1.0 / refocusDepthHigh);
         refocusValue = std::clamp(r, 0.0, 1.0);
     }
