@@ -1,13 +1,18 @@
 // What the operator sees of the processor: the depth colour range, the refocus plane and the status.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cmath>
 #include <fstream>
+#include <opencv2/imgproc.hpp>
+#include <thread>
 
 #include "CalibrationSamples.h"
 #include "CameraModel.h"
 #include "TestFiles.h"
 #include "Viewer.h"
 #include "VyProcessor.h"
+#include "engine/SyntheticPlane.h"
 
 namespace {
 
@@ -93,4 +98,54 @@ TEST(VyProcessorDisplay, TheStatusNamesSequenceFrameTypeRateAndPause) {
     EXPECT_TRUE(processor.wantsFrame());
     processor.setPaused(false);
     EXPECT_FALSE(processor.wantsFrame());
+}
+
+TEST(VyProcessorDisplay, RefocusKeysMoveTheSharpPlaneAndItsSharpnessPeaksAtThePlanesDistance) {
+    Vy::Test::ScratchDir dir;
+    const CCalibration c = Vy::Engine::Synthetic::MakeCalibration(256);
+    const double planeDepth = 4.0;
+    const CVyImage raw = Vy::Engine::Synthetic::RenderPlane(c, planeDepth, Vy::Engine::Synthetic::Texture);
+    VyProcessor processor(options("", dir.File("")));
+    processor.setupCompute(c);
+    processor.ready = true;
+    processor.setDisplayType(3);
+    testing::internal::CaptureStdout();
+    processor.startThread();
+    // From the nearest plane to the farthest, a key press at a time.
+    processor.moveRefocus(-100);
+    double bestSharpness = -1.0, bestDistance = 0.0;
+    for (int step = 0; step <= 20; ++step) {
+        const uint64_t before = processor.framesProcessed();
+        ASSERT_TRUE(processor.addFrame(raw));
+        for (int wait = 0; wait < 500 && processor.framesProcessed() == before; ++wait) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_GT(processor.framesProcessed(), before);
+        // Sharpness: how closely the plane's texture comes back (PSNR), inside the rim.
+        const CVyImage& image = processor.resultImage;
+        const auto* samples = static_cast<const uint16_t*>(image.GetPixelData());
+        double sum = 0.0;
+        int count = 0;
+        for (int32_t j = 24; j < image.GetHeight() - 24; ++j) {
+            for (int32_t i = 24; i < image.GetWidth() - 24; ++i) {
+                const double truth = Vy::Engine::Synthetic::Texture(2 * (i + 0.5), 2 * (j + 0.5)) * 250.0 / 255.0;
+                const double d = samples[j * image.GetWidth() + i] / 16383.0 - truth;
+                sum += d * d;
+                ++count;
+            }
+        }
+        const double sharpness = 10.0 * std::log10(count / sum);
+        if (sharpness > bestSharpness) {
+            bestSharpness = sharpness;
+            bestDistance = processor.refocusDistanceMm();
+        }
+        processor.moveRefocus(1);
+    }
+    processor.stopThread();
+    processor.waitForThread();
+    testing::internal::GetCapturedStdout();
+    // Within one key step (a twentieth of the range in 1/v) of the plane.
+    const double found = Vy::Model::virtualDepthFromDistance(c, bestDistance);
+    const double step = 0.05 * (1.0 / c.virtualDepthMin - 1.0 / c.virtualDepthMax);
+    EXPECT_LE(std::abs(1.0 / found - 1.0 / planeDepth), step) << "sharpest at virtual depth " << found;
 }
