@@ -99,17 +99,18 @@ TEST(ProgramOnX11, TheDepthPictureUsesTheWholeScaleShownBesideItAndTheTitleSaysW
     ASSERT_FALSE(screen.empty());
     const std::vector<int> scale = scaleColumns(screen);
     ASSERT_GE(scale.size(), 5u) << "no colour bar on the screen";
-    // Left of the bar, the depth picture itself reaches both ends of the scale.
-    int red = 0, blue = 0;
+    // Left of the bar, the depth picture itself reaches both ends of the scale: its nearest and
+    // farthest 15 % (red to orange, blue to light blue; green would be 153 or more there).
+    int nearEnd = 0, farEnd = 0;
     for (int y = 0; y < screen.rows; ++y) {
         for (int x = 0; x < scale.front() - 4; ++x) {
             const cv::Vec3b pixel = screen.at<cv::Vec3b>(y, x);
-            red += near(pixel, kRed, 120);
-            blue += near(pixel, kBlue, 120);
+            nearEnd += pixel[2] > 200 && pixel[0] < 60 && pixel[1] < 153;
+            farEnd += pixel[0] > 200 && pixel[2] < 60 && pixel[1] < 153;
         }
     }
-    EXPECT_GT(red, 500) << "the nearest distances (red) are not used";
-    EXPECT_GT(blue, 500) << "the farthest distances (blue) are not used";
+    EXPECT_GT(nearEnd, 2000) << "the nearest distances are not used";
+    EXPECT_GT(farEnd, 2000) << "the farthest distances are not used";
     // The scale is written beside the recording once.
     EXPECT_NE(console.find("depth scale: " + out + "/"), std::string::npos) << console;
 }
