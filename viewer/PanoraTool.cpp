@@ -58,7 +58,7 @@ void Init(const char*) {
 
 void CreateViewImage(int32_t& handle, int32_t x, int32_t y, int32_t width, int32_t height, const char* name) {
     ViewerState& viewer = state();
-    std::lock_guard<std::mutex> lock(viewer.mutex);
+    std::unique_lock<std::mutex> lock(viewer.mutex);
     initLocked(viewer);
     handle = viewer.nextHandle++;
     View& view = viewer.views[handle];
@@ -67,9 +67,8 @@ void CreateViewImage(int32_t& handle, int32_t x, int32_t y, int32_t width, int32
     Viewer::GuiThread& gui = Viewer::GuiThread::instance();
     gui.createWindow({view.name, x, y, width, height});
     // The window is up before the first image is handed over, so a fast replay shows from its first frame.
-    viewer.mutex.unlock();
+    lock.unlock();
     gui.waitForWindows(std::chrono::seconds(5));
-    viewer.mutex.lock();
 }
 
 // sameSeries needs no handling here: every image is shown the same way.
