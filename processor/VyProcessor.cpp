@@ -249,6 +249,10 @@ double VyProcessor::refocusDistanceMm() const {
 }
 
 void VyProcessor::requestSnapshot() {
+    if (lcmOutput) {
+        std::cout << "snapshot not written (a publishing run shows no frame)" << std::endl;
+        return;
+    }
     snapshotWanted = true;
     // A paused processor has the frame on show computed again to write it.
     showAgainWanted = true;
