@@ -10,8 +10,7 @@ CommandLine parse(std::vector<const char*> args) {
 }  // namespace
 
 TEST(CommandLine, OptionsMayStandAnywhereAndAreNotCountedAsArguments) {
-    const CommandLine line =
-        parse({"--output-dir", "/tmp/o", "a.rays", "--no-window", "2", "--lcm", "--settings", "s.vyset"});
+    const CommandLine line = parse({"--output-dir", "/tmp/o", "a.rays", "--no-window", "2", "--lcm", "--settings", "s.vyset"});
     ASSERT_TRUE(line.error.empty()) << line.error;
     EXPECT_EQ(line.positional, (std::vector<std::string>{"a.rays", "2"}));
     EXPECT_EQ(line.options.outputDir, "/tmp/o");

@@ -24,9 +24,9 @@ struct ProgramResult {
 };
 
 struct KeyStep {
-    int delayMs;       // wait before sending
-    std::string keys;  // bytes to send; empty sends nothing
-    int signal = 0;    // or a signal to send instead
+    int delayMs;      // wait before sending
+    std::string keys; // bytes to send; empty sends nothing
+    int signal = 0;   // or a signal to send instead
 };
 
 class ProgramRun {

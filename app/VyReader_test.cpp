@@ -26,8 +26,8 @@ namespace {
 }();
 
 std::string writeSequence(const Vy::Test::ScratchDir& dir, const std::string& name, int frames) {
-    return Vy::Test::writeTestSequence(
-        dir.File(name), frames, [](int i, size_t) { return static_cast<uint8_t>(i * 10); }, 64, 48, 100);
+    return Vy::Test::writeTestSequence(dir.File(name), frames, [](int i, size_t) { return static_cast<uint8_t>(i * 10); },
+                                       64, 48, 100);
 }
 
 VyRunOptions options(const Vy::Test::ScratchDir& dir) {

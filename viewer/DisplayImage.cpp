@@ -1,7 +1,8 @@
 #include "DisplayImage.h"
 
-#include <algorithm>
 #include <opencv2/imgproc.hpp>
+
+#include <algorithm>
 
 #include "IImage.h"
 #include "VyTypes.h"
@@ -21,16 +22,12 @@ cv::Mat fourteenBitToEight(const cv::Mat& wide) {
 
 int channelsOf(uint32_t pixelType) {
     switch (pixelType) {
-        case Vy::PixelTypeLuminance:
-            return 1;
+        case Vy::PixelTypeLuminance: return 1;
         case Vy::PixelTypeRGB:
-        case Vy::PixelTypeBGR:
-            return 3;
+        case Vy::PixelTypeBGR: return 3;
         case Vy::PixelTypeRGBA:
-        case Vy::PixelTypeBGRA:
-            return 4;
-        default:
-            return 0;
+        case Vy::PixelTypeBGRA: return 4;
+        default: return 0;
     }
 }
 
@@ -55,18 +52,10 @@ bool toDisplayable(const IImage& image, cv::Mat& out) {
     cv::Mat narrow = source.depth() == CV_16U ? fourteenBitToEight(source) : source;
 
     switch (pixelType) {
-        case Vy::PixelTypeRGB:
-            cv::cvtColor(narrow, out, cv::COLOR_RGB2BGR);
-            break;
-        case Vy::PixelTypeRGBA:
-            cv::cvtColor(narrow, out, cv::COLOR_RGBA2BGR);
-            break;
-        case Vy::PixelTypeBGRA:
-            cv::cvtColor(narrow, out, cv::COLOR_BGRA2BGR);
-            break;
-        default:
-            out = narrow.data == source.data ? narrow.clone() : narrow;
-            break;
+        case Vy::PixelTypeRGB: cv::cvtColor(narrow, out, cv::COLOR_RGB2BGR); break;
+        case Vy::PixelTypeRGBA: cv::cvtColor(narrow, out, cv::COLOR_RGBA2BGR); break;
+        case Vy::PixelTypeBGRA: cv::cvtColor(narrow, out, cv::COLOR_BGRA2BGR); break;
+        default: out = narrow.data == source.data ? narrow.clone() : narrow; break;
     }
     return true;
 }
