@@ -306,7 +306,9 @@ TEST_F(Program, PauseHoldsTheQueueStepsOneFrameAndShowsThePausedFrameAgainInAnot
     const std::vector<int> tail(paused.end() - 5, paused.end());
     const int k = tail[0];
     EXPECT_EQ(tail, (std::vector<int>{k, k + 1, k + 1, k + 1, k + 2})) << result.out;
-    if (paused.size() == 6) EXPECT_EQ(paused[0], k);
+    if (paused.size() == 6) {
+        EXPECT_EQ(paused[0], k);
+    }
     // The numbers go on from k + 3 after the pause and nothing queued was dropped or skipped.
     const std::vector<int> after = numbersBetween(result.out, "\nunpaused\n", "\ndone.\n");
     ASSERT_FALSE(after.empty()) << result.out;
