@@ -47,13 +47,28 @@ bool handleKey(int key, VyReader& reader) {
             reader.processor.setDisplayType(3);
             break;
         case 'p':
+            // Reader and processor stop together: what is queued stays queued.
             if (!reader.paused.load()) {
                 reader.paused = true;
+                reader.processor.setPaused(true);
                 std::cout << "paused" << std::endl;
             } else {
                 reader.paused = false;
+                reader.processor.setPaused(false);
                 std::cout << "unpaused" << std::endl;
             }
+            break;
+        case 'n':
+            reader.processor.stepOneFrame();
+            break;
+        case '[':
+            reader.processor.moveRefocus(-1);
+            break;
+        case ']':
+            reader.processor.moveRefocus(1);
+            break;
+        case 's':
+            reader.processor.requestSnapshot();
             break;
         case 'q':
             return true;
@@ -207,7 +222,8 @@ int runMarlinProfileProc(int argc, const char* const argv[]) {
     Clock::time_point lastProgress = start;
     bool quit = false;
     // Without a processor nothing would ever be taken from the queue: the run ends at once.
-    while (processorRunning && !reader->sequenceDone.load()) {
+    // A run paused at its last frame stays open, so that frame can be looked at in every display.
+    while (processorRunning && !(reader->sequenceDone.load() && !processor.isPaused())) {
         // A stop signal acts ahead of keys still waiting.
         if (Console::stopRequested() != 0) {
             quit = true;
@@ -221,7 +237,9 @@ int runMarlinProfileProc(int argc, const char* const argv[]) {
         if (showProgress && now - start > std::chrono::seconds(3) && now - lastProgress >= std::chrono::seconds(1)) {
             lastProgress = now;
             const double seconds = std::chrono::duration<double>(now - start).count();
-            std::cerr << "\r" << progressText(processor.framesProcessed(), seconds, processor.imageQueue.GetSize())
+            std::cerr << "\r"
+                      << progressText(processor.framesProcessed(), reader->framesInSequence(), seconds,
+                                      processor.imageQueue.GetSize(), processor.isPaused())
                       << "\x1b[K" << std::flush;
         }
         if (quit) {
@@ -231,8 +249,10 @@ int runMarlinProfileProc(int argc, const char* const argv[]) {
             std::cout << "No processor is running and no key can arrive: ending the run." << std::endl;
             break;
         }
-        if (reader->paused.load() && Console::inputClosed() && processor.imageQueue.GetSize() == 0) {
+        if (reader->paused.load() && Console::inputClosed()) {
+            // Nothing could resume it: the run ends as on 'q'.
             std::cout << "Paused and no key can arrive: ending the run." << std::endl;
+            quit = true;
             break;
         }
         if (reader->isThreadDone() && !reader->sequenceDone.load()) {

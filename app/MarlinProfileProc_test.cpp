@@ -5,7 +5,9 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <opencv2/imgcodecs.hpp>
 #include <regex>
+#include <sstream>
 #include <string>
 
 #include "ProgramRun_test.h"
@@ -264,4 +266,67 @@ TEST_F(Program, AOneFrameSequenceGivesAOneFrameRecording) {
     std::smatch named;
     ASSERT_TRUE(std::regex_search(result.out, named, std::regex("; video: ([^;]+\\.mp4);")));
     EXPECT_EQ(probeFrames(named[1].str()), "mpeg4,1024,1024,30/1,1\n");
+}
+
+namespace {
+
+// The frame numbers printed between two console lines (exclusive).
+std::vector<int> numbersBetween(const std::string& text, const std::string& from, const std::string& to) {
+    const size_t begin = text.find(from);
+    const size_t end = text.find(to, begin == std::string::npos ? 0 : begin);
+    std::vector<int> numbers;
+    if (begin == std::string::npos || end == std::string::npos) return numbers;
+    std::istringstream lines(text.substr(begin + from.size(), end - begin - from.size()));
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos)
+            numbers.push_back(std::stoi(line));
+    }
+    return numbers;
+}
+
+}  // namespace
+
+TEST_F(Program, PauseHoldsTheQueueStepsOneFrameAndShowsThePausedFrameAgainInAnotherType) {
+    // Long enough to be running when the first key arrives (frames are on show by then, also
+    // under a sanitizer), short frames so it ends soon after.
+    std::vector<std::string> arguments = args("0");
+    arguments[arguments.size() - 2] = writeSequence(dir.File("long.rays"), 1500);
+    // Paused: 'd' shows the paused frame again in type 2, 'n' steps once, 'r' shows that frame
+    // in type 0 again, 's' snapshots it, 'n' steps once more; then the replay goes on to its end.
+    const auto result = ProgramRun::run(
+        arguments, {{4000, "p"}, {400, "d"}, {400, "n"}, {400, "r"}, {400, "s"}, {400, "n"}, {600, "p"}}, false, true,
+        120000);
+    ASSERT_FALSE(result.timedOut) << result.out;
+    ASSERT_EQ(result.status, 0) << result.out << result.err;
+    const std::vector<int> paused = numbersBetween(result.out, "\npaused\n", "\nunpaused\n");
+    // At most the frame being computed when the key came, then: k again (type 2), k + 1 (step),
+    // k + 1 again (type 0), again for the snapshot, k + 2 (step).
+    ASSERT_GE(paused.size(), 5u) << result.out;
+    ASSERT_LE(paused.size(), 6u) << result.out;
+    const std::vector<int> tail(paused.end() - 5, paused.end());
+    const int k = tail[0];
+    EXPECT_EQ(tail, (std::vector<int>{k, k + 1, k + 1, k + 1, k + 2})) << result.out;
+    if (paused.size() == 6) {
+        EXPECT_EQ(paused[0], k);
+    }
+    // The numbers go on from k + 3 after the pause and nothing queued was dropped or skipped.
+    const std::vector<int> after = numbersBetween(result.out, "\nunpaused\n", "\ndone.\n");
+    ASSERT_FALSE(after.empty()) << result.out;
+    EXPECT_EQ(after.front(), k + 3);
+    EXPECT_EQ(after.back(), 1499);
+    EXPECT_EQ(after.size(), static_cast<size_t>(1499 - k - 2));
+    EXPECT_NE(result.out.find("summary: read 1500, processed 1500, recorded 1500, published 0, dropped 0"),
+              std::string::npos)
+        << result.out;
+    std::string name = arguments[arguments.size() - 2].substr(1);
+    for (char& c : name) {
+        if (c == '/') c = '-';
+    }
+    EXPECT_EQ(probeFrames(out + "/" + name + ".mp4"), "mpeg4,1024,1024,30/1,1500\n");
+    // The snapshot of the raw image: 16 bits as computed, 8 bits as shown, named after frame id and type.
+    const std::string base = out + "/long.rays-frame" + std::to_string(k + 1) + "-type0";
+    EXPECT_NE(result.out.find("\nsnapshot: " + base + "-result.png " + base + "-view.png\n"), std::string::npos)
+        << result.out;
+    EXPECT_EQ(cv::imread(base + "-result.png", cv::IMREAD_UNCHANGED).depth(), CV_16U);
+    EXPECT_EQ(cv::imread(base + "-view.png", cv::IMREAD_UNCHANGED).depth(), CV_8U);
 }

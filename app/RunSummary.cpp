@@ -16,10 +16,19 @@ std::string summaryLine(const RunCounts& counts, const std::string& videoPath, c
            "; log: " + (logPath.empty() ? "none" : logPath) + (chartPath.empty() ? "" : "; chart: " + chartPath);
 }
 
-std::string progressText(uint64_t processed, double seconds, uint32_t queued) {
-    char text[128];
-    std::snprintf(text, sizeof text, "processed %llu frames, %.1f fps, queue %u",
-                  static_cast<unsigned long long>(processed), seconds > 0.0 ? processed / seconds : 0.0, queued);
+std::string progressText(uint64_t processed, uint64_t total, double seconds, uint32_t queued, bool paused) {
+    const double fps = seconds > 0.0 ? processed / seconds : 0.0;
+    char left[32] = "";
+    if (paused) {
+        std::snprintf(left, sizeof left, ", paused");
+    } else if (fps > 0.0 && total >= processed) {
+        const auto remaining = static_cast<unsigned long long>((total - processed) / fps + 0.5);
+        std::snprintf(left, sizeof left, ", %llu:%02llu left", remaining / 60, remaining % 60);
+    }
+    char text[160];
+    std::snprintf(text, sizeof text, "frame %llu of %llu, %.1f fps%s, queue %u",
+                  static_cast<unsigned long long>(processed), static_cast<unsigned long long>(total), fps, left,
+                  queued);
     return text;
 }
 

@@ -29,5 +29,5 @@ struct StageMilliseconds {
 };
 std::string stageLine(const StageMilliseconds& stages);
 
-// "processed N frames, F fps, queue Q" for the progress line.
-std::string progressText(uint64_t processed, double seconds, uint32_t queued);
+// "frame K of N, F fps, M:SS left, queue Q" for the progress line (", paused" instead of the time left).
+std::string progressText(uint64_t processed, uint64_t total, double seconds, uint32_t queued, bool paused);

@@ -1,6 +1,7 @@
 #include "VyReader.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 
 #include "CCuda.h"
@@ -48,6 +49,8 @@ void VyReader::setUp(const std::string& path) {
     std::cout << "Loading " << path << "..." << std::endl;
     seqReader.Open(CVyString(path), kReadAheadFrames);
     seqReader.StartReading(rayImage);
+    sequenceFrames = seqReader.GetFrameCount();
+    processor.setSequence(std::filesystem::path(path).filename().string(), sequenceFrames);
     processor.setupCompute(rayImage.GetCalibration());
     if (!rayImage.GetWhiteImage().IsEmpty()) {
         processor.compute.SetWhiteImage(rayImage.GetWhiteImage());
@@ -90,8 +93,9 @@ void VyReader::queueNextFrame() {
 
 void VyReader::threadedFunction() {
     while (isThreadRunning()) {
-        if (paused.load()) {
-            sleep(1000);
+        // Paused, the reader brings only a frame that the processor waits for to step to.
+        if (paused.load() && !(processor.wantsFrame() && processor.imageQueue.GetSize() == 0)) {
+            sleep(10);
             continue;
         }
         if (failure.empty() && seqReader.GetFrameIndex() < seqReader.GetFrameCount()) {

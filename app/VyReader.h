@@ -49,6 +49,8 @@ public:
     // Time the reader thread spent reading and copying frames.
     double readMilliseconds() const { return reading.milliseconds(); }
     const std::string& basePath() const { return outputBase; }
+    // Frames the sequence holds (0 when it could not be opened).
+    uint64_t framesInSequence() const { return sequenceFrames; }
 
     std::atomic<bool> sequenceDone{false};
     std::atomic<bool> paused{false};
@@ -92,5 +94,6 @@ private:
     std::string outputBase;
     std::string failure;
     std::atomic<uint64_t> readTotal{0};
+    uint64_t sequenceFrames = 0;
     StageClock reading;
 };

@@ -17,11 +17,16 @@
 
 #include "CCuda.h"
 #include "CVyException.h"
+#include "CameraModel.h"
+#include "DepthScale.h"
+#include "DisplayImage.h"
 #include "ExceptionReport.h"
 #include "FrameReduction.h"
 #include "PanoraTool.h"
+#include "Snapshot.h"
 #include "Viewer.h"
 #include "VyTypes.h"
+#include "engine/DepthColorMap.h"
 
 namespace {
 
@@ -39,6 +44,27 @@ constexpr int kLcmLargestSide = 1280;
 constexpr uint32_t kQueueWaitMilliseconds = 10;
 // Offset between 1582-10-15 and 1970-01-01 in 100 ns ticks.
 constexpr int64_t kGregorianToUnixTicks = 122192928000000000LL;
+// The settings key for the refocus plane as a distance; 0 leaves refocus.value in charge.
+constexpr uint32_t kRefocusDistanceId = 0x220002;
+// '[' and ']' move the refocus plane by this share of its range.
+constexpr double kRefocusStep = 0.05;
+// The rate in the status is counted over at least this long.
+constexpr auto kRateWindow = std::chrono::milliseconds(500);
+
+const char* typeName(int32_t type) {
+    switch (type) {
+        case 1:
+            return "total focus";
+        case 2:
+            return "depth";
+        case 3:
+            return "refocused";
+        case 4:
+            return "profile";
+        default:
+            return "raw";
+    }
+}
 
 // The OpenCV element type that wraps an image's samples without reading past them.
 int matTypeOf(const CVyImageFormat& format) {
@@ -59,11 +85,13 @@ std::string profileLogFileName(const std::string& outputDir, int64_t unixMicrose
 
 VyProcessor::VyProcessor(const VyRunOptions& options)
     : logFileName(profileLogFileName(options.outputDir, Poco::Timestamp().epochMicroseconds())),
+
       // Only a publishing run talks to LCM.
       lcmHandle(options.lcmOutput ? lcm_create("") : nullptr),
       lcmOutput(options.lcmOutput),
       settingsPath(options.settingsPath.empty() ? defaultSettingsPath() : options.settingsPath),
       recorder(videoWriter, kRecorderQueue) {
+    outputDir = options.outputDir.empty() ? "." : options.outputDir;
     imageQueue.Initialize(kQueueCapacity, false);
     std::cout << "Initializing PanoraTool...\n" << std::flush;
     Panora::Tool::Init(nullptr);
@@ -78,9 +106,37 @@ VyProcessor::~VyProcessor() {
 void VyProcessor::setupCompute(const CCalibration& calibration) {
     compute.SetCudaDevice(CCuda::GetDevice(0));
     compute.ApplyCalibration(calibration, true);
-    Vy::Analysis::declareProfileSettings(compute.GetParams());
-    compute.GetParams().ImportParameterFromFile(CVyString(settingsPath));
-    profileSettings = Vy::Analysis::readProfileSettings(compute.GetParams());
+    CParameterSet& params = compute.GetParams();
+    Vy::Analysis::declareProfileSettings(params);
+    if (!params.Has(kRefocusDistanceId)) {
+        params.Declare(kRefocusDistanceId, "refocus.distance_mm", 0, 0, 1e7);
+    }
+    params.ImportParameterFromFile(CVyString(settingsPath));
+    profileSettings = Vy::Analysis::readProfileSettings(params);
+    // A near or far of 0 (the shipped settings) takes that end from what the calibration can measure.
+    const Vy::Engine::DistanceRange measurable =
+        Vy::Engine::MeasurableDistances(calibration, params.GetNumber(Params::CudaCompute_DepthVirtualMin),
+                                        params.GetNumber(Params::CudaCompute_DepthVirtualMax));
+    colourNear = params.GetNumber(Params::CudaCompute_ColorNearDistance);
+    colourFar = params.GetNumber(Params::CudaCompute_ColorFarDistance);
+    if (colourNear <= 0.0) colourNear = measurable.nearMm;
+    if (colourFar <= 0.0) colourFar = measurable.farMm > 0.0 ? measurable.farMm : 3000.0;
+    params.SetValue(Params::CudaCompute_ColorNearDistance, colourNear);
+    params.SetValue(Params::CudaCompute_ColorFarDistance, colourFar);
+    // Refocusing: 0 at the calibration's lowest virtual depth (farthest), 1 at its highest, linear in 1/v.
+    refocusDepthLow = calibration.virtualDepthMin;
+    refocusDepthHigh = calibration.virtualDepthMax;
+    refocusValue = params.GetNumber(Params::CudaCompute_RefocusVirtualDepth);
+    const double refocusMm = params.GetNumber(kRefocusDistanceId);
+    if (refocusMm > 0.0 && refocusDepthHigh > refocusDepthLow && refocusDepthLow > 0.0) {
+        // Held inside the range first: past the far end the model's virtual depth turns negative.
+        const double nearest = Vy::Model::distanceFromVirtualDepth(calibration, refocusDepthHigh);
+        const double farthest = Vy::Model::distanceFromVirtualDepth(calibration, refocusDepthLow);
+        const double held = farthest > nearest && nearest > 0.0 ? std::clamp(refocusMm, nearest, farthest) : refocusMm;
+        const double v = Vy::Model::virtualDepthFromDistance(calibration, held);
+        const double r = (1.0 / refocusDepthLow - 1.0 / v) / (1.0 / refocusDepthLow - 1.0 / refocusDepthHigh);
+        refocusValue = std::clamp(r, 0.0, 1.0);
+    }
     tracker = Vy::Analysis::ParticleTracker(profileSettings.tracking);
     calibrationInUse = calibration;
     imageAccess = static_cast<IImageAccess*>(compute.GetInterface(1));
@@ -108,9 +164,12 @@ void VyProcessor::openOutputVideo(std::string outputBasePath) {
     if (claimed >= 0) {
         ::close(claimed);
         videoName = name;
-        videoWriter.open(videoName, cv::VideoWriter::fourcc('D', 'I', 'V', 'X'), 30.0,
+        // MP4 takes no DIVX tag: asked for it, the writer falls back to mp4v with a note of its own.
+        // The same MPEG-4 stream is asked for under mp4v at once, and said here in our words.
+        videoWriter.open(videoName, cv::VideoWriter::fourcc('m', 'p', '4', 'v'), 30.0,
                          cv::Size(FrameRecorder::kVideoSide, FrameRecorder::kVideoSide), true);
         if (videoWriter.isOpened()) {
+            std::cerr << "MarlinProfileProc: recording MPEG-4 (DIVX) under the MP4 tag 'mp4v'" << std::endl;
             videoError.clear();
             recorder.watchSpace(videoName);
             return;
@@ -136,6 +195,12 @@ int VyProcessor::startProcessor() {
     try {
         if (!lcmOutput) {
             Panora::Tool::CreateViewImage(viewHandle, 0, 0, 1000, 800, "VyProcessorView");
+            updateStatus();
+            if (Viewer::isShowing()) {
+                std::cout << "Keys: r raw, t total focus, d depth, f refocused, p pause/resume, n next frame "
+                             "(paused), [ ] refocus nearer/farther, s snapshot, q quit"
+                          << std::endl;
+            }
         }
         // The processor thread runs threadedFunction until its running flag is cleared.
         startThread();
@@ -149,6 +214,93 @@ void VyProcessor::setDisplayType(int32_t type) {
     if (type != displayType.load()) {
         displayType.store(type);
         imageShown.store(false);
+        showAgainWanted = true;
+    }
+}
+
+void VyProcessor::setPaused(bool paused) {
+    stepsWanted = 0;
+    pausedFlag = paused;
+    updateStatus();
+}
+
+void VyProcessor::stepOneFrame() {
+    if (pausedFlag.load()) {
+        ++stepsWanted;
+    }
+}
+
+void VyProcessor::moveRefocus(int steps) {
+    // Nearer planes lie at higher virtual depths, the high end of the value.
+    refocusValue = std::clamp(refocusValue.load() - steps * kRefocusStep, 0.0, 1.0);
+    if (displayType.load() == 3) {
+        showAgainWanted = true;
+    }
+    updateStatus();
+}
+
+double VyProcessor::refocusDistanceMm() const {
+    if (!(refocusDepthHigh > refocusDepthLow && refocusDepthLow > 0.0)) {
+        return 0.0;
+    }
+    const double r = refocusValue.load();
+    const double v = 1.0 / ((1.0 - r) / refocusDepthLow + r / refocusDepthHigh);
+    return Vy::Model::distanceFromVirtualDepth(calibrationInUse, v);
+}
+
+void VyProcessor::requestSnapshot() {
+    if (lcmOutput) {
+        std::cout << "snapshot not written (a publishing run shows no frame)" << std::endl;
+        return;
+    }
+    snapshotWanted = true;
+    // A paused processor has the frame on show computed again to write it.
+    showAgainWanted = true;
+}
+
+void VyProcessor::setSequence(const std::string& name, uint64_t frames) {
+    sequenceName = name;
+    sequenceFrames = frames;
+}
+
+std::string VyProcessor::statusText() const {
+    const int32_t type = displayType.load();
+    char rateText[32];
+    std::snprintf(rateText, sizeof rateText, "%.1f fps", rate.load());
+    // frameCount counts frames done; the one on show is the last of them.
+    const uint64_t done = processedTotal.load();
+    std::string text = sequenceName.empty() ? std::string("MarlinProfileProc") : sequenceName;
+    text += " | frame " + std::to_string(done) + " of " + std::to_string(sequenceFrames);
+    text += " | type " + std::to_string(type) + " " + typeName(type);
+    if (type == 3) {
+        char focus[48];
+        std::snprintf(focus, sizeof focus, " at %.0f mm", refocusDistanceMm());
+        text += focus;
+    }
+    text += std::string(" | ") + rateText;
+    if (pausedFlag.load()) {
+        text += " | paused";
+    }
+    return text;
+}
+
+void VyProcessor::updateStatus() {
+    if (viewHandle > 0) {
+        Viewer::setStatus(viewHandle, statusText());
+    }
+}
+
+void VyProcessor::countRate() {
+    const auto now = std::chrono::steady_clock::now();
+    if (rateFrames == 0 && rateStart == std::chrono::steady_clock::time_point{}) {
+        rateStart = now;
+    }
+    ++rateFrames;
+    const auto spent = now - rateStart;
+    if (spent >= kRateWindow) {
+        rate = rateFrames / std::chrono::duration<double>(spent).count();
+        rateStart = now;
+        rateFrames = 0;
     }
 }
 
@@ -187,19 +339,41 @@ bool VyProcessor::addFrame(CVyImage image, const std::function<bool()>& keepTryi
 
 void VyProcessor::threadedFunction() {
     frameCount = 0;
+    const auto keepWaiting = [this] { return isThreadRunning(); };
     while (isThreadRunning()) {
+        if (pausedFlag.load() && stepsWanted.load() <= 0) {
+            // Paused: the queue is left alone; the frame on show may be wanted again.
+            if (showAgainWanted.exchange(false)) {
+                try {
+                    showAgain();
+                } catch (const CVyException& exception) {
+                    reportWorkerException(exception.ToString(true).ToCString(), keepWaiting);
+                } catch (const std::exception& exception) {
+                    reportWorkerException(exception.what(), keepWaiting);
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(kQueueWaitMilliseconds));
+            continue;
+        }
         if (!imageQueue.WaitForNotEmpty(kQueueWaitMilliseconds)) {
             std::this_thread::yield();
+            continue;
+        }
+        // The pause may have come while this thread waited: the frame stays queued.
+        if (pausedFlag.load() && stepsWanted.load() <= 0) {
             continue;
         }
         if (!imageQueue.MoveOut(inputImage)) {
             std::this_thread::yield();
             continue;
         }
+        if (pausedFlag.load() && stepsWanted.load() > 0) {
+            --stepsWanted;
+        }
         queuedBytes -= inputImage.IsEmpty() ? 0 : inputImage.GetByteSize();
+        showAgainWanted = false;  // a new frame shows every change
         // Every failure of a frame is reported and the loop goes on with the next one:
         // a processor that ended here would leave the reader waiting for room.
-        const auto keepWaiting = [this] { return isThreadRunning(); };
         try {
             if (!ready.load()) {
                 ++droppedTotal;
@@ -212,8 +386,11 @@ void VyProcessor::threadedFunction() {
                 computeDisplayType(type);
                 outputFrame(resultImage);
             }
+            hasFrame = true;
             ++frameCount;
             ++processedTotal;
+            countRate();
+            updateStatus();
         } catch (const CVyException& exception) {
             reportWorkerException(exception.ToString(true).ToCString(), keepWaiting);
         } catch (const std::exception& exception) {
@@ -222,6 +399,28 @@ void VyProcessor::threadedFunction() {
             reportWorkerException("unknown exception", keepWaiting);
         }
     }
+}
+
+void VyProcessor::showAgain() {
+    if (!hasFrame || lcmOutput || !ready.load()) {
+        snapshotWanted = false;
+        return;
+    }
+    showingAgain = true;
+    try {
+        const int32_t type = displayType.load();
+        if (type == 4) {
+            processProfileFrame();
+        } else {
+            computeDisplayType(type);
+            outputFrame(resultImage);
+        }
+    } catch (...) {
+        showingAgain = false;
+        throw;
+    }
+    showingAgain = false;
+    updateStatus();
 }
 
 void VyProcessor::computeDisplayType(int32_t type) {
@@ -244,7 +443,7 @@ void VyProcessor::computeDisplayType(int32_t type) {
             imageId = Vy::ImageIdDepthColorCoded;
             break;
         case 3:
-            compute.GetParams().SetValue(Params::CudaCompute_RefocusVirtualDepth, refocusValue);
+            compute.GetParams().SetValue(Params::CudaCompute_RefocusVirtualDepth, refocusValue.load());
             compute.Compute_RefocusBasic();
             imageId = Vy::ImageIdRefocused;
             break;
@@ -284,11 +483,27 @@ void VyProcessor::showAndRecord(CVyImage& image) {
     }
     {
         const StageClock::Span span(stages.show);
-        std::cout << frameCount << std::endl;
+        // A frame shown again keeps its number.
+        std::cout << (showingAgain ? frameCount - 1 : frameCount) << std::endl;
+        const bool depthPicture = displayType.load() == 2 && format.pixelType == Vy::PixelTypeBGR && !view.empty();
         // Without a window the viewer's conversion would be thrown away.
-        if (Viewer::isShowing()) {
+        if (depthPicture) {
+            showDepthWithScale(view);
+        } else if (Viewer::isShowing()) {
             Panora::Tool::ViewSetImage(viewHandle, &image, imageShown.load());
         }
+        if (snapshotWanted.exchange(false)) {
+            // The image is turned already; PNG wants blue first.
+            cv::Mat shown, result = view;
+            Viewer::toDisplayable(image, shown);
+            if (format.pixelType == Vy::PixelTypeRGB) {
+                cv::cvtColor(view, result, cv::COLOR_RGB2BGR);
+            }
+            writeSnapshot(result, shown);
+        }
+    }
+    if (showingAgain) {
+        return;
     }
     const StageClock::Span span(stages.record);
     try {
@@ -326,16 +541,27 @@ void VyProcessor::showAndRecordWide(const CVyImage& image) {
     }
     {
         const StageClock::Span span(stages.show);
-        std::cout << frameCount << std::endl;
-        if (Viewer::isShowing()) {
+        std::cout << (showingAgain ? frameCount - 1 : frameCount) << std::endl;
+        const bool snapshot = snapshotWanted.exchange(false);
+        if (Viewer::isShowing() || snapshot) {
             CVyImage shown;
             if (shown.Create(CVyImageFormat{image.GetWidth(), image.GetHeight(), Vy::PixelTypeLuminance,
                                             Vy::DataTypeUnsignedByte})) {
                 cv::Mat turned(image.GetHeight(), image.GetWidth(), CV_8UC1, shown.GetPixelDataForWrite());
                 FrameReduction::displayFrame(wide, turned);
-                Panora::Tool::ViewSetImage(viewHandle, &shown, imageShown.load());
+                if (Viewer::isShowing()) {
+                    Panora::Tool::ViewSetImage(viewHandle, &shown, imageShown.load());
+                }
+                if (snapshot) {
+                    cv::Mat result;
+                    cv::rotate(wide, result, cv::ROTATE_180);  // as shown
+                    writeSnapshot(result, turned);
+                }
             }
         }
+    }
+    if (showingAgain) {
+        return;
     }
     const StageClock::Span span(stages.record);
     if (failure.empty()) {
@@ -349,6 +575,39 @@ void VyProcessor::showAndRecordWide(const CVyImage& image) {
         std::cout << failure << std::endl;
     }
     imageShown.store(true);
+}
+
+void VyProcessor::showDepthWithScale(const cv::Mat& colours) {
+    if (!depthScaleWritten) {
+        depthScaleWritten = true;
+        // The scale goes once beside the recording, so the colours of the video can be read later.
+        if (!videoName.empty()) {
+            const std::string path = videoName.substr(0, videoName.size() - 4) + ".depth-scale.png";
+            std::string error;
+            if (DepthScale::writePng(path, colourNear, colourFar, error)) {
+                std::cout << "depth scale: " << path << std::endl;
+            } else {
+                std::cout << "depth scale not written (" << path << ": " << error << ")" << std::endl;
+            }
+        }
+    }
+    if (!Viewer::isShowing()) {
+        return;
+    }
+    if (colourBar.rows != colours.rows) {
+        colourBar = DepthScale::bar(colours.rows, colourNear, colourFar);
+    }
+    const cv::Mat both = DepthScale::besidePicture(colours, colourBar);
+    CVyImage shown;
+    if (shown.Create(both.cols, both.rows, Vy::PixelTypeBGR, Vy::DataTypeUnsignedByte, both.data)) {
+        Panora::Tool::ViewSetImage(viewHandle, &shown, imageShown.load());
+    }
+}
+
+void VyProcessor::writeSnapshot(const cv::Mat& result, const cv::Mat& shown) {
+    const std::string base = Snapshot::baseName(outputDir, sequenceName.empty() ? "frame" : sequenceName,
+                                                inputImage.frameId, displayType.load());
+    std::cout << Snapshot::write(base, result, shown) << std::endl;
 }
 
 void VyProcessor::publish(CVyImage& image) {

@@ -12,6 +12,7 @@
 #include <lcm/lcm.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <opencv2/videoio.hpp>
@@ -52,7 +53,33 @@ public:
     // 1 when refused for want of calibration, 0 otherwise.
     int startProcessor();
     // A new type takes effect with the next frame; a change marks the next image as the first of a series.
+    // While paused, the frame on show is computed again in the new type and shown (not recorded).
     void setDisplayType(int32_t type);
+
+    // Main thread: a paused processor finishes the frame it is computing and then leaves
+    // the queue alone, so the frames waiting there are shown after the pause, none dropped.
+    void setPaused(bool paused);
+    bool isPaused() const { return pausedFlag.load(); }
+    // Main thread, while paused: the next frame is taken, processed, counted, recorded
+    // and logged like any other. Ignored when not paused.
+    void stepOneFrame();
+    // Whether a paused processor waits for a frame to step to (the reader brings one).
+    bool wantsFrame() const { return pausedFlag.load() && stepsWanted.load() > 0; }
+    // Moves the refocus plane by steps of a twentieth of the calibration's range
+    // (negative: nearer); the frame on show is refocused again while paused.
+    void moveRefocus(int steps);
+    // The distance (mm) of the refocus plane; 0 without a calibration.
+    double refocusDistanceMm() const;
+    // Main thread: the frame being shown is written as PNG files on the processor's
+    // next turn (lossless result and 8-bit view); the paths, or why not, on one line.
+    void requestSnapshot();
+    // The sequence's name and frame count, for the window's status.
+    void setSequence(const std::string& name, uint64_t frames);
+    // Near and far ends (mm) of the depth colour code in use.
+    double depthColourNear() const { return colourNear; }
+    double depthColourFar() const { return colourFar; }
+    // The window's status: sequence, frame k of N, display type, rate, "paused".
+    std::string statusText() const;
 
     // Reader thread: hands one frame over. When the queue is full and keepTrying is
     // given, waits for room while keepTrying() holds, so no frame of a recording is
@@ -110,7 +137,8 @@ public:
     CVyImageFormat imageFormat;
     int32_t viewHandle = 0;
     int32_t frameCount = 0;
-    double refocusValue = 0.5;
+    // 0 focuses at the calibration's farthest plane, 1 at its nearest; the main thread moves it.
+    std::atomic<double> refocusValue{0.5};
     std::string logFileName;
     lcm_t* lcmHandle = nullptr;
     ImageMessage imageMessage;
@@ -123,6 +151,13 @@ public:
 private:
     void computeDisplayType(int32_t type);
     void showAndRecord(CVyImage& image);
+    // While paused: the frame on show computed again (type change, refocus, snapshot), shown, not recorded.
+    void showAgain();
+    void writeSnapshot(const cv::Mat& result, const cv::Mat& shown);
+    // The depth picture with its colour bar beside it, for the window only.
+    void showDepthWithScale(const cv::Mat& colours);
+    void updateStatus();
+    void countRate();
     // 16-bit luminance (the pre-processed raw image): reduced first, turned after.
     void showAndRecordWide(const CVyImage& image);
     void publish(CVyImage& image);
@@ -145,6 +180,27 @@ private:
     CCalibration calibrationInUse;
     Vy::Analysis::ParticleTracker tracker;
     CVyImage depthImage;
+
+    std::atomic<bool> pausedFlag{false};
+    std::atomic<int> stepsWanted{0};
+    std::atomic<bool> showAgainWanted{false};
+    std::atomic<bool> snapshotWanted{false};
+    // Set on the processor thread while a paused frame is shown again: nothing is recorded or counted.
+    bool showingAgain = false;
+    bool hasFrame = false;
+    std::string sequenceName;
+    uint64_t sequenceFrames = 0;
+    std::string outputDir;
+    double colourNear = 0.0;
+    double colourFar = 0.0;
+    // Refocus value range mapped to distances: virtual depths at 0 and 1.
+    double refocusDepthLow = 0.0;
+    double refocusDepthHigh = 0.0;
+    std::atomic<double> rate{0.0};
+    std::chrono::steady_clock::time_point rateStart{};
+    uint64_t rateFrames = 0;
+    cv::Mat colourBar;  // the scale beside the depth picture, made once per picture height
+    bool depthScaleWritten = false;
 };
 
 // "<outputDir>/VyProc_<ticks>.csv": ticks are 100 ns intervals since 1582-10-15 00:00 UTC.

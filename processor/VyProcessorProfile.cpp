@@ -30,11 +30,14 @@ void VyProcessor::processProfileFrame() {
                            const_cast<void*>(totalFocusImage.GetPixelData()));
         const Vy::Analysis::ProfileResult result = Vy::Analysis::measureProfile(view, profileSettings.bounds);
 
-        Vy::Analysis::logProfileRow(logFileName, frameCount, inputImage.timeStamp, inputImage.frameId,
-                                    result.acceptedCount, result.areaFigure);
-        ++profileRowTotal;
-        if (profileSettings.particleTable) {
-            addParticleRows(view, result.blobs);
+        // A paused frame shown again was logged when it was first processed.
+        if (!showingAgain) {
+            Vy::Analysis::logProfileRow(logFileName, frameCount, inputImage.timeStamp, inputImage.frameId,
+                                        result.acceptedCount, result.areaFigure);
+            ++profileRowTotal;
+            if (profileSettings.particleTable) {
+                addParticleRows(view, result.blobs);
+            }
         }
 
         span.reset();

@@ -18,7 +18,7 @@ struct PresetEntry {
 };
 constexpr PresetEntry kPresets[] = {
     {"demo", {1024, 60, 4}}, {"planes", {1024, 8, 8}}, {"slanted", {1024, 8, 8}},    {"particles", {1024, 20, 8}},
-    {"small", {256, 3, 8}},  {"swarm", {1024, 20, 8}}, {"realistic", {1024, 60, 4}},
+    {"small", {256, 3, 8}},  {"swarm", {1024, 20, 8}}, {"realistic", {1024, 60, 4}}, {"tour", {1024, 60, 4}},
 };
 
 double uniformIn(uint64_t& state, double lo, double hi) {
@@ -40,7 +40,7 @@ PresetDefaults presetDefaults(const std::string& name) {
     for (const PresetEntry& e : kPresets)
         if (name == e.name) return e.defaults;
     throw CVyException("create", "--preset " + name,
-                       "unknown preset (demo, planes, slanted, particles, small, swarm, realistic)");
+                       "unknown preset (demo, planes, slanted, particles, small, swarm, realistic, tour)");
 }
 
 SceneScript::SceneScript(const std::string& preset, const CCalibration& calibration, uint64_t seed, uint32_t frameCount)
@@ -52,6 +52,19 @@ SceneScript::SceneScript(const std::string& preset, const CCalibration& calibrat
         planes_.push_back(slantedPlane(0.06, 0.08, 0.46, 0.92, 2.9, 4.4, s + 2));
         planes_.push_back(frontoPlane(0.56, 0.08, 0.92, 0.44, 3.6, s + 3, 0.45f, 0.2f));
         planes_.push_back(frontoPlane(0.56, 0.56, 0.92, 0.92, 3.0, s + 4, 0.55f, 0.18f));
+        swings_.push_back({3, 3.0, 4.2});
+        addDrifters(40, 3.2, 4.6, 20.0, 200.0, 2.5, false, s + 5);
+    } else if (preset == "tour") {
+        // Every display has something to show: left of the background a far wall near the far end
+        // of the measurable depth range shows, in front of it the slanted plane runs to near the
+        // near end (both ends of the depth colours), and the top-right plane is
+        // dark and smooth and reaches the edge of the view, so the particles drifting in front of it
+        // stand apart for the measurement instead of lying inside the outline of the textured rest.
+        planes_.push_back(frontoPlane(0.46, -0.2, 1.2, 1.2, 2.8, s + 1, 0.5f, 0.18f));
+        planes_.push_back(slantedPlane(0.06, 0.08, 0.46, 0.92, 2.3, 5.8, s + 2));
+        planes_.push_back(frontoPlane(0.56, -0.2, 1.2, 0.44, 3.6, s + 3, 0.06f, 0.0f));
+        planes_.push_back(frontoPlane(0.56, 0.56, 0.92, 0.92, 3.0, s + 4, 0.55f, 0.18f));
+        planes_.push_back(frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.25, s + 6, 0.5f, 0.18f));
         swings_.push_back({3, 3.0, 4.2});
         addDrifters(40, 3.2, 4.6, 20.0, 200.0, 2.5, false, s + 5);
     } else if (preset == "planes") {

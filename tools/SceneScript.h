@@ -20,7 +20,8 @@ struct PresetDefaults {
 };
 
 // Names of the presets: demo, planes, slanted, particles, small, swarm, realistic (the demo
-// scene through the camera with CameraFaults::realistic()).
+// scene through the camera with CameraFaults::realistic()), tour (the scene the README's demo
+// replays, laid out so every display type has something to show).
 const std::vector<std::string>& presetNames();
 // Throws CVyException for an unknown name.
 PresetDefaults presetDefaults(const std::string& name);

@@ -2,6 +2,7 @@
 // headless, views only keep their last image and count; no highgui function is called then.
 #include "PanoraTool.h"
 
+#include <chrono>
 #include <iostream>
 #include <map>
 #include <mutex>
@@ -18,6 +19,7 @@ namespace {
 struct View {
     std::string name;
     cv::Mat last;  // the last displayable image handed over; shared read-only with the GUI thread
+    std::string status;
     int shown = 0;
     bool warnedUnsupported = false;
 };
@@ -56,12 +58,17 @@ void Init(const char*) {
 
 void CreateViewImage(int32_t& handle, int32_t x, int32_t y, int32_t width, int32_t height, const char* name) {
     ViewerState& viewer = state();
-    std::lock_guard<std::mutex> lock(viewer.mutex);
+    std::unique_lock<std::mutex> lock(viewer.mutex);
     initLocked(viewer);
     handle = viewer.nextHandle++;
     View& view = viewer.views[handle];
     view.name = name && *name ? name : "View " + std::to_string(handle);
-    if (viewer.showing) Viewer::GuiThread::instance().createWindow({view.name, x, y, width, height});
+    if (!viewer.showing) return;
+    Viewer::GuiThread& gui = Viewer::GuiThread::instance();
+    gui.createWindow({view.name, x, y, width, height});
+    // The window is up before the first image is handed over, so a fast replay shows from its first frame.
+    lock.unlock();
+    gui.waitForWindows(std::chrono::seconds(5));
 }
 
 // sameSeries needs no handling here: every image is shown the same way.
@@ -78,8 +85,7 @@ void ViewSetImage(int32_t handle, const CVyImage* image, bool /*sameSeries*/) {
     if (!converted) {
         if (!image->IsEmpty() && !view.warnedUnsupported) {
             std::cerr << "Viewer: view '" << view.name << "' cannot show pixel type 0x" << std::hex
-                      << image->GetPixelType() << " with data type 0x" << image->GetDataType() << std::dec
-                      << std::endl;
+                      << image->GetPixelType() << " with data type 0x" << image->GetDataType() << std::dec << std::endl;
             view.warnedUnsupported = true;
         }
         return;
@@ -122,6 +128,22 @@ bool lastImage(int32_t handle, cv::Mat& out) {
     if (found == viewer.views.end() || found->second.last.empty()) return false;
     out = found->second.last.clone();
     return true;
+}
+
+void setStatus(int32_t handle, const std::string& text) {
+    ViewerState& viewer = state();
+    std::lock_guard<std::mutex> lock(viewer.mutex);
+    auto found = viewer.views.find(handle);
+    if (found == viewer.views.end() || found->second.status == text) return;
+    found->second.status = text;
+    if (viewer.showing) GuiThread::instance().setTitle(found->second.name, text);
+}
+
+std::string lastStatus(int32_t handle) {
+    ViewerState& viewer = state();
+    std::lock_guard<std::mutex> lock(viewer.mutex);
+    auto found = viewer.views.find(handle);
+    return found == viewer.views.end() ? std::string() : found->second.status;
 }
 
 int imagesShown(int32_t handle) {

@@ -4,6 +4,8 @@
 #include <array>
 #include <cmath>
 
+#include "CameraModel.h"
+
 namespace Vy::Engine {
 namespace {
 
@@ -57,6 +59,24 @@ void ColorCodeDistances(const float* distance, size_t count, float nearMm, float
             out[3 * i + 2] = color.r;
         }
     });
+}
+
+DistanceRange MeasurableDistances(const CCalibration& calibration, double searchMin, double searchMax) {
+    double low = calibration.virtualDepthMin, high = calibration.virtualDepthMax;
+    if (!(high > low && low > 1.0) || calibration.mainFocalLength <= 0.0 || calibration.mlaToSensor <= 0.0) {
+        return {};
+    }
+    if (std::max(low, searchMin) < std::min(high, searchMax)) {
+        low = std::max(low, searchMin);
+        high = std::min(high, searchMax);
+    }
+    const double nearMm = Model::distanceFromVirtualDepth(calibration, high);
+    const double farMm = Model::distanceFromVirtualDepth(calibration, low);
+    // A virtual depth whose image lies inside the focal length has no real distance.
+    if (!(nearMm > 0.0 && farMm > nearMm && std::isfinite(farMm))) {
+        return {};
+    }
+    return {nearMm, farMm};
 }
 
 }  // namespace Vy::Engine

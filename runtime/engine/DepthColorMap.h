@@ -7,6 +7,8 @@
 
 #include "ThreadPool.h"
 
+class CCalibration;
+
 namespace Vy::Engine {
 
 struct Bgr {
@@ -18,5 +20,13 @@ Bgr DepthColor(float t);
 
 // distance: mm per pixel (<= 0 invalid); out: packed BGR bytes.
 void ColorCodeDistances(const float* distance, size_t count, float nearMm, float farMm, ThreadPool& pool, uint8_t* out);
+
+// The distances (mm) a calibration can measure: its virtual-depth range, narrowed to the
+// searched range [searchMin, searchMax] where the two overlap, through the camera model.
+// The highest virtual depth is the nearest distance. {0, 0} when the calibration gives no range.
+struct DistanceRange {
+    double nearMm = 0.0, farMm = 0.0;
+};
+DistanceRange MeasurableDistances(const CCalibration& calibration, double searchMin, double searchMax);
 
 }  // namespace Vy::Engine
