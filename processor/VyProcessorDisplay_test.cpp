@@ -102,8 +102,12 @@ TEST(VyProcessorDisplay, TheStatusNamesSequenceFrameTypeRateAndPause) {
 
 TEST(VyProcessorDisplay, RefocusKeysMoveTheSharpPlaneAndItsSharpnessPeaksAtThePlanesDistance) {
     Vy::Test::ScratchDir dir;
-    const CCalibration c = Vy::Engine::Synthetic::MakeCalibration(256);
     const double planeDepth = 4.0;
+    CCalibration c = Vy::Engine::Synthetic::MakeCalibration(256);
+    // The frame is traced through pinhole microlenses, which for a single plane is
+    // what microlenses focused on that plane give; say so, or the renderer would
+    // undo a defocus blur the frame does not have.
+    c.microLensFocalLength = c.mlaToSensor / (1.0 - 1.0 / planeDepth);
     const CVyImage raw = Vy::Engine::Synthetic::RenderPlane(c, planeDepth, Vy::Engine::Synthetic::Texture);
     VyProcessor processor(options("", dir.File("")));
     processor.setupCompute(c);

@@ -34,7 +34,8 @@ namespace {
 
 const char* const kUsageCommands =
     "usage: raystool info FILE\n"
-    "       raystool create [--preset demo|planes|slanted|particles|small|swarm|realistic|tour] [--size N] [--width N]\n"
+    "       raystool create [--preset demo|planes|slanted|particles|small|swarm|realistic|tour] [--size N] [--width "
+    "N]\n"
     "                       [--height N] [--frames N] [--seed N] [--samples N] [--threads N] [--bits N] [--pitch PX]\n"
     "                       [--rotation DEG] [--offset-x PX] [--offset-y PX] [--CAMERA-FAULT X]... [--no-truth]\n"
     "                       [--no-white] OUT.rays\n"
