@@ -34,11 +34,10 @@ namespace {
 
 const char* const kUsageCommands =
     "usage: raystool info FILE\n"
-    "       raystool create [--preset demo|planes|slanted|particles|small|swarm|realistic|tour] [--size N] [--width "
-    "N]\n"
-    "                       [--height N] [--frames N] [--seed N] [--samples N] [--threads N] [--bits N] [--pitch PX]\n"
-    "                       [--rotation DEG] [--offset-x PX] [--offset-y PX] [--CAMERA-FAULT X]... [--no-truth]\n"
-    "                       [--no-white] OUT.rays\n"
+    "       raystool create [--preset demo|planes|slanted|particles|small|swarm|realistic|tour] [--size N]\n"
+    "                       [--width N] [--height N] [--frames N] [--seed N] [--samples N] [--threads N] [--bits N]\n"
+    "                       [--pitch PX] [--rotation DEG] [--offset-x PX] [--offset-y PX] [--CAMERA-FAULT X]...\n"
+    "                       [--no-truth] [--no-white] OUT.rays\n"
     "       raystool export FILE OUTDIR [--first N] [--count N]\n"
     "       raystool import (FOLDER | FILE... | VIDEO) -o OUT.rays [--white FILE] (--calibration FILE | --calibrate)\n"
     "                       [--optics FILE] [--pitch-hint PX] [--bits N] [--fps F] [--start MS] [--timestamps CSV]\n"
