@@ -1,8 +1,9 @@
 // Images on the output grid rendered from the pre-processed micro-images:
 // output pixel x at virtual depth v averages the samples of the lenses around
-// it (LensSampler); one sharpening step then takes back the blur those samples
-// share (pixel area, interpolation and, when refocusing, the microlenses'
-// defocus at v), so each pixel shows the mean over its own footprint.
+// it (LensSampler). When refocusing, one sharpening step then takes back the
+// blur those samples share (pixel area, interpolation and the microlenses'
+// defocus at v), so each pixel shows the mean over its own footprint; total
+// focus stays the plain average (the particle measurement reads it).
 #pragma once
 
 #include <cstdint>
