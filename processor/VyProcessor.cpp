@@ -51,21 +51,6 @@ constexpr double kRefocusStep = 0.05;
 // The rate in the status is counted over at least this long.
 constexpr auto kRateWindow = std::chrono::milliseconds(500);
 
-const char* typeName(int32_t type) {
-    switch (type) {
-        case 1:
-            return "total focus";
-        case 2:
-            return "depth";
-        case 3:
-            return "refocused";
-        case 4:
-            return "profile";
-        default:
-            return "raw";
-    }
-}
-
 // The OpenCV element type that wraps an image's samples without reading past them.
 int matTypeOf(const CVyImageFormat& format) {
     const int depth = format.GetBitDepth() == 16 ? CV_16U : CV_8U;
@@ -210,7 +195,7 @@ int VyProcessor::startProcessor() {
     return 0;
 }
 
-void VyProcessor::setDisplayType(int32_t type) {
+void VyProcessor::setDisplayType(DisplayType type) {
     if (type != displayType.load()) {
         displayType.store(type);
         imageShown.store(false);
@@ -233,7 +218,7 @@ void VyProcessor::stepOneFrame() {
 void VyProcessor::moveRefocus(int steps) {
     // Nearer planes lie at higher virtual depths, the high end of the value.
     refocusValue = std::clamp(refocusValue.load() - steps * kRefocusStep, 0.0, 1.0);
-    if (displayType.load() == 3) {
+    if (displayType.load() == DisplayType::Refocus) {
         showAgainWanted = true;
     }
     updateStatus();
@@ -264,15 +249,15 @@ void VyProcessor::setSequence(const std::string& name, uint64_t frames) {
 }
 
 std::string VyProcessor::statusText() const {
-    const int32_t type = displayType.load();
+    const DisplayType type = displayType.load();
     char rateText[32];
     std::snprintf(rateText, sizeof rateText, "%.1f fps", rate.load());
     // frameCount counts frames done; the one on show is the last of them.
     const uint64_t done = processedTotal.load();
     std::string text = sequenceName.empty() ? std::string("MarlinProfileProc") : sequenceName;
     text += " | frame " + std::to_string(done) + " of " + std::to_string(sequenceFrames);
-    text += " | type " + std::to_string(type) + " " + typeName(type);
-    if (type == 3) {
+    text += " | type " + std::to_string(displayTypeNumber(type)) + " " + displayTypeName(type);
+    if (type == DisplayType::Refocus) {
         char focus[48];
         std::snprintf(focus, sizeof focus, " at %.0f mm", refocusDistanceMm());
         text += focus;
@@ -379,8 +364,8 @@ void VyProcessor::threadedFunction() {
                 ++droppedTotal;
                 continue;
             }
-            const int32_t type = displayType.load();
-            if (type == 4) {
+            const DisplayType type = displayType.load();
+            if (type == DisplayType::Profile) {
                 processProfileFrame();
             } else {
                 computeDisplayType(type);
@@ -408,8 +393,8 @@ void VyProcessor::showAgain() {
     }
     showingAgain = true;
     try {
-        const int32_t type = displayType.load();
-        if (type == 4) {
+        const DisplayType type = displayType.load();
+        if (type == DisplayType::Profile) {
             processProfileFrame();
         } else {
             computeDisplayType(type);
@@ -423,32 +408,32 @@ void VyProcessor::showAgain() {
     updateStatus();
 }
 
-void VyProcessor::computeDisplayType(int32_t type) {
+void VyProcessor::computeDisplayType(DisplayType type) {
     const StageClock::Span span(stages.compute);
     compute.UploadRawImage(inputImage);
     compute.Compute_PreProcess();
     uint32_t imageId = Vy::ImageIdPreProcessed;
     switch (type) {
-        case 1:
+        case DisplayType::TotalFocus:
             compute.Compute_DepthRay();
             compute.Compute_DepthMap(LF::Space_VirtualImage);
             compute.Compute_TotalFocus(LF::Space_VirtualImage);
             imageId = Vy::ImageIdTotalFocus;
             break;
-        case 2:
+        case DisplayType::Depth:
             compute.Compute_DepthRay();
             compute.Compute_DepthMap(LF::Space_VirtualImage);
             compute.Compute_Depth3D();
             compute.Compute_DepthColorCode(LF::Space_VirtualImage);
             imageId = Vy::ImageIdDepthColorCoded;
             break;
-        case 3:
+        case DisplayType::Refocus:
             compute.GetParams().SetValue(Params::CudaCompute_RefocusVirtualDepth, refocusValue.load());
             compute.Compute_RefocusBasic();
             imageId = Vy::ImageIdRefocused;
             break;
         default:
-            // 0 and every value without a pipeline of its own: the pre-processed raw image.
+            // Raw and every value without a pipeline of its own: the pre-processed raw image.
             break;
     }
     imageAccess->GetImage(imageId, resultImage);
@@ -485,7 +470,8 @@ void VyProcessor::showAndRecord(CVyImage& image) {
         const StageClock::Span span(stages.show);
         // A frame shown again keeps its number.
         std::cout << (showingAgain ? frameCount - 1 : frameCount) << std::endl;
-        const bool depthPicture = displayType.load() == 2 && format.pixelType == Vy::PixelTypeBGR && !view.empty();
+        const bool depthPicture =
+            displayType.load() == DisplayType::Depth && format.pixelType == Vy::PixelTypeBGR && !view.empty();
         // Without a window the viewer's conversion would be thrown away.
         if (depthPicture) {
             showDepthWithScale(view);
@@ -606,7 +592,7 @@ void VyProcessor::showDepthWithScale(const cv::Mat& colours) {
 
 void VyProcessor::writeSnapshot(const cv::Mat& result, const cv::Mat& shown) {
     const std::string base = Snapshot::baseName(outputDir, sequenceName.empty() ? "frame" : sequenceName,
-                                                inputImage.frameId, displayType.load());
+                                                inputImage.frameId, displayTypeNumber(displayType.load()));
     std::cout << Snapshot::write(base, result, shown) << std::endl;
 }
 

@@ -23,6 +23,7 @@
 #include "CImageQueue.h"
 #include "CVyImage.h"
 #include "CVyImageFormat.h"
+#include "DisplayType.h"
 #include "FrameRecorder.h"
 #include "IImageAccess.h"
 #include "ImageMessage.h"
@@ -54,7 +55,7 @@ public:
     int startProcessor();
     // A new type takes effect with the next frame; a change marks the next image as the first of a series.
     // While paused, the frame on show is computed again in the new type and shown (not recorded).
-    void setDisplayType(int32_t type);
+    void setDisplayType(DisplayType type);
 
     // Main thread: a paused processor finishes the frame it is computing and then leaves
     // the queue alone, so the frames waiting there are shown after the pause, none dropped.
@@ -89,7 +90,7 @@ public:
     // Processor thread: the exit of every processed frame (rotate, number, show,
     // record; or publish over LCM).
     void outputFrame(CVyImage& image);
-    // Processor thread: the profile measurement of display type 4.
+    // Processor thread: the profile measurement (DisplayType::Profile).
     void processProfileFrame();
 
     // Counters for the end-of-run summary (any thread may read them).
@@ -146,10 +147,10 @@ public:
     std::atomic<bool> imageShown{false};
     std::atomic<bool> ready{false};
     bool lcmOutput = false;
-    std::atomic<int32_t> displayType{4};
+    std::atomic<DisplayType> displayType{DisplayType::Profile};
 
 private:
-    void computeDisplayType(int32_t type);
+    void computeDisplayType(DisplayType type);
     void showAndRecord(CVyImage& image);
     // While paused: the frame on show computed again (type change, refocus, snapshot), shown, not recorded.
     void showAgain();

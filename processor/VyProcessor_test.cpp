@@ -35,7 +35,7 @@ TEST(VyProcessor, ConstructionStartsInProfileModeWithAFreshLogName) {
     testing::internal::CaptureStdout();
     VyProcessor processor(headlessOptions());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Initializing PanoraTool...\n");
-    EXPECT_EQ(processor.displayType.load(), 4);
+    EXPECT_EQ(processor.displayType.load(), DisplayType::Profile);
     EXPECT_EQ(processor.refocusValue, 0.5);
     EXPECT_FALSE(processor.calibrated);
     EXPECT_FALSE(processor.ready.load());
@@ -97,17 +97,19 @@ TEST(VyProcessor, SettingUpWithTheShippedSettingsCalibratesAndStarts) {
 TEST(VyProcessor, DisplayTypeChangesClearTheSeriesFlag) {
     VyProcessor processor(headlessOptions());
     processor.imageShown = true;
-    processor.setDisplayType(4);  // unchanged: the flag stays
+    processor.setDisplayType(DisplayType::Profile);  // unchanged: the flag stays
     EXPECT_TRUE(processor.imageShown.load());
-    processor.setDisplayType(1);
-    EXPECT_EQ(processor.displayType.load(), 1);
+    processor.setDisplayType(DisplayType::TotalFocus);
+    EXPECT_EQ(processor.displayType.load(), DisplayType::TotalFocus);
     EXPECT_FALSE(processor.imageShown.load());
     processor.imageShown = true;
-    processor.setDisplayType(1);
+    processor.setDisplayType(DisplayType::TotalFocus);
     EXPECT_TRUE(processor.imageShown.load());
-    processor.setDisplayType(-7);  // any value is taken, even one without a pipeline
-    EXPECT_EQ(processor.displayType.load(), -7);
+    // Any value is taken, even one without a pipeline: it shows the raw image and says so by its number.
+    processor.setDisplayType(static_cast<DisplayType>(-7));
+    EXPECT_EQ(displayTypeNumber(processor.displayType.load()), -7);
     EXPECT_FALSE(processor.imageShown.load());
+    EXPECT_NE(processor.statusText().find(" | type -7 raw | "), std::string::npos) << processor.statusText();
 }
 
 TEST(VyProcessor, AFullQueueWaitsForRoomInsteadOfDroppingFrames) {
