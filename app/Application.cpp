@@ -187,7 +187,7 @@ int runMarlinProfileProc(int argc, const char* const argv[]) {
         return 1;
     }
     VyProcessor& processor = reader->processor;
-    if (processor.lcmOutput && processor.lcmHandle == nullptr) {
+    if (processor.lcmOutput && processor.lcmHandle() == nullptr) {
         const char* url = std::getenv("LCM_DEFAULT_URL");
         std::cout << "MarlinProfileProc: failed: LCM not set up (LCM_DEFAULT_URL '" << (url ? url : "") << "')"
                   << std::endl;

@@ -35,10 +35,8 @@ constexpr uint32_t kQueueCapacity = 512;
 constexpr uint64_t kMaxQueuedBytes = 256ull << 20;
 // Numbered names tried when the recording's name is taken.
 constexpr int kMaxVideoNumber = 999;
-constexpr const char* kLcmChannel = "RIZODEZIZOV";
 // Frames the recorder may hold before the processor waits for it.
 constexpr size_t kRecorderQueue = 4;
-constexpr int kLcmLargestSide = 1280;
 // How long the idle processor waits for a frame before it looks at its running
 // flag again: a run that has ended waits this long for the thread to stop.
 constexpr uint32_t kQueueWaitMilliseconds = 10;
@@ -68,25 +66,42 @@ std::string profileLogFileName(const std::string& outputDir, int64_t unixMicrose
     return outputDir + "/VyProc_" + std::to_string(ticks) + ".csv";
 }
 
+class VyProcessor::LocalOutput : public FrameSink {
+public:
+    explicit LocalOutput(VyProcessor& owner) : processor(owner) {}
+    void consume(CVyImage& image) override { processor.showAndRecord(image); }
+    void close() override {
+        processor.recorder.finish();
+        processor.videoWriter.release();
+    }
+
+private:
+    VyProcessor& processor;
+};
+
 VyProcessor::VyProcessor(const VyRunOptions& options)
     : logFileName(profileLogFileName(options.outputDir, Poco::Timestamp().epochMicroseconds())),
-
-      // Only a publishing run talks to LCM.
-      lcmHandle(options.lcmOutput ? lcm_create("") : nullptr),
       lcmOutput(options.lcmOutput),
       settingsPath(options.settingsPath.empty() ? defaultSettingsPath() : options.settingsPath),
       recorder(videoWriter, kRecorderQueue) {
+    // Only a publishing run talks to LCM; it neither shows nor records.
+    if (lcmOutput) {
+        publisher = std::make_unique<LcmPublisher>(lcm_create(""), inputImage, stages.publish,
+                                                   [this](CVyImage& target, const CVyImage& source, int factor) {
+                                                       compute.ResizeImage(&target, &source, factor);
+                                                   });
+        outputs.push_back(publisher.get());
+    } else {
+        localOutput = std::make_unique<LocalOutput>(*this);
+        outputs.push_back(localOutput.get());
+    }
     outputDir = options.outputDir.empty() ? "." : options.outputDir;
     imageQueue.Initialize(kQueueCapacity, false);
     std::cout << "Initializing PanoraTool...\n" << std::flush;
     Panora::Tool::Init(nullptr);
 }
 
-VyProcessor::~VyProcessor() {
-    if (lcmHandle != nullptr) {
-        lcm_destroy(lcmHandle);
-    }
-}
+VyProcessor::~VyProcessor() = default;
 
 void VyProcessor::setupCompute(const CCalibration& calibration) {
     compute.SetCudaDevice(CCuda::GetDevice(0));
@@ -168,8 +183,9 @@ void VyProcessor::openOutputVideo(std::string outputBasePath) {
 }
 
 void VyProcessor::releaseVideo() {
-    recorder.finish();
-    videoWriter.release();
+    for (FrameSink* output : outputs) {
+        output->close();
+    }
 }
 
 int VyProcessor::startProcessor() {
@@ -440,10 +456,8 @@ void VyProcessor::computeDisplayType(DisplayType type) {
 }
 
 void VyProcessor::outputFrame(CVyImage& image) {
-    if (lcmOutput) {
-        publish(image);
-    } else {
-        showAndRecord(image);
+    for (FrameSink* output : outputs) {
+        output->consume(image);
     }
 }
 
@@ -594,47 +608,4 @@ void VyProcessor::writeSnapshot(const cv::Mat& result, const cv::Mat& shown) {
     const std::string base = Snapshot::baseName(outputDir, sequenceName.empty() ? "frame" : sequenceName,
                                                 inputImage.frameId, displayTypeNumber(displayType.load()));
     std::cout << Snapshot::write(base, result, shown) << std::endl;
-}
-
-void VyProcessor::publish(CVyImage& image) {
-    const StageClock::Span span(stages.publish);
-    image.timeStamp = inputImage.timeStamp;
-    const int32_t width = image.GetWidth();
-    const int32_t height = image.GetHeight();
-    if (width > kLcmLargestSide || height > kLcmLargestSide) {
-        // The larger side decides, so a tall image shrinks too.
-        const int divisor = std::max({width / kLcmLargestSide, height / kLcmLargestSide, 1});
-        CVyImage smaller;
-        compute.ResizeImage(&smaller, &image, divisor);
-        image = smaller;
-    }
-    if (image.GetFormat().GetBitDepth() > 8) {
-        CVyImage shallower;
-        // Unsigned bytes, as in the recording: v / 64 saturating at 255 (signed bytes would cut at 127).
-        image.ConvertType(shallower, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte);
-        image = shallower;
-    }
-    imageMessage.frameTime = static_cast<int64_t>(inputImage.timeStamp);
-    imageMessage.width = image.GetWidth();
-    imageMessage.height = image.GetHeight();
-    imageMessage.bytesPerSample = 1;
-    imageMessage.channels = image.GetPixelType() == Vy::PixelTypeLuminance ? 1 : 3;
-    imageMessage.size = imageMessage.channels * imageMessage.width * imageMessage.height;
-    const size_t available = image.IsEmpty() ? 0 : image.GetByteSize();
-    const size_t size = std::min(static_cast<size_t>(std::max(imageMessage.size, 0)), available);
-    imageMessage.size = static_cast<int32_t>(size);
-    const auto* pixels = static_cast<const uint8_t*>(image.GetPixelData());
-    imageMessage.data.assign(pixels, pixels + size);
-
-    std::vector<uint8_t> buffer(static_cast<size_t>(imageMessage.encodedSize()));
-    imageMessage.encode(buffer.data(), 0, imageMessage.encodedSize());
-    if (lcmHandle == nullptr) {
-        std::cerr << "LCM instance not initialized.  Ignoring call to publish()\n" << std::flush;
-        return;
-    }
-    if (lcm_publish(lcmHandle, kLcmChannel, buffer.data(), static_cast<unsigned int>(buffer.size())) == 0) {
-        ++publishedTotal;
-    } else {
-        ++publishFailedTotal;
-    }
 }

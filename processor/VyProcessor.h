@@ -15,8 +15,10 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <opencv2/videoio.hpp>
 #include <string>
+#include <vector>
 
 #include "CCalibration.h"
 #include "CCudaCompute.h"
@@ -25,8 +27,10 @@
 #include "CVyImageFormat.h"
 #include "DisplayType.h"
 #include "FrameRecorder.h"
+#include "FrameSink.h"
 #include "IImageAccess.h"
 #include "ImageMessage.h"
+#include "LcmPublisher.h"
 #include "ParticleTable.h"
 #include "ParticleTracker.h"
 #include "ProfileSettings.h"
@@ -47,8 +51,8 @@ public:
     // Opens "<outputBasePath>.mp4", or "<outputBasePath>-N.mp4" when that name is
     // taken; reports on the console when it cannot. Records nothing in LCM output.
     void openOutputVideo(std::string outputBasePath);
-    // Writes what the recorder still holds and closes the video file. Call only
-    // once the processor thread has ended.
+    // Closes the outputs: what the recorder still holds is written and the video file
+    // closed. Call only once the processor thread has ended.
     void releaseVideo();
     // Opens the viewer window (unless lcmOutput) and starts the thread.
     // 1 when refused for want of calibration, 0 otherwise.
@@ -87,8 +91,8 @@ public:
     // lost; without it a full queue drops the frame. Returns whether the queue took it.
     bool addFrame(CVyImage image, const std::function<bool()>& keepTrying = nullptr);
 
-    // Processor thread: the exit of every processed frame (rotate, number, show,
-    // record; or publish over LCM).
+    // Processor thread: the exit of every processed frame, handed to each output
+    // chosen at construction (the window and the recording, or LCM).
     void outputFrame(CVyImage& image);
     // Processor thread: the profile measurement (DisplayType::Profile).
     void processProfileFrame();
@@ -96,14 +100,16 @@ public:
     // Counters for the end-of-run summary (any thread may read them).
     uint64_t framesProcessed() const { return processedTotal.load(); }
     uint64_t framesRecorded() const { return recorder.recorded(); }
-    uint64_t framesPublished() const { return publishedTotal.load(); }
+    uint64_t framesPublished() const { return publisher ? publisher->published() : 0; }
     // Frames LCM refused to send (a read-only log, a broken transport).
-    uint64_t publishFailures() const { return publishFailedTotal.load(); }
+    uint64_t publishFailures() const { return publisher ? publisher->failures() : 0; }
     uint64_t framesDropped() const { return droppedTotal.load(); }
     uint64_t profileRows() const { return profileRowTotal.load(); }
     // Frames whose rows could not be added to the particle table.
     uint64_t particleTableFailures() const { return particleTableFailedTotal.load(); }
     // "<log>.particles.csv"; written only when the settings ask for the table.
+    // The LCM instance of a publishing run; null otherwise, or when LCM could not be set up.
+    lcm_t* lcmHandle() const { return publisher ? publisher->handle() : nullptr; }
     std::string particleTableFileName() const { return Vy::Analysis::particleTableName(logFileName); }
     bool writesParticleTable() const { return profileSettings.particleTable; }
     // The recording's path; empty when none is open.
@@ -141,8 +147,6 @@ public:
     // 0 focuses at the calibration's farthest plane, 1 at its nearest; the main thread moves it.
     std::atomic<double> refocusValue{0.5};
     std::string logFileName;
-    lcm_t* lcmHandle = nullptr;
-    ImageMessage imageMessage;
     bool calibrated = false;
     std::atomic<bool> imageShown{false};
     std::atomic<bool> ready{false};
@@ -161,7 +165,6 @@ private:
     void countRate();
     // 16-bit luminance (the pre-processed raw image): reduced first, turned after.
     void showAndRecordWide(const CVyImage& image);
-    void publish(CVyImage& image);
     // Type 4: the frame's rows of the particle table, with depth and tracks.
     void addParticleRows(const cv::Mat& totalFocus, const std::vector<Vy::Analysis::BlobRecord>& blobs);
 
@@ -171,8 +174,6 @@ private:
     FrameRecorder recorder;
     Stages stages;
     std::atomic<uint64_t> processedTotal{0};
-    std::atomic<uint64_t> publishedTotal{0};
-    std::atomic<uint64_t> publishFailedTotal{0};
     std::atomic<uint64_t> queuedBytes{0};
     std::atomic<uint64_t> droppedTotal{0};
     std::atomic<uint64_t> profileRowTotal{0};
@@ -202,6 +203,13 @@ private:
     uint64_t rateFrames = 0;
     cv::Mat colourBar;  // the scale beside the depth picture, made once per picture height
     bool depthScaleWritten = false;
+
+    // The window and the recording as one output (showAndRecord, the recorder).
+    class LocalOutput;
+    std::unique_ptr<FrameSink> localOutput;
+    std::unique_ptr<LcmPublisher> publisher;  // a publishing run only
+    // Chosen at construction; the processor thread hands every frame to each.
+    std::vector<FrameSink*> outputs;
 };
 
 // "<outputDir>/VyProc_<ticks>.csv": ticks are 100 ns intervals since 1582-10-15 00:00 UTC.

@@ -43,7 +43,7 @@ TEST(VyProcessor, ConstructionStartsInProfileModeWithAFreshLogName) {
     EXPECT_FALSE(processor.lcmOutput);
     EXPECT_FALSE(processor.videoWriter.isOpened());
     EXPECT_EQ(processor.imageQueue.GetCapacity(), 512u);
-    EXPECT_EQ(processor.lcmHandle, nullptr);  // only a publishing run talks to LCM
+    EXPECT_EQ(processor.lcmHandle(), nullptr);  // only a publishing run talks to LCM
     // 100 ns ticks since 1582: 18 digits for present-day dates.
     EXPECT_TRUE(std::regex_match(processor.logFileName, std::regex("/tmp/VyProc_[0-9]{18}\\.csv")))
         << processor.logFileName;
