@@ -187,7 +187,7 @@ int runMarlinProfileProc(int argc, const char* const argv[]) {
         return 1;
     }
     VyProcessor& processor = reader->processor;
-    if (processor.lcmOutput && processor.lcmHandle() == nullptr) {
+    if (processor.publishes() && processor.lcmHandle() == nullptr) {
         const char* url = std::getenv("LCM_DEFAULT_URL");
         std::cout << "MarlinProfileProc: failed: LCM not set up (LCM_DEFAULT_URL '" << (url ? url : "") << "')"
                   << std::endl;
@@ -309,14 +309,14 @@ int runMarlinProfileProc(int argc, const char* const argv[]) {
         } else if (!video.empty()) {
             videoPath = video;
         }
-        if (processor.lcmOutput && processor.publishFailures() > 0) {
+        if (processor.publishes() && processor.publishFailures() > 0) {
             failures.add(kOutputFailed, "LCM did not send " + std::to_string(processor.publishFailures()) + " of " +
                                             std::to_string(counts.processed) + " frames");
         }
-        if (processor.profileRows() > 0 && !std::filesystem::exists(processor.logFileName, error)) {
-            failures.add(kOutputFailed, "log not written (" + processor.logFileName + ")");
+        if (processor.profileRows() > 0 && !std::filesystem::exists(processor.logFile(), error)) {
+            failures.add(kOutputFailed, "log not written (" + processor.logFile() + ")");
         } else if (processor.profileRows() > 0) {
-            logPath = processor.logFileName;
+            logPath = processor.logFile();
             const uint64_t rows = linesIn(logPath);
             if (rows < processor.profileRows()) {
                 failures.add(kOutputFailed, "log cut at frame " + std::to_string(rows) + " (" + logPath + " holds " +

@@ -134,24 +134,38 @@ public:
 
     void threadedFunction() override;
 
+    // Any thread.
+    DisplayType currentDisplayType() const { return displayType.load(); }
+    // 0 focuses at the calibration's farthest plane, 1 at its nearest (any thread).
+    double refocusPosition() const { return refocusValue.load(); }
+    // Set by setupCompute on the main thread before the processor thread starts.
+    bool isCalibrated() const { return calibrated; }
+    // Fixed at construction: a publishing run neither shows nor records.
+    bool publishes() const { return lcmOutput; }
+    // "<outputDir>/VyProc_<ticks>.csv", fixed at construction.
+    const std::string& logFile() const { return logFileName; }
+    // The viewer window; 0 before startProcessor or in a publishing run.
+    int32_t viewerHandle() const { return viewHandle; }
+
+    // Main thread until startThread; then only the processor thread writes
+    // the video writer (the recorder thread while it records).
     cv::VideoWriter videoWriter;
+    // Main thread until startThread; then only the processor thread.
     CCudaCompute compute;
     IImageAccess* imageAccess = nullptr;
+    // The reader thread moves frames in, the processor thread moves them out.
     CImageQueue imageQueue;
+    // Processor thread: the frame in work and what was made of it.
     CVyImage inputImage;
     CVyImage resultImage;
-    CVyImage totalFocusImage;
+    // The raw frame format, set by the reader before it starts.
     CVyImageFormat imageFormat;
-    int32_t viewHandle = 0;
+    // Processor thread: frames done (tests set it to number frames).
     int32_t frameCount = 0;
-    // 0 focuses at the calibration's farthest plane, 1 at its nearest; the main thread moves it.
-    std::atomic<double> refocusValue{0.5};
-    std::string logFileName;
-    bool calibrated = false;
+    // Cleared by a display type change on the main thread, set by the processor thread once a frame is shown.
     std::atomic<bool> imageShown{false};
+    // Set by the reader once the first frame is read; until then frames are dropped.
     std::atomic<bool> ready{false};
-    bool lcmOutput = false;
-    std::atomic<DisplayType> displayType{DisplayType::Profile};
 
 private:
     void computeDisplayType(DisplayType type);
@@ -167,6 +181,17 @@ private:
     void showAndRecordWide(const CVyImage& image);
     // Type 4: the frame's rows of the particle table, with depth and tracks.
     void addParticleRows(const cv::Mat& totalFocus, const std::vector<Vy::Analysis::BlobRecord>& blobs);
+
+    // Written once at construction or set-up (main thread), read by every thread after.
+    std::string logFileName;
+    bool lcmOutput = false;
+    bool calibrated = false;
+    int32_t viewHandle = 0;
+    // Main thread writes, every thread reads.
+    std::atomic<DisplayType> displayType{DisplayType::Profile};
+    std::atomic<double> refocusValue{0.5};
+    // Processor thread only: the total focus image of the profile measurement.
+    CVyImage totalFocusImage;
 
     std::string settingsPath;
     std::string videoName;
