@@ -66,7 +66,7 @@ TEST(VyReader, SetUpPrintsItsLinesInOrderAndGetsReady) {
         "Ready\\.\n");
     EXPECT_TRUE(std::regex_match(printed, expected)) << printed;
     EXPECT_TRUE(reader.processor.isCalibrated());
-    EXPECT_TRUE(reader.processor.ready.load());
+    EXPECT_TRUE(reader.processor.isReady());
     EXPECT_TRUE(reader.processor.videoWriter.isOpened());
     EXPECT_EQ(reader.basePath(), recordingName(options(dir).outputDir, path));
     EXPECT_EQ(reader.processor.imageFormat.width, 5120);
@@ -91,7 +91,7 @@ TEST(VyReader, AMissingOrForeignFileIsReportedAndTheRunGoesOnUnready) {
         EXPECT_TRUE(printed.ends_with("\n\nPress any key to end program...\n")) << printed;
         EXPECT_EQ(printed.find("Ready."), std::string::npos);
         EXPECT_FALSE(reader.processor.isCalibrated());
-        EXPECT_FALSE(reader.processor.ready.load());
+        EXPECT_FALSE(reader.processor.isReady());
         EXPECT_FALSE(reader.processor.videoWriter.isOpened());
     }
 }

@@ -144,6 +144,9 @@ public:
     bool publishes() const { return lcmOutput; }
     // "<outputDir>/VyProc_<ticks>.csv", fixed at construction.
     const std::string& logFile() const { return logFileName; }
+    // Reader thread, once the first frame is read: until then the processor drops frames.
+    void markReady() { ready = true; }
+    bool isReady() const { return ready.load(); }
     // The viewer window; 0 before startProcessor or in a publishing run.
     int32_t viewerHandle() const { return viewHandle; }
 
@@ -164,8 +167,6 @@ public:
     int32_t frameCount = 0;
     // Cleared by a display type change on the main thread, set by the processor thread once a frame is shown.
     std::atomic<bool> imageShown{false};
-    // Set by the reader once the first frame is read; until then frames are dropped.
-    std::atomic<bool> ready{false};
 
 private:
     void computeDisplayType(DisplayType type);
@@ -190,6 +191,8 @@ private:
     // Main thread writes, every thread reads.
     std::atomic<DisplayType> displayType{DisplayType::Profile};
     std::atomic<double> refocusValue{0.5};
+    // Set by the reader thread, read by the processor thread.
+    std::atomic<bool> ready{false};
     // Processor thread only: the total focus image of the profile measurement.
     CVyImage totalFocusImage;
 

@@ -111,7 +111,7 @@ TEST(VyProcessorDisplay, RefocusKeysMoveTheSharpPlaneAndItsSharpnessPeaksAtThePl
     const CVyImage raw = Vy::Engine::Synthetic::RenderPlane(c, planeDepth, Vy::Engine::Synthetic::Texture);
     VyProcessor processor(options("", dir.File("")));
     processor.setupCompute(c);
-    processor.ready = true;
+    processor.markReady();
     processor.setDisplayType(DisplayType::Refocus);
     testing::internal::CaptureStdout();
     processor.startThread();

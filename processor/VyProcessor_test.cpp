@@ -38,7 +38,7 @@ TEST(VyProcessor, ConstructionStartsInProfileModeWithAFreshLogName) {
     EXPECT_EQ(processor.currentDisplayType(), DisplayType::Profile);
     EXPECT_EQ(processor.refocusPosition(), 0.5);
     EXPECT_FALSE(processor.isCalibrated());
-    EXPECT_FALSE(processor.ready.load());
+    EXPECT_FALSE(processor.isReady());
     EXPECT_FALSE(processor.imageShown.load());
     EXPECT_FALSE(processor.publishes());
     EXPECT_FALSE(processor.videoWriter.isOpened());
