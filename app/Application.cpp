@@ -11,6 +11,7 @@
 #include <iostream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <system_error>
 #include <vector>
 
@@ -35,16 +36,16 @@ bool cannotEverEnd(const VyReader& reader) { return Console::inputClosed() && !r
 bool handleKey(int key, VyReader& reader) {
     switch (key) {
         case 'r':
-            reader.processor.setDisplayType(0);
+            reader.processor.setDisplayType(DisplayType::Raw);
             break;
         case 't':
-            reader.processor.setDisplayType(1);
+            reader.processor.setDisplayType(DisplayType::TotalFocus);
             break;
         case 'd':
-            reader.processor.setDisplayType(2);
+            reader.processor.setDisplayType(DisplayType::Depth);
             break;
         case 'f':
-            reader.processor.setDisplayType(3);
+            reader.processor.setDisplayType(DisplayType::Refocus);
             break;
         case 'p':
             // Reader and processor stop together: what is queued stays queued.
@@ -164,12 +165,12 @@ int runMarlinProfileProc(int argc, const char* const argv[]) {
     if (!prepareOutputDir(line.options.outputDir)) {
         return 1;
     }
-    int initialType = displayTypeArgument(line.positional[1]);
-    if (initialType < 0) {
-        std::cout << "'" << line.positional[1] << "' is not a display type (0 to 4): starting in display type 1"
-                  << std::endl;
-        initialType = 1;
+    const std::optional<DisplayType> named = displayTypeArgument(line.positional[1]);
+    if (!named) {
+        std::cout << "'" << line.positional[1] << "' is not a display type (0 to 4): starting in display type "
+                  << displayTypeNumber(DisplayType::TotalFocus) << std::endl;
     }
+    const DisplayType initialType = named.value_or(DisplayType::TotalFocus);
     const std::string path = line.positional[0];
     std::cout << "rays file: " << path << std::endl;
 
@@ -186,7 +187,7 @@ int runMarlinProfileProc(int argc, const char* const argv[]) {
         return 1;
     }
     VyProcessor& processor = reader->processor;
-    if (processor.lcmOutput && processor.lcmHandle == nullptr) {
+    if (processor.publishes() && processor.lcmHandle() == nullptr) {
         const char* url = std::getenv("LCM_DEFAULT_URL");
         std::cout << "MarlinProfileProc: failed: LCM not set up (LCM_DEFAULT_URL '" << (url ? url : "") << "')"
                   << std::endl;
@@ -308,14 +309,14 @@ int runMarlinProfileProc(int argc, const char* const argv[]) {
         } else if (!video.empty()) {
             videoPath = video;
         }
-        if (processor.lcmOutput && processor.publishFailures() > 0) {
+        if (processor.publishes() && processor.publishFailures() > 0) {
             failures.add(kOutputFailed, "LCM did not send " + std::to_string(processor.publishFailures()) + " of " +
                                             std::to_string(counts.processed) + " frames");
         }
-        if (processor.profileRows() > 0 && !std::filesystem::exists(processor.logFileName, error)) {
-            failures.add(kOutputFailed, "log not written (" + processor.logFileName + ")");
+        if (processor.profileRows() > 0 && !std::filesystem::exists(processor.logFile(), error)) {
+            failures.add(kOutputFailed, "log not written (" + processor.logFile() + ")");
         } else if (processor.profileRows() > 0) {
-            logPath = processor.logFileName;
+            logPath = processor.logFile();
             const uint64_t rows = linesIn(logPath);
             if (rows < processor.profileRows()) {
                 failures.add(kOutputFailed, "log cut at frame " + std::to_string(rows) + " (" + logPath + " holds " +

@@ -31,11 +31,11 @@ CommandLine parseCommandLine(int argc, const char* const argv[]) {
     return line;
 }
 
-int displayTypeArgument(const std::string& text) {
-    if (text.size() == 1 && text[0] >= '0' && text[0] <= '4') {
-        return text[0] - '0';
+std::optional<DisplayType> displayTypeArgument(const std::string& text) {
+    if (text.size() == 1 && text[0] >= '0' && text[0] - '0' <= displayTypeNumber(DisplayType::Profile)) {
+        return static_cast<DisplayType>(text[0] - '0');
     }
-    return -1;
+    return std::nullopt;
 }
 
 std::string usageText() {

@@ -2,9 +2,11 @@
 // initial display type) and options that may stand before or after them.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "DisplayType.h"
 #include "RunOptions.h"
 
 struct CommandLine {
@@ -16,8 +18,8 @@ struct CommandLine {
 
 CommandLine parseCommandLine(int argc, const char* const argv[]);
 
-// The initial display type named by the second argument: "0" to "4"; -1 for anything else.
-int displayTypeArgument(const std::string& text);
+// The initial display type named by the second argument: "0" to "4"; none for anything else.
+std::optional<DisplayType> displayTypeArgument(const std::string& text);
 
 // The text --help prints.
 std::string usageText();

@@ -10,7 +10,8 @@ CommandLine parse(std::vector<const char*> args) {
 }  // namespace
 
 TEST(CommandLine, OptionsMayStandAnywhereAndAreNotCountedAsArguments) {
-    const CommandLine line = parse({"--output-dir", "/tmp/o", "a.rays", "--no-window", "2", "--lcm", "--settings", "s.vyset"});
+    const CommandLine line =
+        parse({"--output-dir", "/tmp/o", "a.rays", "--no-window", "2", "--lcm", "--settings", "s.vyset"});
     ASSERT_TRUE(line.error.empty()) << line.error;
     EXPECT_EQ(line.positional, (std::vector<std::string>{"a.rays", "2"}));
     EXPECT_EQ(line.options.outputDir, "/tmp/o");
@@ -40,9 +41,11 @@ TEST(CommandLine, MalformedOptionsAreErrors) {
 
 TEST(CommandLine, DisplayTypeArgument) {
     for (int type = 0; type <= 4; ++type) {
-        EXPECT_EQ(displayTypeArgument(std::to_string(type)), type);
+        const std::optional<DisplayType> named = displayTypeArgument(std::to_string(type));
+        ASSERT_TRUE(named.has_value()) << type;
+        EXPECT_EQ(displayTypeNumber(*named), type);
     }
     for (const char* other : {"5", "-1", "", "01", "1.0", "t", " 1"}) {
-        EXPECT_EQ(displayTypeArgument(other), -1) << other;
+        EXPECT_FALSE(displayTypeArgument(other).has_value()) << other;
     }
 }

@@ -64,7 +64,7 @@ void VyReader::setUp(const std::string& path) {
         firstImage.Create(processor.imageFormat);
         processor.compute.UploadRawImage(firstImage);
         std::cout << " Done loading first, slow image on to GPU..." << std::endl;
-        processor.ready = true;
+        processor.markReady();
     }
     Console::_sleep(2000);
     std::cout << "Ready." << std::endl;

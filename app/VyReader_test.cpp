@@ -26,8 +26,8 @@ namespace {
 }();
 
 std::string writeSequence(const Vy::Test::ScratchDir& dir, const std::string& name, int frames) {
-    return Vy::Test::writeTestSequence(dir.File(name), frames, [](int i, size_t) { return static_cast<uint8_t>(i * 10); },
-                                       64, 48, 100);
+    return Vy::Test::writeTestSequence(
+        dir.File(name), frames, [](int i, size_t) { return static_cast<uint8_t>(i * 10); }, 64, 48, 100);
 }
 
 VyRunOptions options(const Vy::Test::ScratchDir& dir) {
@@ -65,8 +65,8 @@ TEST(VyReader, SetUpPrintsItsLinesInOrderAndGetsReady) {
         " Done loading first, slow image on to GPU\\.\\.\\.\n"
         "Ready\\.\n");
     EXPECT_TRUE(std::regex_match(printed, expected)) << printed;
-    EXPECT_TRUE(reader.processor.calibrated);
-    EXPECT_TRUE(reader.processor.ready.load());
+    EXPECT_TRUE(reader.processor.isCalibrated());
+    EXPECT_TRUE(reader.processor.isReady());
     EXPECT_TRUE(reader.processor.videoWriter.isOpened());
     EXPECT_EQ(reader.basePath(), recordingName(options(dir).outputDir, path));
     EXPECT_EQ(reader.processor.imageFormat.width, 5120);
@@ -90,8 +90,8 @@ TEST(VyReader, AMissingOrForeignFileIsReportedAndTheRunGoesOnUnready) {
         EXPECT_NE(printed.find(path, report + 30), std::string::npos) << "the report names the file: " << printed;
         EXPECT_TRUE(printed.ends_with("\n\nPress any key to end program...\n")) << printed;
         EXPECT_EQ(printed.find("Ready."), std::string::npos);
-        EXPECT_FALSE(reader.processor.calibrated);
-        EXPECT_FALSE(reader.processor.ready.load());
+        EXPECT_FALSE(reader.processor.isCalibrated());
+        EXPECT_FALSE(reader.processor.isReady());
         EXPECT_FALSE(reader.processor.videoWriter.isOpened());
     }
 }

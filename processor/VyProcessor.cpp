@@ -35,10 +35,8 @@ constexpr uint32_t kQueueCapacity = 512;
 constexpr uint64_t kMaxQueuedBytes = 256ull << 20;
 // Numbered names tried when the recording's name is taken.
 constexpr int kMaxVideoNumber = 999;
-constexpr const char* kLcmChannel = "RIZODEZIZOV";
 // Frames the recorder may hold before the processor waits for it.
 constexpr size_t kRecorderQueue = 4;
-constexpr int kLcmLargestSide = 1280;
 // How long the idle processor waits for a frame before it looks at its running
 // flag again: a run that has ended waits this long for the thread to stop.
 constexpr uint32_t kQueueWaitMilliseconds = 10;
@@ -50,21 +48,6 @@ constexpr uint32_t kRefocusDistanceId = 0x220002;
 constexpr double kRefocusStep = 0.05;
 // The rate in the status is counted over at least this long.
 constexpr auto kRateWindow = std::chrono::milliseconds(500);
-
-const char* typeName(int32_t type) {
-    switch (type) {
-        case 1:
-            return "total focus";
-        case 2:
-            return "depth";
-        case 3:
-            return "refocused";
-        case 4:
-            return "profile";
-        default:
-            return "raw";
-    }
-}
 
 // The OpenCV element type that wraps an image's samples without reading past them.
 int matTypeOf(const CVyImageFormat& format) {
@@ -83,25 +66,42 @@ std::string profileLogFileName(const std::string& outputDir, int64_t unixMicrose
     return outputDir + "/VyProc_" + std::to_string(ticks) + ".csv";
 }
 
+class VyProcessor::LocalOutput : public FrameSink {
+public:
+    explicit LocalOutput(VyProcessor& owner) : processor(owner) {}
+    void consume(CVyImage& image) override { processor.showAndRecord(image); }
+    void close() override {
+        processor.recorder.finish();
+        processor.videoWriter.release();
+    }
+
+private:
+    VyProcessor& processor;
+};
+
 VyProcessor::VyProcessor(const VyRunOptions& options)
     : logFileName(profileLogFileName(options.outputDir, Poco::Timestamp().epochMicroseconds())),
-
-      // Only a publishing run talks to LCM.
-      lcmHandle(options.lcmOutput ? lcm_create("") : nullptr),
       lcmOutput(options.lcmOutput),
       settingsPath(options.settingsPath.empty() ? defaultSettingsPath() : options.settingsPath),
       recorder(videoWriter, kRecorderQueue) {
+    // Only a publishing run talks to LCM; it neither shows nor records.
+    if (lcmOutput) {
+        publisher = std::make_unique<LcmPublisher>(lcm_create(""), inputImage, stages.publish,
+                                                   [this](CVyImage& target, const CVyImage& source, int factor) {
+                                                       compute.ResizeImage(&target, &source, factor);
+                                                   });
+        outputs.push_back(publisher.get());
+    } else {
+        localOutput = std::make_unique<LocalOutput>(*this);
+        outputs.push_back(localOutput.get());
+    }
     outputDir = options.outputDir.empty() ? "." : options.outputDir;
     imageQueue.Initialize(kQueueCapacity, false);
     std::cout << "Initializing PanoraTool...\n" << std::flush;
     Panora::Tool::Init(nullptr);
 }
 
-VyProcessor::~VyProcessor() {
-    if (lcmHandle != nullptr) {
-        lcm_destroy(lcmHandle);
-    }
-}
+VyProcessor::~VyProcessor() = default;
 
 void VyProcessor::setupCompute(const CCalibration& calibration) {
     compute.SetCudaDevice(CCuda::GetDevice(0));
@@ -183,8 +183,9 @@ void VyProcessor::openOutputVideo(std::string outputBasePath) {
 }
 
 void VyProcessor::releaseVideo() {
-    recorder.finish();
-    videoWriter.release();
+    for (FrameSink* output : outputs) {
+        output->close();
+    }
 }
 
 int VyProcessor::startProcessor() {
@@ -210,7 +211,7 @@ int VyProcessor::startProcessor() {
     return 0;
 }
 
-void VyProcessor::setDisplayType(int32_t type) {
+void VyProcessor::setDisplayType(DisplayType type) {
     if (type != displayType.load()) {
         displayType.store(type);
         imageShown.store(false);
@@ -233,7 +234,7 @@ void VyProcessor::stepOneFrame() {
 void VyProcessor::moveRefocus(int steps) {
     // Nearer planes lie at higher virtual depths, the high end of the value.
     refocusValue = std::clamp(refocusValue.load() - steps * kRefocusStep, 0.0, 1.0);
-    if (displayType.load() == 3) {
+    if (displayType.load() == DisplayType::Refocus) {
         showAgainWanted = true;
     }
     updateStatus();
@@ -264,15 +265,15 @@ void VyProcessor::setSequence(const std::string& name, uint64_t frames) {
 }
 
 std::string VyProcessor::statusText() const {
-    const int32_t type = displayType.load();
+    const DisplayType type = displayType.load();
     char rateText[32];
     std::snprintf(rateText, sizeof rateText, "%.1f fps", rate.load());
     // frameCount counts frames done; the one on show is the last of them.
     const uint64_t done = processedTotal.load();
     std::string text = sequenceName.empty() ? std::string("MarlinProfileProc") : sequenceName;
     text += " | frame " + std::to_string(done) + " of " + std::to_string(sequenceFrames);
-    text += " | type " + std::to_string(type) + " " + typeName(type);
-    if (type == 3) {
+    text += " | type " + std::to_string(displayTypeNumber(type)) + " " + displayTypeName(type);
+    if (type == DisplayType::Refocus) {
         char focus[48];
         std::snprintf(focus, sizeof focus, " at %.0f mm", refocusDistanceMm());
         text += focus;
@@ -379,8 +380,8 @@ void VyProcessor::threadedFunction() {
                 ++droppedTotal;
                 continue;
             }
-            const int32_t type = displayType.load();
-            if (type == 4) {
+            const DisplayType type = displayType.load();
+            if (type == DisplayType::Profile) {
                 processProfileFrame();
             } else {
                 computeDisplayType(type);
@@ -408,8 +409,8 @@ void VyProcessor::showAgain() {
     }
     showingAgain = true;
     try {
-        const int32_t type = displayType.load();
-        if (type == 4) {
+        const DisplayType type = displayType.load();
+        if (type == DisplayType::Profile) {
             processProfileFrame();
         } else {
             computeDisplayType(type);
@@ -423,42 +424,40 @@ void VyProcessor::showAgain() {
     updateStatus();
 }
 
-void VyProcessor::computeDisplayType(int32_t type) {
+void VyProcessor::computeDisplayType(DisplayType type) {
     const StageClock::Span span(stages.compute);
     compute.UploadRawImage(inputImage);
     compute.Compute_PreProcess();
     uint32_t imageId = Vy::ImageIdPreProcessed;
     switch (type) {
-        case 1:
+        case DisplayType::TotalFocus:
             compute.Compute_DepthRay();
             compute.Compute_DepthMap(LF::Space_VirtualImage);
             compute.Compute_TotalFocus(LF::Space_VirtualImage);
             imageId = Vy::ImageIdTotalFocus;
             break;
-        case 2:
+        case DisplayType::Depth:
             compute.Compute_DepthRay();
             compute.Compute_DepthMap(LF::Space_VirtualImage);
             compute.Compute_Depth3D();
             compute.Compute_DepthColorCode(LF::Space_VirtualImage);
             imageId = Vy::ImageIdDepthColorCoded;
             break;
-        case 3:
+        case DisplayType::Refocus:
             compute.GetParams().SetValue(Params::CudaCompute_RefocusVirtualDepth, refocusValue.load());
             compute.Compute_RefocusBasic();
             imageId = Vy::ImageIdRefocused;
             break;
         default:
-            // 0 and every value without a pipeline of its own: the pre-processed raw image.
+            // Raw and every value without a pipeline of its own: the pre-processed raw image.
             break;
     }
     imageAccess->GetImage(imageId, resultImage);
 }
 
 void VyProcessor::outputFrame(CVyImage& image) {
-    if (lcmOutput) {
-        publish(image);
-    } else {
-        showAndRecord(image);
+    for (FrameSink* output : outputs) {
+        output->consume(image);
     }
 }
 
@@ -485,7 +484,8 @@ void VyProcessor::showAndRecord(CVyImage& image) {
         const StageClock::Span span(stages.show);
         // A frame shown again keeps its number.
         std::cout << (showingAgain ? frameCount - 1 : frameCount) << std::endl;
-        const bool depthPicture = displayType.load() == 2 && format.pixelType == Vy::PixelTypeBGR && !view.empty();
+        const bool depthPicture =
+            displayType.load() == DisplayType::Depth && format.pixelType == Vy::PixelTypeBGR && !view.empty();
         // Without a window the viewer's conversion would be thrown away.
         if (depthPicture) {
             showDepthWithScale(view);
@@ -606,49 +606,6 @@ void VyProcessor::showDepthWithScale(const cv::Mat& colours) {
 
 void VyProcessor::writeSnapshot(const cv::Mat& result, const cv::Mat& shown) {
     const std::string base = Snapshot::baseName(outputDir, sequenceName.empty() ? "frame" : sequenceName,
-                                                inputImage.frameId, displayType.load());
+                                                inputImage.frameId, displayTypeNumber(displayType.load()));
     std::cout << Snapshot::write(base, result, shown) << std::endl;
-}
-
-void VyProcessor::publish(CVyImage& image) {
-    const StageClock::Span span(stages.publish);
-    image.timeStamp = inputImage.timeStamp;
-    const int32_t width = image.GetWidth();
-    const int32_t height = image.GetHeight();
-    if (width > kLcmLargestSide || height > kLcmLargestSide) {
-        // The larger side decides, so a tall image shrinks too.
-        const int divisor = std::max({width / kLcmLargestSide, height / kLcmLargestSide, 1});
-        CVyImage smaller;
-        compute.ResizeImage(&smaller, &image, divisor);
-        image = smaller;
-    }
-    if (image.GetFormat().GetBitDepth() > 8) {
-        CVyImage shallower;
-        // Unsigned bytes, as in the recording: v / 64 saturating at 255 (signed bytes would cut at 127).
-        image.ConvertType(shallower, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte);
-        image = shallower;
-    }
-    imageMessage.frameTime = static_cast<int64_t>(inputImage.timeStamp);
-    imageMessage.width = image.GetWidth();
-    imageMessage.height = image.GetHeight();
-    imageMessage.bytesPerSample = 1;
-    imageMessage.channels = image.GetPixelType() == Vy::PixelTypeLuminance ? 1 : 3;
-    imageMessage.size = imageMessage.channels * imageMessage.width * imageMessage.height;
-    const size_t available = image.IsEmpty() ? 0 : image.GetByteSize();
-    const size_t size = std::min(static_cast<size_t>(std::max(imageMessage.size, 0)), available);
-    imageMessage.size = static_cast<int32_t>(size);
-    const auto* pixels = static_cast<const uint8_t*>(image.GetPixelData());
-    imageMessage.data.assign(pixels, pixels + size);
-
-    std::vector<uint8_t> buffer(static_cast<size_t>(imageMessage.encodedSize()));
-    imageMessage.encode(buffer.data(), 0, imageMessage.encodedSize());
-    if (lcmHandle == nullptr) {
-        std::cerr << "LCM instance not initialized.  Ignoring call to publish()\n" << std::flush;
-        return;
-    }
-    if (lcm_publish(lcmHandle, kLcmChannel, buffer.data(), static_cast<unsigned int>(buffer.size())) == 0) {
-        ++publishedTotal;
-    } else {
-        ++publishFailedTotal;
-    }
 }

@@ -15,17 +15,22 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <opencv2/videoio.hpp>
 #include <string>
+#include <vector>
 
 #include "CCalibration.h"
 #include "CCudaCompute.h"
 #include "CImageQueue.h"
 #include "CVyImage.h"
 #include "CVyImageFormat.h"
+#include "DisplayType.h"
 #include "FrameRecorder.h"
+#include "FrameSink.h"
 #include "IImageAccess.h"
 #include "ImageMessage.h"
+#include "LcmPublisher.h"
 #include "ParticleTable.h"
 #include "ParticleTracker.h"
 #include "ProfileSettings.h"
@@ -46,15 +51,15 @@ public:
     // Opens "<outputBasePath>.mp4", or "<outputBasePath>-N.mp4" when that name is
     // taken; reports on the console when it cannot. Records nothing in LCM output.
     void openOutputVideo(std::string outputBasePath);
-    // Writes what the recorder still holds and closes the video file. Call only
-    // once the processor thread has ended.
+    // Closes the outputs: what the recorder still holds is written and the video file
+    // closed. Call only once the processor thread has ended.
     void releaseVideo();
     // Opens the viewer window (unless lcmOutput) and starts the thread.
     // 1 when refused for want of calibration, 0 otherwise.
     int startProcessor();
     // A new type takes effect with the next frame; a change marks the next image as the first of a series.
     // While paused, the frame on show is computed again in the new type and shown (not recorded).
-    void setDisplayType(int32_t type);
+    void setDisplayType(DisplayType type);
 
     // Main thread: a paused processor finishes the frame it is computing and then leaves
     // the queue alone, so the frames waiting there are shown after the pause, none dropped.
@@ -86,23 +91,25 @@ public:
     // lost; without it a full queue drops the frame. Returns whether the queue took it.
     bool addFrame(CVyImage image, const std::function<bool()>& keepTrying = nullptr);
 
-    // Processor thread: the exit of every processed frame (rotate, number, show,
-    // record; or publish over LCM).
+    // Processor thread: the exit of every processed frame, handed to each output
+    // chosen at construction (the window and the recording, or LCM).
     void outputFrame(CVyImage& image);
-    // Processor thread: the profile measurement of display type 4.
+    // Processor thread: the profile measurement (DisplayType::Profile).
     void processProfileFrame();
 
     // Counters for the end-of-run summary (any thread may read them).
     uint64_t framesProcessed() const { return processedTotal.load(); }
     uint64_t framesRecorded() const { return recorder.recorded(); }
-    uint64_t framesPublished() const { return publishedTotal.load(); }
+    uint64_t framesPublished() const { return publisher ? publisher->published() : 0; }
     // Frames LCM refused to send (a read-only log, a broken transport).
-    uint64_t publishFailures() const { return publishFailedTotal.load(); }
+    uint64_t publishFailures() const { return publisher ? publisher->failures() : 0; }
     uint64_t framesDropped() const { return droppedTotal.load(); }
     uint64_t profileRows() const { return profileRowTotal.load(); }
     // Frames whose rows could not be added to the particle table.
     uint64_t particleTableFailures() const { return particleTableFailedTotal.load(); }
     // "<log>.particles.csv"; written only when the settings ask for the table.
+    // The LCM instance of a publishing run; null otherwise, or when LCM could not be set up.
+    lcm_t* lcmHandle() const { return publisher ? publisher->handle() : nullptr; }
     std::string particleTableFileName() const { return Vy::Analysis::particleTableName(logFileName); }
     bool writesParticleTable() const { return profileSettings.particleTable; }
     // The recording's path; empty when none is open.
@@ -127,29 +134,42 @@ public:
 
     void threadedFunction() override;
 
+    // Any thread.
+    DisplayType currentDisplayType() const { return displayType.load(); }
+    // 0 focuses at the calibration's farthest plane, 1 at its nearest (any thread).
+    double refocusPosition() const { return refocusValue.load(); }
+    // Set by setupCompute on the main thread before the processor thread starts.
+    bool isCalibrated() const { return calibrated; }
+    // Fixed at construction: a publishing run neither shows nor records.
+    bool publishes() const { return lcmOutput; }
+    // "<outputDir>/VyProc_<ticks>.csv", fixed at construction.
+    const std::string& logFile() const { return logFileName; }
+    // Reader thread, once the first frame is read: until then the processor drops frames.
+    void markReady() { ready = true; }
+    bool isReady() const { return ready.load(); }
+    // The viewer window; 0 before startProcessor or in a publishing run.
+    int32_t viewerHandle() const { return viewHandle; }
+
+    // Main thread until startThread; then only the processor thread writes
+    // the video writer (the recorder thread while it records).
     cv::VideoWriter videoWriter;
+    // Main thread until startThread; then only the processor thread.
     CCudaCompute compute;
     IImageAccess* imageAccess = nullptr;
+    // The reader thread moves frames in, the processor thread moves them out.
     CImageQueue imageQueue;
+    // Processor thread: the frame in work and what was made of it.
     CVyImage inputImage;
     CVyImage resultImage;
-    CVyImage totalFocusImage;
+    // The raw frame format, set by the reader before it starts.
     CVyImageFormat imageFormat;
-    int32_t viewHandle = 0;
+    // Processor thread: frames done (tests set it to number frames).
     int32_t frameCount = 0;
-    // 0 focuses at the calibration's farthest plane, 1 at its nearest; the main thread moves it.
-    std::atomic<double> refocusValue{0.5};
-    std::string logFileName;
-    lcm_t* lcmHandle = nullptr;
-    ImageMessage imageMessage;
-    bool calibrated = false;
+    // Cleared by a display type change on the main thread, set by the processor thread once a frame is shown.
     std::atomic<bool> imageShown{false};
-    std::atomic<bool> ready{false};
-    bool lcmOutput = false;
-    std::atomic<int32_t> displayType{4};
 
 private:
-    void computeDisplayType(int32_t type);
+    void computeDisplayType(DisplayType type);
     void showAndRecord(CVyImage& image);
     // While paused: the frame on show computed again (type change, refocus, snapshot), shown, not recorded.
     void showAgain();
@@ -160,9 +180,21 @@ private:
     void countRate();
     // 16-bit luminance (the pre-processed raw image): reduced first, turned after.
     void showAndRecordWide(const CVyImage& image);
-    void publish(CVyImage& image);
     // Type 4: the frame's rows of the particle table, with depth and tracks.
     void addParticleRows(const cv::Mat& totalFocus, const std::vector<Vy::Analysis::BlobRecord>& blobs);
+
+    // Written once at construction or set-up (main thread), read by every thread after.
+    std::string logFileName;
+    bool lcmOutput = false;
+    bool calibrated = false;
+    int32_t viewHandle = 0;
+    // Main thread writes, every thread reads.
+    std::atomic<DisplayType> displayType{DisplayType::Profile};
+    std::atomic<double> refocusValue{0.5};
+    // Set by the reader thread, read by the processor thread.
+    std::atomic<bool> ready{false};
+    // Processor thread only: the total focus image of the profile measurement.
+    CVyImage totalFocusImage;
 
     std::string settingsPath;
     std::string videoName;
@@ -170,8 +202,6 @@ private:
     FrameRecorder recorder;
     Stages stages;
     std::atomic<uint64_t> processedTotal{0};
-    std::atomic<uint64_t> publishedTotal{0};
-    std::atomic<uint64_t> publishFailedTotal{0};
     std::atomic<uint64_t> queuedBytes{0};
     std::atomic<uint64_t> droppedTotal{0};
     std::atomic<uint64_t> profileRowTotal{0};
@@ -201,6 +231,13 @@ private:
     uint64_t rateFrames = 0;
     cv::Mat colourBar;  // the scale beside the depth picture, made once per picture height
     bool depthScaleWritten = false;
+
+    // The window and the recording as one output (showAndRecord, the recorder).
+    class LocalOutput;
+    std::unique_ptr<FrameSink> localOutput;
+    std::unique_ptr<LcmPublisher> publisher;  // a publishing run only
+    // Chosen at construction; the processor thread hands every frame to each.
+    std::vector<FrameSink*> outputs;
 };
 
 // "<outputDir>/VyProc_<ticks>.csv": ticks are 100 ns intervals since 1582-10-15 00:00 UTC.

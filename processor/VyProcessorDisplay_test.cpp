@@ -83,7 +83,7 @@ TEST(VyProcessorDisplay, TheStatusNamesSequenceFrameTypeRateAndPause) {
     VyProcessor processor(options("", dir.File("")));
     processor.setupCompute(Vy::Test::SmallCalibration());
     processor.setSequence("run7.rays", 60);
-    processor.setDisplayType(3);
+    processor.setDisplayType(DisplayType::Refocus);
     EXPECT_EQ(processor.statusText().rfind("run7.rays | frame 0 of 60 | type 3 refocused at ", 0), 0u)
         << processor.statusText();
     EXPECT_EQ(processor.statusText().find("paused"), std::string::npos);
@@ -111,8 +111,8 @@ TEST(VyProcessorDisplay, RefocusKeysMoveTheSharpPlaneAndItsSharpnessPeaksAtThePl
     const CVyImage raw = Vy::Engine::Synthetic::RenderPlane(c, planeDepth, Vy::Engine::Synthetic::Texture);
     VyProcessor processor(options("", dir.File("")));
     processor.setupCompute(c);
-    processor.ready = true;
-    processor.setDisplayType(3);
+    processor.markReady();
+    processor.setDisplayType(DisplayType::Refocus);
     testing::internal::CaptureStdout();
     processor.startThread();
     // From the nearest plane to the farthest, a key press at a time.

@@ -35,18 +35,18 @@ TEST(VyProcessor, ConstructionStartsInProfileModeWithAFreshLogName) {
     testing::internal::CaptureStdout();
     VyProcessor processor(headlessOptions());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Initializing PanoraTool...\n");
-    EXPECT_EQ(processor.displayType.load(), 4);
-    EXPECT_EQ(processor.refocusValue, 0.5);
-    EXPECT_FALSE(processor.calibrated);
-    EXPECT_FALSE(processor.ready.load());
+    EXPECT_EQ(processor.currentDisplayType(), DisplayType::Profile);
+    EXPECT_EQ(processor.refocusPosition(), 0.5);
+    EXPECT_FALSE(processor.isCalibrated());
+    EXPECT_FALSE(processor.isReady());
     EXPECT_FALSE(processor.imageShown.load());
-    EXPECT_FALSE(processor.lcmOutput);
+    EXPECT_FALSE(processor.publishes());
     EXPECT_FALSE(processor.videoWriter.isOpened());
     EXPECT_EQ(processor.imageQueue.GetCapacity(), 512u);
-    EXPECT_EQ(processor.lcmHandle, nullptr);  // only a publishing run talks to LCM
+    EXPECT_EQ(processor.lcmHandle(), nullptr);  // only a publishing run talks to LCM
     // 100 ns ticks since 1582: 18 digits for present-day dates.
-    EXPECT_TRUE(std::regex_match(processor.logFileName, std::regex("/tmp/VyProc_[0-9]{18}\\.csv")))
-        << processor.logFileName;
+    EXPECT_TRUE(std::regex_match(processor.logFile(), std::regex("/tmp/VyProc_[0-9]{18}\\.csv")))
+        << processor.logFile();
 }
 
 TEST(VyProcessor, LogNameCountsTicksSinceTheGregorianCalendarBegan) {
@@ -61,7 +61,7 @@ TEST(VyProcessor, StartIsRefusedWithoutCalibration) {
     EXPECT_EQ(processor.startProcessor(), 1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Can't start processor thread without calibration.\n");
     EXPECT_FALSE(processor.isThreadRunning());
-    EXPECT_EQ(processor.viewHandle, 0);
+    EXPECT_EQ(processor.viewerHandle(), 0);
 }
 
 TEST(VyProcessor, MissingSettingsFileLeavesItUncalibrated) {
@@ -72,7 +72,7 @@ TEST(VyProcessor, MissingSettingsFileLeavesItUncalibrated) {
     } catch (const CVyException& exception) {
         EXPECT_NE(std::string(exception.ToString(true).ToCString()).find("/nonexistent/"), std::string::npos);
     }
-    EXPECT_FALSE(processor.calibrated);
+    EXPECT_FALSE(processor.isCalibrated());
     testing::internal::CaptureStdout();
     EXPECT_EQ(processor.startProcessor(), 1);
     testing::internal::GetCapturedStdout();
@@ -81,11 +81,11 @@ TEST(VyProcessor, MissingSettingsFileLeavesItUncalibrated) {
 TEST(VyProcessor, SettingUpWithTheShippedSettingsCalibratesAndStarts) {
     VyProcessor processor(headlessOptions());
     processor.setupCompute(Vy::Test::SmallCalibration());
-    EXPECT_TRUE(processor.calibrated);
+    EXPECT_TRUE(processor.isCalibrated());
     EXPECT_NE(processor.imageAccess, nullptr);
     EXPECT_EQ(processor.startProcessor(), 0);
     EXPECT_TRUE(processor.isThreadRunning());
-    EXPECT_GT(processor.viewHandle, 0);
+    EXPECT_GT(processor.viewerHandle(), 0);
     testing::internal::CaptureStdout();
     processor.startProcessor();  // a second start only prints the refusal of the thread base
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "- name:  - Cannot start, thread already running.");
@@ -97,17 +97,19 @@ TEST(VyProcessor, SettingUpWithTheShippedSettingsCalibratesAndStarts) {
 TEST(VyProcessor, DisplayTypeChangesClearTheSeriesFlag) {
     VyProcessor processor(headlessOptions());
     processor.imageShown = true;
-    processor.setDisplayType(4);  // unchanged: the flag stays
+    processor.setDisplayType(DisplayType::Profile);  // unchanged: the flag stays
     EXPECT_TRUE(processor.imageShown.load());
-    processor.setDisplayType(1);
-    EXPECT_EQ(processor.displayType.load(), 1);
+    processor.setDisplayType(DisplayType::TotalFocus);
+    EXPECT_EQ(processor.currentDisplayType(), DisplayType::TotalFocus);
     EXPECT_FALSE(processor.imageShown.load());
     processor.imageShown = true;
-    processor.setDisplayType(1);
+    processor.setDisplayType(DisplayType::TotalFocus);
     EXPECT_TRUE(processor.imageShown.load());
-    processor.setDisplayType(-7);  // any value is taken, even one without a pipeline
-    EXPECT_EQ(processor.displayType.load(), -7);
+    // Any value is taken, even one without a pipeline: it shows the raw image and says so by its number.
+    processor.setDisplayType(static_cast<DisplayType>(-7));
+    EXPECT_EQ(displayTypeNumber(processor.currentDisplayType()), -7);
     EXPECT_FALSE(processor.imageShown.load());
+    EXPECT_NE(processor.statusText().find(" | type -7 raw | "), std::string::npos) << processor.statusText();
 }
 
 TEST(VyProcessor, AFullQueueWaitsForRoomInsteadOfDroppingFrames) {

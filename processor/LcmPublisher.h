@@ -1,0 +1,45 @@
+// The LCM output: every frame shrunk to at most 1280 pixels a side, made 8-bit
+// and published as an ImageMessage on one channel.
+#pragma once
+
+#include <lcm/lcm.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+
+#include "CVyImage.h"
+#include "FrameSink.h"
+#include "ImageMessage.h"
+#include "StageClock.h"
+
+class LcmPublisher : public FrameSink {
+public:
+    // Shrinks source by an integer factor into target (the engine does it on the device).
+    using Resize = std::function<void(CVyImage& target, const CVyImage& source, int factor)>;
+
+    // Takes the handle (null when LCM could not be set up: every frame then says so on
+    // standard error). The frame's time is taken from frameSource, the raw frame it was made of;
+    // the time spent goes to clock.
+    LcmPublisher(lcm_t* handle, const CVyImage& frameSource, StageClock& clock, Resize resize);
+    ~LcmPublisher() override;
+    LcmPublisher(const LcmPublisher&) = delete;
+    LcmPublisher& operator=(const LcmPublisher&) = delete;
+
+    void consume(CVyImage& image) override;
+
+    lcm_t* handle() const { return lcm; }
+    // Any thread may read the counters.
+    uint64_t published() const { return publishedTotal.load(); }
+    // Frames LCM refused to send (a read-only log, a broken transport).
+    uint64_t failures() const { return failedTotal.load(); }
+
+private:
+    lcm_t* lcm;
+    const CVyImage& source;
+    StageClock& publishClock;
+    Resize shrink;
+    ImageMessage message;
+    std::atomic<uint64_t> publishedTotal{0};
+    std::atomic<uint64_t> failedTotal{0};
+};
