@@ -95,7 +95,7 @@ TEST(LcmOutput, PublishesShrunkShallowImagesOnTheChannel) {
 TEST(LcmOutput, WithoutAnInstanceEveryFrameSaysSoOnStandardError) {
     // A provider LCM does not know: no instance comes of it.
     const char* previous = std::getenv("LCM_DEFAULT_URL");
-    const std::string saved = previous ? previous : "";
+    const std::string saved = previous ? previous : "memq://";  // never back to the network default
     setenv("LCM_DEFAULT_URL", "nosuchprovider://", 1);
     testing::internal::CaptureStderr();
     VyProcessor processor(lcmOptions());
@@ -119,7 +119,7 @@ TEST(LcmOutput, WithoutAnInstanceEveryFrameSaysSoOnStandardError) {
 TEST(LcmOutput, AFileLogHoldsEveryMessageWithItsHeader) {
     const std::string log = std::filesystem::temp_directory_path() / ("vylcm_" + std::to_string(getpid()) + ".log");
     const char* previous = std::getenv("LCM_DEFAULT_URL");
-    const std::string saved = previous ? previous : "";
+    const std::string saved = previous ? previous : "memq://";  // never back to the network default
     setenv("LCM_DEFAULT_URL", ("file://" + log + "?mode=w").c_str(), 1);
     {
         VyProcessor processor(lcmOptions());
