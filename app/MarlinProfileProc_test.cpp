@@ -149,7 +149,8 @@ TEST_F(Program, SigtermFinishesAPlayableRecording) {
     const std::string big = writeSequence(dir.File("long.rays"), 400);
     std::vector<std::string> arguments = args("0");
     arguments[arguments.size() - 2] = big;
-    const auto result = ProgramRun::run(arguments, {{3000, "", SIGTERM}}, false, false);
+    // Once a few frames are on record, however slowly the run started (sanitizers, a loaded machine).
+    const auto result = ProgramRun::run(arguments, {{1000, "", SIGTERM, "\n3\n"}}, false, false);
     ASSERT_FALSE(result.timedOut);
     EXPECT_EQ(result.status, 0) << result.out;
     std::smatch processed;

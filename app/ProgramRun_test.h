@@ -12,6 +12,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace Vy::Test {
@@ -24,9 +25,12 @@ struct ProgramResult {
 };
 
 struct KeyStep {
-    int delayMs;      // wait before sending
-    std::string keys; // bytes to send; empty sends nothing
-    int signal = 0;   // or a signal to send instead
+    KeyStep(int delay, std::string bytes, int signalToSend = 0, std::string waitFor = "")
+        : delayMs(delay), keys(std::move(bytes)), signal(signalToSend), after(std::move(waitFor)) {}
+    int delayMs;        // wait before sending
+    std::string keys;   // bytes to send; empty sends nothing
+    int signal;         // or a signal to send instead
+    std::string after;  // and not before stdout holds this text (a slow start then cannot outrun it)
 };
 
 class ProgramRun {
@@ -76,7 +80,8 @@ public:
         bool exited = false;
         while (!exited) {
             const auto now = std::chrono::steady_clock::now();
-            if (next < keys.size() && now >= nextAt) {
+            if (next < keys.size() && now >= nextAt &&
+                (keys[next].after.empty() || result.out.find(keys[next].after) != std::string::npos)) {
                 if (keys[next].signal != 0) {
                     kill(pid, keys[next].signal);
                 } else if (!keys[next].keys.empty()) {
