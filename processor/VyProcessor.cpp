@@ -380,13 +380,7 @@ void VyProcessor::threadedFunction() {
                 ++droppedTotal;
                 continue;
             }
-            const DisplayType type = displayType.load();
-            if (type == DisplayType::Profile) {
-                processProfileFrame();
-            } else {
-                computeDisplayType(type);
-                outputFrame(resultImage);
-            }
+            computeAndOutput();
             hasFrame = true;
             ++frameCount;
             ++processedTotal;
@@ -402,6 +396,16 @@ void VyProcessor::threadedFunction() {
     }
 }
 
+void VyProcessor::computeAndOutput() {
+    const DisplayType type = displayType.load();
+    if (type == DisplayType::Profile) {
+        processProfileFrame();  // measures, logs and outputs the frame itself
+    } else {
+        computeDisplayType(type);
+        outputFrame(resultImage);
+    }
+}
+
 void VyProcessor::showAgain() {
     if (!hasFrame || lcmOutput || !ready.load()) {
         snapshotWanted = false;
@@ -409,13 +413,7 @@ void VyProcessor::showAgain() {
     }
     showingAgain = true;
     try {
-        const DisplayType type = displayType.load();
-        if (type == DisplayType::Profile) {
-            processProfileFrame();
-        } else {
-            computeDisplayType(type);
-            outputFrame(resultImage);
-        }
+        computeAndOutput();
     } catch (...) {
         showingAgain = false;
         throw;

@@ -172,6 +172,8 @@ private:
     void computeDisplayType(DisplayType type);
     void showAndRecord(CVyImage& image);
     // While paused: the frame on show computed again (type change, refocus, snapshot), shown, not recorded.
+    // Processor thread: the input frame in the current display type, handed to the outputs.
+    void computeAndOutput();
     void showAgain();
     void writeSnapshot(const cv::Mat& result, const cv::Mat& shown);
     // The depth picture with its colour bar beside it, for the window only.
