@@ -85,6 +85,8 @@ struct Sharpening {
     float pitch2 = 0.0f;  // pitch^2 / 16: the defocus variance per (1/v - sharp)^2
     float sharpInverse = 0.0f;
     float scale = 1.0f;
+    // Results kept within their 3 x 3 neighbourhood's own range: no overshoot.
+    bool limited = false;
     // Bounds the noise gain (1 + 5.3 k at the grid's highest frequency) where the blur is large.
     static constexpr float kMaxAmount = 1.5f;
 
@@ -102,19 +104,38 @@ struct Sharpening {
 // i + 1). The AVX2 kernel below does the same float operations in the same
 // order (and is built without FMA), so both give the same images.
 inline uint16_t SharpenPixel(const float* up, const float* row, const float* down, int32_t l, int32_t i, int32_t r,
-                             float amount) {
+                             float amount, const Sharpening& sharpening) {
     const float c = row[i];
     if (!(c >= 0.0f)) {
         return 0;  // no sample here
     }
     // Neighbours without a sample count as the centre.
     const auto at = [c](float q) { return q >= 0.0f ? q : c; };
-    const float sides = ((at(row[l]) + at(row[r])) + (at(up[i]) + at(down[i]))) - 4.0f * c;
-    const float corners = ((at(up[l]) + at(up[r])) + (at(down[l]) + at(down[r]))) - 4.0f * c;
+    const float n[8] = {at(row[l]), at(row[r]), at(up[i]), at(down[i]), at(up[l]), at(up[r]), at(down[l]), at(down[r])};
+    const float sides = ((n[0] + n[1]) + (n[2] + n[3])) - 4.0f * c;
+    const float corners = ((n[4] + n[5]) + (n[6] + n[7])) - 4.0f * c;
     // The isotropic 3 x 3 Laplacian: less gain on diagonal noise than the 5-point one.
     const float laplacian = (4.0f * sides + corners) * (1.0f / 6.0f);
-    const float value = std::min(std::max(c - amount * laplacian, 0.0f), 16383.0f);
+    float low = 0.0f, high = 16383.0f;
+    if (sharpening.limited) {
+        low = high = c;
+        for (float q : n) {
+            low = std::min(low, q);
+            high = std::max(high, q);
+        }
+    }
+    const float value = std::min(std::max(c - amount * laplacian, low), high);
     return static_cast<uint16_t>(static_cast<int32_t>(value + 0.5f));
+}
+
+// The amount at output pixel `at`: refocus has one depth for the whole image,
+// total focus each pixel's own.
+float AmountAt(const RenderJob& job, const Sharpening& sharpening, size_t at, float fixedAmount) {
+    if (!job.inverseDepth) {
+        return fixedAmount;
+    }
+    const float inverse = job.inverseDepth[at];
+    return sharpening.Amount(inverse > 0.0f ? inverse : job.fallbackInverse);
 }
 
 struct SharpenRow {
@@ -135,13 +156,14 @@ void SharpenRowScalar(const float* in, const RenderJob& job, const Sharpening& s
     const RenderTarget& target = *job.target;
     const int32_t w = target.width;
     const SharpenRow s = RowOf(in, target, j);
-    // One depth for the whole image: refocus is the only sharpened rendering.
-    const float amount = sharpening.Amount(job.fallbackInverse);
+    const float fixedAmount = sharpening.Amount(job.fallbackInverse);
     for (int32_t i = iBegin; i < w; ++i) {
-        s.out[i] = SharpenPixel(s.up, s.row, s.down, std::max(i - 1, 0), i, std::min(i + 1, w - 1), amount);
+        s.out[i] = SharpenPixel(s.up, s.row, s.down, std::max(i - 1, 0), i, std::min(i + 1, w - 1),
+                                AmountAt(job, sharpening, j * w + i, fixedAmount), sharpening);
     }
     if (iBegin > 0) {
-        s.out[0] = SharpenPixel(s.up, s.row, s.down, 0, 0, std::min(1, w - 1), amount);
+        s.out[0] = SharpenPixel(s.up, s.row, s.down, 0, 0, std::min(1, w - 1),
+                                AmountAt(job, sharpening, j * w, fixedAmount), sharpening);
     }
 }
 
@@ -162,6 +184,13 @@ __attribute__((target("avx2"))) void SharpenRowAvx2(const float* in, const Rende
     const __m256 sixth = _mm256_set1_ps(1.0f / 6.0f);
     const __m256 top = _mm256_set1_ps(16383.0f);
     const __m256 half = _mm256_set1_ps(0.5f);
+    const __m256 fallback = _mm256_set1_ps(job.fallbackInverse);
+    const __m256 sharpInverse = _mm256_set1_ps(sharpening.sharpInverse);
+    const __m256 pitch2 = _mm256_set1_ps(sharpening.pitch2);
+    const __m256 scale = _mm256_set1_ps(sharpening.scale);
+    const __m256 one = _mm256_set1_ps(1.0f);
+    const __m256 twelfth = _mm256_set1_ps(1.0f / 12.0f);
+    const __m256 maxAmount = _mm256_set1_ps(Sharpening::kMaxAmount);
     const __m256 fixedAmount = _mm256_set1_ps(sharpening.Amount(job.fallbackInverse));
     int32_t i = 1;
     for (; i + 8 <= w - 1; i += 8) {
@@ -182,9 +211,29 @@ __attribute__((target("avx2"))) void SharpenRowAvx2(const float* in, const Rende
         const __m256 corners =
             _mm256_sub_ps(_mm256_add_ps(_mm256_add_ps(n[4], n[5]), _mm256_add_ps(n[6], n[7])), fourC);
         const __m256 laplacian = _mm256_mul_ps(_mm256_add_ps(_mm256_mul_ps(four, sides), corners), sixth);
-        const __m256 amount = fixedAmount;
+        __m256 amount = fixedAmount;
+        if (job.inverseDepth) {
+            __m256 inverse = _mm256_loadu_ps(job.inverseDepth + j * w + i);
+            inverse = _mm256_blendv_ps(fallback, inverse, _mm256_cmp_ps(inverse, zero, _CMP_GT_OQ));
+            // Sharpening::Amount, operation for operation.
+            const __m256 defocus = _mm256_sub_ps(inverse, sharpInverse);
+            const __m256 sensor =
+                _mm256_add_ps(_mm256_set1_ps(0.25f), _mm256_mul_ps(_mm256_mul_ps(pitch2, defocus), defocus));
+            const __m256 magnification = _mm256_div_ps(one, _mm256_mul_ps(inverse, scale));
+            amount = _mm256_mul_ps(
+                half, _mm256_sub_ps(_mm256_mul_ps(_mm256_mul_ps(sensor, magnification), magnification), twelfth));
+            amount = _mm256_min_ps(_mm256_max_ps(amount, zero), maxAmount);
+        }
+        __m256 low = zero, high = top;
+        if (sharpening.limited) {
+            low = high = c;
+            for (const __m256& q : n) {
+                low = _mm256_min_ps(low, q);
+                high = _mm256_max_ps(high, q);
+            }
+        }
         __m256 value = _mm256_sub_ps(c, _mm256_mul_ps(amount, laplacian));
-        value = _mm256_min_ps(_mm256_max_ps(value, zero), top);
+        value = _mm256_min_ps(_mm256_max_ps(value, low), high);
         value = _mm256_and_ps(_mm256_add_ps(value, half), _mm256_cmp_ps(c, zero, _CMP_GE_OQ));
         const __m256i whole = _mm256_cvttps_epi32(value);
         const __m128i packed = _mm_packus_epi32(_mm256_castsi256_si128(whole), _mm256_extracti128_si256(whole, 1));
@@ -225,23 +274,15 @@ void RenderLightField(const RenderSource& source, const LensGrid& grid, const Ou
 #endif
         RenderRowScalar(job, j, 0);
     });
-    if (inverseDepth) {
-        // Total focus stays unsharpened: it feeds the particle measurement, whose outlines
-        // and ellipse fits on small blobs the step's overshoot and noise gain upset (on the
-        // particle scene at 1024 it lost a particle a frame for 0.8 .. 1.4 dB of PSNR).
-        EachRow(pool, target.height, false, [&](size_t j, bool) {
-            const float* row = blurred + j * target.width;
-            uint16_t* out = target.image + j * target.width;
-            for (int32_t i = 0; i < target.width; ++i) {
-                out[i] = row[i] >= 0.0f ? static_cast<uint16_t>(std::min(16383.0f, row[i] + 0.5f)) : 0;
-            }
-        });
-        return;
-    }
     Sharpening sharpening;
-    sharpening.pitch2 = grid.Pitch() * grid.Pitch() / 16.0f;
+    // Total focus leaves the defocus out: there v comes from the estimated depth map, and a
+    // v off near depth edges or in noisy lenses turns its steep growth into over-sharpening.
+    sharpening.pitch2 = inverseDepth ? 0.0f : grid.Pitch() * grid.Pitch() / 16.0f;
     sharpening.sharpInverse = grid.SharpInverseDepth();
     sharpening.scale = static_cast<float>(target.scale);
+    // Total focus feeds the particle measurement: an overshooting rim around a small bright
+    // blob moves its outline and upsets its ellipse fit, so there the step is limited.
+    sharpening.limited = inverseDepth != nullptr;
     EachRow(pool, target.height, avx2, [&](size_t j, bool vector) {
 #if VY_ENGINE_X86_KERNELS
         if (vector) {

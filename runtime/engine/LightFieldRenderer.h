@@ -1,9 +1,10 @@
 // Images on the output grid rendered from the pre-processed micro-images:
 // output pixel x at virtual depth v averages the samples of the lenses around
-// it (LensSampler). When refocusing, one sharpening step then takes back the
-// blur those samples share (pixel area, interpolation and the microlenses'
-// defocus at v), so each pixel shows the mean over its own footprint; total
-// focus stays the plain average (the particle measurement reads it).
+// it (LensSampler). One sharpening step then takes back the blur those samples
+// share (pixel area, interpolation and, when refocusing, the microlenses'
+// defocus at v), so each pixel shows the mean over its own footprint. In total
+// focus, which the particle measurement reads, the step cannot overshoot: each
+// pixel stays within the range of its 3 x 3 neighbourhood.
 #pragma once
 
 #include <cstdint>
