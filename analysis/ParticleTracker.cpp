@@ -16,6 +16,49 @@ double median(std::vector<double>& values) {
     return 0.5 * (*middle + *std::max_element(values.begin(), middle));
 }
 
+// A straight line through (t, y), t relative to the latest position: the median
+// of the slopes of every pair (Theil-Sen) finds the line whatever a few far-off
+// values say; least squares over the values within three robust deviations of
+// it then use every sound value fully (the median of slopes wastes part of them).
+std::optional<std::pair<double, double>> robustLine(const std::vector<double>& t, const std::vector<double>& y,
+                                                    std::vector<double>& scratch) {
+    const size_t n = t.size();
+    scratch.clear();
+    for (size_t i = 0; i < n; ++i) {
+        for (size_t j = i + 1; j < n; ++j) {
+            if (t[j] > t[i]) {
+                scratch.push_back((y[j] - y[i]) / (t[j] - t[i]));
+            }
+        }
+    }
+    if (scratch.empty()) {
+        return std::nullopt;
+    }
+    double slope = median(scratch);
+    scratch.clear();
+    for (size_t i = 0; i < n; ++i) {
+        scratch.push_back(y[i] - slope * t[i]);
+    }
+    double at = median(scratch);
+    for (size_t i = 0; i < n; ++i) {
+        scratch[i] = std::abs(y[i] - at - slope * t[i]);
+    }
+    const double deviation = 1.4826 * median(scratch);
+    const double limit = std::max(3.0 * deviation, 1e-9 * (1.0 + std::abs(at)));
+    double sw = 0.0, st = 0.0, sy = 0.0, stt = 0.0, sty = 0.0;
+    for (size_t i = 0; i < n; ++i) {
+        if (std::abs(y[i] - at - slope * t[i]) <= limit) {
+            sw += 1.0, st += t[i], sy += y[i], stt += t[i] * t[i], sty += t[i] * y[i];
+        }
+    }
+    const double spread = stt - st * st / sw;
+    if (sw >= 2.0 && spread > 0.0) {
+        slope = (sty - st * sy / sw) / spread;
+        at = (sy - slope * st) / sw;
+    }
+    return std::pair{slope, at};
+}
+
 }  // namespace
 
 // The lateral step is taken in the image: a depth far off on one frame moves the
@@ -29,40 +72,57 @@ double ParticleTracker::distance(const State& predicted, const TrackInput& parti
     return std::sqrt(lateral2 + depth * depth);
 }
 
-// Median of the slopes between every two positions (Theil-Sen): a depth that is
-// far off on one frame moves neither the velocity nor the prediction.
 std::optional<ParticleTracker::Line> ParticleTracker::fitLine(const std::deque<Sample>& h) {
     if (h.size() < 2) {
         return std::nullopt;
     }
+    std::vector<double> t, y, scratch;
+    for (const Sample& s : h) {
+        t.push_back(s.seconds - h.back().seconds);
+    }
     Line line;
-    std::vector<double> values;
-    values.reserve(h.size() * h.size() / 2);
     for (int c = 0; c < State::channels; ++c) {
-        values.clear();
-        for (size_t i = 0; i < h.size(); ++i) {
-            for (size_t j = i + 1; j < h.size(); ++j) {
-                const double dt = h[j].seconds - h[i].seconds;
-                if (dt > 0.0) {
-                    values.push_back((h[j].state[c] - h[i].state[c]) / dt);
-                }
-            }
+        y.clear();
+        for (const Sample& s : h) {
+            y.push_back(s.state[c]);
         }
-        if (values.empty()) {
+        const auto fit = robustLine(t, y, scratch);
+        if (!fit) {
             return std::nullopt;
         }
-        line.velocity[c] = median(values);
-        values.clear();
-        for (const Sample& s : h) {
-            values.push_back(s.state[c] - line.velocity[c] * (s.seconds - h.back().seconds));
-        }
-        line.atLast[c] = median(values);
+        line.velocity[c] = fit->first;
+        line.atLast[c] = fit->second;
     }
     return line;
 }
 
+// The distance's velocity is the fitted line's. Sideways, each image position is
+// placed at the fitted distance of its time and a line fitted to those places:
+// a frame whose depth is off moves its lateral mm, not its image position.
+cv::Point3d ParticleTracker::pathVelocity(const std::deque<Sample>& h, const Line& line,
+                                          const LateralProjection& projection) {
+    if (!projection) {
+        return {line.velocity[0], line.velocity[1], line.velocity[2]};
+    }
+    std::vector<double> t, x, y, scratch;
+    for (const Sample& s : h) {
+        t.push_back(s.seconds - h.back().seconds);
+        const double z = line.atLast[2] + line.velocity[2] * t.back();
+        const cv::Point2d at = projection(cv::Point2d(s.state[3], s.state[4]), z);
+        x.push_back(at.x);
+        y.push_back(at.y);
+    }
+    const auto vx = robustLine(t, x, scratch);
+    const auto vy = robustLine(t, y, scratch);
+    if (!vx || !vy) {
+        return {line.velocity[0], line.velocity[1], line.velocity[2]};
+    }
+    return {vx->first, vy->first, line.velocity[2]};
+}
+
 std::vector<TrackAssignment> ParticleTracker::update(double timeMs,
-                                                     const std::vector<std::optional<TrackInput>>& particles) {
+                                                     const std::vector<std::optional<TrackInput>>& particles,
+                                                     const LateralProjection& projection) {
     const double seconds = timeMs / 1000.0;
     if (!std::isfinite(seconds) || (lastSeconds_ && seconds <= *lastSeconds_)) {
         tracks_.clear();  // time went back (a new sequence, a broken stamp): nothing to predict from
@@ -104,7 +164,7 @@ std::vector<TrackAssignment> ParticleTracker::update(double timeMs,
         result[p].trackId = track.id;
         result[p].positions = static_cast<int>(track.history.size());
         if (line) {
-            result[p].velocity = cv::Point3d(line->velocity[0], line->velocity[1], line->velocity[2]);
+            result[p].velocity = pathVelocity(track.history, *line, projection);
         }
     };
     for (const auto& [d, t, p] : pairs) {
