@@ -11,7 +11,9 @@ namespace {
 std::optional<TrackInput> seen(cv::Point3d p) { return TrackInput{p, cv::Point2d(p.x * 10, p.y * 10), 0.1}; }
 
 TEST(ParticleTracker, CrossingPathsKeepTheirTracksAndExactVelocities) {
-    ParticleTracker tracker;
+    TrackerSettings settings;
+    settings.velocityMinPositions = 2;  // exact positions: two already give the velocity
+    ParticleTracker tracker(settings);
     // Two particles on paths that cross at x = 0, 3 mm apart in y when they pass,
     // one of them moving in depth too; 25 frames a second.
     const cv::Point3d v1(100, 0, 0), v2(-100, -20, 250);  // mm/s

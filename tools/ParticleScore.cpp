@@ -195,6 +195,11 @@ ParticleScore scoreParticleTable(const std::vector<Analysis::TableParticle>& tab
                     if (speed > 0.0) {
                         ++score.velocities;
                         velocity.push_back(cv::norm(*row.velocity - truthVelocity) / speed);
+                        if (row.velocitySd) {
+                            ++score.velocitiesWithSd;
+                            if (cv::norm(*row.velocity - truthVelocity) <= 2.0 * *row.velocitySd)
+                                ++score.velocitiesWithinTwoSd;
+                        }
                         score.velocityErrors.push_back({current[p.id].frames, velocity.back()});
                     }
                 }
@@ -203,6 +208,7 @@ ParticleScore scoreParticleTable(const std::vector<Analysis::TableParticle>& tab
         for (size_t r = 0; r < found.size(); ++r) {
             if (apart && found[r]->border) continue;
             ++score.accepted;
+            if (found[r]->velocity) ++score.rowsWithVelocity;
             if (!rowUsed[r]) {
                 ++score.unmatchedDetections;
                 std::vector<cv::Point2d> truthCentres;

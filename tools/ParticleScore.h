@@ -46,6 +46,11 @@ struct ParticleScore {
     size_t trackPairsKept = 0;         // ... with the same track id on both
     double velocityErrorMedian = 0.0;  // relative to the true speed
     size_t velocities = 0;
+    size_t rowsWithVelocity = 0;  // accepted rows that give a velocity, matched or not
+    // Velocities that give their standard error, and of those the ones whose error
+    // (mm/s) lies within twice it: about 95 % when the error is stated honestly.
+    size_t velocitiesWithSd = 0;
+    size_t velocitiesWithinTwoSd = 0;
     // Each velocity's relative error with the number of frames its track had held the
     // particle (this one included): early in a track the velocity rests on few positions.
     std::vector<std::pair<int, double>> velocityErrors;

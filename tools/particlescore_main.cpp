@@ -42,6 +42,8 @@ void printBars(const char* title, const Vy::Synth::ParticleScore& s) {
     std::printf("  velocity error median: %.2f %% of the true speed over %zu (bar <= %.0f %%): %s\n",
                 100 * s.velocityErrorMedian, s.velocities, 100 * Bars::kVelocityError,
                 verdict(s.velocityErrorMedian <= Bars::kVelocityError));
+    std::printf("  rows with a velocity: %zu of %zu accepted; errors within twice their stated error: %zu of %zu\n",
+                s.rowsWithVelocity, s.accepted, s.velocitiesWithinTwoSd, s.velocitiesWithSd);
     std::printf("  velocity error median by frames the track had held the particle:");
     for (const auto& [first, last] : {std::pair{2, 2}, {3, 5}, {6, 10}, {11, 15}, {16, 20}, {21, 1000000}}) {
         const double error = Vy::Synth::velocityErrorMedian(s, first, last);
