@@ -169,8 +169,7 @@ std::vector<ParticleRow> measureParticles(const cv::Mat& totalFocus16, const cv:
     return rows;
 }
 
-void trackParticles(ParticleTracker& tracker, double timeMs, std::vector<ParticleRow>& rows,
-                    const TableGeometry& geometry) {
+void trackParticles(ParticleTracker& tracker, double timeMs, std::vector<ParticleRow>& rows) {
     std::vector<std::optional<TrackInput>> particles(rows.size());
     for (size_t i = 0; i < rows.size(); ++i) {
         const ParticleRow& r = rows[i];
@@ -180,13 +179,7 @@ void trackParticles(ParticleTracker& tracker, double timeMs, std::vector<Particl
                                       *r.diameterMm / r.diameterPx};
         }
     }
-    const CCalibration& c = geometry.calibration;
-    const double scale = geometry.scale;
-    const LateralProjection projection = [&c, scale](const cv::Point2d& image, double distanceMm) {
-        const Model::Point at = Model::sceneFromVirtual(c, {image.x * scale, image.y * scale}, distanceMm);
-        return cv::Point2d(at.x, at.y);
-    };
-    const std::vector<TrackAssignment> tracks = tracker.update(timeMs, particles, projection);
+    const std::vector<TrackAssignment> tracks = tracker.update(timeMs, particles);
     for (size_t i = 0; i < rows.size(); ++i) {
         rows[i].trackId = tracks[i].trackId;
         rows[i].velocity = tracks[i].velocity;

@@ -62,10 +62,8 @@ std::vector<ParticleRow> measureParticles(const cv::Mat& totalFocus16, const cv:
 std::optional<double> blobDepth(std::vector<float> depths, double gap);
 
 // Gives the accepted rows with a distance, away from the border, their track ids and velocities; a frame
-// without rows still counts, as a frame in which every track was missed. geometry: the one the rows were
-// measured with (it places an image position at a distance).
-void trackParticles(ParticleTracker& tracker, double timeMs, std::vector<ParticleRow>& rows,
-                    const TableGeometry& geometry);
+// without rows still counts, as a frame in which every track was missed.
+void trackParticles(ParticleTracker& tracker, double timeMs, std::vector<ParticleRow>& rows);
 
 const std::string& particleTableHeader();
 // One line without its line end; empty fields where a value is unknown.

@@ -127,7 +127,7 @@ TEST(ParticleTableBorder, AnOutlineAtTheEdgeIsFlaggedAndGetsNoTrack) {
     const ProfileResult result = measureProfile(focus);
     std::vector<ParticleRow> rows = measureParticles(focus, depth, result.blobs, geometry);
     ParticleTracker tracker;
-    trackParticles(tracker, 1000.0, rows, geometry);
+    trackParticles(tracker, 1000.0, rows);
     ASSERT_EQ(std::count_if(rows.begin(), rows.end(),
                             [](const ParticleRow& r) { return r.verdict == BlobVerdict::Accepted; }),
               3);

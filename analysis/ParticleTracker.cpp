@@ -102,33 +102,8 @@ std::optional<ParticleTracker::Line> ParticleTracker::fitLine(const std::deque<S
     return line;
 }
 
-// The distance's velocity is the fitted line's. Sideways, each image position is
-// placed at the fitted distance of its time and a line fitted to those places:
-// a frame whose depth is off moves its lateral mm, not its image position.
-cv::Point3d ParticleTracker::pathVelocity(const std::deque<Sample>& h, const Line& line,
-                                          const LateralProjection& projection) {
-    if (!projection) {
-        return {line.velocity[0], line.velocity[1], line.velocity[2]};
-    }
-    std::vector<double> t, x, y, scratch;
-    for (const Sample& s : h) {
-        t.push_back(s.seconds - h.back().seconds);
-        const double z = line.atLast[2] + line.velocity[2] * t.back();
-        const cv::Point2d at = projection(cv::Point2d(s.state[3], s.state[4]), z);
-        x.push_back(at.x);
-        y.push_back(at.y);
-    }
-    const auto vx = robustLine(t, x, scratch);
-    const auto vy = robustLine(t, y, scratch);
-    if (!vx || !vy) {
-        return {line.velocity[0], line.velocity[1], line.velocity[2]};
-    }
-    return {vx->slope, vy->slope, line.velocity[2]};
-}
-
 std::vector<TrackAssignment> ParticleTracker::update(double timeMs,
-                                                     const std::vector<std::optional<TrackInput>>& particles,
-                                                     const LateralProjection& projection) {
+                                                     const std::vector<std::optional<TrackInput>>& particles) {
     const double seconds = timeMs / 1000.0;
     if (!std::isfinite(seconds) || (lastSeconds_ && seconds <= *lastSeconds_)) {
         tracks_.clear();  // time went back (a new sequence, a broken stamp): nothing to predict from
@@ -172,7 +147,7 @@ std::vector<TrackAssignment> ParticleTracker::update(double timeMs,
         result[p].trackId = track.id;
         result[p].positions = static_cast<int>(track.history.size());
         if (line && result[p].positions >= std::clamp(settings_.velocityMinPositions, 2, static_cast<int>(keep))) {
-            result[p].velocity = pathVelocity(track.history, *line, projection);
+            result[p].velocity = cv::Point3d(line->velocity[0], line->velocity[1], line->velocity[2]);
             fitted[p] = line;
         }
         if (line) {

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <opencv2/core.hpp>
 #include <optional>
 #include <vector>
@@ -28,12 +27,6 @@ struct TrackInput {
     cv::Point2d image;        // where it is in the image (pixels)
     double mmPerPixel = 1.0;  // lateral mm of one image pixel at its distance
 };
-
-// Where a particle seen at an image position (pixels) lies sideways (X, Y mm) at
-// a distance (mm). With it the tracker takes the lateral path from the image, which
-// is sharp, and the distance from the track's fitted depth, which is smooth; the
-// lateral mm of a single frame carry that frame's depth error.
-using LateralProjection = std::function<cv::Point2d(const cv::Point2d& image, double distanceMm)>;
 
 // A straight line fitted to values over time: value = at + slope * t.
 struct LineFit {
@@ -60,10 +53,7 @@ public:
     // One frame; nullopt for a particle without a position (it gets no track).
     // timeMs must grow from frame to frame; a frame at or before the previous one
     // restarts all tracks.
-    // With a projection the velocity's lateral part comes from the image positions placed at the fitted
-    // distance; without one, from the lateral mm as given.
-    std::vector<TrackAssignment> update(double timeMs, const std::vector<std::optional<TrackInput>>& particles,
-                                        const LateralProjection& projection = {});
+    std::vector<TrackAssignment> update(double timeMs, const std::vector<std::optional<TrackInput>>& particles);
 
     size_t liveTracks() const { return tracks_.size(); }
 
@@ -98,8 +88,6 @@ private:
 
     double distance(const State& predicted, const TrackInput& particle) const;
     static std::optional<Line> fitLine(const std::deque<Sample>& history);
-    static cv::Point3d pathVelocity(const std::deque<Sample>& history, const Line& line,
-                                    const LateralProjection& projection);
 
     TrackerSettings settings_;
     std::vector<Track> tracks_;

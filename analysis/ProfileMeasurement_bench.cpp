@@ -50,7 +50,7 @@ void BM_MeasureProfileWithTable(benchmark::State& state) {
         std::vector<Vy::Analysis::ParticleRow> table =
             Vy::Analysis::measureParticles(frame, depth, result.blobs, geometry);
         timeMs += 40.0;
-        Vy::Analysis::trackParticles(tracker, timeMs, table, geometry);
+        Vy::Analysis::trackParticles(tracker, timeMs, table);
         std::string text;
         for (const Vy::Analysis::ParticleRow& row : table) {
             text += Vy::Analysis::formatParticleRow(row);

@@ -67,7 +67,7 @@ void VyProcessor::addParticleRows(const cv::Mat& totalFocus, const std::vector<V
         row.frameId = inputImage.frameId;
         row.timeMs = inputImage.timeStamp;
     }
-    Vy::Analysis::trackParticles(tracker, inputImage.timeStamp, rows, geometry);
+    Vy::Analysis::trackParticles(tracker, inputImage.timeStamp, rows);
     if (!Vy::Analysis::appendParticleRows(particleTableFileName(), rows)) {
         ++particleTableFailedTotal;
     }

@@ -74,7 +74,7 @@ void writeReferenceTable(const std::string& sequence, const std::string& tableFi
             row.frameId = static_cast<int>(image.frameId);
             row.timeMs = image.timeStamp;
         }
-        Analysis::trackParticles(tracker, image.timeStamp, rows, geometry);
+        Analysis::trackParticles(tracker, image.timeStamp, rows);
         if (!Analysis::appendParticleRows(tableFile, rows))
             throw CVyException("writeReferenceTable", tableFile, "cannot write the table");
     }
