@@ -228,5 +228,35 @@ TEST_F(ParticleTableFile, ReadsBackTheBorderFlagAndTablesWrittenWithoutIt) {
     EXPECT_TRUE(before[0].accepted);
 }
 
+TEST_F(ParticleTableFile, ReadsBackTheVelocityWithItsErrorAndTablesWrittenWithoutTheError) {
+    ParticleRow moving;
+    moving.trackId = 4;
+    moving.velocity = cv::Point3d(1.5, -2.25, 180.0);
+    moving.velocityPositions = 7;
+    moving.velocitySd = 12.5;
+    ParticleRow young = moving;
+    young.velocity.reset();
+    young.velocitySd.reset();
+    const std::string file = (dir_ / "v.particles.csv").string();
+    ASSERT_TRUE(appendParticleRows(file, {moving, young}));
+    const std::vector<TableParticle> rows = readParticleTable(file);
+    ASSERT_EQ(rows.size(), 2u);
+    ASSERT_TRUE(rows[0].velocity && rows[0].velocitySd);
+    EXPECT_DOUBLE_EQ(rows[0].velocity->z, 180.0);
+    EXPECT_DOUBLE_EQ(*rows[0].velocitySd, 12.5);
+    // A track too young for a velocity leaves its velocity, positions and error empty.
+    EXPECT_FALSE(rows[1].velocity || rows[1].velocitySd);
+    EXPECT_EQ(formatParticleRow(young).substr(formatParticleRow(young).size() - 4), ",0,,");
+
+    // The error is the last column; a table from before it reads as stating none.
+    const auto withoutLast = [](const std::string& text) { return text.substr(0, text.rfind(',')); };
+    const std::string old = (dir_ / "old.particles.csv").string();
+    std::ofstream(old) << withoutLast(particleTableHeader()) << "\n" << withoutLast(formatParticleRow(moving)) << "\n";
+    const std::vector<TableParticle> before = readParticleTable(old);
+    ASSERT_EQ(before.size(), 1u);
+    EXPECT_TRUE(before[0].velocity.has_value());
+    EXPECT_FALSE(before[0].velocitySd.has_value());
+}
+
 }  // namespace
 }  // namespace Vy::Analysis
