@@ -48,7 +48,8 @@ std::vector<TableParticle> readParticleTable(const std::string& path) {
     const auto optionalColumn = [&](const char* name) {
         return static_cast<size_t>(std::find(header.begin(), header.end(), name) - header.begin());
     };
-    const size_t cBorder = optionalColumn("border"), cVelocitySd = optionalColumn("velocity_sd_mm_s");
+    const size_t cBorder = optionalColumn("border"), cVelocitySd = optionalColumn("velocity_sd_mm_s"),
+                 cPositions = optionalColumn("velocity_positions");
     std::vector<TableParticle> rows;
     for (size_t lineNumber = 2; std::getline(in, line); ++lineNumber) {
         const std::vector<std::string> f = splitFields(line);
@@ -73,6 +74,7 @@ std::vector<TableParticle> readParticleTable(const std::string& path) {
         const auto vx = number(f[cVx]), vy = number(f[cVy]), vz = number(f[cVz]);
         if (vx && vy && vz) p.velocity = cv::Point3d(*vx, *vy, *vz);
         if (cVelocitySd < f.size()) p.velocitySd = number(f[cVelocitySd]);
+        if (cPositions < f.size()) p.velocityPositions = static_cast<int>(number(f[cPositions]).value_or(0));
         rows.push_back(p);
     }
     return rows;

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <regex>
@@ -116,8 +118,15 @@ TEST_F(ParticleTableRun, TableMatchesTheTruthAndTheLogKeepsItsFormat) {
     const int firstWithVelocity = Analysis::TrackerSettings().velocityMinPositions - 1;
     for (const auto& p : particles) {
         EXPECT_EQ(p.velocity.has_value(), p.velocitySd.has_value());
-        if (p.velocity) EXPECT_GE(p.frameIndex, firstWithVelocity);
+        EXPECT_EQ(p.velocity.has_value(), p.velocityPositions > 0);
+        if (p.velocity) {
+            EXPECT_GE(p.frameIndex, firstWithVelocity);
+        }
+        EXPECT_LE(p.velocityPositions, p.frameIndex + 1) << "no more positions than frames so far";
     }
+    EXPECT_EQ(apart.velocityErrorsByPositions.size(), apart.velocities);
+    EXPECT_FALSE(std::isnan(velocityErrorMedianByPositions(apart, 5, 6)));
+    EXPECT_TRUE(std::isnan(velocityErrorMedianByPositions(apart, 2, 4)));
     EXPECT_EQ(apart.velocitiesWithSd, apart.velocities);
     EXPECT_GE(apart.velocitiesWithinTwoSd, 0.75 * apart.velocitiesWithSd)
         << apart.velocitiesWithinTwoSd << " of " << apart.velocitiesWithSd;
