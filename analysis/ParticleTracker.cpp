@@ -107,6 +107,7 @@ std::vector<TrackAssignment> ParticleTracker::update(double timeMs,
     const double seconds = timeMs / 1000.0;
     if (!std::isfinite(seconds) || (lastSeconds_ && seconds <= *lastSeconds_)) {
         tracks_.clear();  // time went back (a new sequence, a broken stamp): nothing to predict from
+        jitter_ = Jitter();
     }
     lastSeconds_ = seconds;
 
