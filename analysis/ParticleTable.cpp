@@ -184,6 +184,7 @@ void trackParticles(ParticleTracker& tracker, double timeMs, std::vector<Particl
         rows[i].trackId = tracks[i].trackId;
         rows[i].velocity = tracks[i].velocity;
         rows[i].velocityPositions = tracks[i].velocity ? tracks[i].positions : 0;
+        rows[i].velocitySd = tracks[i].velocity ? tracks[i].velocitySd : std::nullopt;
     }
 }
 
@@ -191,7 +192,7 @@ const std::string& particleTableHeader() {
     static const std::string header =
         "frame_index,frame_id,time_ms,number,status,x_px,y_px,sensor_x_px,sensor_y_px,outline_area_px2,"
         "ellipse_major_px,ellipse_minor_px,ellipse_angle_deg,diameter_px,virtual_depth,distance_mm,x_mm,y_mm,"
-        "diameter_mm,track_id,vx_mm_s,vy_mm_s,vz_mm_s,speed_mm_s,border,velocity_positions";
+        "diameter_mm,track_id,vx_mm_s,vy_mm_s,vz_mm_s,speed_mm_s,border,velocity_positions,velocity_sd_mm_s";
     return header;
 }
 
@@ -226,6 +227,7 @@ std::string formatParticleRow(const ParticleRow& r) {
     if (r.velocity) {
         line += std::to_string(r.velocityPositions);
     }
+    field(line, "%.2f", r.velocitySd);
     return line;
 }
 

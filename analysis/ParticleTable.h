@@ -37,6 +37,7 @@ struct ParticleRow {
     int64_t trackId = -1;                 // accepted particles with a distance only
     std::optional<cv::Point3d> velocity;  // mm/s
     int velocityPositions = 0;            // positions of the track the velocity rests on
+    std::optional<double> velocitySd;     // mm/s, standard error of the velocity
 };
 
 // Where the output grid lies on the sensor, how the camera images and where a blob ends.

@@ -44,9 +44,12 @@ std::vector<TableParticle> readParticleTable(const std::string& path) {
                  cDiameterPx = column("diameter_px"), cDepth = column("virtual_depth"),
                  cDistance = column("distance_mm"), cDiameter = column("diameter_mm"), cTrack = column("track_id"),
                  cVx = column("vx_mm_s"), cVy = column("vy_mm_s"), cVz = column("vz_mm_s");
-    // Tables written before the border column was added read as having no border rows.
-    const auto borderColumn = std::find(header.begin(), header.end(), "border");
-    const size_t cBorder = borderColumn == header.end() ? header.size() : size_t(borderColumn - header.begin());
+    // Columns added later: tables written before them read as having no border rows and no velocity errors.
+    const auto optionalColumn = [&](const char* name) {
+        return static_cast<size_t>(std::find(header.begin(), header.end(), name) - header.begin());
+    };
+    const size_t cBorder = optionalColumn("border"), cVelocitySd = optionalColumn("velocity_sd_mm_s"),
+                 cPositions = optionalColumn("velocity_positions");
     std::vector<TableParticle> rows;
     for (size_t lineNumber = 2; std::getline(in, line); ++lineNumber) {
         const std::vector<std::string> f = splitFields(line);
@@ -70,6 +73,8 @@ std::vector<TableParticle> readParticleTable(const std::string& path) {
         if (const auto track = number(f[cTrack])) p.trackId = static_cast<int64_t>(*track);
         const auto vx = number(f[cVx]), vy = number(f[cVy]), vz = number(f[cVz]);
         if (vx && vy && vz) p.velocity = cv::Point3d(*vx, *vy, *vz);
+        if (cVelocitySd < f.size()) p.velocitySd = number(f[cVelocitySd]);
+        if (cPositions < f.size()) p.velocityPositions = static_cast<int>(number(f[cPositions]).value_or(0));
         rows.push_back(p);
     }
     return rows;

@@ -24,6 +24,8 @@ struct TableParticle {
     std::optional<double> diameterMm;
     int64_t trackId = -1;
     std::optional<cv::Point3d> velocity;  // mm/s
+    std::optional<double> velocitySd;     // mm/s, the velocity's standard error
+    int velocityPositions = 0;            // positions the velocity rests on (0: none or not written)
 };
 
 // Reads a table written by the program (columns found by their header names).

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <numbers>
 #include <opencv2/imgproc.hpp>
+#include <sstream>
 
 #include "CalibrationSamples.h"
 #include "CameraModel.h"
@@ -177,6 +178,20 @@ TEST_F(ParticleTableFrame, ABeadOverAFarWallTakesItsOwnDepth) {
 
 class ParticleTableFile : public ScratchDirTest {};
 
+// A line of the table (or its header) without the named column, as tables written before it was added.
+std::string withoutColumn(const std::string& text, const std::string& name) {
+    const std::string& header = particleTableHeader();
+    const size_t at = ("," + header + ",").find("," + name + ",");
+    const size_t index = std::count(header.begin(), header.begin() + at, ',');
+    std::vector<std::string> fields;
+    std::stringstream in(text + ",");
+    for (std::string f; std::getline(in, f, ',');) fields.push_back(f);
+    fields.erase(fields.begin() + index);
+    std::string out;
+    for (size_t i = 0; i < fields.size(); ++i) out += (i ? "," : "") + fields[i];
+    return out;
+}
+
 TEST_F(ParticleTableFile, HeaderOnceThenRowsAndAFailedWriteSaysSo) {
     ParticleRow row;
     row.number = 7;
@@ -212,20 +227,46 @@ TEST_F(ParticleTableFile, ReadsBackTheBorderFlagAndTablesWrittenWithoutIt) {
     EXPECT_DOUBLE_EQ(now[1].virtualDepth.value_or(0.0), 3.25);
 
     // A table from before the border column: every row reads as away from the border.
-    const auto withoutBorder = [](const std::string& text) {
-        const size_t border = std::string(particleTableHeader()).find(",border,");
-        const size_t commasBefore =
-            std::count(particleTableHeader().begin(), particleTableHeader().begin() + border, ',');
-        size_t at = 0;
-        for (size_t i = 0; i <= commasBefore; ++i) at = text.find(',', at) + 1;
-        return text.substr(0, at - 1) + text.substr(text.find(',', at));
-    };
     const std::string old = (dir_ / "old.particles.csv").string();
-    std::ofstream(old) << withoutBorder(particleTableHeader()) << "\n" << withoutBorder(formatParticleRow(cut)) << "\n";
+    std::ofstream(old) << withoutColumn(particleTableHeader(), "border") << "\n"
+                       << withoutColumn(formatParticleRow(cut), "border") << "\n";
     const std::vector<TableParticle> before = readParticleTable(old);
     ASSERT_EQ(before.size(), 1u);
     EXPECT_FALSE(before[0].border);
     EXPECT_TRUE(before[0].accepted);
+}
+
+TEST_F(ParticleTableFile, ReadsBackTheVelocityWithItsErrorAndTablesWrittenWithoutTheError) {
+    ParticleRow moving;
+    moving.trackId = 4;
+    moving.velocity = cv::Point3d(1.5, -2.25, 180.0);
+    moving.velocityPositions = 7;
+    moving.velocitySd = 12.5;
+    ParticleRow young = moving;
+    young.velocity.reset();
+    young.velocitySd.reset();
+    const std::string file = (dir_ / "v.particles.csv").string();
+    ASSERT_TRUE(appendParticleRows(file, {moving, young}));
+    const std::vector<TableParticle> rows = readParticleTable(file);
+    ASSERT_EQ(rows.size(), 2u);
+    ASSERT_TRUE(rows[0].velocity && rows[0].velocitySd);
+    EXPECT_DOUBLE_EQ(rows[0].velocity->z, 180.0);
+    EXPECT_DOUBLE_EQ(*rows[0].velocitySd, 12.5);
+    EXPECT_EQ(rows[0].velocityPositions, 7);
+    EXPECT_EQ(rows[1].velocityPositions, 0);
+    // A track too young for a velocity leaves its velocity, positions and error empty.
+    EXPECT_FALSE(rows[1].velocity || rows[1].velocitySd);
+    const std::string youngLine = formatParticleRow(young);
+    EXPECT_EQ(youngLine.substr(youngLine.size() - 4), ",0,,") << "border 0, then positions and error empty";
+
+    // A table from before the error column reads as stating none.
+    const std::string old = (dir_ / "old.particles.csv").string();
+    std::ofstream(old) << withoutColumn(particleTableHeader(), "velocity_sd_mm_s") << "\n"
+                       << withoutColumn(formatParticleRow(moving), "velocity_sd_mm_s") << "\n";
+    const std::vector<TableParticle> before = readParticleTable(old);
+    ASSERT_EQ(before.size(), 1u);
+    EXPECT_TRUE(before[0].velocity.has_value());
+    EXPECT_FALSE(before[0].velocitySd.has_value());
 }
 
 }  // namespace

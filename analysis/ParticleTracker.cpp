@@ -16,6 +16,54 @@ double median(std::vector<double>& values) {
     return 0.5 * (*middle + *std::max_element(values.begin(), middle));
 }
 
+// A straight line through (t, y), t relative to the latest position: the median
+// of the slopes of every pair (Theil-Sen) finds the line whatever a few far-off
+// values say; least squares over the values within three robust deviations of
+// it then use every sound value fully (the median of slopes wastes part of them).
+std::optional<LineFit> robustLine(const std::vector<double>& t, const std::vector<double>& y,
+                                  std::vector<double>& scratch) {
+    const size_t n = t.size();
+    scratch.clear();
+    for (size_t i = 0; i < n; ++i) {
+        for (size_t j = i + 1; j < n; ++j) {
+            if (t[j] > t[i]) {
+                scratch.push_back((y[j] - y[i]) / (t[j] - t[i]));
+            }
+        }
+    }
+    if (scratch.empty()) {
+        return std::nullopt;
+    }
+    LineFit fit;
+    fit.slope = median(scratch);
+    scratch.clear();
+    for (size_t i = 0; i < n; ++i) {
+        scratch.push_back(y[i] - fit.slope * t[i]);
+    }
+    fit.at = median(scratch);
+    for (size_t i = 0; i < n; ++i) {
+        scratch[i] = std::abs(y[i] - fit.at - fit.slope * t[i]);
+    }
+    const double deviation = 1.4826 * median(scratch);
+    const double limit = std::max(3.0 * deviation, 1e-9 * (1.0 + std::abs(fit.at)));
+    double sw = 0.0, st = 0.0, sy = 0.0, stt = 0.0, sty = 0.0, syy = 0.0;
+    for (size_t i = 0; i < n; ++i) {
+        if (std::abs(y[i] - fit.at - fit.slope * t[i]) <= limit) {
+            sw += 1.0, st += t[i], sy += y[i], stt += t[i] * t[i], sty += t[i] * y[i], syy += y[i] * y[i];
+        }
+    }
+    const double spread = stt - st * st / sw;
+    if (sw >= 2.0 && spread > 0.0) {
+        fit.slope = (sty - st * sy / sw) / spread;
+        fit.at = (sy - fit.slope * st) / sw;
+        fit.spread = spread;
+        fit.used = static_cast<int>(sw);
+        // What the line leaves unexplained: sum of squares about the fit.
+        fit.residual = std::max(0.0, (syy - sy * sy / sw) - fit.slope * fit.slope * spread);
+    }
+    return fit;
+}
+
 }  // namespace
 
 // The lateral step is taken in the image: a depth far off on one frame moves the
@@ -29,34 +77,27 @@ double ParticleTracker::distance(const State& predicted, const TrackInput& parti
     return std::sqrt(lateral2 + depth * depth);
 }
 
-// Median of the slopes between every two positions (Theil-Sen): a depth that is
-// far off on one frame moves neither the velocity nor the prediction.
 std::optional<ParticleTracker::Line> ParticleTracker::fitLine(const std::deque<Sample>& h) {
     if (h.size() < 2) {
         return std::nullopt;
     }
+    std::vector<double> t, y, scratch;
+    for (const Sample& s : h) {
+        t.push_back(s.seconds - h.back().seconds);
+    }
     Line line;
-    std::vector<double> values;
-    values.reserve(h.size() * h.size() / 2);
     for (int c = 0; c < State::channels; ++c) {
-        values.clear();
-        for (size_t i = 0; i < h.size(); ++i) {
-            for (size_t j = i + 1; j < h.size(); ++j) {
-                const double dt = h[j].seconds - h[i].seconds;
-                if (dt > 0.0) {
-                    values.push_back((h[j].state[c] - h[i].state[c]) / dt);
-                }
-            }
+        y.clear();
+        for (const Sample& s : h) {
+            y.push_back(s.state[c]);
         }
-        if (values.empty()) {
+        const auto fit = robustLine(t, y, scratch);
+        if (!fit) {
             return std::nullopt;
         }
-        line.velocity[c] = median(values);
-        values.clear();
-        for (const Sample& s : h) {
-            values.push_back(s.state[c] - line.velocity[c] * (s.seconds - h.back().seconds));
-        }
-        line.atLast[c] = median(values);
+        line.velocity[c] = fit->slope;
+        line.atLast[c] = fit->at;
+        line.fits[c] = *fit;
     }
     return line;
 }
@@ -66,6 +107,7 @@ std::vector<TrackAssignment> ParticleTracker::update(double timeMs,
     const double seconds = timeMs / 1000.0;
     if (!std::isfinite(seconds) || (lastSeconds_ && seconds <= *lastSeconds_)) {
         tracks_.clear();  // time went back (a new sequence, a broken stamp): nothing to predict from
+        jitter_ = Jitter();
     }
     lastSeconds_ = seconds;
 
@@ -87,6 +129,8 @@ std::vector<TrackAssignment> ParticleTracker::update(double timeMs,
     std::sort(pairs.begin(), pairs.end());
 
     std::vector<TrackAssignment> result(particles.size());
+    // Per particle with a fitted path: its fit, for the velocity's uncertainty once this frame's scatter is pooled.
+    std::vector<std::optional<Line>> fitted(particles.size());
     std::vector<bool> trackTaken(tracks_.size(), false);
     std::vector<bool> particleTaken(particles.size(), false);
     const size_t keep = static_cast<size_t>(std::max(2, settings_.velocityFrames));
@@ -103,8 +147,12 @@ std::vector<TrackAssignment> ParticleTracker::update(double timeMs,
         track.atLast = line ? line->atLast : state;
         result[p].trackId = track.id;
         result[p].positions = static_cast<int>(track.history.size());
-        if (line) {
+        if (line && result[p].positions >= std::clamp(settings_.velocityMinPositions, 2, static_cast<int>(keep))) {
             result[p].velocity = cv::Point3d(line->velocity[0], line->velocity[1], line->velocity[2]);
+            fitted[p] = line;
+        }
+        if (line) {
+            jitter_.add(*line, in.position.z);
         }
     };
     for (const auto& [d, t, p] : pairs) {
@@ -125,7 +173,49 @@ std::vector<TrackAssignment> ParticleTracker::update(double timeMs,
             extend(tracks_.back(), p);
         }
     }
+    for (size_t p = 0; p < particles.size(); ++p) {
+        if (fitted[p]) {
+            result[p].velocitySd = jitter_.velocitySd(*fitted[p], *particles[p]);
+        }
+    }
+    jitter_.endFrame();
     return result;
+}
+
+void ParticleTracker::Jitter::add(const Line& line, double distance) {
+    // A line through n values leaves n - 2 degrees of freedom to its scatter.
+    const LineFit& z = line.fits[2];
+    if (z.used > 2 && distance > 0.0) {
+        depthSquares += z.residual / (distance * distance);
+        depthFreedom += z.used - 2;
+    }
+    for (int c : {3, 4}) {
+        if (line.fits[c].used > 2) {
+            imageSquares += line.fits[c].residual;
+            imageFreedom += line.fits[c].used - 2;
+        }
+    }
+}
+
+void ParticleTracker::Jitter::endFrame() {
+    // Older frames count less, so that the scatter follows a scene that changes.
+    constexpr double kKeep = 0.9;
+    depthSquares *= kKeep, depthFreedom *= kKeep, imageSquares *= kKeep, imageFreedom *= kKeep;
+}
+
+// The standard error of each velocity component from the pooled scatter of every
+// track about its line (the depth's relative to the distance, the image position's in
+// pixels) and how far apart in time this track's positions lie.
+std::optional<double> ParticleTracker::Jitter::velocitySd(const Line& line, const TrackInput& particle) const {
+    const LineFit& z = line.fits[2];
+    const LineFit& u = line.fits[3];
+    const LineFit& v = line.fits[4];
+    if (depthFreedom <= 0.0 || imageFreedom <= 0.0 || z.spread <= 0.0 || u.spread <= 0.0 || v.spread <= 0.0) {
+        return std::nullopt;
+    }
+    const double depth = std::sqrt(depthSquares / depthFreedom) * particle.position.z;
+    const double image = std::sqrt(imageSquares / imageFreedom) * particle.mmPerPixel;
+    return std::sqrt(depth * depth / z.spread + image * image / u.spread + image * image / v.spread);
 }
 
 }  // namespace Vy::Analysis

@@ -16,6 +16,9 @@ struct TrackerSettings {
     double depthWeight = 0.1;  // depth is measured less sharply than the lateral position: its share of the distance
     int maxMissed = 3;         // frames a track may go unseen before it ends
     int velocityFrames = 20;   // latest positions the path is fitted to (a distance is noisy frame by frame)
+    // Positions a track needs before it gives a velocity: from fewer, the depth's jitter
+    // from frame to frame outweighs the motion.
+    int velocityMinPositions = 5;
 };
 
 // One particle of a frame as the tracker sees it.
@@ -25,10 +28,22 @@ struct TrackInput {
     double mmPerPixel = 1.0;  // lateral mm of one image pixel at its distance
 };
 
+// A straight line fitted to values over time: value = at + slope * t.
+struct LineFit {
+    double slope = 0.0;
+    double at = 0.0;        // at t = 0, the latest position
+    double spread = 0.0;    // sum of (t - mean t)^2 over the values used
+    double residual = 0.0;  // sum of squares the line leaves over them
+    int used = 0;           // values the line was fitted to (far-off ones left out)
+};
+
 struct TrackAssignment {
     int64_t trackId = -1;
-    std::optional<cv::Point3d> velocity;  // mm/s; none for a track's first position
+    std::optional<cv::Point3d> velocity;  // mm/s; none before the track has velocityMinPositions positions
     int positions = 0;                    // the track's positions the velocity was fitted to
+    // Standard error of the velocity (mm/s, all three components together), from how far
+    // the tracks' positions scatter about their lines; none until that scatter is known.
+    std::optional<double> velocitySd;
 };
 
 class ParticleTracker {
@@ -59,6 +74,16 @@ private:
     struct Line {
         State velocity;
         State atLast;
+        LineFit fits[State::channels];
+    };
+    // The scatter of positions about their tracks' lines, pooled over the tracks of
+    // the latest frames.
+    struct Jitter {
+        double depthSquares = 0.0, depthFreedom = 0.0;  // relative to the distance
+        double imageSquares = 0.0, imageFreedom = 0.0;  // image pixels
+        void add(const Line& line, double distance);
+        void endFrame();
+        std::optional<double> velocitySd(const Line& line, const TrackInput& particle) const;
     };
 
     double distance(const State& predicted, const TrackInput& particle) const;
@@ -68,6 +93,7 @@ private:
     std::vector<Track> tracks_;
     int64_t nextId_ = 0;
     std::optional<double> lastSeconds_;
+    Jitter jitter_;
 };
 
 }  // namespace Vy::Analysis

@@ -115,9 +115,9 @@ TEST_F(ProfileChartFiles, MeanDistanceFromTheParticleTableGetsItsOwnLine) {
     EXPECT_EQ(without, 0);
 
     std::ofstream(particleTableName(csv)) << particleTableHeader() << "\n"
-                                          << "0,1,1.000,0,accepted,1,1,2,2,10,,,,3,3.5,1500.00,1,1,1,0,,,,,0,\n"
-                                          << "1,2,2.000,0,accepted,1,1,2,2,10,,,,3,3.5,1400.00,1,1,1,0,,,,,0,\n"
-                                          << "2,3,3.000,0,rejected_area,1,1,2,2,10,,,,3,3.5,1300.00,1,1,1,,,,,,0,\n";
+                                          << "0,1,1.000,0,accepted,1,1,2,2,10,,,,3,3.5,1500.00,1,1,1,0,,,,,0,,\n"
+                                          << "1,2,2.000,0,accepted,1,1,2,2,10,,,,3,3.5,1400.00,1,1,1,0,,,,,0,,\n"
+                                          << "2,3,3.000,0,rejected_area,1,1,2,2,10,,,,3,3.5,1300.00,1,1,1,,,,,,0,,\n";
     ASSERT_TRUE(writeProfileChart(csv, png, &error_)) << error_;
     EXPECT_GT(greenPixels(cv::imread(png)), 50);
     EXPECT_EQ(meanDistanceByFrame(readParticleTable(particleTableName(csv))),

@@ -19,6 +19,7 @@ enum : uint32_t {
     kDepthWeight = 0x250202,
     kMaxMissed = 0x250203,
     kVelocityFrames = 0x250204,
+    kVelocityMinPositions = 0x250205,
 };
 
 double valueOr(const CParameterSet& params, uint32_t id, double fallback) {
@@ -42,6 +43,7 @@ void declareProfileSettings(CParameterSet& params) {
     params.Declare(kDepthWeight, "track.depth_weight", t.depthWeight, 0.0, 10.0);
     params.Declare(kMaxMissed, "track.max_missed", t.maxMissed, 0.0, 1000.0);
     params.Declare(kVelocityFrames, "track.velocity_frames", t.velocityFrames, 2.0, 100.0);
+    params.Declare(kVelocityMinPositions, "track.velocity_min_positions", t.velocityMinPositions, 2.0, 100.0);
 }
 
 ProfileSettings readProfileSettings(const CParameterSet& params) {
@@ -60,6 +62,8 @@ ProfileSettings readProfileSettings(const CParameterSet& params) {
     t.depthWeight = valueOr(params, kDepthWeight, t.depthWeight);
     t.maxMissed = static_cast<int>(std::lround(valueOr(params, kMaxMissed, t.maxMissed)));
     t.velocityFrames = static_cast<int>(std::lround(valueOr(params, kVelocityFrames, t.velocityFrames)));
+    t.velocityMinPositions =
+        static_cast<int>(std::lround(valueOr(params, kVelocityMinPositions, t.velocityMinPositions)));
     return s;
 }
 

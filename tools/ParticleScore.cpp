@@ -43,6 +43,13 @@ double nearestTo(const cv::Point2d& at, const std::vector<cv::Point2d>& points) 
     return best;
 }
 
+double medianWithin(const std::vector<std::pair<int, double>>& errors, int first, int last) {
+    std::vector<double> chosen;
+    for (const auto& [count, error] : errors)
+        if (count >= first && count <= last) chosen.push_back(error);
+    return median(chosen);
+}
+
 }  // namespace
 
 bool discCut(const ParticleTruth& p, const cv::Size& frame) {
@@ -81,10 +88,11 @@ void writeReferenceTable(const std::string& sequence, const std::string& tableFi
 }
 
 double velocityErrorMedian(const ParticleScore& s, int first, int last) {
-    std::vector<double> errors;
-    for (const auto& [frames, error] : s.velocityErrors)
-        if (frames >= first && frames <= last) errors.push_back(error);
-    return median(errors);
+    return medianWithin(s.velocityErrors, first, last);
+}
+
+double velocityErrorMedianByPositions(const ParticleScore& s, int first, int last) {
+    return medianWithin(s.velocityErrorsByPositions, first, last);
 }
 
 bool ParticleScore::Passed() const {
@@ -195,7 +203,13 @@ ParticleScore scoreParticleTable(const std::vector<Analysis::TableParticle>& tab
                     if (speed > 0.0) {
                         ++score.velocities;
                         velocity.push_back(cv::norm(*row.velocity - truthVelocity) / speed);
+                        if (row.velocitySd) {
+                            ++score.velocitiesWithSd;
+                            if (cv::norm(*row.velocity - truthVelocity) <= 2.0 * *row.velocitySd)
+                                ++score.velocitiesWithinTwoSd;
+                        }
                         score.velocityErrors.push_back({current[p.id].frames, velocity.back()});
+                        score.velocityErrorsByPositions.push_back({row.velocityPositions, velocity.back()});
                     }
                 }
             }
@@ -203,6 +217,7 @@ ParticleScore scoreParticleTable(const std::vector<Analysis::TableParticle>& tab
         for (size_t r = 0; r < found.size(); ++r) {
             if (apart && found[r]->border) continue;
             ++score.accepted;
+            if (found[r]->velocity) ++score.rowsWithVelocity;
             if (!rowUsed[r]) {
                 ++score.unmatchedDetections;
                 std::vector<cv::Point2d> truthCentres;

@@ -46,9 +46,17 @@ struct ParticleScore {
     size_t trackPairsKept = 0;         // ... with the same track id on both
     double velocityErrorMedian = 0.0;  // relative to the true speed
     size_t velocities = 0;
+    size_t rowsWithVelocity = 0;  // accepted rows that give a velocity, matched or not
+    // Velocities that give their standard error, and of those the ones whose error
+    // (mm/s) lies within twice it: about 95 % when the error is stated honestly.
+    size_t velocitiesWithSd = 0;
+    size_t velocitiesWithinTwoSd = 0;
     // Each velocity's relative error with the number of frames its track had held the
     // particle (this one included): early in a track the velocity rests on few positions.
     std::vector<std::pair<int, double>> velocityErrors;
+    // The same errors with the number of positions the row says its velocity rests on
+    // (0 for tables without that column).
+    std::vector<std::pair<int, double>> velocityErrorsByPositions;
     int frames = 0;
     std::vector<MissedParticle> misses;
     std::vector<UnmatchedRow> unmatchedRows;
@@ -85,6 +93,8 @@ void writeReferenceTable(const std::string& sequence, const std::string& tableFi
 
 // Median velocity error of the tracks that had held their particle for first..last frames (NaN for none).
 double velocityErrorMedian(const ParticleScore& s, int first, int last);
+// Median velocity error of the rows whose velocity rests on first..last positions (NaN for none).
+double velocityErrorMedianByPositions(const ParticleScore& s, int first, int last);
 
 // The particle's disc (output pixels) is not whole inside a frame of this size.
 bool discCut(const ParticleTruth& p, const cv::Size& frame);

@@ -23,6 +23,23 @@ const char* const kUsage =
 
 const char* verdict(bool ok) { return ok ? "ok" : "MISSED"; }
 
+// One line of medians over groups of a count (frames, positions); groups without a value are left out.
+void printByCount(const char* title, const Vy::Synth::ParticleScore& s,
+                  double (*medianOf)(const Vy::Synth::ParticleScore&, int, int)) {
+    std::printf("  %s", title);
+    for (const auto& [first, last] : {std::pair{2, 2}, {3, 4}, {5, 5}, {6, 10}, {11, 15}, {16, 20}, {21, 1000000}}) {
+        const double error = medianOf(s, first, last);
+        if (std::isnan(error)) continue;
+        if (first == last)
+            std::printf(" %d: %.1f %%", first, 100 * error);
+        else if (last > 1000)
+            std::printf(" %d+: %.1f %%", first, 100 * error);
+        else
+            std::printf(" %d-%d: %.1f %%", first, last, 100 * error);
+    }
+    std::printf("\n");
+}
+
 void printBars(const char* title, const Vy::Synth::ParticleScore& s) {
     using Bars = Vy::Synth::ParticleBars;
     std::printf("%s: truth particles %zu, accepted %zu\n", title, s.truthParticles, s.accepted);
@@ -42,18 +59,12 @@ void printBars(const char* title, const Vy::Synth::ParticleScore& s) {
     std::printf("  velocity error median: %.2f %% of the true speed over %zu (bar <= %.0f %%): %s\n",
                 100 * s.velocityErrorMedian, s.velocities, 100 * Bars::kVelocityError,
                 verdict(s.velocityErrorMedian <= Bars::kVelocityError));
-    std::printf("  velocity error median by frames the track had held the particle:");
-    for (const auto& [first, last] : {std::pair{2, 2}, {3, 5}, {6, 10}, {11, 15}, {16, 20}, {21, 1000000}}) {
-        const double error = Vy::Synth::velocityErrorMedian(s, first, last);
-        if (std::isnan(error)) continue;  // no track that long in the sequence
-        if (first == last)
-            std::printf(" %d: %.1f %%", first, 100 * error);
-        else if (last > 1000)
-            std::printf(" %d+: %.1f %%", first, 100 * error);
-        else
-            std::printf(" %d-%d: %.1f %%", first, last, 100 * error);
-    }
-    std::printf("\n  overall: %s\n", verdict(s.Passed()));
+    std::printf("  rows with a velocity: %zu of %zu accepted; errors within twice their stated error: %zu of %zu\n",
+                s.rowsWithVelocity, s.accepted, s.velocitiesWithinTwoSd, s.velocitiesWithSd);
+    printByCount("velocity error median by frames the track had held the particle:", s, Vy::Synth::velocityErrorMedian);
+    printByCount("velocity error median by positions the velocity rests on:", s,
+                 Vy::Synth::velocityErrorMedianByPositions);
+    std::printf("  overall: %s\n", verdict(s.Passed()));
 }
 
 }  // namespace
