@@ -175,8 +175,8 @@ constexpr float kBlobPeak = 2.0f;
 constexpr float kBlobSettled = 0.3f;
 constexpr int kBlobWindow = 6;           // half-width of the window the blob is measured in
 constexpr float kBlobShare = 0.35f;      // of the disc the blob covers at most
-constexpr float kBlobMargin = 1.5f;      // pixels of surroundings compared around the blob
-constexpr float kBlobMaxCost = 0.25f;    // RMS difference / the blob's height above the disc mean
+constexpr float kBlobMargin = 1.0f;      // pixels of surroundings compared around the blob
+constexpr float kBlobMaxCost = 0.4f;     // RMS difference / the blob's height above the disc mean
 constexpr float kBlobConfidence = 0.5f;  // 1 - best / median cost of the blob's scan
 // A lens takes the object's depth only when the object lies in its own cell
 // (this many pitches from its centre): the lens's depth stands for that cell.
