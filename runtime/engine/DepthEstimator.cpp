@@ -169,8 +169,9 @@ float SumSquaresPlain(const float* image, std::ptrdiff_t at, int32_t stride, con
 // compared wherever the neighbours still see it, gives the object's depth.
 //
 // Looked for where the brightest pixel of the disc stands this many mean
-// absolute deviations above its mean (smooth texture stays under it) and the
-// whole disc did not already match well: cost under kBlobSettled.
+// absolute deviations above its mean (the flattest texture stays under it; the
+// blob's shape decides the rest) and the whole disc did not already match well
+// (cost under kBlobSettled).
 constexpr float kBlobPeak = 2.0f;
 constexpr float kBlobSettled = 0.3f;
 constexpr int kBlobWindow = 6;           // half-width of the window the blob is measured in
@@ -194,9 +195,16 @@ struct Blob {
 
 // The bright pixels connected to the disc's peak, when they form a compact blob:
 // they stay inside a window around the peak and cover little of the disc.
-bool FindBlob(const float* image, std::ptrdiff_t at, int32_t stride, const DiscStatistics& stats, float discArea,
-              Blob& blob) {
+// (cx, cy): the lens's centre pixel; the window must lie on the width x height image.
+bool FindBlob(const float* image, int32_t cx, int32_t cy, int32_t width, int32_t height, const DiscStatistics& stats,
+              float discArea, Blob& blob) {
     constexpr int kSide = 2 * kBlobWindow + 1;
+    const int32_t px = cx + stats.peakX, py = cy + stats.peakY;
+    if (px < kBlobWindow || py < kBlobWindow || px + kBlobWindow >= width || py + kBlobWindow >= height) {
+        return false;
+    }
+    const std::ptrdiff_t at = std::ptrdiff_t{cy} * width + cx;
+    const int32_t stride = width;
     blob.height = stats.peak - stats.mean;
     const float threshold = stats.mean + 0.5f * blob.height;
     const float* origin = image + at + std::ptrdiff_t{stats.peakY - kBlobWindow} * stride + stats.peakX - kBlobWindow;
@@ -384,7 +392,6 @@ void DepthEstimator::BuildTables(int32_t stride, const LensGrid& grid, const Dep
 
 void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height, const LensGrid& grid,
                               const DepthSettings& settings, ThreadPool& pool, std::vector<LensDepth>& out) {
-    (void)height;
     const int steps = std::max(3, settings.steps);
     const float wLo = 1.0f / settings.virtualMax;
     const float wHi = 1.0f / settings.virtualMin;
@@ -505,7 +512,7 @@ void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height,
             // this lens's cell and stands in front of what the whole disc matched.
             if (settings.blobReach <= 0.0f || !(stats.peak - stats.mean > kBlobPeak * contrast) ||
                 (result.virtualDepth > 0.0f && result.cost < kBlobSettled) ||
-                !FindBlob(image, at, width, stats, disc, blob)) {
+                !FindBlob(image, lens.cx, lens.cy, width, height, stats, disc, blob)) {
                 continue;
             }
             const float offX = static_cast<float>(lens.cx) + 0.5f + blob.x - lens.centre.x;
