@@ -515,17 +515,18 @@ void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height,
                 !FindBlob(image, lens.cx, lens.cy, width, height, stats, disc, blob)) {
                 continue;
             }
-            const float offX = static_cast<float>(lens.cx) + 0.5f + blob.x - lens.centre.x;
-            const float offY = static_cast<float>(lens.cy) + 0.5f + blob.y - lens.centre.y;
-            const float off = std::sqrt(offX * offX + offY * offY);
-            if (off * settings.virtualMin > kBlobCell * grid.Pitch()) {
-                continue;
-            }
             const LensDepth found =
                 MatchBlob(image, width, grid, lens, blob, wLo, step, steps, settings.blobReach, costs, sorted);
             const float v = found.virtualDepth;
+            // The blob's centroid b shows the object at c + v (b - c), c the lens's optical
+            // centre; the depth map reads a lens's depth where the lenses that see a point
+            // gather (LensGrid::SeenFrom), so that is where the object must lie in this cell.
+            const Vec2 object{lens.centre.x + v * (static_cast<float>(lens.cx) + 0.5f + blob.x - lens.centre.x),
+                              lens.centre.y + v * (static_cast<float>(lens.cy) + 0.5f + blob.y - lens.centre.y)};
+            const Vec2 seen = grid.SeenFrom(object, v > 0.0f ? 1.0f / v : 0.0f);
+            const float fromCentre = std::hypot(seen.x - lens.centre.x, seen.y - lens.centre.y);
             if (v > 0.0f && found.cost <= kBlobMaxCost && found.confidence >= kBlobConfidence &&
-                v >= settings.virtualMin && v <= settings.virtualMax && off * v <= kBlobCell * grid.Pitch() &&
+                v >= settings.virtualMin && v <= settings.virtualMax && fromCentre <= kBlobCell * grid.Pitch() &&
                 (result.virtualDepth <= 0.0f || v > result.virtualDepth * (1.0f + kBlobInFront))) {
                 result = found;
                 result.compact = true;
