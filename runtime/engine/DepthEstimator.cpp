@@ -173,7 +173,7 @@ float SumSquaresPlain(const float* image, std::ptrdiff_t at, int32_t stride, con
 // blob's shape decides the rest) and the whole disc did not already match well
 // (cost under kBlobSettled).
 constexpr float kBlobPeak = 2.0f;
-constexpr float kBlobSettled = 0.3f;
+constexpr float kBlobSettled = 0.4f;
 constexpr int kBlobWindow = 6;           // half-width of the window the blob is measured in
 constexpr float kBlobShare = 0.35f;      // of the disc the blob covers at most
 constexpr float kBlobMargin = 1.0f;      // pixels of surroundings compared around the blob
