@@ -306,6 +306,8 @@ void CCudaCompute::Compute_DepthRay() {
     const double wanted =
         e.settings.patchRadius > 0 ? e.settings.patchRadius : kAutomaticPatchShare * e.calibration.microImageRadius;
     depth.matchRadius = static_cast<float>(std::min(usable, wanted));
+    // A small bright object is compared on its own pixels, wherever a neighbour still sees it sharply.
+    depth.blobReach = static_cast<float>(usable);
     depth.minContrast = static_cast<float>(e.settings.minContrast * Vy::Engine::kFullScale / 255.0);
     depth.maxCost = static_cast<float>(e.settings.maxCost);
     e.estimator.Estimate(e.floatImage.data(), pre.GetWidth(), pre.GetHeight(), e.grid, depth, e.Pool(), e.lensDepths);

@@ -68,6 +68,26 @@ TEST_F(LensDepthEdges, NarrowStripsSurviveAndLoneOutliersGo) {
     EXPECT_EQ(depths[outlier].virtualDepth, 0.0f);
 }
 
+// A small object in front sits in one lens's cell: that lens differs from all
+// its neighbours, yet its depth is the object's, not an outlier's. The same
+// depth on a lens not marked so still goes.
+TEST_F(LensDepthEdges, SmallObjectsInFrontKeepTheirDepth) {
+    std::vector<LensDepth> depths = Strip(0.0f, 1000.0f);
+    const size_t object = LensAt(150.0f, 150.0f);
+    const size_t outlier = LensAt(250.0f, 250.0f);
+    for (size_t lens : {object, outlier}) {
+        depths[lens].virtualDepth = kNear;
+    }
+    depths[object].compact = true;
+    RejectInconsistent(grid_, 0.1f, depths);
+    EXPECT_EQ(depths[object].virtualDepth, kNear);
+    EXPECT_EQ(depths[outlier].virtualDepth, 0.0f);
+    // The wall around the object is not judged against it.
+    for (int d = 0; d < 6; ++d) {
+        EXPECT_EQ(depths[grid_.Lenses()[object].neighbour[d]].virtualDepth, kFar);
+    }
+}
+
 // A textured lens whose match failed beside an edge takes the farther surface
 // (it is mostly what such a lens sees), never a mean of both, which belongs to
 // no surface; an untextured one there, and any inside one surface, still takes

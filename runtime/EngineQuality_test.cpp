@@ -186,3 +186,78 @@ TEST_F(EngineQuality, DepthEdgesStayThin) {
 }
 
 }  // namespace
+
+namespace {
+
+// Small bright discs (2.5 output px in radius, about a fifth of a lens pitch)
+// floating in front of a darker textured wall: each micro-image shows a disc as a
+// blob a few pixels across among the wall's texture, so a match of the whole
+// micro-image finds the wall or nothing. The discs must get their own depth,
+// and the wall around them must keep its own.
+TEST_F(EngineQuality, SmallBrightDiscsInFrontOfAWallGetTheirOwnDepth) {
+    const double wallV = 2.8, discV = 4.2, radius = 5.0;
+    std::vector<Vy::Model::Point> discs;
+    // A grid of discs at every phase against the lens grid, two pitches or more apart.
+    for (double y = 110.0; y < kSide - 100.0; y += 61.3) {
+        for (double x = 104.0; x < kSide - 100.0; x += 57.7) {
+            discs.push_back({x, y});
+        }
+    }
+    ASSERT_GE(discs.size(), 25u);
+    auto nearestDisc = [&](double x, double y) {
+        double best = 1e30;
+        for (const auto& d : discs) {
+            best = std::min(best, std::hypot(x - d.x, y - d.y));
+        }
+        return best;
+    };
+    engine_.UploadRawImage(Synthetic::RenderScene(
+        calibration_,
+        [&](Vy::Model::Point c, Vy::Model::Point d) {
+            if (nearestDisc(c.x + discV * d.x, c.y + discV * d.y) <= radius) {
+                return 0.95;
+            }
+            return 0.2 + 0.4 * Synthetic::Texture(c.x + wallV * d.x, c.y + wallV * d.y);
+        },
+        kBrightness));
+    engine_.Compute_PreProcess();
+    engine_.Compute_DepthRay();
+    engine_.Compute_DepthMap(LF::Space_VirtualImage);
+    CVyImage depth;
+    access_->GetImage(Vy::ImageIdVirtualDepth, depth);
+    const auto* map = static_cast<const float*>(depth.GetPixelData());
+    const int scale = kSide / depth.GetWidth();
+    // Per disc: the median of its inner pixels' depths, as a particle measurement takes it.
+    size_t found = 0;
+    for (const auto& disc : discs) {
+        std::vector<float> inside;
+        for (int32_t j = 0; j < depth.GetHeight(); ++j) {
+            for (int32_t i = 0; i < depth.GetWidth(); ++i) {
+                if (std::hypot(scale * (i + 0.5) - disc.x, scale * (j + 0.5) - disc.y) <= radius - scale) {
+                    inside.push_back(map[static_cast<size_t>(j) * depth.GetWidth() + i]);
+                }
+            }
+        }
+        ASSERT_FALSE(inside.empty());
+        std::nth_element(inside.begin(), inside.begin() + inside.size() / 2, inside.end());
+        const float median = inside[inside.size() / 2];
+        found += std::fabs(median - discV) / discV <= 0.05;
+    }
+    EXPECT_GE(found, discs.size() * 9 / 10) << "discs at their own depth";
+    // The wall a lens pitch or more from every disc.
+    size_t wall = 0, wallOff = 0;
+    ForInterior(depth, [&](int32_t i, int32_t j, int) {
+        const double x = scale * (i + 0.5), y = scale * (j + 0.5);
+        if (nearestDisc(x, y) < radius + calibration_.lensPitch) {
+            return;
+        }
+        ++wall;
+        const float d = map[static_cast<size_t>(j) * depth.GetWidth() + i];
+        wallOff += !(std::fabs(d - wallV) / wallV <= 0.05);
+    });
+    EXPECT_LT(wallOff, wall / 50) << "wall pixels off their depth";
+    std::printf("small discs: %zu of %zu at their depth; wall %zu of %zu pixels more than 5%% off\n", found,
+                discs.size(), wallOff, wall);
+}
+
+}  // namespace

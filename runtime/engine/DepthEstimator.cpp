@@ -1,6 +1,7 @@
 #include "DepthEstimator.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -29,8 +30,17 @@ std::vector<DepthEstimator::Span> DiscSpans(float radius) {
     return spans;
 }
 
-float MeanAbsoluteDeviation(const float* image, std::ptrdiff_t at, int32_t stride,
-                            const std::vector<DepthEstimator::Span>& disc) {
+// Mean, mean absolute deviation and brightest pixel of the matched disc.
+struct DiscStatistics {
+    float mean = 0.0f;
+    float deviation = 0.0f;
+    float peak = 0.0f;
+    int peakX = 0, peakY = 0;  // offset from the lens's centre pixel
+};
+
+DiscStatistics MeasureDisc(const float* image, std::ptrdiff_t at, int32_t stride,
+                           const std::vector<DepthEstimator::Span>& disc) {
+    DiscStatistics stats;
     float sum = 0.0f;
     int count = 0;
     for (const auto& span : disc) {
@@ -40,15 +50,22 @@ float MeanAbsoluteDeviation(const float* image, std::ptrdiff_t at, int32_t strid
         }
         count += span.dx1 - span.dx0 + 1;
     }
-    const float mean = sum / static_cast<float>(std::max(1, count));
+    stats.mean = sum / static_cast<float>(std::max(1, count));
+    stats.peak = -std::numeric_limits<float>::infinity();
     float deviation = 0.0f;
     for (const auto& span : disc) {
         const float* row = image + at + std::ptrdiff_t{span.dy} * stride;
         for (int x = span.dx0; x <= span.dx1; ++x) {
-            deviation += std::fabs(row[x] - mean);
+            deviation += std::fabs(row[x] - stats.mean);
+            if (row[x] > stats.peak) {
+                stats.peak = row[x];
+                stats.peakX = x;
+                stats.peakY = span.dy;
+            }
         }
     }
-    return deviation / static_cast<float>(std::max(1, count));
+    stats.deviation = deviation / static_cast<float>(std::max(1, count));
+    return stats;
 }
 
 // Offset of the parabola's vertex through (-1, a), (0, b), (1, c), within [-1, 1].
@@ -146,6 +163,195 @@ float SumSquaresPlain(const float* image, std::ptrdiff_t at, int32_t stride, con
     return SumSquaresBody(image, at, stride, shift);
 }
 
+// A small bright object (a particle) in front of its surroundings shows in a
+// micro-image as a compact blob whose pixels are few against the disc's: the
+// whole disc matches at the surroundings' depth or not at all. The blob alone,
+// compared wherever the neighbours still see it, gives the object's depth.
+//
+// Looked for where the brightest pixel of the disc stands this many mean
+// absolute deviations above its mean (the flattest texture stays under it; the
+// blob's shape decides the rest) and the whole disc did not already match well
+// (cost under kBlobSettled).
+constexpr float kBlobPeak = 2.0f;
+constexpr float kBlobSettled = 0.4f;
+constexpr int kBlobWindow = 6;           // half-width of the window the blob is measured in
+constexpr float kBlobShare = 0.35f;      // of the disc the blob covers at most
+constexpr float kBlobMargin = 1.0f;      // pixels of surroundings compared around the blob
+constexpr float kBlobMaxCost = 0.4f;     // RMS difference / the blob's height above the disc mean
+constexpr float kBlobConfidence = 0.5f;  // 1 - best / median cost of the blob's scan
+// A lens takes the object's depth only when the object lies in its own cell
+// (this many pitches from its centre): the lens's depth stands for that cell.
+constexpr float kBlobCell = 0.6f;
+constexpr int kBlobRefineRounds = 3;
+// Nearer than the whole disc's depth by more than this (relative) to count as in front.
+constexpr float kBlobInFront = 0.02f;
+
+struct Blob {
+    float x = 0.0f, y = 0.0f;  // centroid, offset from the lens's centre pixel
+    float radius = 0.0f;
+    float height = 0.0f;                              // brightest pixel above the disc's mean
+    std::vector<std::pair<int16_t, int16_t>> region;  // pixels compared, offsets from the centre pixel
+};
+
+// The bright pixels connected to the disc's peak, when they form a compact blob:
+// they stay inside a window around the peak and cover little of the disc.
+// (cx, cy): the lens's centre pixel; the window must lie on the width x height image.
+bool FindBlob(const float* image, int32_t cx, int32_t cy, int32_t width, int32_t height, const DiscStatistics& stats,
+              float discArea, Blob& blob) {
+    constexpr int kSide = 2 * kBlobWindow + 1;
+    const int32_t px = cx + stats.peakX, py = cy + stats.peakY;
+    if (px < kBlobWindow || py < kBlobWindow || px + kBlobWindow >= width || py + kBlobWindow >= height) {
+        return false;
+    }
+    const std::ptrdiff_t at = std::ptrdiff_t{cy} * width + cx;
+    const int32_t stride = width;
+    blob.height = stats.peak - stats.mean;
+    const float threshold = stats.mean + 0.5f * blob.height;
+    const float* origin = image + at + std::ptrdiff_t{stats.peakY - kBlobWindow} * stride + stats.peakX - kBlobWindow;
+    std::array<uint8_t, kSide * kSide> seen{};
+    std::array<int16_t, kSide * kSide> stack;
+    int top = 0;
+    stack[top++] = static_cast<int16_t>(kBlobWindow * kSide + kBlobWindow);
+    seen[kBlobWindow * kSide + kBlobWindow] = 1;
+    float sum = 0.0f, sx = 0.0f, sy = 0.0f;
+    int count = 0;
+    while (top > 0) {
+        const int cell = stack[--top];
+        const int wx = cell % kSide, wy = cell / kSide;
+        // Bright up to the window's edge: a larger object or a bright texture, not a blob.
+        if (wx == 0 || wy == 0 || wx == kSide - 1 || wy == kSide - 1) {
+            return false;
+        }
+        const float excess = origin[std::ptrdiff_t{wy} * stride + wx] - threshold;
+        sum += excess;
+        sx += excess * static_cast<float>(stats.peakX + wx - kBlobWindow);
+        sy += excess * static_cast<float>(stats.peakY + wy - kBlobWindow);
+        ++count;
+        for (const int next : {cell - 1, cell + 1, cell - kSide, cell + kSide}) {
+            if (!seen[next] && origin[std::ptrdiff_t{next / kSide} * stride + next % kSide] > threshold) {
+                seen[next] = 1;
+                stack[top++] = static_cast<int16_t>(next);
+            }
+        }
+    }
+    if (!(sum > 0.0f) || static_cast<float>(count) > kBlobShare * discArea) {
+        return false;
+    }
+    blob.x = sx / sum;
+    blob.y = sy / sum;
+    blob.radius = std::sqrt(static_cast<float>(count) / 3.14159f);
+    const float reach = blob.radius + kBlobMargin;
+    blob.region.clear();
+    for (int dy = static_cast<int>(std::floor(blob.y - reach)); dy <= static_cast<int>(std::ceil(blob.y + reach));
+         ++dy) {
+        for (int dx = static_cast<int>(std::floor(blob.x - reach)); dx <= static_cast<int>(std::ceil(blob.x + reach));
+             ++dx) {
+            if ((dx - blob.x) * (dx - blob.x) + (dy - blob.y) * (dy - blob.y) <= reach * reach) {
+                blob.region.push_back({static_cast<int16_t>(dx), static_cast<int16_t>(dy)});
+            }
+        }
+    }
+    return true;
+}
+
+// Mean squared difference between the blob's region and its neighbours' samples
+// at inverse depth w, over the neighbours in `allowed` (a bit per direction) that
+// see the whole region within reach of their micro-image centre; `used` gets those.
+float BlobCost(const float* image, int32_t stride, const LensGrid& grid, const Lens& lens, const Blob& blob, float w,
+               float reach, uint32_t allowed, uint32_t& used) {
+    const auto& lenses = grid.Lenses();
+    const std::ptrdiff_t at = std::ptrdiff_t{lens.cy} * stride + lens.cx;
+    const float bx = static_cast<float>(lens.cx) + 0.5f + blob.x;
+    const float by = static_cast<float>(lens.cy) + 0.5f + blob.y;
+    const float room = reach - blob.radius - kBlobMargin;
+    float sum = 0.0f;
+    int count = 0;
+    used = 0;
+    for (int d = 0; d < kDirectionCount; ++d) {
+        const int32_t n = lens.neighbour[d];
+        if (!(allowed >> d & 1u) || n < 0 || !lenses[n].inside) {
+            continue;
+        }
+        const Vec2 direction = grid.Direction(d);
+        const float tx = direction.x * (1.0f - w);
+        const float ty = direction.y * (1.0f - w);
+        const float ex = bx + tx - lenses[n].image.x;
+        const float ey = by + ty - lenses[n].image.y;
+        if (ex * ex + ey * ey > room * room) {
+            continue;
+        }
+        used |= 1u << d;
+        const float fx0 = std::floor(tx), fy0 = std::floor(ty);
+        const float fx = tx - fx0, fy = ty - fy0;
+        const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(fy0) * stride + static_cast<std::ptrdiff_t>(fx0);
+        const float w00 = (1 - fx) * (1 - fy), w01 = fx * (1 - fy), w10 = (1 - fx) * fy, w11 = fx * fy;
+        for (const auto& [dx, dy] : blob.region) {
+            const std::ptrdiff_t p = at + std::ptrdiff_t{dy} * stride + dx;
+            const float* q = image + p + offset;
+            const float diff = image[p] - (w00 * q[0] + w01 * q[1] + w10 * q[stride] + w11 * q[stride + 1]);
+            sum += diff * diff;
+        }
+        count += static_cast<int>(blob.region.size());
+    }
+    return __builtin_popcount(used) >= 2 ? sum / static_cast<float>(count) : std::numeric_limits<float>::infinity();
+}
+
+// The blob's virtual depth (0 when it does not match well enough) and its cost.
+LensDepth MatchBlob(const float* image, int32_t stride, const LensGrid& grid, const Lens& lens, const Blob& blob,
+                    float wLo, float step, int steps, float reach, std::vector<float>& costs,
+                    std::vector<float>& sorted) {
+    LensDepth result;
+    // The scan compares with the first ring only; the refinement with both rings.
+    constexpr uint32_t kFirstRing = (1u << 6) - 1;
+    constexpr uint32_t kBothRings = (1u << kDirectionCount) - 1;
+    int best = -1;
+    uint32_t used = 0;
+    for (int k = 0; k < steps; ++k) {
+        costs[k] = BlobCost(image, stride, grid, lens, blob, wLo + step * k, reach, kFirstRing, used);
+        if (std::isfinite(costs[k]) && (best < 0 || costs[k] < costs[best])) {
+            best = k;
+        }
+    }
+    if (best < 0) {
+        return result;
+    }
+    // Median over the depths at which two or more neighbours saw the blob.
+    const auto finite =
+        std::copy_if(costs.begin(), costs.begin() + steps, sorted.begin(), [](float c) { return std::isfinite(c); });
+    const auto middle = sorted.begin() + (finite - sorted.begin()) / 2;
+    std::nth_element(sorted.begin(), middle, finite);
+    result.confidence = *middle > 0.0f ? 1.0f - costs[best] / *middle : 0.0f;
+    float w = wLo + step * best;
+    if (best > 0 && best < steps - 1 && std::isfinite(costs[best - 1]) && std::isfinite(costs[best + 1])) {
+        w += step * std::clamp(ParabolaVertex(costs[best - 1], costs[best], costs[best + 1]), -0.5f, 0.5f);
+    }
+    // The neighbours that see the blob at the scan's depth stay the same through the refinement.
+    BlobCost(image, stride, grid, lens, blob, w, reach, kBothRings, used);
+    const uint32_t kept = used;
+    const float h = step / 8.0f;
+    float cost = std::numeric_limits<float>::infinity();
+    for (int round = 0; round < kBlobRefineRounds; ++round) {
+        const float c0 = BlobCost(image, stride, grid, lens, blob, w - h, reach, kept, used);
+        const float c1 = BlobCost(image, stride, grid, lens, blob, w, reach, kept, used);
+        const float c2 = BlobCost(image, stride, grid, lens, blob, w + h, reach, kept, used);
+        cost = c1;
+        if (!std::isfinite(c0) || !std::isfinite(c1) || !std::isfinite(c2)) {
+            break;
+        }
+        const float vertex = ParabolaVertex(c0, c1, c2);
+        w += h * vertex;
+        if (std::fabs(vertex) < 1.0f) {
+            break;
+        }
+    }
+    if (!std::isfinite(cost) || w <= 0.0f) {
+        return result;
+    }
+    result.cost = std::sqrt(std::max(0.0f, cost)) / blob.height;
+    result.virtualDepth = 1.0f / w;
+    return result;
+}
+
 }  // namespace
 
 // The wider vector unit where the CPU has it and the vector kernels are allowed.
@@ -186,7 +392,6 @@ void DepthEstimator::BuildTables(int32_t stride, const LensGrid& grid, const Dep
 
 void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height, const LensGrid& grid,
                               const DepthSettings& settings, ThreadPool& pool, std::vector<LensDepth>& out) {
-    (void)height;
     const int steps = std::max(3, settings.steps);
     const float wLo = 1.0f / settings.virtualMax;
     const float wHi = 1.0f / settings.virtualMin;
@@ -212,13 +417,15 @@ void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height,
     pool.ParallelFor(lenses.size(), 64, [&](size_t begin, size_t end) {
         std::vector<float> costs(static_cast<size_t>(steps));
         std::vector<float> sorted(static_cast<size_t>(steps));
+        Blob blob;
         for (size_t index = begin; index < end; ++index) {
             const Lens& lens = lenses[index];
             if (!lens.inside) {
                 continue;
             }
             const std::ptrdiff_t at = std::ptrdiff_t{lens.cy} * width + lens.cx;
-            const float contrast = MeanAbsoluteDeviation(image, at, width, disc_);
+            const DiscStatistics stats = MeasureDisc(image, at, width, disc_);
+            const float contrast = stats.deviation;
             if (contrast < settings.minContrast || contrast <= 0.0f) {
                 continue;
             }
@@ -299,6 +506,30 @@ void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height,
             result.confidence = median > 0.0f ? 1.0f - costs[best] / median : 0.0f;
             if (result.cost <= settings.maxCost && w >= wLo - step && w <= wHi + step) {
                 result.virtualDepth = 1.0f / std::clamp(w, wLo, wHi);
+            }
+
+            // A compact bright blob: the object's own depth, where the object lies in
+            // this lens's cell and stands in front of what the whole disc matched.
+            if (settings.blobReach <= 0.0f || !(stats.peak - stats.mean > kBlobPeak * contrast) ||
+                (result.virtualDepth > 0.0f && result.cost < kBlobSettled) ||
+                !FindBlob(image, lens.cx, lens.cy, width, height, stats, disc, blob)) {
+                continue;
+            }
+            const LensDepth found =
+                MatchBlob(image, width, grid, lens, blob, wLo, step, steps, settings.blobReach, costs, sorted);
+            const float v = found.virtualDepth;
+            // The blob's centroid b shows the object at c + v (b - c), c the lens's optical
+            // centre; the depth map reads a lens's depth where the lenses that see a point
+            // gather (LensGrid::SeenFrom), so that is where the object must lie in this cell.
+            const Vec2 object{lens.centre.x + v * (static_cast<float>(lens.cx) + 0.5f + blob.x - lens.centre.x),
+                              lens.centre.y + v * (static_cast<float>(lens.cy) + 0.5f + blob.y - lens.centre.y)};
+            const Vec2 seen = grid.SeenFrom(object, v > 0.0f ? 1.0f / v : 0.0f);
+            const float fromCentre = std::hypot(seen.x - lens.centre.x, seen.y - lens.centre.y);
+            if (v > 0.0f && found.cost <= kBlobMaxCost && found.confidence >= kBlobConfidence &&
+                v >= settings.virtualMin && v <= settings.virtualMax && fromCentre <= kBlobCell * grid.Pitch() &&
+                (result.virtualDepth <= 0.0f || v > result.virtualDepth * (1.0f + kBlobInFront))) {
+                result = found;
+                result.compact = true;
             }
         }
     });

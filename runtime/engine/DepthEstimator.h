@@ -22,12 +22,19 @@ struct DepthSettings {
     float minContrast = 256.0f;  // mean absolute deviation needed, in pre-processed units
     float maxCost = 0.35f;       // RMS difference / contrast above which a match is rejected
     int coarseRowStep = 2;       // the coarse scan compares every n-th row
+    // Radius around a micro-image centre within which a compact bright blob may
+    // still be compared (the whole usable micro-image, wider than matchRadius);
+    // 0 leaves such blobs to the ordinary match.
+    float blobReach = 0.0f;
 };
 
 struct LensDepth {
     float virtualDepth = 0.0f;  // 0 when invalid
     float cost = 0.0f;          // RMS difference / contrast at the match
     float confidence = 0.0f;    // 1 - best / median cost of the coarse scan
+    // The depth is that of a small bright object in front of the lens's
+    // surroundings, matched on the object alone; its neighbours see past it.
+    bool compact = false;
 };
 
 class DepthEstimator {

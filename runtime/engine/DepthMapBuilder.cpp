@@ -22,7 +22,8 @@ void RejectInconsistent(const LensGrid& grid, float tolerance, std::vector<LensD
     float around[6];
     for (size_t i = 0; i < lenses.size(); ++i) {
         const float v = depths[i].virtualDepth;
-        if (v <= 0.0f) {
+        // A small object's depth differs from all its neighbours' by nature.
+        if (v <= 0.0f || depths[i].compact) {
             continue;
         }
         int count = 0;
