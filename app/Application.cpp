@@ -18,10 +18,12 @@
 #include "COmbraRuntime.h"
 #include "CommandLine.h"
 #include "Console.h"
+#include "Diagnostic.h"
 #include "ProfileChart.h"
 #include "RunSummary.h"
 #include "Viewer.h"
 #include "VyReader.h"
+#include "WarningSink.h"
 
 namespace {
 
@@ -139,8 +141,8 @@ bool prepareOutputDir(const std::string& dir) {
         error = std::make_error_code(std::errc::not_a_directory);
     }
     if (error || access(dir.c_str(), W_OK) != 0) {
-        std::cerr << "MarlinProfileProc: cannot use output directory '" << dir
-                  << "': " << (error ? error.message() : std::string("not writable")) << std::endl;
+        Console::diagnostic("MarlinProfileProc: cannot use output directory '" + dir +
+                            "': " + (error ? error.message() : std::string("not writable")));
         return false;
     }
     return true;
@@ -149,9 +151,11 @@ bool prepareOutputDir(const std::string& dir) {
 }  // namespace
 
 int runMarlinProfileProc(int argc, const char* const argv[]) {
+    // What the libraries warn of reaches standard error through the one diagnostic helper.
+    Vy::SetWarningSink(Console::diagnostic);
     const CommandLine line = parseCommandLine(argc, argv);
     if (!line.error.empty()) {
-        std::cerr << "MarlinProfileProc: " << line.error << " (see --help)" << std::endl;
+        Console::diagnostic("MarlinProfileProc: " + line.error + " (see --help)");
         return 1;
     }
     if (line.help) {

@@ -10,10 +10,12 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "CVyException.h"
 #include "PixelStorage.h"
 #include "RaysFormat.h"
+#include "WarningSink.h"
 
 namespace {
 
@@ -71,6 +73,7 @@ struct CSeqFileReader::State {
     uint32_t index = 0;
     uint32_t readAhead = 0;
     int bits = 8;  // significant bits of frames and white image
+    std::vector<std::string> warnings;
 
     uint64_t RecordOffset(uint32_t frame) const {
         return header.firstFrameOffset +
@@ -221,14 +224,17 @@ void CSeqFileReader::Open(const CVyString& path, uint32_t readAhead) {
     const uint32_t present = static_cast<uint32_t>(std::min<uint64_t>(whole, Vy::Rays::kMaxFrameCount));
     if (h.frameCount == Vy::Rays::kUnfinishedCount) {
         s.frameCount = present;
-        std::fprintf(stderr, "%s: recording was not finished (no frame count), file holds %u whole frames\n",
-                     file.c_str(), present);
+        s.warnings.push_back(file + ": recording was not finished (no frame count), file holds " +
+                             std::to_string(present) + " whole frames");
     } else if (present < h.frameCount) {
         s.frameCount = present;
-        std::fprintf(stderr, "%s: header promises %u frames, file holds %u whole frames\n", file.c_str(), h.frameCount,
-                     present);
+        s.warnings.push_back(file + ": header promises " + std::to_string(h.frameCount) + " frames, file holds " +
+                             std::to_string(present) + " whole frames");
     } else {
         s.frameCount = h.frameCount;
+    }
+    for (const std::string& warning : s.warnings) {
+        Vy::Warn(warning);
     }
     s.readAhead = readAhead;
     s.index = 0;
@@ -309,6 +315,8 @@ const CVyImageFormat& CSeqFileReader::GetFrameFormat() const { return state_->fo
 int CSeqFileReader::GetSignificantBits() const { return state_->bits; }
 
 const CCalibration& CSeqFileReader::GetCalibration() const { return state_->calibration; }
+
+const std::vector<std::string>& CSeqFileReader::GetWarnings() const { return state_->warnings; }
 
 bool CSeqFileReader::IsOpen() const { return state_->fd >= 0; }
 
