@@ -22,6 +22,9 @@
 #include "engine/PreProcessor.h"
 #include "engine/ThreadPool.h"
 
+// The engine spells the 14-bit full scale its own way; both must stay one number.
+static_assert(Vy::Engine::kFullScale == Vy::kFullScale14);
+
 using namespace Vy::Engine;
 
 namespace {
@@ -306,7 +309,7 @@ void CCudaCompute::Compute_DepthRay() {
     const double wanted =
         e.settings.patchRadius > 0 ? e.settings.patchRadius : kAutomaticPatchShare * e.calibration.microImageRadius;
     depth.matchRadius = static_cast<float>(std::min(usable, wanted));
-    depth.minContrast = static_cast<float>(e.settings.minContrast * Vy::Engine::kFullScale / 255.0);
+    depth.minContrast = static_cast<float>(e.settings.minContrast * Vy::kFullScale14 / 255.0);
     depth.maxCost = static_cast<float>(e.settings.maxCost);
     e.estimator.Estimate(e.floatImage.data(), pre.GetWidth(), pre.GetHeight(), e.grid, depth, e.Pool(), e.lensDepths);
     RejectInconsistent(e.grid, static_cast<float>(e.settings.consistency), e.lensDepths);

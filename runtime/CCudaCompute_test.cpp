@@ -11,6 +11,7 @@
 
 #include "CVyException.h"
 #include "IImageAccess.h"
+#include "VyTypes.h"
 #include "engine/DepthColorMap.h"
 #include "engine/SyntheticPlane.h"
 
@@ -102,7 +103,7 @@ TEST_F(CCudaComputeTest, ResultsHaveTheirFormatsAndCarryTheFrame) {
 
     const CVyImage pre = Get(Vy::ImageIdPreProcessed);
     const auto* p = static_cast<const uint16_t*>(pre.GetPixelData());
-    EXPECT_LE(*std::max_element(p, p + kSide * kSide), 16383);
+    EXPECT_LE(*std::max_element(p, p + kSide * kSide), Vy::kFullScale14);
     // Between micro-images (half way between two lens centres) the mask leaves nothing.
     const Vy::Model::Point a = Vy::Model::lensCentre(calibration_, 4, 4);
     const Vy::Model::Point b = Vy::Model::lensCentre(calibration_, 5, 4);
@@ -241,7 +242,7 @@ TEST_F(CCudaComputeTest, WhiteImageDevignettes) {
                 const Vy::Model::Point c = Vy::Model::lensCentre(calibration_, k, l);
                 const double truth = Synthetic::Texture(c.x + 4.0 * (x + 0.5 - c.x), c.y + 4.0 * (y + 0.5 - c.y));
                 ++checked;
-                off += std::fabs(p[at] / 16383.0 - truth) > 0.01;
+                off += std::fabs(p[at] / double{Vy::kFullScale14} - truth) > 0.01;
             }
         }
     }
@@ -330,7 +331,7 @@ TEST_F(CCudaComputeTest, RefocusSharpensThePlaneAtItsDepth) {
         for (int32_t j = 40; j < image.GetHeight() - 40; ++j) {
             for (int32_t i = 40; i < image.GetWidth() - 40; ++i) {
                 const double truth = Synthetic::Texture(2 * (i + 0.5), 2 * (j + 0.5)) * 250.0 / 255.0;
-                const double d = p[j * image.GetWidth() + i] / 16383.0 - truth;
+                const double d = p[j * image.GetWidth() + i] / double{Vy::kFullScale14} - truth;
                 sum += d * d;
                 ++count;
             }
@@ -419,7 +420,7 @@ TEST_F(CCudaComputeTest, DeeperRawDataKeepsTheFourteenBitRange) {
                    std::abs(b[i] - d[i]) > std::max(2.0, 0.01 * b[i]);
         }
         EXPECT_GT(top, 8000) << "withWhite " << withWhite;
-        EXPECT_LE(top, 16383);
+        EXPECT_LE(top, Vy::kFullScale14);
         EXPECT_EQ(off, 0) << "withWhite " << withWhite;
     }
     CVyImage wrong = deepen(raw8);

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <vector>
 
+#include "VyTypes.h"
 #include "engine/SyntheticPlane.h"
 
 namespace {
@@ -19,7 +20,6 @@ constexpr int32_t kSide = 384;
 constexpr int kScale = 2;
 constexpr double kDepth = 3.0;
 constexpr double kPeriod = 16.0;  // virtual-image pixels
-constexpr double kPi = 3.14159265358979323846;
 
 // Pre-processed micro-images of a plane at kDepth: each pixel the mean of 4 x 4
 // points of its area; pixels off the micro-images 0.
@@ -37,9 +37,10 @@ std::vector<uint16_t> RenderSensor(const CCalibration& c, double amplitude) {
             for (int s = 0; s < 16; ++s) {
                 const double u = x + (s % 4 + 0.5) / 4.0;
                 const double virtualX = lens.x + (u - lens.x) * kDepth;
-                sum += 0.5 + amplitude * std::sin(2.0 * kPi * virtualX / kPeriod);
+                sum += 0.5 + amplitude * std::sin(2.0 * Vy::kPi * virtualX / kPeriod);
             }
-            image[static_cast<size_t>(y) * kSide + x] = static_cast<uint16_t>(std::lround(16383.0 * sum / 16.0));
+            image[static_cast<size_t>(y) * kSide + x] =
+                static_cast<uint16_t>(std::lround(Vy::kFullScale14 * sum / 16.0));
         }
     }
     return image;
@@ -80,8 +81,8 @@ TEST(LightFieldRenderer, RefocusKeepsTheContrastOfEachOutputPixelsFootprint) {
     int count = 0;
     for (int j = margin; j < out.width - margin; ++j) {
         for (int i = margin; i < out.width - margin; ++i) {
-            const double value = out.pixels[static_cast<size_t>(j) * out.width + i] / 16383.0;
-            const double phase = 2.0 * kPi * kScale * (i + 0.5) / kPeriod;
+            const double value = out.pixels[static_cast<size_t>(j) * out.width + i] / double{Vy::kFullScale14};
+            const double phase = 2.0 * Vy::kPi * kScale * (i + 0.5) / kPeriod;
             sinSum += value * std::sin(phase);
             cosSum += value * std::cos(phase);
             mean += value;
@@ -90,7 +91,7 @@ TEST(LightFieldRenderer, RefocusKeepsTheContrastOfEachOutputPixelsFootprint) {
     }
     const double found = 2.0 * std::hypot(sinSum, cosSum) / count;
     // The mean over one output pixel (kScale virtual pixels wide) damps the sinusoid by a sinc.
-    const double width = kPi * kScale / kPeriod;
+    const double width = Vy::kPi * kScale / kPeriod;
     const double expected = amplitude * std::sin(width) / width;
     std::printf("refocused amplitude %.4f, footprint mean %.4f (ratio %.3f)\n", found, expected, found / expected);
     // Unsharpened, the pixel area and the interpolation (3 virtual pixels each at v = 3) leave about 0.85.
