@@ -184,6 +184,8 @@ TEST_F(CSeqFileReaderTest, UnfinishedRecordingCountsWholeFrames) {
     reader.Open(unfinished, 1);
     EXPECT_THROW(reader.Open(dir.File("missing.rays"), 0), CVyException);
     EXPECT_TRUE(reader.GetWarnings().empty());
+    EXPECT_FALSE(reader.IsOpen());
+    EXPECT_EQ(reader.GetFrameCount(), 0u);
 }
 
 TEST_F(CSeqFileReaderTest, FileThatShrinksWhileReadingThrowsInsteadOfCrashing) {
