@@ -30,6 +30,15 @@ using namespace Vy::Engine;
 namespace {
 
 const char* const kClass = "CCudaCompute::";
+
+// The engine computes in the virtual-image space only.
+void RequireVirtualImageSpace(const char* operation, LF::ESpace space) {
+    if (space != LF::Space_VirtualImage) {
+        throw CVyException(
+            operation, "space " + std::to_string(space),
+            "only the virtual-image space (" + std::to_string(LF::Space_VirtualImage) + ") is supported");
+    }
+}
 // Bounds on what one calibration may make the engine hold (tables grow with both).
 constexpr double kMaxSensorPixels = 8192.0 * 8192.0;
 constexpr double kMaxLenses = 1 << 20;
@@ -318,10 +327,7 @@ void CCudaCompute::Compute_DepthRay() {
 
 void CCudaCompute::Compute_DepthMap(LF::ESpace space) {
     Engine& e = *engine_;
-    if (space != LF::Space_VirtualImage) {
-        throw CVyException("CCudaCompute::Compute_DepthMap", "space " + std::to_string(space),
-                           "only the virtual-image space (200) is supported");
-    }
+    RequireVirtualImageSpace("CCudaCompute::Compute_DepthMap", space);
     if (!e.depthRay) {
         throw OrderError("Compute_DepthMap", "no depth estimate (call Compute_DepthRay first)");
     }
@@ -340,10 +346,7 @@ void CCudaCompute::Compute_DepthMap(LF::ESpace space) {
 
 void CCudaCompute::Compute_TotalFocus(LF::ESpace space) {
     Engine& e = *engine_;
-    if (space != LF::Space_VirtualImage) {
-        throw CVyException("CCudaCompute::Compute_TotalFocus", "space " + std::to_string(space),
-                           "only the virtual-image space (200) is supported");
-    }
+    RequireVirtualImageSpace("CCudaCompute::Compute_TotalFocus", space);
     if (!e.depthMap) {
         throw OrderError("Compute_TotalFocus", "no depth map (call Compute_DepthMap first)");
     }
@@ -367,10 +370,7 @@ void CCudaCompute::Compute_Depth3D() {
 
 void CCudaCompute::Compute_DepthColorCode(LF::ESpace space) {
     Engine& e = *engine_;
-    if (space != LF::Space_VirtualImage) {
-        throw CVyException("CCudaCompute::Compute_DepthColorCode", "space " + std::to_string(space),
-                           "only the virtual-image space (200) is supported");
-    }
+    RequireVirtualImageSpace("CCudaCompute::Compute_DepthColorCode", space);
     if (!e.depthMap) {
         throw OrderError("Compute_DepthColorCode", "no depth map (call Compute_DepthMap first)");
     }

@@ -206,6 +206,13 @@ TEST_F(CCudaComputeTest, StepsOutOfOrderAndMissingImagesAreErrors) {
     EXPECT_THAT(ErrorOf([&] { engine_.Compute_DepthColorCode(LF::Space_VirtualImage); }), HasSubstr("DepthMap first"));
     EXPECT_THAT(ErrorOf([&] { Get(Vy::ImageIdTotalFocus); }), HasSubstr("image 4096: not computed for this frame"));
     EXPECT_THAT(ErrorOf([&] { Get(12345); }), HasSubstr("unknown image id"));
+    // Another space is refused before the order is looked at, by each step that takes one.
+    const auto otherSpace = static_cast<LF::ESpace>(201);
+    for (auto step :
+         {&CCudaCompute::Compute_DepthMap, &CCudaCompute::Compute_TotalFocus, &CCudaCompute::Compute_DepthColorCode}) {
+        EXPECT_THAT(ErrorOf([&] { (fresh.*step)(otherSpace); }),
+                    HasSubstr("space 201: only the virtual-image space (200) is supported"));
+    }
     engine_.Compute_DepthRay();
     EXPECT_THAT(ErrorOf([&] { engine_.Compute_DepthMap(static_cast<LF::ESpace>(100)); }), HasSubstr("space 100"));
     engine_.Compute_DepthMap(LF::Space_VirtualImage);
