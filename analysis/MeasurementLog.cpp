@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "CLocaleScope.h"
+#include "WarningSink.h"
 
 namespace Vy::Analysis {
 namespace {
@@ -51,7 +52,7 @@ void logProfileRow(const std::string& fileName, int frameNumber, double timeStam
     try {
         const std::optional<std::string> row = formatProfileRow(frameNumber, timeStamp, frameId, blobCount, areaFigure);
         if (!row) {
-            std::cerr << "measurement row too long for frame " << frameNumber << ": not logged" << std::endl;
+            Vy::Warn("measurement row too long for frame " + std::to_string(frameNumber) + ": not logged");
             return;
         }
         appendWhole(fileName, *row + '\n');

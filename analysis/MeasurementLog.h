@@ -16,7 +16,7 @@ std::optional<std::string> formatProfileRow(int frameNumber, double timeStamp, i
 bool appendWhole(const std::string& fileName, const std::string& text);
 
 // Appends the row to fileName (failures to open or write are ignored), then prints
-// it to stdout. A row too long to format is refused with one line on stderr. Never throws.
+// it to stdout. A row too long to format is refused with one warning (Vy::Warn). Never throws.
 void logProfileRow(const std::string& fileName, int frameNumber, double timeStamp, int frameId, int blobCount,
                    double areaFigure);
 

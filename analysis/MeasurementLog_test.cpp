@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "ScratchDirTest.h"
+#include "WarningSink.h"
 
 namespace Vy::Analysis {
 namespace {
@@ -30,16 +31,19 @@ TEST(MeasurementLogRow, FullStopEvenUnderACommaLocale) {
     EXPECT_EQ(row.value(), "0,     12.500000,7,2,265.000000");
 }
 
-// Logs one row; returns the file's text, stdout and stderr.
-std::array<std::string, 3> logAndRead(const std::filesystem::path& log, double areaFigure) {
+// Logs one row; returns the file's text, stdout, stderr and the warnings it handed to the sink.
+std::array<std::string, 4> logAndRead(const std::filesystem::path& log, double areaFigure) {
+    std::string warned;
+    const WarningSink previous = SetWarningSink([&](const std::string& line) { warned += line + "\n"; });
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
     logProfileRow(log.string(), 4, 1.0, 2, 3, areaFigure);
     const std::string out = ::testing::internal::GetCapturedStdout();
     const std::string err = ::testing::internal::GetCapturedStderr();
+    SetWarningSink(previous);
     std::stringstream text;
     text << std::ifstream(log).rdbuf();
-    return {text.str(), out, err};
+    return {text.str(), out, err, warned};
 }
 
 using MeasurementLogFile = ScratchDirTest;
@@ -49,17 +53,17 @@ TEST_F(MeasurementLogFile, AppendsToExistingFileAndEchoesToConsole) {
     std::ofstream(log) << "earlier\n";
     logAndRead(log, 4.5);
     const std::string row = "4,      1.000000,2,3,4.500000\n";
-    EXPECT_EQ(logAndRead(log, 4.5), (std::array<std::string, 3>{"earlier\n" + row + row, row, ""}));
+    EXPECT_EQ(logAndRead(log, 4.5), (std::array<std::string, 4>{"earlier\n" + row + row, row, "", ""}));
 }
 
-TEST_F(MeasurementLogFile, UnopenableFileStillPrintsRowAndLongRowPrintsNothing) {
+TEST_F(MeasurementLogFile, UnopenableFileStillPrintsRowAndLongRowOnlyWarns) {
     const auto missing = dir_ / "missing-dir" / "profile.csv";
-    EXPECT_EQ(logAndRead(missing, 4.5), (std::array<std::string, 3>{"", "4,      1.000000,2,3,4.500000\n", ""}));
+    EXPECT_EQ(logAndRead(missing, 4.5), (std::array<std::string, 4>{"", "4,      1.000000,2,3,4.500000\n", "", ""}));
     EXPECT_FALSE(std::filesystem::exists(missing));
 
     const auto log = dir_ / "profile.csv";
     EXPECT_EQ(logAndRead(log, 1e300),
-              (std::array<std::string, 3>{"", "", "measurement row too long for frame 4: not logged\n"}));
+              (std::array<std::string, 4>{"", "", "", "measurement row too long for frame 4: not logged\n"}));
     EXPECT_FALSE(std::filesystem::exists(log));
 }
 

@@ -18,10 +18,12 @@
 #include "COmbraRuntime.h"
 #include "CommandLine.h"
 #include "Console.h"
+#include "Diagnostic.h"
 #include "ProfileChart.h"
 #include "RunSummary.h"
 #include "Viewer.h"
 #include "VyReader.h"
+#include "WarningSink.h"
 
 namespace {
 
@@ -139,19 +141,27 @@ bool prepareOutputDir(const std::string& dir) {
         error = std::make_error_code(std::errc::not_a_directory);
     }
     if (error || access(dir.c_str(), W_OK) != 0) {
-        std::cerr << "MarlinProfileProc: cannot use output directory '" << dir
-                  << "': " << (error ? error.message() : std::string("not writable")) << std::endl;
+        Console::diagnostic("MarlinProfileProc: cannot use output directory '" + dir +
+                            "': " + (error ? error.message() : std::string("not writable")));
         return false;
     }
     return true;
 }
 
-}  // namespace
+// What an accepted command line asks for.
+struct RunRequest {
+    VyRunOptions options;
+    std::string path;
+    DisplayType initialType = DisplayType::TotalFocus;
+};
 
-int runMarlinProfileProc(int argc, const char* const argv[]) {
+// Reads the command line and prepares the output directory. Returns the exit
+// status when the program ends here (a bad line, --help, a missing argument, an
+// unusable directory); nullopt with request filled when the run goes on.
+std::optional<int> acceptCommandLine(int argc, const char* const argv[], RunRequest& request) {
     const CommandLine line = parseCommandLine(argc, argv);
     if (!line.error.empty()) {
-        std::cerr << "MarlinProfileProc: " << line.error << " (see --help)" << std::endl;
+        Console::diagnostic("MarlinProfileProc: " + line.error + " (see --help)");
         return 1;
     }
     if (line.help) {
@@ -170,23 +180,33 @@ int runMarlinProfileProc(int argc, const char* const argv[]) {
         std::cout << "'" << line.positional[1] << "' is not a display type (0 to 4): starting in display type "
                   << displayTypeNumber(DisplayType::TotalFocus) << std::endl;
     }
-    const DisplayType initialType = named.value_or(DisplayType::TotalFocus);
-    const std::string path = line.positional[0];
-    std::cout << "rays file: " << path << std::endl;
+    request.options = line.options;
+    request.path = line.positional[0];
+    request.initialType = named.value_or(DisplayType::TotalFocus);
+    std::cout << "rays file: " << request.path << std::endl;
+    return std::nullopt;
+}
 
+// The process-wide settings of a run: signals, console keys, the viewer's mode.
+void prepareProcess(const VyRunOptions& options) {
     // A file grown past the size limit then fails its write instead of killing the run.
     std::signal(SIGXFSZ, SIG_IGN);
     Console::installSignalKeys();
-    Viewer::setHeadless(line.options.noWindow);
-    std::unique_ptr<VyReader> reader;
+    Viewer::setHeadless(options.noWindow);
+}
+
+// Builds the run object (the whole set-up of the replay) and checks the outputs it
+// opened. Returns the exit status when the run ends here; nullopt with reader set
+// when it goes on.
+std::optional<int> setUpRun(const RunRequest& request, std::unique_ptr<VyReader>& reader) {
     try {
-        reader = std::make_unique<VyReader>(path, line.options);
+        reader = std::make_unique<VyReader>(request.path, request.options);
     } catch (const std::exception& exception) {
         std::cout << "MarlinProfileProc: cannot set up the run: " << exception.what() << std::endl;
         Viewer::shutdown();
         return 1;
     }
-    VyProcessor& processor = reader->processor;
+    const VyProcessor& processor = reader->processor;
     if (processor.publishes() && processor.lcmHandle() == nullptr) {
         const char* url = std::getenv("LCM_DEFAULT_URL");
         std::cout << "MarlinProfileProc: failed: LCM not set up (LCM_DEFAULT_URL '" << (url ? url : "") << "')"
@@ -199,78 +219,199 @@ int runMarlinProfileProc(int argc, const char* const argv[]) {
     if (!processor.videoFileName().empty() && processor.videoFileName() != plainVideoName) {
         std::cout << "Recording to " << processor.videoFileName() << " (" << plainVideoName << " exists)" << std::endl;
     }
-    const Clock::time_point start = Clock::now();
+    return std::nullopt;
+}
 
-    bool processorRunning = false;
+// Sets the first display type, queues the first frame and starts the processor
+// and, when it runs, the reader. Returns whether the processor runs (without it
+// the replay ends at once); nullopt when the replay cannot start, the run then
+// taken down.
+std::optional<bool> startReplay(std::unique_ptr<VyReader>& reader, DisplayType initialType) {
+    VyProcessor& processor = reader->processor;
     try {
         processor.setDisplayType(initialType);
         reader->readFirstFrame();
-        processorRunning = processor.startProcessor() == 0;
+        const bool processorRunning = processor.startProcessor() == 0;
         if (processorRunning) {
             // The reader thread moves the frames of the sequence into the processor's queue.
             reader->startThread();
         }
+        return processorRunning;
     } catch (const std::exception& exception) {
         std::cout << "MarlinProfileProc: cannot start the replay: " << exception.what() << std::endl;
         stopWorkers(*reader);
         processor.releaseVideo();
         reader.reset();
         Viewer::shutdown();
-        return 1;
+        return std::nullopt;
     }
+}
 
+// Why the console loop must end although the sequence is not done: the line it
+// prints and whether that counts as a quit. nullopt while the run can go on.
+struct ForcedEnd {
+    const char* line;
+    bool quit;
+};
+
+std::optional<ForcedEnd> forcedEnd(const VyReader& reader) {
+    if (cannotEverEnd(reader)) {
+        return ForcedEnd{"No processor is running and no key can arrive: ending the run.", false};
+    }
+    if (reader.paused.load() && Console::inputClosed()) {
+        // Nothing could resume it: the run ends as on 'q'.
+        return ForcedEnd{"Paused and no key can arrive: ending the run.", true};
+    }
+    if (reader.isThreadDone() && !reader.sequenceDone.load()) {
+        return ForcedEnd{"The reader has stopped: ending the run.", false};
+    }
+    return std::nullopt;
+}
+
+// The progress line on a terminal's standard error: from three seconds into the
+// run, redrawn at most once a second.
+void drawProgress(const VyReader& reader, Clock::time_point start, Clock::time_point& lastProgress) {
+    const Clock::time_point now = Clock::now();
+    if (now - start <= std::chrono::seconds(3) || now - lastProgress < std::chrono::seconds(1)) {
+        return;
+    }
+    lastProgress = now;
+    const VyProcessor& processor = reader.processor;
+    const double seconds = std::chrono::duration<double>(now - start).count();
+    std::cerr << "\r"
+              << progressText(processor.framesProcessed(), reader.framesInSequence(), seconds,
+                              processor.imageQueue.GetSize(), processor.isPaused())
+              << "\x1b[K" << std::flush;
+}
+
+// The console loop: keys, stop signals and progress until the sequence is done
+// (a run paused at its last frame stays open, so that frame can be looked at in
+// every display) or the run must end. Returns whether the run was quit.
+bool runKeyLoop(VyReader& reader, Clock::time_point start) {
+    VyProcessor& processor = reader.processor;
     const bool showProgress = isatty(STDERR_FILENO) != 0;
     Clock::time_point lastProgress = start;
     bool quit = false;
-    // Without a processor nothing would ever be taken from the queue: the run ends at once.
-    // A run paused at its last frame stays open, so that frame can be looked at in every display.
-    while (processorRunning && !(reader->sequenceDone.load() && !processor.isPaused())) {
+    while (!(reader.sequenceDone.load() && !processor.isPaused())) {
         // A stop signal acts ahead of keys still waiting.
         if (Console::stopRequested() != 0) {
             quit = true;
             break;
         }
         if (Console::_kbhit()) {
-            quit = handleKey(Console::_getch(), *reader);
+            quit = handleKey(Console::_getch(), reader);
         }
         Console::_sleep(100);
-        const Clock::time_point now = Clock::now();
-        if (showProgress && now - start > std::chrono::seconds(3) && now - lastProgress >= std::chrono::seconds(1)) {
-            lastProgress = now;
-            const double seconds = std::chrono::duration<double>(now - start).count();
-            std::cerr << "\r"
-                      << progressText(processor.framesProcessed(), reader->framesInSequence(), seconds,
-                                      processor.imageQueue.GetSize(), processor.isPaused())
-                      << "\x1b[K" << std::flush;
+        if (showProgress) {
+            drawProgress(reader, start, lastProgress);
         }
         if (quit) {
             break;
         }
-        if (cannotEverEnd(*reader)) {
-            std::cout << "No processor is running and no key can arrive: ending the run." << std::endl;
-            break;
-        }
-        if (reader->paused.load() && Console::inputClosed()) {
-            // Nothing could resume it: the run ends as on 'q'.
-            std::cout << "Paused and no key can arrive: ending the run." << std::endl;
-            quit = true;
-            break;
-        }
-        if (reader->isThreadDone() && !reader->sequenceDone.load()) {
-            std::cout << "The reader has stopped: ending the run." << std::endl;
+        if (const std::optional<ForcedEnd> end = forcedEnd(reader)) {
+            std::cout << end->line << std::endl;
+            quit = end->quit;
             break;
         }
     }
     if (showProgress && lastProgress != start) {
         std::cerr << "\r\x1b[K" << std::flush;
     }
+    return quit;
+}
 
+// What reached the outputs, checked once both workers have finished.
+struct RunOutcome {
     RunCounts counts;
-    int status = 0;
     std::string videoPath;
     std::string logPath;
     std::string chartPath;
+    Failures failures;
+};
+
+// Frames the sequence did not give or the processor did not take.
+void checkReplay(const VyReader& reader, bool quit, RunOutcome& outcome) {
+    const RunCounts& counts = outcome.counts;
+    if (!reader.readFailure().empty()) {
+        outcome.failures.add(kSequenceCut, "replay cut short after " + std::to_string(counts.read) + " frames (" +
+                                               reader.readFailure() + ")");
+    }
+    if (!quit && counts.processed < counts.read) {
+        outcome.failures.add(kNotProcessed, counts.processed == 0
+                                                ? std::string("nothing processed")
+                                                : std::to_string(counts.read - counts.processed) + " of " +
+                                                      std::to_string(counts.read) + " frames not processed");
+    }
+}
+
+// The recording: not opened, cut, left without its index, or empty (then removed).
+void checkVideo(const VyProcessor& processor, RunOutcome& outcome) {
+    RunCounts& counts = outcome.counts;
+    if (!processor.videoOpenError().empty()) {
+        outcome.failures.add(kOutputFailed, "video not opened (" + processor.videoOpenError() + ")");
+    }
+    if (!processor.recordingCut().empty()) {
+        outcome.failures.add(kOutputFailed, "recording cut at frame " + std::to_string(counts.recorded) + " (" +
+                                                processor.recordingCut() + ")");
+    }
+    std::error_code error;
+    const std::string& video = processor.videoFileName();
+    if (!video.empty() && counts.recorded == 0) {
+        std::filesystem::remove(video, error);  // a recording without frames is no recording
+    } else if (!video.empty() && !FrameRecorder::hasIndex(video)) {
+        outcome.failures.add(kOutputFailed, "recording " + video + " has no index (unplayable)");
+        counts.recorded = 0;
+    } else if (!video.empty()) {
+        outcome.videoPath = video;
+    }
+}
+
+// LCM messages that were not sent.
+void checkPublishing(const VyProcessor& processor, RunOutcome& outcome) {
+    if (processor.publishes() && processor.publishFailures() > 0) {
+        outcome.failures.add(kOutputFailed, "LCM did not send " + std::to_string(processor.publishFailures()) + " of " +
+                                                std::to_string(outcome.counts.processed) + " frames");
+    }
+}
+
+// The measurement log, its particle table and the chart drawn from the log.
+void checkMeasurement(const VyProcessor& processor, RunOutcome& outcome) {
+    if (processor.profileRows() == 0) {
+        return;
+    }
+    Failures& failures = outcome.failures;
+    std::error_code error;
+    if (!std::filesystem::exists(processor.logFile(), error)) {
+        failures.add(kOutputFailed, "log not written (" + processor.logFile() + ")");
+        return;
+    }
+    outcome.logPath = processor.logFile();
+    const std::string& logPath = outcome.logPath;
+    const uint64_t rows = linesIn(logPath);
+    if (rows < processor.profileRows()) {
+        failures.add(kOutputFailed, "log cut at frame " + std::to_string(rows) + " (" + logPath + " holds " +
+                                        std::to_string(rows) + " of " + std::to_string(processor.profileRows()) +
+                                        " rows)");
+    }
+    if (processor.particleTableFailures() > 0) {
+        failures.add(kOutputFailed, "particle table " + processor.particleTableFileName() + " misses the rows of " +
+                                        std::to_string(processor.particleTableFailures()) + " frames");
+    }
+    std::string chartError;
+    if (Vy::Analysis::writeProfileChart(logPath, logPath + ".png", &chartError)) {
+        outcome.chartPath = logPath + ".png";
+    } else {
+        std::cout << "No chart of the measurement: " << chartError << std::endl;
+        failures.add(kOutputFailed, "chart not written");
+    }
+}
+
+// Stops the workers, finishes the outputs, prints the summary and the failures,
+// and takes the run down. Returns the run's exit status.
+int shutDownAndSummarise(std::unique_ptr<VyReader>& reader, bool quit, Clock::time_point start) {
+    int status = 0;
     try {
+        VyProcessor& processor = reader->processor;
         stopWorkers(*reader);
         COmbraRuntime::End();
         processor.releaseVideo();
@@ -278,70 +419,20 @@ int runMarlinProfileProc(int argc, const char* const argv[]) {
         COmbraRuntime::End();
         std::cout << "finished.\n" << std::flush;
 
-        counts = {reader->framesRead(),       processor.framesProcessed(),
-                  processor.framesRecorded(), processor.framesPublished(),
-                  processor.framesDropped(),  std::chrono::duration<double>(Clock::now() - start).count()};
-        Failures failures;
-        if (!reader->readFailure().empty()) {
-            failures.add(kSequenceCut, "replay cut short after " + std::to_string(counts.read) + " frames (" +
-                                           reader->readFailure() + ")");
-        }
-        if (!quit && counts.processed < counts.read) {
-            failures.add(kNotProcessed, counts.processed == 0
-                                            ? std::string("nothing processed")
-                                            : std::to_string(counts.read - counts.processed) + " of " +
-                                                  std::to_string(counts.read) + " frames not processed");
-        }
-        if (!processor.videoOpenError().empty()) {
-            failures.add(kOutputFailed, "video not opened (" + processor.videoOpenError() + ")");
-        }
-        if (!processor.recordingCut().empty()) {
-            failures.add(kOutputFailed, "recording cut at frame " + std::to_string(counts.recorded) + " (" +
-                                            processor.recordingCut() + ")");
-        }
-        std::error_code error;
-        const std::string& video = processor.videoFileName();
-        if (!video.empty() && counts.recorded == 0) {
-            std::filesystem::remove(video, error);  // a recording without frames is no recording
-        } else if (!video.empty() && !FrameRecorder::hasIndex(video)) {
-            failures.add(kOutputFailed, "recording " + video + " has no index (unplayable)");
-            counts.recorded = 0;
-        } else if (!video.empty()) {
-            videoPath = video;
-        }
-        if (processor.publishes() && processor.publishFailures() > 0) {
-            failures.add(kOutputFailed, "LCM did not send " + std::to_string(processor.publishFailures()) + " of " +
-                                            std::to_string(counts.processed) + " frames");
-        }
-        if (processor.profileRows() > 0 && !std::filesystem::exists(processor.logFile(), error)) {
-            failures.add(kOutputFailed, "log not written (" + processor.logFile() + ")");
-        } else if (processor.profileRows() > 0) {
-            logPath = processor.logFile();
-            const uint64_t rows = linesIn(logPath);
-            if (rows < processor.profileRows()) {
-                failures.add(kOutputFailed, "log cut at frame " + std::to_string(rows) + " (" + logPath + " holds " +
-                                                std::to_string(rows) + " of " +
-                                                std::to_string(processor.profileRows()) + " rows)");
-            }
-            if (processor.particleTableFailures() > 0) {
-                failures.add(kOutputFailed, "particle table " + processor.particleTableFileName() +
-                                                " misses the rows of " +
-                                                std::to_string(processor.particleTableFailures()) + " frames");
-            }
-            std::string chartError;
-            if (Vy::Analysis::writeProfileChart(logPath, logPath + ".png", &chartError)) {
-                chartPath = logPath + ".png";
-            } else {
-                std::cout << "No chart of the measurement: " << chartError << std::endl;
-                failures.add(kOutputFailed, "chart not written");
-            }
-        }
-        std::cout << summaryLine(counts, videoPath, logPath, chartPath) << std::endl;
+        RunOutcome outcome;
+        outcome.counts = {reader->framesRead(),       processor.framesProcessed(),
+                          processor.framesRecorded(), processor.framesPublished(),
+                          processor.framesDropped(),  std::chrono::duration<double>(Clock::now() - start).count()};
+        checkReplay(*reader, quit, outcome);
+        checkVideo(processor, outcome);
+        checkPublishing(processor, outcome);
+        checkMeasurement(processor, outcome);
+        std::cout << summaryLine(outcome.counts, outcome.videoPath, outcome.logPath, outcome.chartPath) << std::endl;
         std::cout << stageLine(stageMilliseconds(*reader)) << std::endl;
-        if (!failures.items.empty()) {
-            std::cout << failures.line() << std::endl;
+        if (!outcome.failures.items.empty()) {
+            std::cout << outcome.failures.line() << std::endl;
         }
-        status = failures.status;
+        status = outcome.failures.status;
         reader.reset();
     } catch (const std::exception& exception) {
         std::cout << "MarlinProfileProc: shut-down failed: " << exception.what() << std::endl;
@@ -349,4 +440,28 @@ int runMarlinProfileProc(int argc, const char* const argv[]) {
     }
     Viewer::shutdown();
     return status;
+}
+
+}  // namespace
+
+int runMarlinProfileProc(int argc, const char* const argv[]) {
+    // What the libraries warn of reaches standard error through the one diagnostic helper.
+    Vy::SetWarningSink(Console::diagnostic);
+    RunRequest request;
+    if (const std::optional<int> status = acceptCommandLine(argc, argv, request)) {
+        return *status;
+    }
+    prepareProcess(request.options);
+    std::unique_ptr<VyReader> reader;
+    if (const std::optional<int> status = setUpRun(request, reader)) {
+        return *status;
+    }
+    const Clock::time_point start = Clock::now();
+    const std::optional<bool> processorRunning = startReplay(reader, request.initialType);
+    if (!processorRunning) {
+        return 1;
+    }
+    // Without a processor nothing would ever be taken from the queue: the run ends at once.
+    const bool quit = *processorRunning && runKeyLoop(*reader, start);
+    return shutDownAndSummarise(reader, quit, start);
 }

@@ -107,6 +107,19 @@ TEST_F(BadInput, ADisplayTypeOfSeveralCharactersIsNotReadAsItsFirstDigit) {
     EXPECT_NE(result.out.find("processed 3,"), std::string::npos) << result.out;
 }
 
+TEST_F(BadInput, ASequenceCutBeforeTheRunIsWarnedOfOnStandardErrorAndReplaysItsWholeFrames) {
+    std::filesystem::resize_file(sequence, std::filesystem::file_size(sequence) - 10);
+    const ProgramResult result = run({"--output-dir", out, sequence, "0"});
+    EXPECT_EQ(result.status, 0) << result.out << result.err;
+    const std::string warning = sequence + ": header promises 3 frames, file holds 2 whole frames\n";
+    const size_t at = result.err.find(warning);
+    ASSERT_NE(at, std::string::npos) << result.err;
+    EXPECT_TRUE(at == 0 || result.err[at - 1] == '\n') << "a line of its own: " << result.err;
+    EXPECT_EQ(result.err.find(warning, at + 1), std::string::npos) << "warned once: " << result.err;
+    EXPECT_EQ(result.out.find("header promises"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("processed 2,"), std::string::npos) << result.out;
+}
+
 TEST_F(BadInput, BadSettingsNameTheFileAndLineAndNothingIsProcessed) {
     const std::string unknownKey = dir.Write("unknown.vyset", "output.scale = 2\nfoo = 1\n");
     const std::string outOfRange = dir.Write("range.vyset", "output.scale = 99\n");

@@ -22,11 +22,23 @@
 #include "engine/PreProcessor.h"
 #include "engine/ThreadPool.h"
 
+// The engine spells the 14-bit full scale its own way; both must stay one number.
+static_assert(Vy::Engine::kFullScale == Vy::kFullScale14);
+
 using namespace Vy::Engine;
 
 namespace {
 
 const char* const kClass = "CCudaCompute::";
+
+// The engine computes in the virtual-image space only.
+void RequireVirtualImageSpace(const char* operation, LF::ESpace space) {
+    if (space != LF::Space_VirtualImage) {
+        throw CVyException(
+            operation, "space " + std::to_string(space),
+            "only the virtual-image space (" + std::to_string(LF::Space_VirtualImage) + ") is supported");
+    }
+}
 // Bounds on what one calibration may make the engine hold (tables grow with both).
 constexpr double kMaxSensorPixels = 8192.0 * 8192.0;
 constexpr double kMaxLenses = 1 << 20;
@@ -308,7 +320,7 @@ void CCudaCompute::Compute_DepthRay() {
     depth.matchRadius = static_cast<float>(std::min(usable, wanted));
     // A small bright object is compared on its own pixels, wherever a neighbour still sees it sharply.
     depth.blobReach = static_cast<float>(usable);
-    depth.minContrast = static_cast<float>(e.settings.minContrast * Vy::Engine::kFullScale / 255.0);
+    depth.minContrast = static_cast<float>(e.settings.minContrast * Vy::kFullScale14 / 255.0);
     depth.maxCost = static_cast<float>(e.settings.maxCost);
     e.estimator.Estimate(e.floatImage.data(), pre.GetWidth(), pre.GetHeight(), e.grid, depth, e.Pool(), e.lensDepths);
     RejectInconsistent(e.grid, static_cast<float>(e.settings.consistency), e.lensDepths);
@@ -317,10 +329,7 @@ void CCudaCompute::Compute_DepthRay() {
 
 void CCudaCompute::Compute_DepthMap(LF::ESpace space) {
     Engine& e = *engine_;
-    if (space != LF::Space_VirtualImage) {
-        throw CVyException("CCudaCompute::Compute_DepthMap", "space " + std::to_string(space),
-                           "only the virtual-image space (200) is supported");
-    }
+    RequireVirtualImageSpace("CCudaCompute::Compute_DepthMap", space);
     if (!e.depthRay) {
         throw OrderError("Compute_DepthMap", "no depth estimate (call Compute_DepthRay first)");
     }
@@ -339,10 +348,7 @@ void CCudaCompute::Compute_DepthMap(LF::ESpace space) {
 
 void CCudaCompute::Compute_TotalFocus(LF::ESpace space) {
     Engine& e = *engine_;
-    if (space != LF::Space_VirtualImage) {
-        throw CVyException("CCudaCompute::Compute_TotalFocus", "space " + std::to_string(space),
-                           "only the virtual-image space (200) is supported");
-    }
+    RequireVirtualImageSpace("CCudaCompute::Compute_TotalFocus", space);
     if (!e.depthMap) {
         throw OrderError("Compute_TotalFocus", "no depth map (call Compute_DepthMap first)");
     }
@@ -366,10 +372,7 @@ void CCudaCompute::Compute_Depth3D() {
 
 void CCudaCompute::Compute_DepthColorCode(LF::ESpace space) {
     Engine& e = *engine_;
-    if (space != LF::Space_VirtualImage) {
-        throw CVyException("CCudaCompute::Compute_DepthColorCode", "space " + std::to_string(space),
-                           "only the virtual-image space (200) is supported");
-    }
+    RequireVirtualImageSpace("CCudaCompute::Compute_DepthColorCode", space);
     if (!e.depthMap) {
         throw OrderError("Compute_DepthColorCode", "no depth map (call Compute_DepthMap first)");
     }

@@ -11,6 +11,7 @@
 
 #include "CVyException.h"
 #include "IImageAccess.h"
+#include "VyTypes.h"
 #include "engine/DepthColorMap.h"
 #include "engine/SyntheticPlane.h"
 
@@ -102,7 +103,7 @@ TEST_F(CCudaComputeTest, ResultsHaveTheirFormatsAndCarryTheFrame) {
 
     const CVyImage pre = Get(Vy::ImageIdPreProcessed);
     const auto* p = static_cast<const uint16_t*>(pre.GetPixelData());
-    EXPECT_LE(*std::max_element(p, p + kSide * kSide), 16383);
+    EXPECT_LE(*std::max_element(p, p + kSide * kSide), Vy::kFullScale14);
     // Between micro-images (half way between two lens centres) the mask leaves nothing.
     const Vy::Model::Point a = Vy::Model::lensCentre(calibration_, 4, 4);
     const Vy::Model::Point b = Vy::Model::lensCentre(calibration_, 5, 4);
@@ -205,6 +206,13 @@ TEST_F(CCudaComputeTest, StepsOutOfOrderAndMissingImagesAreErrors) {
     EXPECT_THAT(ErrorOf([&] { engine_.Compute_DepthColorCode(LF::Space_VirtualImage); }), HasSubstr("DepthMap first"));
     EXPECT_THAT(ErrorOf([&] { Get(Vy::ImageIdTotalFocus); }), HasSubstr("image 4096: not computed for this frame"));
     EXPECT_THAT(ErrorOf([&] { Get(12345); }), HasSubstr("unknown image id"));
+    // Another space is refused before the order is looked at, by each step that takes one.
+    const auto otherSpace = static_cast<LF::ESpace>(201);
+    for (auto step :
+         {&CCudaCompute::Compute_DepthMap, &CCudaCompute::Compute_TotalFocus, &CCudaCompute::Compute_DepthColorCode}) {
+        EXPECT_THAT(ErrorOf([&] { (fresh.*step)(otherSpace); }),
+                    HasSubstr("space 201: only the virtual-image space (200) is supported"));
+    }
     engine_.Compute_DepthRay();
     EXPECT_THAT(ErrorOf([&] { engine_.Compute_DepthMap(static_cast<LF::ESpace>(100)); }), HasSubstr("space 100"));
     engine_.Compute_DepthMap(LF::Space_VirtualImage);
@@ -241,7 +249,7 @@ TEST_F(CCudaComputeTest, WhiteImageDevignettes) {
                 const Vy::Model::Point c = Vy::Model::lensCentre(calibration_, k, l);
                 const double truth = Synthetic::Texture(c.x + 4.0 * (x + 0.5 - c.x), c.y + 4.0 * (y + 0.5 - c.y));
                 ++checked;
-                off += std::fabs(p[at] / 16383.0 - truth) > 0.01;
+                off += std::fabs(p[at] / double{Vy::kFullScale14} - truth) > 0.01;
             }
         }
     }
@@ -330,7 +338,7 @@ TEST_F(CCudaComputeTest, RefocusSharpensThePlaneAtItsDepth) {
         for (int32_t j = 40; j < image.GetHeight() - 40; ++j) {
             for (int32_t i = 40; i < image.GetWidth() - 40; ++i) {
                 const double truth = Synthetic::Texture(2 * (i + 0.5), 2 * (j + 0.5)) * 250.0 / 255.0;
-                const double d = p[j * image.GetWidth() + i] / 16383.0 - truth;
+                const double d = p[j * image.GetWidth() + i] / double{Vy::kFullScale14} - truth;
                 sum += d * d;
                 ++count;
             }
@@ -419,7 +427,7 @@ TEST_F(CCudaComputeTest, DeeperRawDataKeepsTheFourteenBitRange) {
                    std::abs(b[i] - d[i]) > std::max(2.0, 0.01 * b[i]);
         }
         EXPECT_GT(top, 8000) << "withWhite " << withWhite;
-        EXPECT_LE(top, 16383);
+        EXPECT_LE(top, Vy::kFullScale14);
         EXPECT_EQ(off, 0) << "withWhite " << withWhite;
     }
     CVyImage wrong = deepen(raw8);

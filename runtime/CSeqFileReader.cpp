@@ -10,10 +10,12 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "CVyException.h"
 #include "PixelStorage.h"
 #include "RaysFormat.h"
+#include "WarningSink.h"
 
 namespace {
 
@@ -57,6 +59,73 @@ bool ReadFully(int fd, struct iovec* pieces, int count, uint64_t offset) {
     return true;
 }
 
+[[noreturn]] void Refuse(const std::string& file, const std::string& reason) {
+    throw CVyException(kOpen, file, reason);
+}
+
+// Where the blocks of a checked header lie and what its samples are.
+struct Layout {
+    int bits = 8;  // significant bits of frames and white image
+    size_t bytesPerPixel = 1;
+    uint64_t whiteOffset = 0;
+    uint64_t frameBytes = 0;
+    uint64_t whiteBytes = 0;
+};
+
+// Checks every size and offset of the header against the file size before
+// anything is read or allocated.
+Layout CheckHeader(const std::string& file, const Vy::Rays::Header& h, uint64_t size) {
+    if (h.version != Vy::Rays::kVersion8Bit && h.version != Vy::Rays::kVersion) {
+        Refuse(file, "unsupported format version " + std::to_string(h.version));
+    }
+    if (h.headerSize < Vy::Rays::kHeaderSize || h.headerSize > size) {
+        Refuse(file, "header size " + std::to_string(h.headerSize) + " is outside [64, file size " +
+                         std::to_string(size) + "]");
+    }
+    const std::string frameSize = std::to_string(h.width) + "x" + std::to_string(h.height);
+    if (h.width < 1 || h.height < 1 || h.width > Vy::Rays::kMaxSide || h.height > Vy::Rays::kMaxSide) {
+        Refuse(file, "frame size " + frameSize + " is outside 1..32768");
+    }
+    if (uint64_t(h.width) * uint64_t(h.height) > Vy::Rays::kMaxPixels) {
+        Refuse(file, "frame size " + frameSize + " has more than " + std::to_string(Vy::Rays::kMaxPixels) + " pixels");
+    }
+    const bool sixteen = h.dataType == Vy::DataTypeUnsignedShort && h.version >= 2;
+    if (h.pixelType != Vy::PixelTypeLuminance || (h.dataType != Vy::DataTypeUnsignedByte && !sixteen)) {
+        Refuse(file, "unsupported pixel type " + Hex(h.pixelType) + " / data type " + Hex(h.dataType) +
+                         (h.version >= 2 ? " (only 8- or 16-bit luminance)" : " (only 8-bit luminance)"));
+    }
+    Layout layout;
+    // Version 1 has no significant-bits field (its bytes are reserved).
+    layout.bits = h.version >= 2 ? static_cast<int>(h.significantBits) : 8;
+    if (h.version >= 2 && !Vy::Rays::ValidSignificantBits(h.dataType, layout.bits)) {
+        Refuse(file, "significant bits " + std::to_string(h.significantBits) + " do not fit data type " +
+                         Hex(h.dataType) + " (8 for bytes, 10..16 for 16-bit samples)");
+    }
+    layout.bytesPerPixel = sixteen ? 2 : 1;
+    if (h.calibrationLength > Vy::Rays::kMaxCalibrationBytes) {
+        Refuse(file, "calibration block of " + std::to_string(h.calibrationLength) + " bytes exceeds 1 MiB");
+    }
+    layout.whiteOffset = uint64_t{h.headerSize} + h.calibrationLength;
+    if (layout.whiteOffset > size) {
+        Refuse(file, "calibration block (" + Block(h.calibrationLength, h.headerSize) +
+                         ") runs past the end of the file (" + std::to_string(size) + " bytes)");
+    }
+    if (h.whiteImage > 1) {
+        Refuse(file, "white-image flag " + std::to_string(h.whiteImage) + " is neither 0 nor 1");
+    }
+    layout.frameBytes = Vy::Rays::FrameBytes(h.width, h.height, layout.bytesPerPixel);
+    layout.whiteBytes = h.whiteImage ? layout.frameBytes : 0;
+    if (layout.whiteOffset + layout.whiteBytes > size) {
+        Refuse(file, "white image (" + Block(layout.whiteBytes, layout.whiteOffset) +
+                         ") runs past the end of the file (" + std::to_string(size) + " bytes)");
+    }
+    if (h.firstFrameOffset != layout.whiteOffset + layout.whiteBytes) {
+        Refuse(file, "first-frame offset " + std::to_string(h.firstFrameOffset) + " is inconsistent (expected " +
+                         std::to_string(layout.whiteOffset + layout.whiteBytes) + ")");
+    }
+    return layout;
+}
+
 }  // namespace
 
 // Owned by the thread that reads; every frame handed out owns its pixels.
@@ -71,6 +140,7 @@ struct CSeqFileReader::State {
     uint32_t index = 0;
     uint32_t readAhead = 0;
     int bits = 8;  // significant bits of frames and white image
+    std::vector<std::string> warnings;
 
     uint64_t RecordOffset(uint32_t frame) const {
         return header.firstFrameOffset +
@@ -88,7 +158,109 @@ struct CSeqFileReader::State {
             throw CVyException(operation, "", "no sequence file is open");
         }
     }
+
+    // The steps of Open, in order; each throws CVyException naming the file.
+    uint64_t OpenRegularFile();
+    Vy::Rays::Header ReadHeader(uint64_t size) const;
+    void ReadCalibration(const Vy::Rays::Header& h);
+    void ReadWhiteImage(const Layout& layout);
+    void CountFrames(const Layout& layout, uint64_t size);
 };
+
+// Opens the path and returns the file's size; only a regular file will do.
+uint64_t CSeqFileReader::State::OpenRegularFile() {
+    // Non-blocking so that a FIFO given as the path cannot hang the open.
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        Refuse(path, std::strerror(errno));
+    }
+    struct stat info {};
+    if (fstat(fd, &info) != 0) {
+        Refuse(path, std::strerror(errno));
+    }
+    if (S_ISDIR(info.st_mode)) {
+        Refuse(path, "is a directory");
+    }
+    if (!S_ISREG(info.st_mode)) {
+        Refuse(path, "not a regular file");
+    }
+    return static_cast<uint64_t>(info.st_size);
+}
+
+Vy::Rays::Header CSeqFileReader::State::ReadHeader(uint64_t size) const {
+    if (size < Vy::Rays::kHeaderSize) {
+        Refuse(path, "file too short for a rays header (" + std::to_string(size) + " bytes)");
+    }
+    uint8_t bytes[Vy::Rays::kHeaderSize];
+    if (pread(fd, bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+        Refuse(path, std::string("cannot read the header: ") + std::strerror(errno));
+    }
+    if (!Vy::Rays::HasMagic(bytes)) {
+        Refuse(path, "not a rays sequence file (bad magic)");
+    }
+    return Vy::Rays::DecodeHeader(bytes);
+}
+
+// Reads and checks the calibration block: it must parse, be usable and fit the frames.
+void CSeqFileReader::State::ReadCalibration(const Vy::Rays::Header& h) {
+    std::string text(h.calibrationLength, '\0');
+    if (h.calibrationLength > 0 &&
+        pread(fd, text.data(), text.size(), h.headerSize) != static_cast<ssize_t>(text.size())) {
+        Refuse(path, std::string("cannot read the calibration block: ") + std::strerror(errno));
+    }
+    try {
+        calibration = CCalibration::FromText(text, "calibration block");
+    } catch (const CVyException& error) {
+        // "calibration block:<line>: <reason>" reads as where in the file the fault is.
+        Refuse(path, error.Subject() + ": " + error.Reason());
+    }
+    if (const std::string problem = calibration.Problem(); !problem.empty()) {
+        Refuse(path, problem);
+    }
+    if (calibration.sensorWidth != h.width || calibration.sensorHeight != h.height) {
+        Refuse(path, "calibration sensor size " + std::to_string(calibration.sensorWidth) + "x" +
+                         std::to_string(calibration.sensorHeight) + " differs from the frame size " +
+                         std::to_string(h.width) + "x" + std::to_string(h.height));
+    }
+}
+
+// Reads the white image, when the header says there is one, in the frames' format.
+void CSeqFileReader::State::ReadWhiteImage(const Layout& layout) {
+    if (!header.whiteImage) {
+        return;
+    }
+    auto storage = Vy::PixelStorage::Allocate(layout.frameBytes, false);
+    struct iovec piece = {storage->MutableData(), layout.frameBytes};
+    errno = 0;
+    if (!ReadFully(fd, &piece, 1, layout.whiteOffset)) {
+        Refuse(path, "cannot read the white image: " + std::string(errno ? std::strerror(errno) : "file shrank"));
+    }
+    const void* pixels = storage->Data();
+    white = CVyImage::FromStorage(format, std::move(storage), pixels);
+    white.significantBits = bits;
+}
+
+// Counts the whole frames the file holds. A file that holds fewer than its header
+// promises, or whose recording was never finished, still opens with a warning.
+void CSeqFileReader::State::CountFrames(const Layout& layout, uint64_t size) {
+    const uint64_t whole =
+        (size - header.firstFrameOffset) / Vy::Rays::RecordSize(header.width, header.height, layout.bytesPerPixel);
+    const uint32_t present = static_cast<uint32_t>(std::min<uint64_t>(whole, Vy::Rays::kMaxFrameCount));
+    if (header.frameCount == Vy::Rays::kUnfinishedCount) {
+        frameCount = present;
+        warnings.push_back(path + ": recording was not finished (no frame count), file holds " +
+                           std::to_string(present) + " whole frames");
+    } else if (present < header.frameCount) {
+        frameCount = present;
+        warnings.push_back(path + ": header promises " + std::to_string(header.frameCount) + " frames, file holds " +
+                           std::to_string(present) + " whole frames");
+    } else {
+        frameCount = header.frameCount;
+    }
+    for (const std::string& warning : warnings) {
+        Vy::Warn(warning);
+    }
+}
 
 CSeqFileReader::CSeqFileReader() : state_(std::make_unique<State>()) { state_->Reset(); }
 
@@ -98,137 +270,20 @@ void CSeqFileReader::Open(const CVyString& path, uint32_t readAhead) {
     Close();
     State& s = *state_;
     s.path = path.ToStdString();
-    const std::string& file = s.path;
-    const auto fail = [&](const std::string& reason) {
-        const CVyException error(kOpen, file, reason);
-        s.Reset();
-        return error;
-    };
-
-    // Non-blocking so that a FIFO given as the path cannot hang the open.
-    s.fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (s.fd < 0) {
-        throw fail(std::strerror(errno));
-    }
-    struct stat info {};
-    if (fstat(s.fd, &info) != 0) {
-        throw fail(std::strerror(errno));
-    }
-    if (S_ISDIR(info.st_mode)) {
-        throw fail("is a directory");
-    }
-    if (!S_ISREG(info.st_mode)) {
-        throw fail("not a regular file");
-    }
-    const uint64_t size = static_cast<uint64_t>(info.st_size);
-    if (size < Vy::Rays::kHeaderSize) {
-        throw fail("file too short for a rays header (" + std::to_string(size) + " bytes)");
-    }
-    uint8_t bytes[Vy::Rays::kHeaderSize];
-    if (pread(s.fd, bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
-        throw fail(std::string("cannot read the header: ") + std::strerror(errno));
-    }
-    if (!Vy::Rays::HasMagic(bytes)) {
-        throw fail("not a rays sequence file (bad magic)");
-    }
-
-    // Every size and offset of the header is checked against the file size before anything is read or allocated.
-    const Vy::Rays::Header h = Vy::Rays::DecodeHeader(bytes);
-    if (h.version != Vy::Rays::kVersion8Bit && h.version != Vy::Rays::kVersion) {
-        throw fail("unsupported format version " + std::to_string(h.version));
-    }
-    if (h.headerSize < Vy::Rays::kHeaderSize || h.headerSize > size) {
-        throw fail("header size " + std::to_string(h.headerSize) + " is outside [64, file size " +
-                   std::to_string(size) + "]");
-    }
-    if (h.width < 1 || h.height < 1 || h.width > Vy::Rays::kMaxSide || h.height > Vy::Rays::kMaxSide) {
-        throw fail("frame size " + std::to_string(h.width) + "x" + std::to_string(h.height) + " is outside 1..32768");
-    }
-    if (uint64_t(h.width) * uint64_t(h.height) > Vy::Rays::kMaxPixels) {
-        throw fail("frame size " + std::to_string(h.width) + "x" + std::to_string(h.height) + " has more than " +
-                   std::to_string(Vy::Rays::kMaxPixels) + " pixels");
-    }
-    const bool sixteen = h.dataType == Vy::DataTypeUnsignedShort && h.version >= 2;
-    if (h.pixelType != Vy::PixelTypeLuminance || (h.dataType != Vy::DataTypeUnsignedByte && !sixteen)) {
-        throw fail("unsupported pixel type " + Hex(h.pixelType) + " / data type " + Hex(h.dataType) +
-                   (h.version >= 2 ? " (only 8- or 16-bit luminance)" : " (only 8-bit luminance)"));
-    }
-    // Version 1 has no significant-bits field (its bytes are reserved).
-    const int bits = h.version >= 2 ? static_cast<int>(h.significantBits) : 8;
-    if (h.version >= 2 && !Vy::Rays::ValidSignificantBits(h.dataType, bits)) {
-        throw fail("significant bits " + std::to_string(h.significantBits) + " do not fit data type " +
-                   Hex(h.dataType) + " (8 for bytes, 10..16 for 16-bit samples)");
-    }
-    const size_t bytesPerPixel = sixteen ? 2 : 1;
-    if (h.calibrationLength > Vy::Rays::kMaxCalibrationBytes) {
-        throw fail("calibration block of " + std::to_string(h.calibrationLength) + " bytes exceeds 1 MiB");
-    }
-    const uint64_t whiteOffset = uint64_t{h.headerSize} + h.calibrationLength;
-    if (whiteOffset > size) {
-        throw fail("calibration block (" + Block(h.calibrationLength, h.headerSize) +
-                   ") runs past the end of the file (" + std::to_string(size) + " bytes)");
-    }
-    if (h.whiteImage > 1) {
-        throw fail("white-image flag " + std::to_string(h.whiteImage) + " is neither 0 nor 1");
-    }
-    const uint64_t frameBytes = Vy::Rays::FrameBytes(h.width, h.height, bytesPerPixel);
-    const uint64_t whiteBytes = h.whiteImage ? frameBytes : 0;
-    if (whiteOffset + whiteBytes > size) {
-        throw fail("white image (" + Block(whiteBytes, whiteOffset) + ") runs past the end of the file (" +
-                   std::to_string(size) + " bytes)");
-    }
-    if (h.firstFrameOffset != whiteOffset + whiteBytes) {
-        throw fail("first-frame offset " + std::to_string(h.firstFrameOffset) + " is inconsistent (expected " +
-                   std::to_string(whiteOffset + whiteBytes) + ")");
-    }
-
-    std::string text(h.calibrationLength, '\0');
-    if (h.calibrationLength > 0 &&
-        pread(s.fd, text.data(), text.size(), h.headerSize) != static_cast<ssize_t>(text.size())) {
-        throw fail(std::string("cannot read the calibration block: ") + std::strerror(errno));
-    }
     try {
-        s.calibration = CCalibration::FromText(text, "calibration block");
-    } catch (const CVyException& error) {
-        // "calibration block:<line>: <reason>" reads as where in the file the fault is.
-        throw fail(error.Subject() + ": " + error.Reason());
-    }
-    if (const std::string problem = s.calibration.Problem(); !problem.empty()) {
-        throw fail(problem);
-    }
-    if (s.calibration.sensorWidth != h.width || s.calibration.sensorHeight != h.height) {
-        throw fail("calibration sensor size " + std::to_string(s.calibration.sensorWidth) + "x" +
-                   std::to_string(s.calibration.sensorHeight) + " differs from the frame size " +
-                   std::to_string(h.width) + "x" + std::to_string(h.height));
-    }
-
-    s.header = h;
-    s.format = CVyImageFormat{h.width, h.height, Vy::PixelTypeLuminance, h.dataType};
-    s.bits = bits;
-    if (h.whiteImage) {
-        auto storage = Vy::PixelStorage::Allocate(frameBytes, false);
-        struct iovec piece = {storage->MutableData(), frameBytes};
-        errno = 0;
-        if (!ReadFully(s.fd, &piece, 1, whiteOffset)) {
-            throw fail("cannot read the white image: " + std::string(errno ? std::strerror(errno) : "file shrank"));
-        }
-        const void* pixels = storage->Data();
-        s.white = CVyImage::FromStorage(s.format, std::move(storage), pixels);
-        s.white.significantBits = bits;
-    }
-
-    const uint64_t whole = (size - h.firstFrameOffset) / Vy::Rays::RecordSize(h.width, h.height, bytesPerPixel);
-    const uint32_t present = static_cast<uint32_t>(std::min<uint64_t>(whole, Vy::Rays::kMaxFrameCount));
-    if (h.frameCount == Vy::Rays::kUnfinishedCount) {
-        s.frameCount = present;
-        std::fprintf(stderr, "%s: recording was not finished (no frame count), file holds %u whole frames\n",
-                     file.c_str(), present);
-    } else if (present < h.frameCount) {
-        s.frameCount = present;
-        std::fprintf(stderr, "%s: header promises %u frames, file holds %u whole frames\n", file.c_str(), h.frameCount,
-                     present);
-    } else {
-        s.frameCount = h.frameCount;
+        const uint64_t size = s.OpenRegularFile();
+        const Vy::Rays::Header header = s.ReadHeader(size);
+        const Layout layout = CheckHeader(s.path, header, size);
+        s.ReadCalibration(header);
+        s.header = header;
+        s.format = CVyImageFormat{header.width, header.height, Vy::PixelTypeLuminance, header.dataType};
+        s.bits = layout.bits;
+        s.ReadWhiteImage(layout);
+        s.CountFrames(layout, size);
+    } catch (...) {
+        // A file refused, or a failure half-way, leaves the reader closed.
+        s.Reset();
+        throw;
     }
     s.readAhead = readAhead;
     s.index = 0;
@@ -309,6 +364,8 @@ const CVyImageFormat& CSeqFileReader::GetFrameFormat() const { return state_->fo
 int CSeqFileReader::GetSignificantBits() const { return state_->bits; }
 
 const CCalibration& CSeqFileReader::GetCalibration() const { return state_->calibration; }
+
+const std::vector<std::string>& CSeqFileReader::GetWarnings() const { return state_->warnings; }
 
 bool CSeqFileReader::IsOpen() const { return state_->fd >= 0; }
 

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 #include <numeric>
+#include <string>
 #include <vector>
 
 #include "CSeqFileWriter.h"
@@ -15,6 +16,7 @@
 #include "CalibrationSamples.h"
 #include "RaysFormat.h"
 #include "TestFiles.h"
+#include "WarningSink.h"
 
 namespace {
 
@@ -139,10 +141,17 @@ TEST_F(CSeqFileReaderTest, CutShortFileReplaysItsWholeFrames) {
     const std::string path = Record("cut.rays", 4, false);
     const size_t record = Vy::Rays::RecordSize(kWidth, kHeight);
     ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(ReadAll(path).size() - record - 10)), 0);
+    std::vector<std::string> sunk;
+    const Vy::WarningSink previous = Vy::SetWarningSink([&](const std::string& line) { sunk.push_back(line); });
     ::testing::internal::CaptureStderr();
     reader.Open(path, 0);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              path + ": header promises 4 frames, file holds 2 whole frames\n");
+    const std::string printed = ::testing::internal::GetCapturedStderr();
+    Vy::SetWarningSink(previous);
+    // The caller gets the warning, once, both ways; the reader prints nothing itself.
+    const std::vector<std::string> expected = {path + ": header promises 4 frames, file holds 2 whole frames"};
+    EXPECT_EQ(reader.GetWarnings(), expected);
+    EXPECT_EQ(sunk, expected);
+    EXPECT_EQ(printed, "");
     EXPECT_EQ(reader.GetFrameCount(), 2u);
     EXPECT_EQ(reader.GetPromisedFrameCount(), 4u);
     CRayImage image;
@@ -162,9 +171,21 @@ TEST_F(CSeqFileReaderTest, UnfinishedRecordingCountsWholeFrames) {
     const std::string unfinished = dir.Write("unfinished.rays", bytes);
     ::testing::internal::CaptureStderr();
     reader.Open(unfinished, 1);
-    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(reader.GetWarnings(),
+              std::vector<std::string>{unfinished +
+                                       ": recording was not finished (no frame count), file holds 2 whole frames"});
     EXPECT_EQ(reader.GetFrameCount(), 2u);
     EXPECT_EQ(reader.GetPromisedFrameCount(), Vy::Rays::kUnfinishedCount);
+
+    // A whole file after it leaves no warning behind, nor does a file that fails to open.
+    reader.Open(Record("whole.rays", 2, false), 0);
+    EXPECT_TRUE(reader.GetWarnings().empty());
+    reader.Open(unfinished, 1);
+    EXPECT_THROW(reader.Open(dir.File("missing.rays"), 0), CVyException);
+    EXPECT_TRUE(reader.GetWarnings().empty());
+    EXPECT_FALSE(reader.IsOpen());
+    EXPECT_EQ(reader.GetFrameCount(), 0u);
 }
 
 TEST_F(CSeqFileReaderTest, FileThatShrinksWhileReadingThrowsInsteadOfCrashing) {

@@ -132,5 +132,5 @@ int32_t CVyImage::GetSignificantBits() const {
     if (significantBits > 0) {
         return significantBits;
     }
-    return format_.dataType == Vy::DataTypeUnsignedShort ? 14 : format_.GetBitDepth();
+    return format_.dataType == Vy::DataTypeUnsignedShort ? Vy::kFullScaleBits : format_.GetBitDepth();
 }

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "VyTypes.h"
+
 namespace {
 
 CVyImage Gray8(int32_t width, int32_t height, const std::vector<uint8_t>& pixels) {
@@ -76,7 +78,7 @@ TEST(CVyImageTest, ConvertsBitDepthWithRoundingAndSaturation) {
 
     CVyImage back;
     ASSERT_TRUE(narrow.ConvertType(back, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort));
-    EXPECT_EQ(static_cast<const uint16_t*>(back.GetPixelData())[3], 255 * 64);
+    EXPECT_EQ(static_cast<const uint16_t*>(back.GetPixelData())[3], 255 * Vy::kTo8BitDivisor);
 }
 
 TEST(CVyImageTest, ConvertsChannelsAndRefusesUnsupported) {
@@ -101,7 +103,7 @@ TEST(CVyImageTest, ConvertsChannelsAndRefusesUnsupported) {
 
     // Converting in place works, an unsupported target empties the target.
     ASSERT_TRUE(color.ConvertType(color, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort));
-    EXPECT_EQ(static_cast<const uint16_t*>(color.GetPixelData())[0], 20 * 64);
+    EXPECT_EQ(static_cast<const uint16_t*>(color.GetPixelData())[0], 20 * Vy::kTo8BitDivisor);
     EXPECT_FALSE(gray.ConvertType(bgr, Vy::PixelTypeRGBA, Vy::DataTypeUnsignedByte));
     EXPECT_TRUE(bgr.IsEmpty());
 }

@@ -7,6 +7,7 @@
 
 #include "CCudaCompute.h"
 #include "IImageAccess.h"
+#include "VyTypes.h"
 #include "engine/SyntheticPlane.h"
 
 namespace {
@@ -68,7 +69,7 @@ protected:
         size_t count = 0;
         ForInterior(image, [&](int32_t i, int32_t j, int scale) {
             const double truth = Synthetic::Texture(scale * (i + 0.5), scale * (j + 0.5)) * kBrightness / 255.0;
-            const double d = p[j * image.GetWidth() + i] / 16383.0 - truth;
+            const double d = p[j * image.GetWidth() + i] / double{Vy::kFullScale14} - truth;
             sum += d * d;
             ++count;
         });
@@ -128,7 +129,7 @@ TEST_F(EngineQuality, MicroImagesOffTheirLensesKeepDepthAndFocus) {
             outerValid += isOuter;
             outerOff += isOuter && std::fabs(depth[at] - v) / v > 0.05;
             const double truth = Synthetic::Texture(x, y) * kBrightness / 255.0;
-            squares += (focus[at] / 16383.0 - truth) * (focus[at] / 16383.0 - truth);
+            squares += (focus[at] / double{Vy::kFullScale14} - truth) * (focus[at] / double{Vy::kFullScale14} - truth);
             ++valid;
         }
     });
@@ -175,7 +176,7 @@ TEST_F(EngineQuality, DepthEdgesStayThin) {
             const double truth = isNear ? nearV : farV;
             off += std::fabs(d[at] - truth) / truth > 0.05;
             const double t = (isNear ? nearTexture(x, y) : Synthetic::Texture(x, y)) * kBrightness / 255.0;
-            squares += (f[at] / 16383.0 - t) * (f[at] / 16383.0 - t);
+            squares += (f[at] / double{Vy::kFullScale14} - t) * (f[at] / double{Vy::kFullScale14} - t);
         }
     });
     EXPECT_GT(valid, total * 9 / 10);

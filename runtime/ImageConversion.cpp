@@ -22,9 +22,7 @@ struct Layout {
     bool redFirst;
 };
 
-Layout LayoutOf(uint32_t pixelType) {
-    return {pixelType == PixelTypeLuminance ? 1 : 3, pixelType == PixelTypeRGB};
-}
+Layout LayoutOf(uint32_t pixelType) { return {pixelType == PixelTypeLuminance ? 1 : 3, pixelType == PixelTypeRGB}; }
 
 template <typename T>
 T Saturate(int value);
@@ -45,10 +43,10 @@ uint16_t Saturate<uint16_t>(int value) {
 // Brings one sample from the source bit depth to the target's.
 inline int Rescale(int value, int sourceBits, int targetBits) {
     if (sourceBits == 8 && targetBits == 16) {
-        return value * 64;
+        return value * kTo8BitDivisor;
     }
     if (sourceBits == 16 && targetBits == 8) {
-        return (value + 32) / 64;
+        return (value + kTo8BitDivisor / 2) / kTo8BitDivisor;
     }
     return value;
 }

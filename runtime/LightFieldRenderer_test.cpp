@@ -10,6 +10,7 @@
 #include <cmath>
 #include <vector>
 
+#include "VyTypes.h"
 #include "engine/SyntheticPlane.h"
 
 namespace {
@@ -20,7 +21,6 @@ constexpr int32_t kSide = 384;
 constexpr int kScale = 2;
 constexpr double kDepth = 3.0;
 constexpr double kPeriod = 16.0;  // virtual-image pixels
-constexpr double kPi = 3.14159265358979323846;
 
 // Pre-processed micro-images of a plane at kDepth whose brightness (0 .. 1) at
 // virtual x is scene(x): each pixel the mean of 4 x 4 points of its area;
@@ -42,7 +42,8 @@ std::vector<uint16_t> RenderSensor(const CCalibration& c, Scene scene) {
                 const double virtualX = lens.x + (u - lens.x) * kDepth;
                 sum += scene(virtualX);
             }
-            image[static_cast<size_t>(y) * kSide + x] = static_cast<uint16_t>(std::lround(16383.0 * sum / 16.0));
+            image[static_cast<size_t>(y) * kSide + x] =
+                static_cast<uint16_t>(std::lround(Vy::kFullScale14 * sum / 16.0));
         }
     }
     return image;
@@ -54,7 +55,7 @@ struct Refocused {
 };
 
 std::vector<uint16_t> RenderSensor(const CCalibration& c, double amplitude) {
-    return RenderSensor(c, [amplitude](double x) { return 0.5 + amplitude * std::sin(2.0 * kPi * x / kPeriod); });
+    return RenderSensor(c, [amplitude](double x) { return 0.5 + amplitude * std::sin(2.0 * Vy::kPi * x / kPeriod); });
 }
 
 // sampleRadius: how far from their micro-image centre samples may lie (the engine's: the radius less 2 px).
@@ -87,8 +88,8 @@ std::pair<double, double> FitSinusoid(const CCalibration& c, const Refocused& ou
     int count = 0;
     for (int j = margin; j < out.width - margin; ++j) {
         for (int i = margin; i < out.width - margin; ++i) {
-            const double value = out.pixels[static_cast<size_t>(j) * out.width + i] / 16383.0;
-            const double phase = 2.0 * kPi * kScale * (i + 0.5) / kPeriod;
+            const double value = out.pixels[static_cast<size_t>(j) * out.width + i] / double{Vy::kFullScale14};
+            const double phase = 2.0 * Vy::kPi * kScale * (i + 0.5) / kPeriod;
             sinSum += value * std::sin(phase);
             cosSum += value * std::cos(phase);
             mean += value;
@@ -103,7 +104,7 @@ TEST(LightFieldRenderer, RefocusKeepsTheContrastOfEachOutputPixelsFootprint) {
     const double amplitude = 0.3;
     const auto [found, mean] = FitSinusoid(c, Refocus(c, RenderSensor(c, amplitude), c.microImageRadius - 2.0));
     // The mean over one output pixel (kScale virtual pixels wide) damps the sinusoid by a sinc.
-    const double width = kPi * kScale / kPeriod;
+    const double width = Vy::kPi * kScale / kPeriod;
     const double expected = amplitude * std::sin(width) / width;
     std::printf("refocused amplitude %.4f, footprint mean %.4f (ratio %.3f)\n", found, expected, found / expected);
     // Unsharpened, the pixel area and the interpolation (3 virtual pixels each at v = 3) leave about 0.85.
@@ -117,7 +118,7 @@ TEST(LightFieldRenderer, TotalFocusSharpensWithoutOvershoot) {
     const CCalibration c = SharpAtDepth();
     const double amplitude = 0.3;
     const auto [found, mean] = FitSinusoid(c, Refocus(c, RenderSensor(c, amplitude), c.microImageRadius - 2.0, true));
-    const double width = kPi * kScale / kPeriod;
+    const double width = Vy::kPi * kScale / kPeriod;
     const double ratio = found / (amplitude * std::sin(width) / width);
     // Unsharpened about 0.86; the limit flattens the crests a little (about 0.91, 0.985 unlimited).
     EXPECT_GT(ratio, 0.885) << "total focus left unsharpened";
@@ -129,7 +130,7 @@ TEST(LightFieldRenderer, TotalFocusSharpensWithoutOvershoot) {
     const Refocused out =
         Refocus(c, RenderSensor(c, [&](double x) { return x < edge ? dark : bright; }), c.microImageRadius - 2.0, true);
     const int margin = static_cast<int>(2 * c.lensPitch / kScale);
-    int lowest = 16383, highest = 0;
+    int lowest = Vy::kFullScale14, highest = 0;
     for (int j = margin; j < out.width - margin; ++j) {
         for (int i = margin; i < out.width - margin; ++i) {
             lowest = std::min<int>(lowest, out.pixels[static_cast<size_t>(j) * out.width + i]);
@@ -137,10 +138,10 @@ TEST(LightFieldRenderer, TotalFocusSharpensWithoutOvershoot) {
         }
     }
     std::printf("total focus: sinusoid ratio %.3f, step %d .. %d (levels %.0f .. %.0f)\n", ratio, lowest, highest,
-                dark * 16383, bright * 16383);
+                dark * Vy::kFullScale14, bright * Vy::kFullScale14);
     // Rounding only: the plain average of the samples cannot leave [dark, bright], nor may the sharpened one.
-    EXPECT_GE(lowest, std::lround(dark * 16383) - 1);
-    EXPECT_LE(highest, std::lround(bright * 16383) + 1);
+    EXPECT_GE(lowest, std::lround(dark * Vy::kFullScale14) - 1);
+    EXPECT_LE(highest, std::lround(bright * Vy::kFullScale14) + 1);
 }
 
 // Samples kept near the micro-image centres leave holes between the lenses: the

@@ -11,6 +11,7 @@
 
 #include "CCudaCompute.h"
 #include "IImageAccess.h"
+#include "VyTypes.h"
 #include "engine/SyntheticPlane.h"
 
 namespace {
@@ -106,7 +107,7 @@ protected:
             const double d = double(a.focus[i]) - b.focus[i];
             sum += d * d;
         }
-        return 10.0 * std::log10(16383.0 * 16383.0 / std::max(1e-9, sum / a.focus.size()));
+        return 10.0 * std::log10(double{Vy::kFullScale14} * Vy::kFullScale14 / std::max(1e-9, sum / a.focus.size()));
     }
 
     CCalibration calibration_;

@@ -20,6 +20,7 @@
 #include "ProfileSettings.h"
 #include "ReferenceFocus.h"
 #include "SequenceGenerator.h"
+#include "VyTypes.h"
 
 namespace Vy::Synth {
 
@@ -238,7 +239,8 @@ QualityReport measureEngineQuality(const std::string& sequence, const std::strin
         }
     report.outerDepth = scoreDepth(estimatedAll, truthAll, texturedAll & outer, nearEdgeAll);
     auto toPsnr = [](double squares, size_t n) {
-        return n == 0 ? std::nan("") : 10.0 * std::log10(16383.0 * 16383.0 / std::max(squares / n, 1e-12));
+        return n == 0 ? std::nan("")
+                      : 10.0 * std::log10(double{Vy::kFullScale14} * Vy::kFullScale14 / std::max(squares / n, 1e-12));
     };
     report.focusPsnr = toPsnr(focusSquares, focusCount);
     report.referenceFocusPsnr = toPsnr(referenceSquares, referenceCount);

@@ -12,6 +12,7 @@
 #include "QualityMetrics.h"
 #include "SequenceGenerator.h"
 #include "TempDirTest.h"
+#include "VyTypes.h"
 
 using namespace Vy::Synth;
 namespace fs = std::filesystem;
@@ -88,10 +89,10 @@ TEST(QualityMetrics, PsnrOverTheMaskOnly) {
     cv::Mat1b mask(4, 4, uint8_t{255});
     EXPECT_TRUE(std::isinf(psnr14(a, b, mask)));
     b.setTo(1100);
-    EXPECT_NEAR(psnr14(a, b, mask), 20.0 * std::log10(16383.0 / 100.0), 1e-9);
+    EXPECT_NEAR(psnr14(a, b, mask), 20.0 * std::log10(Vy::kFullScale14 / 100.0), 1e-9);
     b(0, 0) = 9000;
     mask(0, 0) = 0;
-    EXPECT_NEAR(psnr14(a, b, mask), 20.0 * std::log10(16383.0 / 100.0), 1e-9);
+    EXPECT_NEAR(psnr14(a, b, mask), 20.0 * std::log10(Vy::kFullScale14 / 100.0), 1e-9);
     EXPECT_TRUE(std::isnan(psnr14(a, b, cv::Mat1b(4, 4, uint8_t{0}))));
 }
 

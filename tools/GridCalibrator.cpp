@@ -9,11 +9,11 @@
 
 #include "CVyException.h"
 #include "CameraDesign.h"
+#include "VyTypes.h"
 
 namespace Vy::Synth {
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 const double kRowHeight = std::sqrt(3.0) / 2.0;
 
 void fail(const std::string& source, const std::string& reason) { throw CVyException("calibrate", source, reason); }

@@ -13,6 +13,7 @@
 #include "CameraDesign.h"
 #include "CameraModel.h"
 #include "SyntheticCamera.h"
+#include "VyTypes.h"
 
 using namespace Vy::Synth;
 
@@ -27,7 +28,7 @@ Errors compare(const CCalibration& truth, const GridEstimate& g) {
     const double scale = 1.0 + truth.mlaToSensor / truth.exitPupilDistance;
     Errors e;
     e.pitchRelative = std::abs(g.pitch / (truth.lensPitch * scale) - 1.0);
-    e.rotationDegrees = std::abs(g.rotation - truth.gridRotation) * 180.0 / M_PI;
+    e.rotationDegrees = std::abs(g.rotation - truth.gridRotation) * 180.0 / Vy::kPi;
     const double ca = g.pitch * std::cos(g.rotation), sa = g.pitch * std::sin(g.rotation), h = std::sqrt(3.0) / 2;
     double sum = 0;
     int n = 0;
@@ -97,7 +98,7 @@ TEST(GridCalibrator, FindsRandomGridsInWhiteImages) {
         const int cases = 20;
         for (int n = 0; n < cases; ++n) {
             const double pitch = 14 + 26 * unit(random);
-            const CCalibration c = calibrationWithGrid(kSide, kSide, pitch, (unit(random) * 4 - 2) * M_PI / 180,
+            const CCalibration c = calibrationWithGrid(kSide, kSide, pitch, (unit(random) * 4 - 2) * Vy::kPi / 180,
                                                        unit(random) * pitch, unit(random) * pitch);
             const GridEstimate g = findGrid(whiteImage(c, 100 + n, damaged), 0.0, "white");
             const Errors e = compare(c, g);

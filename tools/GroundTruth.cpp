@@ -11,6 +11,7 @@
 
 #include "CVyException.h"
 #include "CameraModel.h"
+#include "VyTypes.h"
 
 namespace Vy::Synth {
 
@@ -83,7 +84,8 @@ FrameTruth computeTruth(const SyntheticCamera& camera, const Scene& scene, int s
                                virtualLine(c, x.x + ((k & 1) ? offset : -offset), x.y + ((k & 2) ? offset : -offset))))
                            .radiance;
             albedo(j, i) = static_cast<float>(sum / 4.0);
-            t.focus(j, i) = static_cast<uint16_t>(std::clamp(std::lround(focusGain * sum / 4.0), 0L, 16383L));
+            t.focus(j, i) =
+                static_cast<uint16_t>(std::clamp(std::lround(focusGain * sum / 4.0), 0L, long{Vy::kFullScale14}));
             const bool hit = centre.kind != SurfaceKind::Background;
             t.distance(j, i) = hit ? static_cast<float>(centre.distance) : 0.0f;
             t.virtualDepth(j, i) = hit ? static_cast<float>(Model::virtualDepthFromDistance(c, centre.distance)) : 0.0f;

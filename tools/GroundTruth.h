@@ -11,6 +11,7 @@
 #include "CameraFaults.h"
 #include "Scene.h"
 #include "SyntheticCamera.h"
+#include "VyTypes.h"
 
 namespace Vy::Synth {
 
@@ -34,7 +35,7 @@ struct FrameTruth {
 // Scale of the truth's focus image: the 14-bit level of radiance 1. The white
 // image shows radiance 1 and the engine's pre-processing brings a pixel as
 // bright as the white image to full scale, so radiance r becomes r * 16383.
-constexpr double kFocusGain = 16383.0;
+constexpr double kFocusGain = Vy::kFullScale14;
 
 // Truth of one frame on the grid of the given scale.
 FrameTruth computeTruth(const SyntheticCamera& camera, const Scene& scene, int scale, double focusGain);

@@ -6,6 +6,8 @@
 #include <opencv2/imgproc.hpp>
 #include <vector>
 
+#include "VyTypes.h"
+
 namespace Vy::Synth {
 
 DepthScore scoreDepth(const cv::Mat1f& estimated, const cv::Mat1f& truth, const cv::Mat1b& textured,
@@ -71,7 +73,7 @@ double psnr14(const cv::Mat1w& a, const cv::Mat1w& b, const cv::Mat1b& mask) {
         }
     if (count == 0) return std::numeric_limits<double>::quiet_NaN();
     if (sum == 0.0) return std::numeric_limits<double>::infinity();
-    return 10.0 * std::log10(16383.0 * 16383.0 / (sum / count));
+    return 10.0 * std::log10(double{Vy::kFullScale14} * Vy::kFullScale14 / (sum / count));
 }
 
 }  // namespace Vy::Synth

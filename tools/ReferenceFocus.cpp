@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "CameraModel.h"
+#include "VyTypes.h"
 
 namespace Vy::Synth {
 
@@ -58,7 +59,8 @@ cv::Mat1w referenceFocus(const CCalibration& c, const cv::Mat& rawIn, const cv::
                     count += weight;
                 }
             if (count > 0.0)
-                focus(j, i) = static_cast<uint16_t>(std::clamp(std::lround(16383.0 * sum / count), 0L, 16383L));
+                focus(j, i) = static_cast<uint16_t>(
+                    std::clamp(std::lround(Vy::kFullScale14 * sum / count), 0L, long{Vy::kFullScale14}));
         }
     return focus;
 }

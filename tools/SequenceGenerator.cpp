@@ -11,6 +11,7 @@
 #include "GroundTruth.h"
 #include "SceneScript.h"
 #include "SyntheticCamera.h"
+#include "VyTypes.h"
 
 namespace Vy::Synth {
 
@@ -66,7 +67,7 @@ void createSequence(const std::string& path, const CreateOptions& options, std::
     check(offsetX <= pitch && offsetY <= pitch, "grid offset", "must be 0..pitch");
     // With spread lenses this stays the nominal grid, as a user's calibration of the design would.
     const CCalibration calibration =
-        calibrationWithGrid(width, height, pitch, options.rotationDegrees * M_PI / 180.0, offsetX, offsetY);
+        calibrationWithGrid(width, height, pitch, options.rotationDegrees * Vy::kPi / 180.0, offsetX, offsetY);
     const SyntheticCamera camera(calibration, render);
     const SceneScript script(options.preset, calibration, options.seed, static_cast<uint32_t>(frames));
 

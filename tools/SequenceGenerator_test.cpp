@@ -15,6 +15,7 @@
 #include "SceneScript.h"
 #include "SyntheticCamera.h"
 #include "TempDirTest.h"
+#include "VyTypes.h"
 
 using namespace Vy::Synth;
 namespace fs = std::filesystem;
@@ -96,8 +97,8 @@ TEST_F(SequenceGeneratorTest, TruthFilesAreCompleteAndAgreeWithTheModel) {
         ASSERT_EQ(t.focus.rows, 160);
         double maxFocus = 0;
         cv::minMaxLoc(t.focus, nullptr, &maxFocus);
-        EXPECT_LE(maxFocus, 16383.0);
-        EXPECT_GT(maxFocus, 0.8 * 16383.0) << "particles are nearly white";
+        EXPECT_LE(maxFocus, Vy::kFullScale14);
+        EXPECT_GT(maxFocus, 0.8 * Vy::kFullScale14) << "particles are nearly white";
         for (int j = 0; j < t.focus.rows; ++j)
             for (int i = 0; i < t.focus.cols; ++i) {
                 ASSERT_GT(t.distance(j, i), 0.0f) << "the wall is everywhere behind";
@@ -109,7 +110,7 @@ TEST_F(SequenceGeneratorTest, TruthFilesAreCompleteAndAgreeWithTheModel) {
         for (const ParticleTruth& p : t.particles) {
             const int i = static_cast<int>(p.x), j = static_cast<int>(p.y);
             EXPECT_NEAR(t.virtualDepth(j, i), p.virtualDepth, 0.002) << "particle " << p.id;
-            EXPECT_GT(t.focus(j, i), 0.5 * 16383) << "particle " << p.id;
+            EXPECT_GT(t.focus(j, i), 0.5 * Vy::kFullScale14) << "particle " << p.id;
         }
         const double wallDepth = t.virtualDepth(0, 0);
         for (int j = 0; j < t.focus.rows; ++j)

@@ -8,10 +8,12 @@
 
 #include "CRayImage.h"
 #include "CSeqFileReader.h"
+#include "Diagnostic.h"
 #include "GroundTruth.h"
 #include "ParticleScore.h"
 #include "ParticleTableReader.h"
 #include "SequenceGenerator.h"
+#include "WarningSink.h"
 
 namespace {
 
@@ -70,6 +72,7 @@ void printBars(const char* title, const Vy::Synth::ParticleScore& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    Vy::SetWarningSink(Console::diagnostic);  // a sequence file cut short is named on stderr
     bool verbose = false, reference = false;
     int first = 1;
     for (; first < argc && std::string(argv[first]).rfind("--", 0) == 0; ++first) {

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "CVyException.h"
+#include "Diagnostic.h"
 #include "EngineQuality.h"
+#include "WarningSink.h"
 
 namespace {
 
@@ -72,6 +74,7 @@ void print(const Vy::Synth::QualityReport& r) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    Vy::SetWarningSink(Console::diagnostic);  // a sequence file cut short is named on stderr
     std::string settings = besideExecutable("CurrentSettings-2019-08-09.vyset");
     uint32_t frames = 3;
     std::string sequence;

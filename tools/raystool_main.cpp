@@ -25,10 +25,12 @@
 #include "CSeqFileReader.h"
 #include "CVyException.h"
 #include "CameraFaults.h"
+#include "Diagnostic.h"
 #include "FrameImporter.h"
 #include "GridCalibrator.h"
 #include "SequenceGenerator.h"
 #include "TextFile.h"
+#include "WarningSink.h"
 
 namespace {
 
@@ -327,6 +329,7 @@ int importFrames(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    Vy::SetWarningSink(Console::diagnostic);  // a sequence file cut short is named on stderr
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) {
         std::cerr

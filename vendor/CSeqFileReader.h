@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "CRayImage.h"
 #include "CVyString.h"
@@ -33,6 +35,10 @@ public:
     uint32_t GetPromisedFrameCount() const;
     const CVyImageFormat& GetFrameFormat() const;
     const CCalibration& GetCalibration() const;
+    // What the last Open found wrong without refusing the file (a frame count the
+    // file does not hold), one line each. Each is also handed to Vy::Warn as it
+    // is found; the reader itself prints nothing.
+    const std::vector<std::string>& GetWarnings() const;
     // Bits of each sample that carry data: 8 for 8-bit files, 10..16 for 16-bit ones.
     int GetSignificantBits() const;
     bool IsOpen() const;

@@ -27,6 +27,17 @@ enum EDataType : uint32_t {
     DataTypeFloat = 0x1406,
 };
 
+// Sample range of the runtime's 16-bit images: 14 significant bits, so full
+// scale is 16383. Brought down to 8 bits they are divided by 64 (the low 6 bits
+// dropped); 8-bit samples are brought up by the same factor.
+constexpr int kFullScaleBits = 14;
+constexpr int kFullScale14 = (1 << kFullScaleBits) - 1;
+constexpr int kTo8BitShift = kFullScaleBits - 8;
+constexpr int kTo8BitDivisor = 1 << kTo8BitShift;
+
+// The one spelling of pi for the runtime and its users.
+constexpr double kPi = 3.14159265358979323846;
+
 // Images the compute engine keeps and hands out by identifier.
 enum EImageId : uint32_t {
     ImageIdPreProcessed = 1,           // 16-bit luminance, 14-bit range

@@ -1,8 +1,7 @@
 #include "DisplayImage.h"
 
-#include <opencv2/imgproc.hpp>
-
 #include <algorithm>
+#include <opencv2/imgproc.hpp>
 
 #include "IImage.h"
 #include "VyTypes.h"
@@ -16,18 +15,22 @@ cv::Mat fourteenBitToEight(const cv::Mat& wide) {
     const size_t count = wide.total() * wide.channels();
     const uint16_t* from = wide.ptr<uint16_t>();
     uint8_t* to = narrow.ptr<uint8_t>();
-    for (size_t i = 0; i < count; ++i) to[i] = static_cast<uint8_t>(std::min(from[i] >> 6, 255));
+    for (size_t i = 0; i < count; ++i) to[i] = static_cast<uint8_t>(std::min(from[i] >> Vy::kTo8BitShift, 255));
     return narrow;
 }
 
 int channelsOf(uint32_t pixelType) {
     switch (pixelType) {
-        case Vy::PixelTypeLuminance: return 1;
+        case Vy::PixelTypeLuminance:
+            return 1;
         case Vy::PixelTypeRGB:
-        case Vy::PixelTypeBGR: return 3;
+        case Vy::PixelTypeBGR:
+            return 3;
         case Vy::PixelTypeRGBA:
-        case Vy::PixelTypeBGRA: return 4;
-        default: return 0;
+        case Vy::PixelTypeBGRA:
+            return 4;
+        default:
+            return 0;
     }
 }
 
@@ -52,10 +55,18 @@ bool toDisplayable(const IImage& image, cv::Mat& out) {
     cv::Mat narrow = source.depth() == CV_16U ? fourteenBitToEight(source) : source;
 
     switch (pixelType) {
-        case Vy::PixelTypeRGB: cv::cvtColor(narrow, out, cv::COLOR_RGB2BGR); break;
-        case Vy::PixelTypeRGBA: cv::cvtColor(narrow, out, cv::COLOR_RGBA2BGR); break;
-        case Vy::PixelTypeBGRA: cv::cvtColor(narrow, out, cv::COLOR_BGRA2BGR); break;
-        default: out = narrow.data == source.data ? narrow.clone() : narrow; break;
+        case Vy::PixelTypeRGB:
+            cv::cvtColor(narrow, out, cv::COLOR_RGB2BGR);
+            break;
+        case Vy::PixelTypeRGBA:
+            cv::cvtColor(narrow, out, cv::COLOR_RGBA2BGR);
+            break;
+        case Vy::PixelTypeBGRA:
+            cv::cvtColor(narrow, out, cv::COLOR_BGRA2BGR);
+            break;
+        default:
+            out = narrow.data == source.data ? narrow.clone() : narrow;
+            break;
     }
     return true;
 }

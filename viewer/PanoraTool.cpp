@@ -3,9 +3,9 @@
 #include "PanoraTool.h"
 
 #include <chrono>
-#include <iostream>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <string>
 
 #include "CVyImage.h"
@@ -13,6 +13,7 @@
 #include "DisplayProbe.h"
 #include "GuiThread.h"
 #include "Viewer.h"
+#include "WarningSink.h"
 
 namespace {
 
@@ -84,8 +85,10 @@ void ViewSetImage(int32_t handle, const CVyImage* image, bool /*sameSeries*/) {
     View& view = found->second;
     if (!converted) {
         if (!image->IsEmpty() && !view.warnedUnsupported) {
-            std::cerr << "Viewer: view '" << view.name << "' cannot show pixel type 0x" << std::hex
-                      << image->GetPixelType() << " with data type 0x" << image->GetDataType() << std::dec << std::endl;
+            std::ostringstream text;
+            text << "Viewer: view '" << view.name << "' cannot show pixel type 0x" << std::hex << image->GetPixelType()
+                 << " with data type 0x" << image->GetDataType();
+            Vy::Warn(text.str());
             view.warnedUnsupported = true;
         }
         return;
