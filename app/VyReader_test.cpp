@@ -67,7 +67,7 @@ TEST(VyReader, SetUpPrintsItsLinesInOrderAndGetsReady) {
     EXPECT_TRUE(std::regex_match(printed, expected)) << printed;
     EXPECT_TRUE(reader.processor.isCalibrated());
     EXPECT_TRUE(reader.processor.isReady());
-    EXPECT_TRUE(reader.processor.videoWriter.isOpened());
+    EXPECT_TRUE(reader.processor.recordingOpen());
     EXPECT_EQ(reader.basePath(), recordingName(options(dir).outputDir, path));
     EXPECT_EQ(reader.processor.imageFormat.width, 5120);
     EXPECT_EQ(reader.processor.imageFormat.pixelType, static_cast<uint32_t>(Vy::PixelTypeLuminance));
@@ -92,7 +92,7 @@ TEST(VyReader, AMissingOrForeignFileIsReportedAndTheRunGoesOnUnready) {
         EXPECT_EQ(printed.find("Ready."), std::string::npos);
         EXPECT_FALSE(reader.processor.isCalibrated());
         EXPECT_FALSE(reader.processor.isReady());
-        EXPECT_FALSE(reader.processor.videoWriter.isOpened());
+        EXPECT_FALSE(reader.processor.recordingOpen());
     }
 }
 

@@ -23,7 +23,7 @@ LcmPublisher::~LcmPublisher() {
     }
 }
 
-void LcmPublisher::consume(CVyImage& image) {
+void LcmPublisher::consume(CVyImage& image, const FrameInfo& /*info*/) {
     const StageClock::Span span(publishClock);
     image.timeStamp = source.timeStamp;
     const int32_t width = image.GetWidth();

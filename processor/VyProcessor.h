@@ -26,16 +26,18 @@
 #include "CVyImage.h"
 #include "CVyImageFormat.h"
 #include "DisplayType.h"
-#include "FrameRecorder.h"
 #include "FrameSink.h"
+#include "FrameTurn.h"
 #include "IImageAccess.h"
 #include "ImageMessage.h"
 #include "LcmPublisher.h"
 #include "ParticleTable.h"
 #include "ParticleTracker.h"
 #include "ProfileSettings.h"
+#include "RecorderOutput.h"
 #include "RunOptions.h"
 #include "StageClock.h"
+#include "ViewerOutput.h"
 #include "ofThread.h"
 
 class VyProcessor : public ofThread {
@@ -99,7 +101,7 @@ public:
 
     // Counters for the end-of-run summary (any thread may read them).
     uint64_t framesProcessed() const { return processedTotal.load(); }
-    uint64_t framesRecorded() const { return recorder.recorded(); }
+    uint64_t framesRecorded() const { return recording.recorded(); }
     uint64_t framesPublished() const { return publisher ? publisher->published() : 0; }
     // Frames LCM refused to send (a read-only log, a broken transport).
     uint64_t publishFailures() const { return publisher ? publisher->failures() : 0; }
@@ -113,11 +115,11 @@ public:
     std::string particleTableFileName() const { return Vy::Analysis::particleTableName(logFileName); }
     bool writesParticleTable() const { return profileSettings.particleTable; }
     // The recording's path; empty when none is open.
-    const std::string& videoFileName() const { return videoName; }
+    const std::string& videoFileName() const { return recording.fileName(); }
     // Why the video could not be opened ("<path>: <reason>"); empty when it was, or when none was asked for.
-    const std::string& videoOpenError() const { return videoError; }
+    const std::string& videoOpenError() const { return recording.openError(); }
     // Why the recording stopped before the run did (disk full, size limit); empty when it did not.
-    std::string recordingCut() const { return recorder.cutReason(); }
+    std::string recordingCut() const { return recording.cutReason(); }
 
     // Where the processor's time went, summed over the run.
     struct Stages {
@@ -130,7 +132,7 @@ public:
     };
     const Stages& stageTimes() const { return stages; }
     // Encoding time of the recorder thread.
-    double encodeMilliseconds() const { return recorder.encodeMilliseconds(); }
+    double encodeMilliseconds() const { return recording.encodeMilliseconds(); }
 
     void threadedFunction() override;
 
@@ -148,11 +150,8 @@ public:
     void markReady() { ready = true; }
     bool isReady() const { return ready.load(); }
     // The viewer window; 0 before startProcessor or in a publishing run.
-    int32_t viewerHandle() const { return viewHandle; }
+    int32_t viewerHandle() const { return viewer.handle(); }
 
-    // Main thread until startThread; then only the processor thread writes
-    // the video writer (the recorder thread while it records).
-    cv::VideoWriter videoWriter;
     // Main thread until startThread; then only the processor thread.
     CCudaCompute compute;
     IImageAccess* imageAccess = nullptr;
@@ -165,23 +164,19 @@ public:
     CVyImageFormat imageFormat;
     // Processor thread: frames done (tests set it to number frames).
     int32_t frameCount = 0;
-    // Cleared by a display type change on the main thread, set by the processor thread once a frame is shown.
-    std::atomic<bool> imageShown{false};
+    // Whether the viewer has shown a frame since the display type last changed (any thread).
+    bool imageShown() const { return viewer.imageShown(); }
+    // Whether the recording is open (main thread, or once the processor thread has ended).
+    bool recordingOpen() const { return recording.isOpen(); }
 
 private:
     void computeDisplayType(DisplayType type);
-    void showAndRecord(CVyImage& image);
     // While paused: the frame on show computed again (type change, refocus, snapshot), shown, not recorded.
     // Processor thread: the input frame in the current display type, handed to the outputs.
     void computeAndOutput();
     void showAgain();
-    void writeSnapshot(const cv::Mat& result, const cv::Mat& shown);
-    // The depth picture with its colour bar beside it, for the window only.
-    void showDepthWithScale(const cv::Mat& colours);
     void updateStatus();
     void countRate();
-    // 16-bit luminance (the pre-processed raw image): reduced first, turned after.
-    void showAndRecordWide(const CVyImage& image);
     // Type 4: the frame's rows of the particle table, with depth and tracks.
     void addParticleRows(const cv::Mat& totalFocus, const std::vector<Vy::Analysis::BlobRecord>& blobs);
 
@@ -189,7 +184,6 @@ private:
     std::string logFileName;
     bool lcmOutput = false;
     bool calibrated = false;
-    int32_t viewHandle = 0;
     // Main thread writes, every thread reads.
     std::atomic<DisplayType> displayType{DisplayType::Profile};
     std::atomic<double> refocusValue{0.5};
@@ -199,9 +193,6 @@ private:
     CVyImage totalFocusImage;
 
     std::string settingsPath;
-    std::string videoName;
-    std::string videoError;
-    FrameRecorder recorder;
     Stages stages;
     std::atomic<uint64_t> processedTotal{0};
     std::atomic<uint64_t> queuedBytes{0};
@@ -231,12 +222,12 @@ private:
     std::atomic<double> rate{0.0};
     std::chrono::steady_clock::time_point rateStart{};
     uint64_t rateFrames = 0;
-    cv::Mat colourBar;  // the scale beside the depth picture, made once per picture height
-    bool depthScaleWritten = false;
 
-    // The window and the recording as one output (showAndRecord, the recorder).
-    class LocalOutput;
-    std::unique_ptr<FrameSink> localOutput;
+    // The outputs. A local run uses the turn, the window and the recording, in that
+    // order; a publishing run only the publisher.
+    FrameTurn turn;
+    ViewerOutput viewer;
+    RecorderOutput recording;
     std::unique_ptr<LcmPublisher> publisher;  // a publishing run only
     // Chosen at construction; the processor thread hands every frame to each.
     std::vector<FrameSink*> outputs;

@@ -113,7 +113,7 @@ TEST(LcmOutput, WithoutAnInstanceEveryFrameSaysSoOnStandardError) {
               "LCM instance not initialized.  Ignoring call to publish()\n");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(processor.framesPublished(), 0u);
-    EXPECT_FALSE(processor.imageShown.load());
+    EXPECT_FALSE(processor.imageShown());
 }
 
 TEST(LcmOutput, AFileLogHoldsEveryMessageWithItsHeader) {

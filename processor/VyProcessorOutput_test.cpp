@@ -63,7 +63,7 @@ TEST_F(FrameOutput, RotatesInPlaceNumbersAndShowsTheImage) {
     EXPECT_EQ(pixels[0], 17);
     EXPECT_EQ(pixels[7], 10);
     EXPECT_EQ(pixels[3], 14);
-    EXPECT_TRUE(processor.imageShown.load());
+    EXPECT_TRUE(processor.imageShown());
     EXPECT_EQ(processor.framesRecorded(), 0u);
 }
 
@@ -80,7 +80,7 @@ TEST_F(FrameOutput, SixteenBitImagesAreReadInPlaceNotTurned) {
     EXPECT_EQ(image.GetPixelData(), shared.GetPixelData());
     const auto* pixels = static_cast<const uint16_t*>(image.GetPixelData());
     for (int i = 0; i < 8; ++i) EXPECT_EQ(pixels[i], 100 + i);
-    EXPECT_TRUE(processor.imageShown.load());
+    EXPECT_TRUE(processor.imageShown());
 }
 
 TEST_F(FrameOutput, EmptyImagesAreReportedAndStillNumbered) {
@@ -90,7 +90,7 @@ TEST_F(FrameOutput, EmptyImagesAreReportedAndStillNumbered) {
     processor.outputFrame(empty);
     const std::string printed = testing::internal::GetCapturedStdout();
     EXPECT_EQ(printed.rfind("image empty\n0\n", 0), 0u) << printed;
-    EXPECT_TRUE(processor.imageShown.load());
+    EXPECT_TRUE(processor.imageShown());
 }
 
 TEST_F(FrameOutput, RecordsGrayAndColourFramesAsA1024SquareVideo) {
@@ -99,7 +99,7 @@ TEST_F(FrameOutput, RecordsGrayAndColourFramesAsA1024SquareVideo) {
         VyProcessor processor(options);
         testing::internal::CaptureStdout();
         processor.openOutputVideo(base);
-        ASSERT_TRUE(processor.videoWriter.isOpened());
+        ASSERT_TRUE(processor.recordingOpen());
         for (int i = 0; i < 5; ++i) {
             CVyImage gray = luminance16(300, 200, static_cast<uint16_t>(i * 1000));
             processor.outputFrame(gray);
@@ -130,5 +130,5 @@ TEST_F(FrameOutput, AVideoThatCannotBeOpenedIsReportedWithTheBasePath) {
     processor.openOutputVideo((dir / "missing-dir" / "x.rays").string());
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Could not open the output video for write: " + (dir / "missing-dir" / "x.rays").string() + "\n");
-    EXPECT_FALSE(processor.videoWriter.isOpened());
+    EXPECT_FALSE(processor.recordingOpen());
 }

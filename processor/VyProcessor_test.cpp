@@ -29,6 +29,14 @@ CVyImage frame(int32_t id) {
     return image;
 }
 
+// One frame through the outputs: the viewer then counts it as shown.
+void showOneFrame(VyProcessor& processor) {
+    CVyImage image = frame(0);
+    testing::internal::CaptureStdout();
+    processor.outputFrame(image);
+    testing::internal::GetCapturedStdout();
+}
+
 }  // namespace
 
 TEST(VyProcessor, ConstructionStartsInProfileModeWithAFreshLogName) {
@@ -39,9 +47,9 @@ TEST(VyProcessor, ConstructionStartsInProfileModeWithAFreshLogName) {
     EXPECT_EQ(processor.refocusPosition(), 0.5);
     EXPECT_FALSE(processor.isCalibrated());
     EXPECT_FALSE(processor.isReady());
-    EXPECT_FALSE(processor.imageShown.load());
+    EXPECT_FALSE(processor.imageShown());
     EXPECT_FALSE(processor.publishes());
-    EXPECT_FALSE(processor.videoWriter.isOpened());
+    EXPECT_FALSE(processor.recordingOpen());
     EXPECT_EQ(processor.imageQueue.GetCapacity(), 512u);
     EXPECT_EQ(processor.lcmHandle(), nullptr);  // only a publishing run talks to LCM
     // 100 ns ticks since 1582: 18 digits for present-day dates.
@@ -96,19 +104,19 @@ TEST(VyProcessor, SettingUpWithTheShippedSettingsCalibratesAndStarts) {
 
 TEST(VyProcessor, DisplayTypeChangesClearTheSeriesFlag) {
     VyProcessor processor(headlessOptions());
-    processor.imageShown = true;
+    showOneFrame(processor);
     processor.setDisplayType(DisplayType::Profile);  // unchanged: the flag stays
-    EXPECT_TRUE(processor.imageShown.load());
+    EXPECT_TRUE(processor.imageShown());
     processor.setDisplayType(DisplayType::TotalFocus);
     EXPECT_EQ(processor.currentDisplayType(), DisplayType::TotalFocus);
-    EXPECT_FALSE(processor.imageShown.load());
-    processor.imageShown = true;
+    EXPECT_FALSE(processor.imageShown());
+    showOneFrame(processor);
     processor.setDisplayType(DisplayType::TotalFocus);
-    EXPECT_TRUE(processor.imageShown.load());
+    EXPECT_TRUE(processor.imageShown());
     // Any value is taken, even one without a pipeline: it shows the raw image and says so by its number.
     processor.setDisplayType(static_cast<DisplayType>(-7));
     EXPECT_EQ(displayTypeNumber(processor.currentDisplayType()), -7);
-    EXPECT_FALSE(processor.imageShown.load());
+    EXPECT_FALSE(processor.imageShown());
     EXPECT_NE(processor.statusText().find(" | type -7 raw | "), std::string::npos) << processor.statusText();
 }
 
