@@ -108,7 +108,28 @@ void VyProcessor::setupCompute(const CCalibration& calibration) {
     tracker = Vy::Analysis::ParticleTracker(profileSettings.tracking);
     calibrationInUse = calibration;
     imageAccess = static_cast<IImageAccess*>(compute.GetInterface(1));
+    if (imageAccess == nullptr) {
+        throw CVyException("setupCompute", "interface 1", "the engine offers no image access");
+    }
     calibrated = true;
+}
+
+void VyProcessor::setWhiteImage(const CVyImage& white) { compute.SetWhiteImage(white); }
+
+void VyProcessor::uploadFirstImage() {
+    CVyImage blank;
+    blank.Create(imageFormat);
+    compute.UploadRawImage(blank);
+}
+
+double VyProcessor::engineSetting(uint32_t id) { return compute.GetParams().GetNumber(id); }
+
+bool VyProcessor::takeQueuedFrame(CVyImage& frame) {
+    if (!imageQueue.MoveOut(frame)) {
+        return false;
+    }
+    queuedBytes -= frame.IsEmpty() ? 0 : frame.GetByteSize();
+    return true;
 }
 
 void VyProcessor::openOutputVideo(std::string outputBasePath) {
@@ -301,14 +322,13 @@ void VyProcessor::threadedFunction() {
         if (pausedFlag.load() && stepsWanted.load() <= 0) {
             continue;
         }
-        if (!imageQueue.MoveOut(inputImage)) {
+        if (!takeQueuedFrame(inputImage)) {
             std::this_thread::yield();
             continue;
         }
         if (pausedFlag.load() && stepsWanted.load() > 0) {
             --stepsWanted;
         }
-        queuedBytes -= inputImage.IsEmpty() ? 0 : inputImage.GetByteSize();
         showAgainWanted = false;  // a new frame shows every change
         // Every failure of a frame is reported and the loop goes on with the next one:
         // a processor that ended here would leave the reader waiting for room.

@@ -152,18 +152,30 @@ public:
     // The viewer window; 0 before startProcessor or in a publishing run.
     int32_t viewerHandle() const { return viewer.handle(); }
 
-    // Main thread until startThread; then only the processor thread.
-    CCudaCompute compute;
-    IImageAccess* imageAccess = nullptr;
-    // The reader thread moves frames in, the processor thread moves them out.
-    CImageQueue imageQueue;
-    // Processor thread: the frame in work and what was made of it.
-    CVyImage inputImage;
-    CVyImage resultImage;
-    // The raw frame format, set by the reader before it starts.
-    CVyImageFormat imageFormat;
-    // Processor thread: frames done (tests set it to number frames).
-    int32_t frameCount = 0;
+    // Main thread, before startProcessor: the white image the engine divides the raw frames by.
+    void setWhiteImage(const CVyImage& white);
+    // Main thread, before startProcessor: the format of the raw frames, and one blank frame
+    // of it uploaded to the device, so that the first frame of the replay is not the slow one.
+    void setImageFormat(const CVyImageFormat& format) { imageFormat = format; }
+    const CVyImageFormat& rawImageFormat() const { return imageFormat; }
+    void uploadFirstImage();
+    // Main thread, before startProcessor: a value of the engine's settings.
+    double engineSetting(uint32_t id);
+
+    // Any thread: frames waiting for the processor, and how many may wait.
+    uint32_t framesQueued() const { return imageQueue.GetSize(); }
+    uint32_t queueCapacity() const { return imageQueue.GetCapacity(); }
+    // The consumer's side of the queue: moves the oldest waiting frame into frame.
+    // Only the processor thread takes frames while it runs; false when none waits.
+    bool takeQueuedFrame(CVyImage& frame);
+
+    // Processor thread: the raw frame the outputs are made of (its time and id go with
+    // them). Set from outside only while the thread does not run, to drive outputFrame.
+    void setInputFrame(const CVyImage& frame) { inputImage = frame; }
+    // The last image of display types 0 to 3, as the engine made it (before the turn);
+    // read it from another thread only between frames.
+    const CVyImage& lastResult() const { return resultImage; }
+
     // Whether the viewer has shown a frame since the display type last changed (any thread).
     bool imageShown() const { return viewer.imageShown(); }
     // Whether the recording is open (main thread, or once the processor thread has ended).
@@ -179,6 +191,19 @@ private:
     void countRate();
     // Type 4: the frame's rows of the particle table, with depth and tracks.
     void addParticleRows(const cv::Mat& totalFocus, const std::vector<Vy::Analysis::BlobRecord>& blobs);
+
+    // Main thread until startThread; then only the processor thread.
+    CCudaCompute compute;
+    IImageAccess* imageAccess = nullptr;
+    // The reader thread moves frames in, the processor thread moves them out.
+    CImageQueue imageQueue;
+    // Processor thread: the frame in work and what was made of it.
+    CVyImage inputImage;
+    CVyImage resultImage;
+    // The raw frame format: main thread, before startProcessor.
+    CVyImageFormat imageFormat;
+    // Processor thread: frames done, the number the console shows for the next one.
+    int32_t frameCount = 0;
 
     // Written once at construction or set-up (main thread), read by every thread after.
     std::string logFileName;

@@ -50,7 +50,7 @@ TEST(VyProcessor, ConstructionStartsInProfileModeWithAFreshLogName) {
     EXPECT_FALSE(processor.imageShown());
     EXPECT_FALSE(processor.publishes());
     EXPECT_FALSE(processor.recordingOpen());
-    EXPECT_EQ(processor.imageQueue.GetCapacity(), 512u);
+    EXPECT_EQ(processor.queueCapacity(), 512u);
     EXPECT_EQ(processor.lcmHandle(), nullptr);  // only a publishing run talks to LCM
     // 100 ns ticks since 1582: 18 digits for present-day dates.
     EXPECT_TRUE(std::regex_match(processor.logFile(), std::regex("/tmp/VyProc_[0-9]{18}\\.csv")))
@@ -90,7 +90,6 @@ TEST(VyProcessor, SettingUpWithTheShippedSettingsCalibratesAndStarts) {
     VyProcessor processor(headlessOptions());
     processor.setupCompute(Vy::Test::SmallCalibration());
     EXPECT_TRUE(processor.isCalibrated());
-    EXPECT_NE(processor.imageAccess, nullptr);
     EXPECT_EQ(processor.startProcessor(), 0);
     EXPECT_TRUE(processor.isThreadRunning());
     EXPECT_GT(processor.viewerHandle(), 0);
@@ -135,13 +134,13 @@ TEST(VyProcessor, AFullQueueWaitsForRoomInsteadOfDroppingFrames) {
     std::thread consumer([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         CVyImage taken;
-        processor.imageQueue.MoveOut(taken);
+        processor.takeQueuedFrame(taken);
     });
     testing::internal::CaptureStdout();
     EXPECT_TRUE(processor.addFrame(frame(513), [] { return true; }));
     consumer.join();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(processor.imageQueue.GetSize(), 512u);
+    EXPECT_EQ(processor.framesQueued(), 512u);
 
     // A reader stopped while it waits abandons the frame with the message.
     std::atomic<bool> running{true};
