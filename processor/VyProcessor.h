@@ -217,44 +217,60 @@ private:
     // Processor thread only: the total focus image of the profile measurement.
     CVyImage totalFocusImage;
 
+    // Fixed at construction.
     std::string settingsPath;
+    std::string outputDir;
+    // Each clock is added to by one thread (the processor's, or the recorder's for
+    // encoding) and read by any thread.
     Stages stages;
+    // Counters: each is written by one thread (processedTotal, profileRowTotal and
+    // particleTableFailedTotal by the processor thread, droppedTotal by both the reader
+    // and the processor thread) and read by any thread.
     std::atomic<uint64_t> processedTotal{0};
-    std::atomic<uint64_t> queuedBytes{0};
     std::atomic<uint64_t> droppedTotal{0};
     std::atomic<uint64_t> profileRowTotal{0};
     std::atomic<uint64_t> particleTableFailedTotal{0};
+    // Pixel bytes waiting in the queue: the reader thread adds, the processor thread subtracts.
+    std::atomic<uint64_t> queuedBytes{0};
+    // Set by setupCompute (main thread) before startProcessor; then the processor thread
+    // reads them (and the main thread, for the refocus distance and the status).
     Vy::Analysis::ProfileSettings profileSettings;
     CCalibration calibrationInUse;
-    Vy::Analysis::ParticleTracker tracker;
-    CVyImage depthImage;
-
-    std::atomic<bool> pausedFlag{false};
-    std::atomic<int> stepsWanted{0};
-    std::atomic<bool> showAgainWanted{false};
-    std::atomic<bool> snapshotWanted{false};
-    // Set on the processor thread while a paused frame is shown again: nothing is recorded or counted.
-    bool showingAgain = false;
-    bool hasFrame = false;
-    std::string sequenceName;
-    uint64_t sequenceFrames = 0;
-    std::string outputDir;
     double colourNear = 0.0;
     double colourFar = 0.0;
     // Refocus value range mapped to distances: virtual depths at 0 and 1.
     double refocusDepthLow = 0.0;
     double refocusDepthHigh = 0.0;
-    std::atomic<double> rate{0.0};
+    // Set by setSequence (main thread) before startProcessor, read by every thread after.
+    std::string sequenceName;
+    uint64_t sequenceFrames = 0;
+    // Processor thread only: the tracks of the particle table and the depth map it reads.
+    Vy::Analysis::ParticleTracker tracker;
+    CVyImage depthImage;
+
+    // Requests of the main thread, taken by the processor thread.
+    std::atomic<bool> pausedFlag{false};
+    std::atomic<int> stepsWanted{0};
+    std::atomic<bool> showAgainWanted{false};
+    std::atomic<bool> snapshotWanted{false};
+    // Processor thread only. showingAgain: a paused frame is being shown again (nothing
+    // is recorded or counted); hasFrame: a frame was processed that can be shown again.
+    bool showingAgain = false;
+    bool hasFrame = false;
+    // Processor thread only: the frames counted for the rate since rateStart.
     std::chrono::steady_clock::time_point rateStart{};
     uint64_t rateFrames = 0;
+    // Written by the processor thread, read by any thread (the status).
+    std::atomic<double> rate{0.0};
 
-    // The outputs. A local run uses the turn, the window and the recording, in that
-    // order; a publishing run only the publisher.
+    // The outputs, chosen at construction (main thread); their own headers say which
+    // thread owns what. A local run uses the turn, the window and the recording, in
+    // that order; a publishing run only the publisher.
     FrameTurn turn;
     ViewerOutput viewer;
     RecorderOutput recording;
     std::unique_ptr<LcmPublisher> publisher;  // a publishing run only
-    // Chosen at construction; the processor thread hands every frame to each.
+    // Fixed at construction; the processor thread hands every frame to each.
     std::vector<FrameSink*> outputs;
 };
 
