@@ -5,8 +5,10 @@
 // Threads: the main thread builds, sets up and starts the processor and
 // changes the display type; the reader thread hands frames in through
 // addFrame; the processor thread (threadedFunction) is the only consumer of
-// the queue and the only user of the engine, the viewer handle, the video
-// writer and the LCM handle while it runs.
+// the queue and the only user of the engine and the outputs (window,
+// recording, LCM) while it runs. Each member below names its threads.
+//
+// The frame's path: reader -> queue -> compute -> outputFrame -> outputs.
 #pragma once
 
 #include <lcm/lcm.h>
@@ -16,7 +18,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <opencv2/videoio.hpp>
 #include <string>
 #include <vector>
 
@@ -109,9 +110,9 @@ public:
     uint64_t profileRows() const { return profileRowTotal.load(); }
     // Frames whose rows could not be added to the particle table.
     uint64_t particleTableFailures() const { return particleTableFailedTotal.load(); }
-    // "<log>.particles.csv"; written only when the settings ask for the table.
     // The LCM instance of a publishing run; null otherwise, or when LCM could not be set up.
     lcm_t* lcmHandle() const { return publisher ? publisher->handle() : nullptr; }
+    // "<log>.particles.csv"; written only when the settings ask for the table.
     std::string particleTableFileName() const { return Vy::Analysis::particleTableName(logFileName); }
     bool writesParticleTable() const { return profileSettings.particleTable; }
     // The recording's path; empty when none is open.
@@ -172,8 +173,8 @@ public:
     // Processor thread: the raw frame the outputs are made of (its time and id go with
     // them). Set from outside only while the thread does not run, to drive outputFrame.
     void setInputFrame(const CVyImage& frame) { inputImage = frame; }
-    // The last image of display types 0 to 3, as the engine made it (before the turn);
-    // read it from another thread only between frames.
+    // The last image of display types 0 to 3, as the outputs had it (an 8-bit or colour
+    // image turned in place by then); read it from another thread only between frames.
     const CVyImage& lastResult() const { return resultImage; }
 
     // Whether the viewer has shown a frame since the display type last changed (any thread).
@@ -183,9 +184,9 @@ public:
 
 private:
     void computeDisplayType(DisplayType type);
-    // While paused: the frame on show computed again (type change, refocus, snapshot), shown, not recorded.
     // Processor thread: the input frame in the current display type, handed to the outputs.
     void computeAndOutput();
+    // While paused: the frame on show computed again (type change, refocus, snapshot), shown, not recorded.
     void showAgain();
     void updateStatus();
     void countRate();
