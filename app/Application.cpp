@@ -32,46 +32,48 @@ using Clock = std::chrono::steady_clock;
 // A run whose processor is not running and whose console can send no more keys
 // could never end: that is the only case in which the loop ends by itself
 // before the sequence is done.
-bool cannotEverEnd(const VyReader& reader) { return Console::inputClosed() && !reader.processor.isThreadRunning(); }
+bool cannotEverEnd(const VyReader& reader) {
+    return Console::inputClosed() && !reader.frameProcessor().isThreadRunning();
+}
 
 // Key handling of the console loop; returns true for quit.
 bool handleKey(int key, VyReader& reader) {
     switch (key) {
         case 'r':
-            reader.processor.setDisplayType(DisplayType::Raw);
+            reader.frameProcessor().setDisplayType(DisplayType::Raw);
             break;
         case 't':
-            reader.processor.setDisplayType(DisplayType::TotalFocus);
+            reader.frameProcessor().setDisplayType(DisplayType::TotalFocus);
             break;
         case 'd':
-            reader.processor.setDisplayType(DisplayType::Depth);
+            reader.frameProcessor().setDisplayType(DisplayType::Depth);
             break;
         case 'f':
-            reader.processor.setDisplayType(DisplayType::Refocus);
+            reader.frameProcessor().setDisplayType(DisplayType::Refocus);
             break;
         case 'p':
             // Reader and processor stop together: what is queued stays queued.
-            if (!reader.paused.load()) {
-                reader.paused = true;
-                reader.processor.setPaused(true);
+            if (!reader.isPaused()) {
+                reader.setPaused(true);
+                reader.frameProcessor().setPaused(true);
                 std::cout << "paused" << std::endl;
             } else {
-                reader.paused = false;
-                reader.processor.setPaused(false);
+                reader.setPaused(false);
+                reader.frameProcessor().setPaused(false);
                 std::cout << "unpaused" << std::endl;
             }
             break;
         case 'n':
-            reader.processor.stepOneFrame();
+            reader.frameProcessor().stepOneFrame();
             break;
         case '[':
-            reader.processor.moveRefocus(-1);
+            reader.frameProcessor().moveRefocus(-1);
             break;
         case ']':
-            reader.processor.moveRefocus(1);
+            reader.frameProcessor().moveRefocus(1);
             break;
         case 's':
-            reader.processor.requestSnapshot();
+            reader.frameProcessor().requestSnapshot();
             break;
         case 'q':
             return true;
@@ -85,15 +87,15 @@ bool handleKey(int key, VyReader& reader) {
 // is released under them.
 void stopWorkers(VyReader& reader) {
     reader.stopThread();
-    reader.processor.stopThread();
+    reader.frameProcessor().stopThread();
     reader.waitForThread();
-    reader.processor.waitForThread();
+    reader.frameProcessor().waitForThread();
 }
 
 double perFrame(double milliseconds, uint64_t frames) { return frames > 0 ? milliseconds / frames : 0.0; }
 
 StageMilliseconds stageMilliseconds(const VyReader& reader) {
-    const VyProcessor& processor = reader.processor;
+    const VyProcessor& processor = reader.frameProcessor();
     const VyProcessor::Stages& stages = processor.stageTimes();
     const uint64_t processed = processor.framesProcessed();
     return {perFrame(reader.readMilliseconds(), reader.framesRead()),
@@ -206,7 +208,7 @@ std::optional<int> setUpRun(const RunRequest& request, std::unique_ptr<VyReader>
         Viewer::shutdown();
         return 1;
     }
-    const VyProcessor& processor = reader->processor;
+    const VyProcessor& processor = reader->frameProcessor();
     if (processor.publishes() && processor.lcmHandle() == nullptr) {
         const char* url = std::getenv("LCM_DEFAULT_URL");
         std::cout << "MarlinProfileProc: failed: LCM not set up (LCM_DEFAULT_URL '" << (url ? url : "") << "')"
@@ -227,7 +229,7 @@ std::optional<int> setUpRun(const RunRequest& request, std::unique_ptr<VyReader>
 // the replay ends at once); nullopt when the replay cannot start, the run then
 // taken down.
 std::optional<bool> startReplay(std::unique_ptr<VyReader>& reader, DisplayType initialType) {
-    VyProcessor& processor = reader->processor;
+    VyProcessor& processor = reader->frameProcessor();
     try {
         processor.setDisplayType(initialType);
         reader->readFirstFrame();
@@ -258,11 +260,11 @@ std::optional<ForcedEnd> forcedEnd(const VyReader& reader) {
     if (cannotEverEnd(reader)) {
         return ForcedEnd{"No processor is running and no key can arrive: ending the run.", false};
     }
-    if (reader.paused.load() && Console::inputClosed()) {
+    if (reader.isPaused() && Console::inputClosed()) {
         // Nothing could resume it: the run ends as on 'q'.
         return ForcedEnd{"Paused and no key can arrive: ending the run.", true};
     }
-    if (reader.isThreadDone() && !reader.sequenceDone.load()) {
+    if (reader.isThreadDone() && !reader.isSequenceDone()) {
         return ForcedEnd{"The reader has stopped: ending the run.", false};
     }
     return std::nullopt;
@@ -276,11 +278,11 @@ void drawProgress(const VyReader& reader, Clock::time_point start, Clock::time_p
         return;
     }
     lastProgress = now;
-    const VyProcessor& processor = reader.processor;
+    const VyProcessor& processor = reader.frameProcessor();
     const double seconds = std::chrono::duration<double>(now - start).count();
     std::cerr << "\r"
-              << progressText(processor.framesProcessed(), reader.framesInSequence(), seconds,
-                              processor.imageQueue.GetSize(), processor.isPaused())
+              << progressText(processor.framesProcessed(), reader.framesInSequence(), seconds, processor.framesQueued(),
+                              processor.isPaused())
               << "\x1b[K" << std::flush;
 }
 
@@ -288,11 +290,11 @@ void drawProgress(const VyReader& reader, Clock::time_point start, Clock::time_p
 // (a run paused at its last frame stays open, so that frame can be looked at in
 // every display) or the run must end. Returns whether the run was quit.
 bool runKeyLoop(VyReader& reader, Clock::time_point start) {
-    VyProcessor& processor = reader.processor;
+    VyProcessor& processor = reader.frameProcessor();
     const bool showProgress = isatty(STDERR_FILENO) != 0;
     Clock::time_point lastProgress = start;
     bool quit = false;
-    while (!(reader.sequenceDone.load() && !processor.isPaused())) {
+    while (!(reader.isSequenceDone() && !processor.isPaused())) {
         // A stop signal acts ahead of keys still waiting.
         if (Console::stopRequested() != 0) {
             quit = true;
@@ -411,7 +413,7 @@ void checkMeasurement(const VyProcessor& processor, RunOutcome& outcome) {
 int shutDownAndSummarise(std::unique_ptr<VyReader>& reader, bool quit, Clock::time_point start) {
     int status = 0;
     try {
-        VyProcessor& processor = reader->processor;
+        VyProcessor& processor = reader->frameProcessor();
         stopWorkers(*reader);
         COmbraRuntime::End();
         processor.releaseVideo();

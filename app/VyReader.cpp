@@ -53,19 +53,15 @@ void VyReader::setUp(const std::string& path) {
     processor.setSequence(std::filesystem::path(path).filename().string(), sequenceFrames);
     processor.setupCompute(rayImage.GetCalibration());
     if (!rayImage.GetWhiteImage().IsEmpty()) {
-        processor.compute.SetWhiteImage(rayImage.GetWhiteImage());
+        processor.setWhiteImage(rayImage.GetWhiteImage());
     }
     std::cout << "Setting up processor...";
-    processor.imageFormat = imageFormat;
+    processor.setImageFormat(imageFormat);
     processor.openOutputVideo(outputBase);
     std::cout << " Loading first, slow image on to GPU..." << std::endl;
-    {
-        CVyImage firstImage;
-        firstImage.Create(processor.imageFormat);
-        processor.compute.UploadRawImage(firstImage);
-        std::cout << " Done loading first, slow image on to GPU..." << std::endl;
-        processor.markReady();
-    }
+    processor.uploadFirstImage();
+    std::cout << " Done loading first, slow image on to GPU..." << std::endl;
+    processor.markReady();
     Console::_sleep(2000);
     std::cout << "Ready." << std::endl;
 }
@@ -94,7 +90,7 @@ void VyReader::queueNextFrame() {
 void VyReader::threadedFunction() {
     while (isThreadRunning()) {
         // Paused, the reader brings only a frame that the processor waits for to step to.
-        if (paused.load() && !(processor.wantsFrame() && processor.imageQueue.GetSize() == 0)) {
+        if (paused.load() && !(processor.wantsFrame() && processor.framesQueued() == 0)) {
             sleep(10);
             continue;
         }
@@ -109,7 +105,7 @@ void VyReader::threadedFunction() {
             }
             continue;
         }
-        const bool empty = processor.imageQueue.GetSize() == 0;
+        const bool empty = processor.framesQueued() == 0;
         sequenceDone = empty;
         if (empty) {
             return;

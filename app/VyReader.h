@@ -45,55 +45,66 @@ public:
     // once the reader thread has finished.
     const std::string& readFailure() const { return failure; }
 
+    // Any thread.
     uint64_t framesRead() const { return readTotal.load(); }
     // Time the reader thread spent reading and copying frames.
     double readMilliseconds() const { return reading.milliseconds(); }
+    // Fixed by the constructor.
     const std::string& basePath() const { return outputBase; }
-    // Frames the sequence holds (0 when it could not be opened).
+    // Frames the sequence holds (0 when it could not be opened); fixed by the constructor.
     uint64_t framesInSequence() const { return sequenceFrames; }
-
-    std::atomic<bool> sequenceDone{false};
-    std::atomic<bool> paused{false};
-
-private:
-    CImageQueue unusedQueue;
-
-public:
-    CRayImage rayImage;
-
-private:
-    CSeqFileWriter unusedWriter;
-
-public:
-    CSeqFileReader seqReader;
-
-private:
-    CCameraServer cameraServer;
-    CCudaCompute unusedCompute;
-    CCalibration unusedCalibration;
-    CVyString unusedText;
-
-public:
-    CVyString deviceName;
-
-private:
-    CVyImage unusedImageA;
-    CVyImage unusedImageB;
-    CMetaData metaData;
-
-public:
-    CVyImageFormat imageFormat;
-    VyProcessor processor;
-    double deviceClock = 0.0;
-    double deviceMemory = 0.0;
+    // Set by the reader thread once the sequence is read and the processor's queue is
+    // empty; read by the main thread, which then ends the run.
+    bool isSequenceDone() const { return sequenceDone.load(); }
+    // Main thread: a paused reader reads only the frame a paused processor waits for.
+    void setPaused(bool pause) { paused.store(pause); }
+    bool isPaused() const { return paused.load(); }
+    // The run's processor; its own header says which of its operations any thread may use.
+    VyProcessor& frameProcessor() { return processor; }
+    const VyProcessor& frameProcessor() const { return processor; }
 
 private:
     void setUp(const std::string& path);
     void queueNextFrame();
 
+    // The members in the order they are built (the processor last, so it goes first).
+    // Written by the reader thread, read by the main thread.
+    std::atomic<bool> sequenceDone{false};
+    // Written by the main thread, read by the reader thread.
+    std::atomic<bool> paused{false};
+    // Held for the whole run, otherwise unused.
+    CImageQueue unusedQueue;
+    // Main thread in the constructor (the first frame, the calibration); then the reader thread only.
+    CRayImage rayImage;
+    // Held for the whole run, otherwise unused.
+    CSeqFileWriter unusedWriter;
+    // Main thread in the constructor and readFirstFrame; then the reader thread only.
+    CSeqFileReader seqReader;
+    // Held for the whole run, otherwise unused.
+    CCameraServer cameraServer;
+    CCudaCompute unusedCompute;
+    CCalibration unusedCalibration;
+    CVyString unusedText;
+    // Main thread, in the constructor: scratch of the device listing.
+    CVyString deviceName;
+    // Held for the whole run, otherwise unused.
+    CVyImage unusedImageA;
+    CVyImage unusedImageB;
+    CMetaData metaData;
+    // Main thread, in the constructor: the format of the first image uploaded to the device.
+    CVyImageFormat imageFormat;
+    // Every thread, through its own thread-safe operations (see VyProcessor.h).
+    VyProcessor processor;
+    // Main thread, in the constructor: scratch of the device listing.
+    double deviceClock = 0.0;
+    double deviceMemory = 0.0;
+
+    // Fixed by the constructor (main thread).
     std::string outputBase;
-    std::string failure;
-    std::atomic<uint64_t> readTotal{0};
     uint64_t sequenceFrames = 0;
+    // Reader thread; read by the main thread once the reader thread has finished.
+    std::string failure;
+    // Reader thread writes, any thread reads.
+    std::atomic<uint64_t> readTotal{0};
     StageClock reading;
 };

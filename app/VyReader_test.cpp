@@ -65,14 +65,14 @@ TEST(VyReader, SetUpPrintsItsLinesInOrderAndGetsReady) {
         " Done loading first, slow image on to GPU\\.\\.\\.\n"
         "Ready\\.\n");
     EXPECT_TRUE(std::regex_match(printed, expected)) << printed;
-    EXPECT_TRUE(reader.processor.isCalibrated());
-    EXPECT_TRUE(reader.processor.isReady());
-    EXPECT_TRUE(reader.processor.videoWriter.isOpened());
+    EXPECT_TRUE(reader.frameProcessor().isCalibrated());
+    EXPECT_TRUE(reader.frameProcessor().isReady());
+    EXPECT_TRUE(reader.frameProcessor().recordingOpen());
     EXPECT_EQ(reader.basePath(), recordingName(options(dir).outputDir, path));
-    EXPECT_EQ(reader.processor.imageFormat.width, 5120);
-    EXPECT_EQ(reader.processor.imageFormat.pixelType, static_cast<uint32_t>(Vy::PixelTypeLuminance));
-    EXPECT_EQ(reader.seqReader.GetFrameCount(), 3u);
-    reader.processor.releaseVideo();
+    EXPECT_EQ(reader.frameProcessor().rawImageFormat().width, 5120);
+    EXPECT_EQ(reader.frameProcessor().rawImageFormat().pixelType, static_cast<uint32_t>(Vy::PixelTypeLuminance));
+    EXPECT_EQ(reader.framesInSequence(), 3u);
+    reader.frameProcessor().releaseVideo();
     EXPECT_TRUE(std::filesystem::exists(reader.basePath() + ".mp4"));
 }
 
@@ -90,9 +90,9 @@ TEST(VyReader, AMissingOrForeignFileIsReportedAndTheRunGoesOnUnready) {
         EXPECT_NE(printed.find(path, report + 30), std::string::npos) << "the report names the file: " << printed;
         EXPECT_TRUE(printed.ends_with("\n\nPress any key to end program...\n")) << printed;
         EXPECT_EQ(printed.find("Ready."), std::string::npos);
-        EXPECT_FALSE(reader.processor.isCalibrated());
-        EXPECT_FALSE(reader.processor.isReady());
-        EXPECT_FALSE(reader.processor.videoWriter.isOpened());
+        EXPECT_FALSE(reader.frameProcessor().isCalibrated());
+        EXPECT_FALSE(reader.frameProcessor().isReady());
+        EXPECT_FALSE(reader.frameProcessor().recordingOpen());
     }
 }
 
@@ -104,22 +104,22 @@ TEST(VyReader, ReaderQueuesEveryFrameThenWaitsForTheQueueToEmpty) {
     testing::internal::GetCapturedStdout();
     reader.startThread();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (reader.processor.imageQueue.GetSize() < 5 && std::chrono::steady_clock::now() < deadline) {
+    while (reader.frameProcessor().framesQueued() < 5 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    ASSERT_EQ(reader.processor.imageQueue.GetSize(), 5u);
+    ASSERT_EQ(reader.frameProcessor().framesQueued(), 5u);
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
     // Frames still wait: the end of the sequence is not reported yet.
-    EXPECT_FALSE(reader.sequenceDone.load());
+    EXPECT_FALSE(reader.isSequenceDone());
     EXPECT_TRUE(reader.isThreadRunning());
     CVyImage frame;
     for (int i = 0; i < 5; ++i) {
-        ASSERT_TRUE(reader.processor.imageQueue.MoveOut(frame));
+        ASSERT_TRUE(reader.frameProcessor().takeQueuedFrame(frame));
         EXPECT_EQ(frame.frameId, 100 + i);
         EXPECT_EQ(static_cast<const uint8_t*>(frame.GetPixelData())[0], i * 10);
     }
     reader.waitForThread();
-    EXPECT_TRUE(reader.sequenceDone.load());
+    EXPECT_TRUE(reader.isSequenceDone());
     EXPECT_EQ(reader.framesRead(), 5u);
 }
 
@@ -129,7 +129,7 @@ TEST(VyReader, PauseHoldsTheReaderAndStopEndsItWithoutTheEnd) {
     testing::internal::CaptureStdout();
     VyReader reader(path, options(dir));
     testing::internal::GetCapturedStdout();
-    reader.paused = true;
+    reader.setPaused(true);
     reader.startThread();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(reader.framesRead(), 0u);
@@ -138,7 +138,7 @@ TEST(VyReader, PauseHoldsTheReaderAndStopEndsItWithoutTheEnd) {
     reader.waitForThread();
     EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::milliseconds(1200));
     EXPECT_EQ(reader.framesRead(), 0u);
-    EXPECT_FALSE(reader.sequenceDone.load());
+    EXPECT_FALSE(reader.isSequenceDone());
 }
 
 TEST(VyReader, AnEmptySequenceEndsAtOnce) {
@@ -149,5 +149,5 @@ TEST(VyReader, AnEmptySequenceEndsAtOnce) {
     testing::internal::GetCapturedStdout();
     reader.startThread();
     reader.waitForThread();
-    EXPECT_TRUE(reader.sequenceDone.load());
+    EXPECT_TRUE(reader.isSequenceDone());
 }

@@ -9,6 +9,8 @@
 #include <iostream>
 #include <opencv2/imgproc.hpp>
 
+#include "MutexLock.h"
+
 namespace {
 // Room kept free for one more encoded frame and the file's closing index.
 constexpr uint64_t kReserveBytes = 8ull << 20;
@@ -21,33 +23,38 @@ FrameRecorder::FrameRecorder(cv::VideoWriter& writer, size_t capacity)
 FrameRecorder::~FrameRecorder() { finish(); }
 
 void FrameRecorder::record(cv::Mat frame) {
-    std::unique_lock<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     if (!thread.joinable()) {
         finishing = false;
         // The recorder thread writes the queued frames until finish() asks it to end.
         thread = std::thread(&FrameRecorder::run, this);
     }
-    changed.wait(lock, [this] { return frames.size() < capacity; });
+    while (frames.size() >= capacity) {
+        changed.wait(lock.native());
+    }
     frames.push_back(std::move(frame));
     changed.notify_all();
 }
 
 void FrameRecorder::finish() {
+    std::thread ending;
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        const MutexLock lock(mutex);
         if (!thread.joinable()) {
             return;
         }
         finishing = true;
         changed.notify_all();
+        // Joined outside the lock, which the recorder thread needs to end.
+        ending = std::move(thread);
     }
-    thread.join();
+    ending.join();
 }
 
 void FrameRecorder::watchSpace(const std::string& videoPath) { watchedPath = videoPath; }
 
 std::string FrameRecorder::cutReason() const {
-    std::lock_guard<std::mutex> lock(mutex);
+    const MutexLock lock(mutex);
     return cut;
 }
 
@@ -105,8 +112,10 @@ void FrameRecorder::run() {
     for (;;) {
         cv::Mat frame;
         {
-            std::unique_lock<std::mutex> lock(mutex);
-            changed.wait(lock, [this] { return !frames.empty() || finishing; });
+            MutexLock lock(mutex);
+            while (frames.empty() && !finishing) {
+                changed.wait(lock.native());
+            }
             if (frames.empty()) {
                 return;
             }
@@ -126,7 +135,7 @@ void FrameRecorder::write(const cv::Mat& frame) {
     if (!watchedPath.empty()) {
         if (const std::string reason = lackOfRoom(); !reason.empty()) {
             writer.release();  // writes the index while there is room for it
-            std::lock_guard<std::mutex> lock(mutex);
+            const MutexLock lock(mutex);
             cut = reason;
             return;
         }

@@ -12,13 +12,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 #include <string>
 #include <thread>
 
+#include "Mutex.h"
 #include "StageClock.h"
+#include "ThreadAnnotations.h"
 
 class FrameRecorder {
 public:
@@ -32,16 +33,16 @@ public:
 
     // Queues one 8-bit frame (one, three or four channels; the recorder owns it)
     // to be turned into a 1024 x 1024 colour video frame.
-    void record(cv::Mat frame);
+    void record(cv::Mat frame) EXCLUDES(mutex);
     // Returns once every queued frame is written and the thread has ended.
     // Harmless to call again; a later record() starts a new thread.
-    void finish();
+    void finish() EXCLUDES(mutex);
     // Before each frame, checks that the disk and the file-size limit leave room for
     // it and for the index written at the end; when they do not, the recording is
     // closed there (so it stays playable) and further frames are not recorded.
     void watchSpace(const std::string& videoPath);
     // Why the recording was closed early ("disk full", "file-size limit reached"); empty when it was not.
-    std::string cutReason() const;
+    std::string cutReason() const EXCLUDES(mutex);
     // Whether the MP4 file at path is whole: its boxes fill the file and one is the
     // index ("moov") that a player needs; a file cut by a full disk has none.
     static bool hasIndex(const std::string& path);
@@ -51,19 +52,28 @@ public:
     double encodeMilliseconds() const { return encoding.milliseconds(); }
 
 private:
-    void run();
-    void write(const cv::Mat& frame);
+    void run() EXCLUDES(mutex);
+    void write(const cv::Mat& frame) EXCLUDES(mutex);
     std::string lackOfRoom() const;
 
+    // The recorder thread alone uses the writer while it runs.
     cv::VideoWriter& writer;
     const size_t capacity;
-    mutable std::mutex mutex;
+    mutable Mutex mutex;
+    // Signalled on every change of frames or finishing.
     std::condition_variable changed;
-    std::deque<cv::Mat> frames;
-    bool finishing = false;
-    std::thread thread;
+    // The processor thread pushes, the recorder thread pops.
+    std::deque<cv::Mat> frames GUARDED_BY(mutex);
+    // Set by finish(), cleared when a new thread starts.
+    bool finishing GUARDED_BY(mutex) = false;
+    // Started by record() on the processor thread, joined by finish().
+    std::thread thread GUARDED_BY(mutex);
+    // Written by the recorder thread, read by any thread.
     std::atomic<uint64_t> recordedFrames{0};
-    std::string watchedPath;  // set before the first frame, then read by the recorder thread only
-    std::string cut;          // guarded by mutex
+    // Set before the first frame, then read by the recorder thread only.
+    std::string watchedPath;
+    // Written by the recorder thread, read by any thread.
+    std::string cut GUARDED_BY(mutex);
+    // The recorder thread adds to it, any thread reads.
     StageClock encoding;
 };

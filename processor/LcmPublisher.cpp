@@ -1,10 +1,10 @@
 #include "LcmPublisher.h"
 
 #include <algorithm>
-#include <iostream>
 #include <utility>
 #include <vector>
 
+#include "Diagnostic.h"
 #include "VyTypes.h"
 
 namespace {
@@ -23,7 +23,7 @@ LcmPublisher::~LcmPublisher() {
     }
 }
 
-void LcmPublisher::consume(CVyImage& image) {
+void LcmPublisher::consume(CVyImage& image, const FrameInfo& /*info*/) {
     const StageClock::Span span(publishClock);
     image.timeStamp = source.timeStamp;
     const int32_t width = image.GetWidth();
@@ -56,7 +56,7 @@ void LcmPublisher::consume(CVyImage& image) {
     std::vector<uint8_t> buffer(static_cast<size_t>(message.encodedSize()));
     message.encode(buffer.data(), 0, message.encodedSize());
     if (lcm == nullptr) {
-        std::cerr << "LCM instance not initialized.  Ignoring call to publish()\n" << std::flush;
+        Console::diagnostic("LCM instance not initialized.  Ignoring call to publish()");
         return;
     }
     if (lcm_publish(lcm, kLcmChannel, buffer.data(), static_cast<unsigned int>(buffer.size())) == 0) {

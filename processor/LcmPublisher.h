@@ -26,7 +26,7 @@ public:
     LcmPublisher(const LcmPublisher&) = delete;
     LcmPublisher& operator=(const LcmPublisher&) = delete;
 
-    void consume(CVyImage& image) override;
+    void consume(CVyImage& image, const FrameInfo& info) override;
 
     lcm_t* handle() const { return lcm; }
     // Any thread may read the counters.

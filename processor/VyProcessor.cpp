@@ -1,27 +1,19 @@
 #include "VyProcessor.h"
 
 #include <Poco/Timestamp.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <iostream>
 #include <opencv2/core.hpp>
-#include <opencv2/imgproc.hpp>
 #include <thread>
 #include <vector>
 
 #include "CCuda.h"
 #include "CVyException.h"
 #include "CameraModel.h"
-#include "DepthScale.h"
-#include "DisplayImage.h"
 #include "ExceptionReport.h"
-#include "FrameReduction.h"
 #include "PanoraTool.h"
 #include "Snapshot.h"
 #include "Viewer.h"
@@ -33,10 +25,6 @@ namespace {
 constexpr uint32_t kQueueCapacity = 512;
 // Pixel bytes the queue may hold: large frames wait in the file, not in memory.
 constexpr uint64_t kMaxQueuedBytes = 256ull << 20;
-// Numbered names tried when the recording's name is taken.
-constexpr int kMaxVideoNumber = 999;
-// Frames the recorder may hold before the processor waits for it.
-constexpr size_t kRecorderQueue = 4;
 // How long the idle processor waits for a frame before it looks at its running
 // flag again: a run that has ended waits this long for the thread to stop.
 constexpr uint32_t kQueueWaitMilliseconds = 10;
@@ -49,16 +37,6 @@ constexpr double kRefocusStep = 0.05;
 // The rate in the status is counted over at least this long.
 constexpr auto kRateWindow = std::chrono::milliseconds(500);
 
-// The OpenCV element type that wraps an image's samples without reading past them.
-int matTypeOf(const CVyImageFormat& format) {
-    const int depth = format.GetBitDepth() == 16 ? CV_16U : CV_8U;
-    const int channels = format.GetChannelCount();
-    if (channels <= 0) {
-        return format.pixelType == Vy::PixelTypeLuminance ? CV_16UC1 : CV_8UC3;
-    }
-    return CV_MAKETYPE(depth, channels);
-}
-
 }  // namespace
 
 std::string profileLogFileName(const std::string& outputDir, int64_t unixMicroseconds) {
@@ -66,24 +44,13 @@ std::string profileLogFileName(const std::string& outputDir, int64_t unixMicrose
     return outputDir + "/VyProc_" + std::to_string(ticks) + ".csv";
 }
 
-class VyProcessor::LocalOutput : public FrameSink {
-public:
-    explicit LocalOutput(VyProcessor& owner) : processor(owner) {}
-    void consume(CVyImage& image) override { processor.showAndRecord(image); }
-    void close() override {
-        processor.recorder.finish();
-        processor.videoWriter.release();
-    }
-
-private:
-    VyProcessor& processor;
-};
-
 VyProcessor::VyProcessor(const VyRunOptions& options)
     : logFileName(profileLogFileName(options.outputDir, Poco::Timestamp().epochMicroseconds())),
       lcmOutput(options.lcmOutput),
       settingsPath(options.settingsPath.empty() ? defaultSettingsPath() : options.settingsPath),
-      recorder(videoWriter, kRecorderQueue) {
+      turn(stages.rotate),
+      viewer(turn, stages.show),
+      recording(turn, stages.record) {
     // Only a publishing run talks to LCM; it neither shows nor records.
     if (lcmOutput) {
         publisher = std::make_unique<LcmPublisher>(lcm_create(""), inputImage, stages.publish,
@@ -92,8 +59,8 @@ VyProcessor::VyProcessor(const VyRunOptions& options)
                                                    });
         outputs.push_back(publisher.get());
     } else {
-        localOutput = std::make_unique<LocalOutput>(*this);
-        outputs.push_back(localOutput.get());
+        // The turn is shared: it runs once, before the window and the recording.
+        outputs = {&turn, &viewer, &recording};
     }
     outputDir = options.outputDir.empty() ? "." : options.outputDir;
     imageQueue.Initialize(kQueueCapacity, false);
@@ -121,6 +88,7 @@ void VyProcessor::setupCompute(const CCalibration& calibration) {
     colourFar = params.GetNumber(Params::CudaCompute_ColorFarDistance);
     if (colourNear <= 0.0) colourNear = measurable.nearMm;
     if (colourFar <= 0.0) colourFar = measurable.farMm > 0.0 ? measurable.farMm : 3000.0;
+    viewer.setDepthColours(colourNear, colourFar);
     params.SetValue(Params::CudaCompute_ColorNearDistance, colourNear);
     params.SetValue(Params::CudaCompute_ColorFarDistance, colourFar);
     // Refocusing: 0 at the calibration's lowest virtual depth (farthest), 1 at its highest, linear in 1/v.
@@ -140,46 +108,36 @@ void VyProcessor::setupCompute(const CCalibration& calibration) {
     tracker = Vy::Analysis::ParticleTracker(profileSettings.tracking);
     calibrationInUse = calibration;
     imageAccess = static_cast<IImageAccess*>(compute.GetInterface(1));
+    if (imageAccess == nullptr) {
+        throw CVyException("setupCompute", "interface 1", "the engine offers no image access");
+    }
     calibrated = true;
+}
+
+void VyProcessor::setWhiteImage(const CVyImage& white) { compute.SetWhiteImage(white); }
+
+void VyProcessor::uploadFirstImage() {
+    CVyImage blank;
+    blank.Create(imageFormat);
+    compute.UploadRawImage(blank);
+}
+
+double VyProcessor::engineSetting(uint32_t id) { return compute.GetParams().GetNumber(id); }
+
+bool VyProcessor::takeQueuedFrame(CVyImage& frame) {
+    if (!imageQueue.MoveOut(frame)) {
+        return false;
+    }
+    queuedBytes -= frame.IsEmpty() ? 0 : frame.GetByteSize();
+    return true;
 }
 
 void VyProcessor::openOutputVideo(std::string outputBasePath) {
     if (lcmOutput) {
         return;  // a publishing run records nothing
     }
-    // The name is claimed with an exclusive create, so an earlier recording (or a
-    // second run at the same time) is never overwritten: a taken name gets a number.
-    std::string name = outputBasePath + ".mp4";
-    int claimed = -1;
-    for (int number = 1; claimed < 0 && number <= kMaxVideoNumber + 1; ++number) {
-        claimed = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (claimed < 0) {
-            videoError = std::strerror(errno);
-            if (errno != EEXIST || number > kMaxVideoNumber) {
-                break;
-            }
-            name = outputBasePath + "-" + std::to_string(number) + ".mp4";
-        }
-    }
-    if (claimed >= 0) {
-        ::close(claimed);
-        videoName = name;
-        // MP4 takes no DIVX tag: asked for it, the writer falls back to mp4v with a note of its own.
-        // The same MPEG-4 stream is asked for under mp4v at once, and said here in our words.
-        videoWriter.open(videoName, cv::VideoWriter::fourcc('m', 'p', '4', 'v'), 30.0,
-                         cv::Size(FrameRecorder::kVideoSide, FrameRecorder::kVideoSide), true);
-        if (videoWriter.isOpened()) {
-            std::cerr << "MarlinProfileProc: recording MPEG-4 (DIVX) under the MP4 tag 'mp4v'" << std::endl;
-            videoError.clear();
-            recorder.watchSpace(videoName);
-            return;
-        }
-        videoError = "the video writer refused it";
-        std::remove(videoName.c_str());
-        videoName.clear();
-    }
-    videoError = name + ": " + videoError;
-    std::cout << "Could not open the output video for write: " << outputBasePath << std::endl;
+    recording.open(outputBasePath);
+    viewer.setDepthScaleFile(recording.depthScaleFileName());
 }
 
 void VyProcessor::releaseVideo() {
@@ -195,7 +153,7 @@ int VyProcessor::startProcessor() {
     }
     try {
         if (!lcmOutput) {
-            Panora::Tool::CreateViewImage(viewHandle, 0, 0, 1000, 800, "VyProcessorView");
+            viewer.open();
             updateStatus();
             if (Viewer::isShowing()) {
                 std::cout << "Keys: r raw, t total focus, d depth, f refocused, p pause/resume, n next frame "
@@ -214,7 +172,7 @@ int VyProcessor::startProcessor() {
 void VyProcessor::setDisplayType(DisplayType type) {
     if (type != displayType.load()) {
         displayType.store(type);
-        imageShown.store(false);
+        viewer.beginSeries();
         showAgainWanted = true;
     }
 }
@@ -286,8 +244,8 @@ std::string VyProcessor::statusText() const {
 }
 
 void VyProcessor::updateStatus() {
-    if (viewHandle > 0) {
-        Viewer::setStatus(viewHandle, statusText());
+    if (viewer.handle() > 0) {
+        Viewer::setStatus(viewer.handle(), statusText());
     }
 }
 
@@ -364,14 +322,13 @@ void VyProcessor::threadedFunction() {
         if (pausedFlag.load() && stepsWanted.load() <= 0) {
             continue;
         }
-        if (!imageQueue.MoveOut(inputImage)) {
+        if (!takeQueuedFrame(inputImage)) {
             std::this_thread::yield();
             continue;
         }
         if (pausedFlag.load() && stepsWanted.load() > 0) {
             --stepsWanted;
         }
-        queuedBytes -= inputImage.IsEmpty() ? 0 : inputImage.GetByteSize();
         showAgainWanted = false;  // a new frame shows every change
         // Every failure of a frame is reported and the loop goes on with the next one:
         // a processor that ended here would leave the reader waiting for room.
@@ -454,156 +411,15 @@ void VyProcessor::computeDisplayType(DisplayType type) {
 }
 
 void VyProcessor::outputFrame(CVyImage& image) {
+    FrameInfo info;
+    info.number = showingAgain ? frameCount - 1 : frameCount;
+    info.again = showingAgain;
+    info.type = displayType.load();
+    if (snapshotWanted.exchange(false)) {
+        info.snapshotBase = Snapshot::baseName(outputDir, sequenceName.empty() ? "frame" : sequenceName,
+                                               inputImage.frameId, displayTypeNumber(info.type));
+    }
     for (FrameSink* output : outputs) {
-        output->consume(image);
+        output->consume(image, info);
     }
-}
-
-void VyProcessor::showAndRecord(CVyImage& image) {
-    const CVyImageFormat& format = image.GetFormat();
-    if (!image.IsEmpty() && format.pixelType == Vy::PixelTypeLuminance && format.GetBitDepth() == 16 &&
-        format.GetChannelCount() == 1) {
-        showAndRecordWide(image);
-        return;
-    }
-    cv::Mat view;
-    {
-        const StageClock::Span span(stages.rotate);
-        if (!image.IsEmpty()) {
-            view = cv::Mat(format.height, format.width, matTypeOf(format), image.GetPixelDataForWrite());
-        }
-        if (view.empty()) {
-            std::cout << "image empty" << std::endl;
-        } else {
-            cv::rotate(view, view, cv::ROTATE_180);
-        }
-    }
-    {
-        const StageClock::Span span(stages.show);
-        // A frame shown again keeps its number.
-        std::cout << (showingAgain ? frameCount - 1 : frameCount) << std::endl;
-        const bool depthPicture =
-            displayType.load() == DisplayType::Depth && format.pixelType == Vy::PixelTypeBGR && !view.empty();
-        // Without a window the viewer's conversion would be thrown away.
-        if (depthPicture) {
-            showDepthWithScale(view);
-        } else if (Viewer::isShowing()) {
-            Panora::Tool::ViewSetImage(viewHandle, &image, imageShown.load());
-        }
-        if (snapshotWanted.exchange(false)) {
-            // The image is turned already; PNG wants blue first.
-            cv::Mat shown, result = view;
-            Viewer::toDisplayable(image, shown);
-            if (format.pixelType == Vy::PixelTypeRGB) {
-                cv::cvtColor(view, result, cv::COLOR_RGB2BGR);
-            }
-            writeSnapshot(result, shown);
-        }
-    }
-    if (showingAgain) {
-        return;
-    }
-    const StageClock::Span span(stages.record);
-    try {
-        // The recording: an 8-bit copy goes to the recorder thread, which makes
-        // a 1024 x 1024 colour frame of it while this thread goes on.
-        cv::Mat frame;
-        if (view.depth() == CV_16U) {
-            view.convertTo(frame, CV_8U, 0.015625, 0);
-        } else {
-            frame = view.clone();
-        }
-        if (format.pixelType == Vy::PixelTypeRGB) {
-            cv::cvtColor(frame, frame, cv::COLOR_RGB2BGR);
-        }
-        recorder.record(std::move(frame));
-    } catch (const std::exception& exception) {
-        std::cout << exception.what() << std::endl;
-    }
-    imageShown.store(true);
-}
-
-void VyProcessor::showAndRecordWide(const CVyImage& image) {
-    // Read in place: nothing writes the samples, so an image shared with the
-    // engine is not copied, and only the reduced frames are turned.
-    const cv::Mat wide(image.GetHeight(), image.GetWidth(), CV_16UC1, const_cast<void*>(image.GetPixelData()));
-    cv::Mat frame;
-    std::string failure;
-    {
-        const StageClock::Span span(stages.rotate);
-        try {
-            frame = FrameReduction::recordingFrame(wide, FrameRecorder::kVideoSide);
-        } catch (const std::exception& exception) {
-            failure = exception.what();
-        }
-    }
-    {
-        const StageClock::Span span(stages.show);
-        std::cout << (showingAgain ? frameCount - 1 : frameCount) << std::endl;
-        const bool snapshot = snapshotWanted.exchange(false);
-        if (Viewer::isShowing() || snapshot) {
-            CVyImage shown;
-            if (shown.Create(CVyImageFormat{image.GetWidth(), image.GetHeight(), Vy::PixelTypeLuminance,
-                                            Vy::DataTypeUnsignedByte})) {
-                cv::Mat turned(image.GetHeight(), image.GetWidth(), CV_8UC1, shown.GetPixelDataForWrite());
-                FrameReduction::displayFrame(wide, turned);
-                if (Viewer::isShowing()) {
-                    Panora::Tool::ViewSetImage(viewHandle, &shown, imageShown.load());
-                }
-                if (snapshot) {
-                    cv::Mat result;
-                    cv::rotate(wide, result, cv::ROTATE_180);  // as shown
-                    writeSnapshot(result, turned);
-                }
-            }
-        }
-    }
-    if (showingAgain) {
-        return;
-    }
-    const StageClock::Span span(stages.record);
-    if (failure.empty()) {
-        try {
-            recorder.record(std::move(frame));
-        } catch (const std::exception& exception) {
-            failure = exception.what();
-        }
-    }
-    if (!failure.empty()) {
-        std::cout << failure << std::endl;
-    }
-    imageShown.store(true);
-}
-
-void VyProcessor::showDepthWithScale(const cv::Mat& colours) {
-    if (!depthScaleWritten) {
-        depthScaleWritten = true;
-        // The scale goes once beside the recording, so the colours of the video can be read later.
-        if (!videoName.empty()) {
-            const std::string path = videoName.substr(0, videoName.size() - 4) + ".depth-scale.png";
-            std::string error;
-            if (DepthScale::writePng(path, colourNear, colourFar, error)) {
-                std::cout << "depth scale: " << path << std::endl;
-            } else {
-                std::cout << "depth scale not written (" << path << ": " << error << ")" << std::endl;
-            }
-        }
-    }
-    if (!Viewer::isShowing()) {
-        return;
-    }
-    if (colourBar.rows != colours.rows) {
-        colourBar = DepthScale::bar(colours.rows, colourNear, colourFar);
-    }
-    const cv::Mat both = DepthScale::besidePicture(colours, colourBar);
-    CVyImage shown;
-    if (shown.Create(both.cols, both.rows, Vy::PixelTypeBGR, Vy::DataTypeUnsignedByte, both.data)) {
-        Panora::Tool::ViewSetImage(viewHandle, &shown, imageShown.load());
-    }
-}
-
-void VyProcessor::writeSnapshot(const cv::Mat& result, const cv::Mat& shown) {
-    const std::string base = Snapshot::baseName(outputDir, sequenceName.empty() ? "frame" : sequenceName,
-                                                inputImage.frameId, displayTypeNumber(displayType.load()));
-    std::cout << Snapshot::write(base, result, shown) << std::endl;
 }

@@ -5,8 +5,10 @@
 // Threads: the main thread builds, sets up and starts the processor and
 // changes the display type; the reader thread hands frames in through
 // addFrame; the processor thread (threadedFunction) is the only consumer of
-// the queue and the only user of the engine, the viewer handle, the video
-// writer and the LCM handle while it runs.
+// the queue and the only user of the engine and the outputs (window,
+// recording, LCM) while it runs. Each member below names its threads.
+//
+// The frame's path: reader -> queue -> compute -> outputFrame -> outputs.
 #pragma once
 
 #include <lcm/lcm.h>
@@ -16,7 +18,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <opencv2/videoio.hpp>
 #include <string>
 #include <vector>
 
@@ -26,16 +27,18 @@
 #include "CVyImage.h"
 #include "CVyImageFormat.h"
 #include "DisplayType.h"
-#include "FrameRecorder.h"
 #include "FrameSink.h"
+#include "FrameTurn.h"
 #include "IImageAccess.h"
 #include "ImageMessage.h"
 #include "LcmPublisher.h"
 #include "ParticleTable.h"
 #include "ParticleTracker.h"
 #include "ProfileSettings.h"
+#include "RecorderOutput.h"
 #include "RunOptions.h"
 #include "StageClock.h"
+#include "ViewerOutput.h"
 #include "ofThread.h"
 
 class VyProcessor : public ofThread {
@@ -99,7 +102,7 @@ public:
 
     // Counters for the end-of-run summary (any thread may read them).
     uint64_t framesProcessed() const { return processedTotal.load(); }
-    uint64_t framesRecorded() const { return recorder.recorded(); }
+    uint64_t framesRecorded() const { return recording.recorded(); }
     uint64_t framesPublished() const { return publisher ? publisher->published() : 0; }
     // Frames LCM refused to send (a read-only log, a broken transport).
     uint64_t publishFailures() const { return publisher ? publisher->failures() : 0; }
@@ -107,17 +110,17 @@ public:
     uint64_t profileRows() const { return profileRowTotal.load(); }
     // Frames whose rows could not be added to the particle table.
     uint64_t particleTableFailures() const { return particleTableFailedTotal.load(); }
-    // "<log>.particles.csv"; written only when the settings ask for the table.
     // The LCM instance of a publishing run; null otherwise, or when LCM could not be set up.
     lcm_t* lcmHandle() const { return publisher ? publisher->handle() : nullptr; }
+    // "<log>.particles.csv"; written only when the settings ask for the table.
     std::string particleTableFileName() const { return Vy::Analysis::particleTableName(logFileName); }
     bool writesParticleTable() const { return profileSettings.particleTable; }
     // The recording's path; empty when none is open.
-    const std::string& videoFileName() const { return videoName; }
+    const std::string& videoFileName() const { return recording.fileName(); }
     // Why the video could not be opened ("<path>: <reason>"); empty when it was, or when none was asked for.
-    const std::string& videoOpenError() const { return videoError; }
+    const std::string& videoOpenError() const { return recording.openError(); }
     // Why the recording stopped before the run did (disk full, size limit); empty when it did not.
-    std::string recordingCut() const { return recorder.cutReason(); }
+    std::string recordingCut() const { return recording.cutReason(); }
 
     // Where the processor's time went, summed over the run.
     struct Stages {
@@ -130,7 +133,7 @@ public:
     };
     const Stages& stageTimes() const { return stages; }
     // Encoding time of the recorder thread.
-    double encodeMilliseconds() const { return recorder.encodeMilliseconds(); }
+    double encodeMilliseconds() const { return recording.encodeMilliseconds(); }
 
     void threadedFunction() override;
 
@@ -148,11 +151,48 @@ public:
     void markReady() { ready = true; }
     bool isReady() const { return ready.load(); }
     // The viewer window; 0 before startProcessor or in a publishing run.
-    int32_t viewerHandle() const { return viewHandle; }
+    int32_t viewerHandle() const { return viewer.handle(); }
 
-    // Main thread until startThread; then only the processor thread writes
-    // the video writer (the recorder thread while it records).
-    cv::VideoWriter videoWriter;
+    // Main thread, before startProcessor: the white image the engine divides the raw frames by.
+    void setWhiteImage(const CVyImage& white);
+    // Main thread, before startProcessor: the format of the raw frames, and one blank frame
+    // of it uploaded to the device, so that the first frame of the replay is not the slow one.
+    void setImageFormat(const CVyImageFormat& format) { imageFormat = format; }
+    const CVyImageFormat& rawImageFormat() const { return imageFormat; }
+    void uploadFirstImage();
+    // Main thread, before startProcessor: a value of the engine's settings.
+    double engineSetting(uint32_t id);
+
+    // Any thread: frames waiting for the processor, and how many may wait.
+    uint32_t framesQueued() const { return imageQueue.GetSize(); }
+    uint32_t queueCapacity() const { return imageQueue.GetCapacity(); }
+    // The consumer's side of the queue: moves the oldest waiting frame into frame.
+    // Only the processor thread takes frames while it runs; false when none waits.
+    bool takeQueuedFrame(CVyImage& frame);
+
+    // Processor thread: the raw frame the outputs are made of (its time and id go with
+    // them). Set from outside only while the thread does not run, to drive outputFrame.
+    void setInputFrame(const CVyImage& frame) { inputImage = frame; }
+    // The last image of display types 0 to 3, as the outputs had it (an 8-bit or colour
+    // image turned in place by then); read it from another thread only between frames.
+    const CVyImage& lastResult() const { return resultImage; }
+
+    // Whether the viewer has shown a frame since the display type last changed (any thread).
+    bool imageShown() const { return viewer.imageShown(); }
+    // Whether the recording is open (main thread, or once the processor thread has ended).
+    bool recordingOpen() const { return recording.isOpen(); }
+
+private:
+    void computeDisplayType(DisplayType type);
+    // Processor thread: the input frame in the current display type, handed to the outputs.
+    void computeAndOutput();
+    // While paused: the frame on show computed again (type change, refocus, snapshot), shown, not recorded.
+    void showAgain();
+    void updateStatus();
+    void countRate();
+    // Type 4: the frame's rows of the particle table, with depth and tracks.
+    void addParticleRows(const cv::Mat& totalFocus, const std::vector<Vy::Analysis::BlobRecord>& blobs);
+
     // Main thread until startThread; then only the processor thread.
     CCudaCompute compute;
     IImageAccess* imageAccess = nullptr;
@@ -161,35 +201,15 @@ public:
     // Processor thread: the frame in work and what was made of it.
     CVyImage inputImage;
     CVyImage resultImage;
-    // The raw frame format, set by the reader before it starts.
+    // The raw frame format: main thread, before startProcessor.
     CVyImageFormat imageFormat;
-    // Processor thread: frames done (tests set it to number frames).
+    // Processor thread: frames done, the number the console shows for the next one.
     int32_t frameCount = 0;
-    // Cleared by a display type change on the main thread, set by the processor thread once a frame is shown.
-    std::atomic<bool> imageShown{false};
-
-private:
-    void computeDisplayType(DisplayType type);
-    void showAndRecord(CVyImage& image);
-    // While paused: the frame on show computed again (type change, refocus, snapshot), shown, not recorded.
-    // Processor thread: the input frame in the current display type, handed to the outputs.
-    void computeAndOutput();
-    void showAgain();
-    void writeSnapshot(const cv::Mat& result, const cv::Mat& shown);
-    // The depth picture with its colour bar beside it, for the window only.
-    void showDepthWithScale(const cv::Mat& colours);
-    void updateStatus();
-    void countRate();
-    // 16-bit luminance (the pre-processed raw image): reduced first, turned after.
-    void showAndRecordWide(const CVyImage& image);
-    // Type 4: the frame's rows of the particle table, with depth and tracks.
-    void addParticleRows(const cv::Mat& totalFocus, const std::vector<Vy::Analysis::BlobRecord>& blobs);
 
     // Written once at construction or set-up (main thread), read by every thread after.
     std::string logFileName;
     bool lcmOutput = false;
     bool calibrated = false;
-    int32_t viewHandle = 0;
     // Main thread writes, every thread reads.
     std::atomic<DisplayType> displayType{DisplayType::Profile};
     std::atomic<double> refocusValue{0.5};
@@ -198,47 +218,60 @@ private:
     // Processor thread only: the total focus image of the profile measurement.
     CVyImage totalFocusImage;
 
+    // Fixed at construction.
     std::string settingsPath;
-    std::string videoName;
-    std::string videoError;
-    FrameRecorder recorder;
+    std::string outputDir;
+    // Each clock is added to by one thread (the processor's, or the recorder's for
+    // encoding) and read by any thread.
     Stages stages;
+    // Counters: each is written by one thread (processedTotal, profileRowTotal and
+    // particleTableFailedTotal by the processor thread, droppedTotal by both the reader
+    // and the processor thread) and read by any thread.
     std::atomic<uint64_t> processedTotal{0};
-    std::atomic<uint64_t> queuedBytes{0};
     std::atomic<uint64_t> droppedTotal{0};
     std::atomic<uint64_t> profileRowTotal{0};
     std::atomic<uint64_t> particleTableFailedTotal{0};
+    // Pixel bytes waiting in the queue: the reader thread adds, the processor thread subtracts.
+    std::atomic<uint64_t> queuedBytes{0};
+    // Set by setupCompute (main thread) before startProcessor; then the processor thread
+    // reads them (and the main thread, for the refocus distance and the status).
     Vy::Analysis::ProfileSettings profileSettings;
     CCalibration calibrationInUse;
-    Vy::Analysis::ParticleTracker tracker;
-    CVyImage depthImage;
-
-    std::atomic<bool> pausedFlag{false};
-    std::atomic<int> stepsWanted{0};
-    std::atomic<bool> showAgainWanted{false};
-    std::atomic<bool> snapshotWanted{false};
-    // Set on the processor thread while a paused frame is shown again: nothing is recorded or counted.
-    bool showingAgain = false;
-    bool hasFrame = false;
-    std::string sequenceName;
-    uint64_t sequenceFrames = 0;
-    std::string outputDir;
     double colourNear = 0.0;
     double colourFar = 0.0;
     // Refocus value range mapped to distances: virtual depths at 0 and 1.
     double refocusDepthLow = 0.0;
     double refocusDepthHigh = 0.0;
-    std::atomic<double> rate{0.0};
+    // Set by setSequence (main thread) before startProcessor, read by every thread after.
+    std::string sequenceName;
+    uint64_t sequenceFrames = 0;
+    // Processor thread only: the tracks of the particle table and the depth map it reads.
+    Vy::Analysis::ParticleTracker tracker;
+    CVyImage depthImage;
+
+    // Requests of the main thread, taken by the processor thread.
+    std::atomic<bool> pausedFlag{false};
+    std::atomic<int> stepsWanted{0};
+    std::atomic<bool> showAgainWanted{false};
+    std::atomic<bool> snapshotWanted{false};
+    // Processor thread only. showingAgain: a paused frame is being shown again (nothing
+    // is recorded or counted); hasFrame: a frame was processed that can be shown again.
+    bool showingAgain = false;
+    bool hasFrame = false;
+    // Processor thread only: the frames counted for the rate since rateStart.
     std::chrono::steady_clock::time_point rateStart{};
     uint64_t rateFrames = 0;
-    cv::Mat colourBar;  // the scale beside the depth picture, made once per picture height
-    bool depthScaleWritten = false;
+    // Written by the processor thread, read by any thread (the status).
+    std::atomic<double> rate{0.0};
 
-    // The window and the recording as one output (showAndRecord, the recorder).
-    class LocalOutput;
-    std::unique_ptr<FrameSink> localOutput;
+    // The outputs, chosen at construction (main thread); their own headers say which
+    // thread owns what. A local run uses the turn, the window and the recording, in
+    // that order; a publishing run only the publisher.
+    FrameTurn turn;
+    ViewerOutput viewer;
+    RecorderOutput recording;
     std::unique_ptr<LcmPublisher> publisher;  // a publishing run only
-    // Chosen at construction; the processor thread hands every frame to each.
+    // Fixed at construction; the processor thread hands every frame to each.
     std::vector<FrameSink*> outputs;
 };
 

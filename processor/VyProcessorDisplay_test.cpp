@@ -40,10 +40,8 @@ TEST(VyProcessorDisplay, TheShippedSettingsColourTheDistancesTheCalibrationCanMe
     EXPECT_NEAR(processor.depthColourNear(), Vy::Model::distanceFromVirtualDepth(c, c.virtualDepthMax), 1e-6);
     EXPECT_NEAR(processor.depthColourFar(), Vy::Model::distanceFromVirtualDepth(c, c.virtualDepthMin), 1e-6);
     // The engine colours with the same range.
-    EXPECT_EQ(processor.compute.GetParams().GetNumber(Params::CudaCompute_ColorNearDistance),
-              processor.depthColourNear());
-    EXPECT_EQ(processor.compute.GetParams().GetNumber(Params::CudaCompute_ColorFarDistance),
-              processor.depthColourFar());
+    EXPECT_EQ(processor.engineSetting(Params::CudaCompute_ColorNearDistance), processor.depthColourNear());
+    EXPECT_EQ(processor.engineSetting(Params::CudaCompute_ColorFarDistance), processor.depthColourFar());
 }
 
 TEST(VyProcessorDisplay, SettingsCanFixNearAndFarAndGiveTheRefocusPlaneInMillimetres) {
@@ -126,7 +124,7 @@ TEST(VyProcessorDisplay, RefocusKeysMoveTheSharpPlaneAndItsSharpnessPeaksAtThePl
         }
         ASSERT_GT(processor.framesProcessed(), before);
         // Sharpness: how closely the plane's texture comes back (PSNR), inside the rim.
-        const CVyImage& image = processor.resultImage;
+        const CVyImage& image = processor.lastResult();
         const auto* samples = static_cast<const uint16_t*>(image.GetPixelData());
         double sum = 0.0;
         int count = 0;

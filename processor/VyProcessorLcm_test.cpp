@@ -54,7 +54,9 @@ TEST(LcmOutput, PublishesShrunkShallowImagesOnTheChannel) {
     Received received;
     lcm_subscribe(processor.lcmHandle(), "RIZODEZIZOV", onMessage, &received);
 
-    processor.inputImage.timeStamp = 1000.7;
+    CVyImage raw;
+    raw.timeStamp = 1000.7;
+    processor.setInputFrame(raw);
     CVyImage small = image(4, 2, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort, 0);
     const uint16_t firstSample = static_cast<const uint16_t*>(small.GetPixelData())[1];
     processor.outputFrame(small);
@@ -113,7 +115,7 @@ TEST(LcmOutput, WithoutAnInstanceEveryFrameSaysSoOnStandardError) {
               "LCM instance not initialized.  Ignoring call to publish()\n");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(processor.framesPublished(), 0u);
-    EXPECT_FALSE(processor.imageShown.load());
+    EXPECT_FALSE(processor.imageShown());
 }
 
 TEST(LcmOutput, AFileLogHoldsEveryMessageWithItsHeader) {
@@ -126,7 +128,9 @@ TEST(LcmOutput, AFileLogHoldsEveryMessageWithItsHeader) {
         setenv("LCM_DEFAULT_URL", saved.c_str(), 1);
         ASSERT_NE(processor.lcmHandle(), nullptr);
         for (int i = 0; i < 3; ++i) {
-            processor.inputImage.timeStamp = 1.7e12 + i;
+            CVyImage raw;
+            raw.timeStamp = 1.7e12 + i;
+            processor.setInputFrame(raw);
             CVyImage frame = image(16 + i, 8, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte, 0);
             processor.outputFrame(frame);
         }

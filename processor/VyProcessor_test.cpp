@@ -29,6 +29,14 @@ CVyImage frame(int32_t id) {
     return image;
 }
 
+// One frame through the outputs: the viewer then counts it as shown.
+void showOneFrame(VyProcessor& processor) {
+    CVyImage image = frame(0);
+    testing::internal::CaptureStdout();
+    processor.outputFrame(image);
+    testing::internal::GetCapturedStdout();
+}
+
 }  // namespace
 
 TEST(VyProcessor, ConstructionStartsInProfileModeWithAFreshLogName) {
@@ -39,10 +47,10 @@ TEST(VyProcessor, ConstructionStartsInProfileModeWithAFreshLogName) {
     EXPECT_EQ(processor.refocusPosition(), 0.5);
     EXPECT_FALSE(processor.isCalibrated());
     EXPECT_FALSE(processor.isReady());
-    EXPECT_FALSE(processor.imageShown.load());
+    EXPECT_FALSE(processor.imageShown());
     EXPECT_FALSE(processor.publishes());
-    EXPECT_FALSE(processor.videoWriter.isOpened());
-    EXPECT_EQ(processor.imageQueue.GetCapacity(), 512u);
+    EXPECT_FALSE(processor.recordingOpen());
+    EXPECT_EQ(processor.queueCapacity(), 512u);
     EXPECT_EQ(processor.lcmHandle(), nullptr);  // only a publishing run talks to LCM
     // 100 ns ticks since 1582: 18 digits for present-day dates.
     EXPECT_TRUE(std::regex_match(processor.logFile(), std::regex("/tmp/VyProc_[0-9]{18}\\.csv")))
@@ -82,7 +90,6 @@ TEST(VyProcessor, SettingUpWithTheShippedSettingsCalibratesAndStarts) {
     VyProcessor processor(headlessOptions());
     processor.setupCompute(Vy::Test::SmallCalibration());
     EXPECT_TRUE(processor.isCalibrated());
-    EXPECT_NE(processor.imageAccess, nullptr);
     EXPECT_EQ(processor.startProcessor(), 0);
     EXPECT_TRUE(processor.isThreadRunning());
     EXPECT_GT(processor.viewerHandle(), 0);
@@ -96,19 +103,19 @@ TEST(VyProcessor, SettingUpWithTheShippedSettingsCalibratesAndStarts) {
 
 TEST(VyProcessor, DisplayTypeChangesClearTheSeriesFlag) {
     VyProcessor processor(headlessOptions());
-    processor.imageShown = true;
+    showOneFrame(processor);
     processor.setDisplayType(DisplayType::Profile);  // unchanged: the flag stays
-    EXPECT_TRUE(processor.imageShown.load());
+    EXPECT_TRUE(processor.imageShown());
     processor.setDisplayType(DisplayType::TotalFocus);
     EXPECT_EQ(processor.currentDisplayType(), DisplayType::TotalFocus);
-    EXPECT_FALSE(processor.imageShown.load());
-    processor.imageShown = true;
+    EXPECT_FALSE(processor.imageShown());
+    showOneFrame(processor);
     processor.setDisplayType(DisplayType::TotalFocus);
-    EXPECT_TRUE(processor.imageShown.load());
+    EXPECT_TRUE(processor.imageShown());
     // Any value is taken, even one without a pipeline: it shows the raw image and says so by its number.
     processor.setDisplayType(static_cast<DisplayType>(-7));
     EXPECT_EQ(displayTypeNumber(processor.currentDisplayType()), -7);
-    EXPECT_FALSE(processor.imageShown.load());
+    EXPECT_FALSE(processor.imageShown());
     EXPECT_NE(processor.statusText().find(" | type -7 raw | "), std::string::npos) << processor.statusText();
 }
 
@@ -127,13 +134,13 @@ TEST(VyProcessor, AFullQueueWaitsForRoomInsteadOfDroppingFrames) {
     std::thread consumer([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         CVyImage taken;
-        processor.imageQueue.MoveOut(taken);
+        processor.takeQueuedFrame(taken);
     });
     testing::internal::CaptureStdout();
     EXPECT_TRUE(processor.addFrame(frame(513), [] { return true; }));
     consumer.join();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(processor.imageQueue.GetSize(), 512u);
+    EXPECT_EQ(processor.framesQueued(), 512u);
 
     // A reader stopped while it waits abandons the frame with the message.
     std::atomic<bool> running{true};

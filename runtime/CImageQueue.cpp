@@ -4,17 +4,21 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
-#include <mutex>
 #include <utility>
+
+#include "Mutex.h"
+#include "MutexLock.h"
+#include "ThreadAnnotations.h"
 
 // Images wait in `images` (oldest first) until the consumer moves them out.
 // One mutex guards everything; `notEmpty` wakes a consumer waiting for an image.
 struct CImageQueue::State {
-    mutable std::mutex mutex;
+    mutable Mutex mutex;
     std::condition_variable notEmpty;
-    std::deque<CVyImage> images;
-    uint32_t capacity = 1;
-    bool dropOldest = false;
+    // The producer thread pushes, the consumer thread pops.
+    std::deque<CVyImage> images GUARDED_BY(mutex);
+    uint32_t capacity GUARDED_BY(mutex) = 1;
+    bool dropOldest GUARDED_BY(mutex) = false;
 };
 
 CImageQueue::CImageQueue() : state_(std::make_unique<State>()) {}
@@ -22,42 +26,51 @@ CImageQueue::CImageQueue() : state_(std::make_unique<State>()) {}
 CImageQueue::~CImageQueue() = default;
 
 void CImageQueue::Initialize(uint32_t capacity, bool dropOldest) {
-    std::lock_guard lock(state_->mutex);
-    state_->capacity = std::max<uint32_t>(capacity, 1);
-    state_->dropOldest = dropOldest;
-    state_->images.clear();
+    State& s = *state_;
+    const MutexLock lock(s.mutex);
+    s.capacity = std::max<uint32_t>(capacity, 1);
+    s.dropOldest = dropOldest;
+    s.images.clear();
 }
 
 bool CImageQueue::MoveIn(CVyImage& image) {
+    State& s = *state_;
     {
-        std::lock_guard lock(state_->mutex);
-        if (state_->images.size() >= state_->capacity) {
-            if (!state_->dropOldest) {
+        const MutexLock lock(s.mutex);
+        if (s.images.size() >= s.capacity) {
+            if (!s.dropOldest) {
                 return false;
             }
-            state_->images.pop_front();
+            s.images.pop_front();
         }
-        state_->images.push_back(std::move(image));
+        s.images.push_back(std::move(image));
     }
-    state_->notEmpty.notify_one();
+    s.notEmpty.notify_one();
     return true;
 }
 
 bool CImageQueue::WaitForNotEmpty(uint32_t milliseconds) {
-    std::unique_lock lock(state_->mutex);
-    return state_->notEmpty.wait_for(lock, std::chrono::milliseconds(milliseconds),
-                                     [this] { return !state_->images.empty(); });
+    State& s = *state_;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    MutexLock lock(s.mutex);
+    while (s.images.empty()) {
+        if (s.notEmpty.wait_until(lock.native(), deadline) == std::cv_status::timeout) {
+            return !s.images.empty();
+        }
+    }
+    return true;
 }
 
 bool CImageQueue::MoveOut(CVyImage& target) {
+    State& s = *state_;
     CVyImage taken;
     {
-        std::lock_guard lock(state_->mutex);
-        if (state_->images.empty()) {
+        const MutexLock lock(s.mutex);
+        if (s.images.empty()) {
             return false;
         }
-        taken = std::move(state_->images.front());
-        state_->images.pop_front();
+        taken = std::move(s.images.front());
+        s.images.pop_front();
     }
     // The target's old pixels are released outside the lock.
     target = std::move(taken);
@@ -65,11 +78,13 @@ bool CImageQueue::MoveOut(CVyImage& target) {
 }
 
 uint32_t CImageQueue::GetSize() const {
-    std::lock_guard lock(state_->mutex);
-    return static_cast<uint32_t>(state_->images.size());
+    const State& s = *state_;
+    const MutexLock lock(s.mutex);
+    return static_cast<uint32_t>(s.images.size());
 }
 
 uint32_t CImageQueue::GetCapacity() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->capacity;
+    const State& s = *state_;
+    const MutexLock lock(s.mutex);
+    return s.capacity;
 }

@@ -5,14 +5,14 @@
 #include <iostream>
 #include <system_error>
 
+#include "MutexLock.h"
+
 namespace {
-void writeOut(const std::string& text) {
-    std::cout << text << std::flush;
-}
+void writeOut(const std::string& text) { std::cout << text << std::flush; }
 }  // namespace
 
 void ofThread::startThread() {
-    std::lock_guard<std::mutex> lock(mutex);
+    const MutexLock lock(mutex);
     if (threadRunning.load() || !threadDone.load()) {
         writeOut("- name: " + name + " - Cannot start, thread already running.");
         return;
@@ -26,13 +26,13 @@ void ofThread::startThread() {
     thread = std::thread(&ofThread::threadEntry, this);
 }
 
-void ofThread::stopThread() {
-    threadRunning.exchange(false);
-}
+void ofThread::stopThread() { threadRunning.exchange(false); }
 
 void ofThread::waitForThread() {
-    std::unique_lock<std::mutex> lock(mutex);
-    condition.wait(lock, [this] { return threadDone.load(); });
+    MutexLock lock(mutex);
+    while (!threadDone.load()) {
+        condition.wait(lock.native());
+    }
 }
 
 void ofThread::sleep(long milliseconds) {
@@ -56,7 +56,7 @@ void ofThread::threadEntry() {
         writeOut("ofThreadErrorLogger::exception");
         writeOut("Unknown exception.");
     }
-    std::unique_lock<std::mutex> lock(mutex);
+    const MutexLock lock(mutex);
     // startThread() holds the mutex until the handle is stored, so it is ours to release here.
     try {
         if (thread.joinable()) thread.detach();

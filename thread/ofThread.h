@@ -4,9 +4,11 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <mutex>
 #include <string>
 #include <thread>
+
+#include "Mutex.h"
+#include "ThreadAnnotations.h"
 
 class ofThread {
 public:
@@ -20,26 +22,32 @@ public:
 
     // Starts threadedFunction() on a new thread; prints a notice if one is still running.
     // Throws std::system_error when the OS refuses a new thread.
-    void startThread();
+    void startThread() EXCLUDES(mutex);
     // Asks the worker to finish; returns at once.
     void stopThread();
     bool isThreadRunning() const { return threadRunning.load(); }
     bool isThreadDone() const { return threadDone.load(); }
     // Blocks until the worker has gone through its end sequence; at once when none runs.
-    void waitForThread();
+    void waitForThread() EXCLUDES(mutex);
     // Blocks for at least `milliseconds` on the steady clock; zero or negative returns at once.
     static void sleep(long milliseconds);
 
 protected:
     virtual void threadedFunction();
 
-    std::thread thread;
-    std::mutex mutex;  // guards only the start and the end sequence
+    // The thread that calls startThread stores the handle; the worker detaches it in its end sequence.
+    std::thread thread GUARDED_BY(mutex);
+    // Guards only the start and the end sequence.
+    Mutex mutex;
+    // Any thread: set by startThread, cleared by stopThread or the end of the worker.
     std::atomic<bool> threadRunning{false};
+    // Any thread: cleared by startThread, set by the worker's end sequence (under mutex, with condition).
     std::atomic<bool> threadDone{true};
+    // Fixed before startThread; named in the notices.
     std::string name;
+    // Signalled by the end sequence; waitForThread waits on it.
     std::condition_variable condition;
 
 private:
-    void threadEntry();
+    void threadEntry() EXCLUDES(mutex);
 };

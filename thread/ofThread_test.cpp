@@ -98,10 +98,20 @@ TEST(ofThread, ExceptionsAndDefaultBodyPrintExactText) {
     StdThrowingThread stdThrower;
     IntThrowingThread intThrower;
     DefaultThread plain;
-    EXPECT_EQ(stdoutOf([&] { stdThrower.startThread(); stdThrower.waitForThread(); }), "disk on fire");
-    EXPECT_EQ(stdoutOf([&] { intThrower.startThread(); intThrower.waitForThread(); }),
+    EXPECT_EQ(stdoutOf([&] {
+                  stdThrower.startThread();
+                  stdThrower.waitForThread();
+              }),
+              "disk on fire");
+    EXPECT_EQ(stdoutOf([&] {
+                  intThrower.startThread();
+                  intThrower.waitForThread();
+              }),
               "ofThreadErrorLogger::exceptionUnknown exception.");
-    EXPECT_EQ(stdoutOf([&] { plain.startThread(); plain.waitForThread(); }),
+    EXPECT_EQ(stdoutOf([&] {
+                  plain.startThread();
+                  plain.waitForThread();
+              }),
               "- name:  - Override ofThread::threadedFunction() in your ofThread subclass.");
     // A worker that threw still went through the end sequence.
     EXPECT_TRUE(intThrower.isThreadDone());

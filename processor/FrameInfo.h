@@ -1,0 +1,19 @@
+// What an output needs to know of a frame besides its samples: the number the
+// console shows, whether it is a paused frame shown again, and the display
+// type it was made in. Filled by the processor thread for each frame.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "DisplayType.h"
+
+struct FrameInfo {
+    // The frame number on the console: frames done before this one (a frame shown again keeps its number).
+    int32_t number = 0;
+    // A paused frame computed again (type change, refocus, snapshot): shown, neither recorded nor counted.
+    bool again = false;
+    DisplayType type = DisplayType::Profile;
+    // Where the snapshot of this frame goes ("<dir>/<sequence>-<frame>-type<N>"); empty when none is wanted.
+    std::string snapshotBase;
+};

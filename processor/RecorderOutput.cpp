@@ -1,0 +1,106 @@
+#include "RecorderOutput.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <opencv2/imgproc.hpp>
+
+#include "Diagnostic.h"
+#include "VyTypes.h"
+
+namespace {
+// Numbered names tried when the recording's name is taken.
+constexpr int kMaxVideoNumber = 999;
+// Frames the recorder may hold before the processor waits for it.
+constexpr size_t kRecorderQueue = 4;
+}  // namespace
+
+RecorderOutput::RecorderOutput(FrameTurn& turn, StageClock& clock)
+    : turn(turn), recordClock(clock), recorder(writer, kRecorderQueue) {}
+
+void RecorderOutput::open(const std::string& basePath) {
+    // The name is claimed with an exclusive create, so an earlier recording (or a
+    // second run at the same time) is never overwritten: a taken name gets a number.
+    std::string name = basePath + ".mp4";
+    int claimed = -1;
+    for (int number = 1; claimed < 0 && number <= kMaxVideoNumber + 1; ++number) {
+        claimed = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (claimed < 0) {
+            videoError = std::strerror(errno);
+            if (errno != EEXIST || number > kMaxVideoNumber) {
+                break;
+            }
+            name = basePath + "-" + std::to_string(number) + ".mp4";
+        }
+    }
+    if (claimed >= 0) {
+        ::close(claimed);
+        videoName = name;
+        // MP4 takes no DIVX tag: asked for it, the writer falls back to mp4v with a note of its own.
+        // The same MPEG-4 stream is asked for under mp4v at once, and said here in our words.
+        writer.open(videoName, cv::VideoWriter::fourcc('m', 'p', '4', 'v'), 30.0,
+                    cv::Size(FrameRecorder::kVideoSide, FrameRecorder::kVideoSide), true);
+        if (writer.isOpened()) {
+            Console::diagnostic("MarlinProfileProc: recording MPEG-4 (DIVX) under the MP4 tag 'mp4v'");
+            videoError.clear();
+            recorder.watchSpace(videoName);
+            return;
+        }
+        videoError = "the video writer refused it";
+        std::remove(videoName.c_str());
+        videoName.clear();
+    }
+    videoError = name + ": " + videoError;
+    std::cout << "Could not open the output video for write: " << basePath << std::endl;
+}
+
+std::string RecorderOutput::depthScaleFileName() const {
+    return videoName.empty() ? std::string() : videoName.substr(0, videoName.size() - 4) + ".depth-scale.png";
+}
+
+void RecorderOutput::consume(CVyImage& image, const FrameInfo& info) {
+    if (info.again) {
+        return;  // recorded when it was first processed
+    }
+    const StageClock::Span span(recordClock);
+    const FrameTurn::Turned& turned = turn.last();
+    if (turned.wide) {
+        std::string failure = turned.failure;
+        if (failure.empty()) {
+            try {
+                recorder.record(turn.takeRecording());
+            } catch (const std::exception& exception) {
+                failure = exception.what();
+            }
+        }
+        if (!failure.empty()) {
+            std::cout << failure << std::endl;
+        }
+        return;
+    }
+    try {
+        // An 8-bit copy goes to the recorder thread, which makes a 1024 x 1024
+        // colour frame of it while this thread goes on.
+        cv::Mat frame;
+        if (turned.view.depth() == CV_16U) {
+            turned.view.convertTo(frame, CV_8U, 0.015625, 0);
+        } else {
+            frame = turned.view.clone();
+        }
+        if (image.GetFormat().pixelType == Vy::PixelTypeRGB) {
+            cv::cvtColor(frame, frame, cv::COLOR_RGB2BGR);
+        }
+        recorder.record(std::move(frame));
+    } catch (const std::exception& exception) {
+        std::cout << exception.what() << std::endl;
+    }
+}
+
+void RecorderOutput::close() {
+    recorder.finish();
+    writer.release();
+}

@@ -1,0 +1,54 @@
+// The recording: an 8-bit copy of each turned frame goes to the recorder
+// thread, which encodes it as a 1024 x 1024 MPEG-4 frame while the processor
+// goes on.
+//
+// Threads: the main thread opens the file before the processor thread starts;
+// then the processor thread hands frames in and the recorder thread alone
+// writes the video; close() runs once the processor thread has ended.
+#pragma once
+
+#include <cstdint>
+#include <opencv2/videoio.hpp>
+#include <string>
+
+#include "FrameRecorder.h"
+#include "FrameSink.h"
+#include "FrameTurn.h"
+#include "StageClock.h"
+
+class RecorderOutput : public FrameSink {
+public:
+    // turn: the shared step run before this output; the time spent goes to clock.
+    RecorderOutput(FrameTurn& turn, StageClock& clock);
+
+    // Main thread: opens "<basePath>.mp4", or "<basePath>-N.mp4" when that name is
+    // taken; says so on the console when it cannot.
+    void open(const std::string& basePath);
+    void consume(CVyImage& image, const FrameInfo& info) override;
+    // What the recorder still holds is written and the file closed.
+    void close() override;
+
+    bool isOpen() const { return writer.isOpened(); }
+    // The recording's path; empty when none is open.
+    const std::string& fileName() const { return videoName; }
+    // Why the video could not be opened ("<path>: <reason>"); empty when it was, or when none was asked for.
+    const std::string& openError() const { return videoError; }
+    // "<recording>.depth-scale.png" beside the recording; empty when none is open.
+    std::string depthScaleFileName() const;
+
+    // Any thread.
+    uint64_t recorded() const { return recorder.recorded(); }
+    std::string cutReason() const { return recorder.cutReason(); }
+    double encodeMilliseconds() const { return recorder.encodeMilliseconds(); }
+
+private:
+    FrameTurn& turn;
+    StageClock& recordClock;
+    // Written by the main thread before the processor thread starts.
+    std::string videoName;
+    std::string videoError;
+    // The main thread opens it; the recorder thread alone writes it while it records.
+    cv::VideoWriter writer;
+    // Processor thread hands frames in; the recorder thread encodes them.
+    FrameRecorder recorder;
+};
