@@ -14,14 +14,16 @@
 
 namespace {
 constexpr uint32_t kReadAheadFrames = 100;
-}
+// The frame format the processor is given until the sequence states its own.
+constexpr int32_t kUnopenedSensorSide = 5120;
+}  // namespace
 
 VyReader::VyReader(std::string path, const VyRunOptions& options) : processor(options) {
     outputBase = outputBasePath(path, options.outputDir);
     sequenceDone = false;
     paused = false;
-    imageFormat.width = 5120;
-    imageFormat.height = 5120;
+    imageFormat.width = kUnopenedSensorSide;
+    imageFormat.height = kUnopenedSensorSide;
     imageFormat.dataType = Vy::DataTypeUnsignedByte;
     imageFormat.pixelType = Vy::PixelTypeLuminance;
     Console::_sleep(100);

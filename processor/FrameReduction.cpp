@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <opencv2/imgproc.hpp>
 
+#include "VyTypes.h"
+
 namespace FrameReduction {
 
 cv::Mat recordingFrame(const cv::Mat& wide, int videoSide) {
@@ -12,7 +14,7 @@ cv::Mat recordingFrame(const cv::Mat& wide, int videoSide) {
     // order: per sample they commute with the turn exactly, and a halving
     // resize averages 2 x 2 blocks, which the turn maps onto 2 x 2 blocks.
     cv::Mat narrow;
-    wide.convertTo(narrow, CV_8U, 1.0 / 64.0, 0.0);
+    wide.convertTo(narrow, CV_8U, 1.0 / Vy::kTo8BitDivisor, 0.0);
     if (wide.cols == 2 * videoSide && wide.rows == 2 * videoSide) {
         cv::Mat half;
         cv::resize(narrow, half, cv::Size(videoSide, videoSide), 0, 0, cv::INTER_LINEAR);
@@ -30,7 +32,7 @@ void displayFrame(const cv::Mat& wide, cv::Mat& out) {
     const uint16_t* from = wide.ptr<uint16_t>();
     uint8_t* to = out.ptr<uint8_t>();
     for (size_t i = 0; i < count; ++i) {
-        to[i] = static_cast<uint8_t>(std::min(from[i] >> 6, 255));
+        to[i] = static_cast<uint8_t>(std::min(from[i] >> Vy::kTo8BitShift, 255));
     }
     cv::rotate(out, out, cv::ROTATE_180);
 }

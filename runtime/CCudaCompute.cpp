@@ -22,9 +22,6 @@
 #include "engine/PreProcessor.h"
 #include "engine/ThreadPool.h"
 
-// The engine spells the 14-bit full scale its own way; both must stay one number.
-static_assert(Vy::Engine::kFullScale == Vy::kFullScale14);
-
 using namespace Vy::Engine;
 
 namespace {

@@ -6,12 +6,15 @@
 
 #include "LensSamplerAvx2.h"
 #include "VectorKernels.h"
+#include "VyTypes.h"
 
 namespace Vy::Engine {
 namespace {
 
 // A sample-less output pixel in the unsharpened image.
 constexpr float kNoSample = -1.0f;
+// Largest value of an output sample (the 14-bit range of the pre-processed image).
+constexpr float kTop = static_cast<float>(Vy::kFullScale14);
 
 // What every row of one rendering shares.
 struct RenderJob {
@@ -116,7 +119,7 @@ inline uint16_t SharpenPixel(const float* up, const float* row, const float* dow
     const float corners = ((n[4] + n[5]) + (n[6] + n[7])) - 4.0f * c;
     // The isotropic 3 x 3 Laplacian: less gain on diagonal noise than the 5-point one.
     const float laplacian = (4.0f * sides + corners) * (1.0f / 6.0f);
-    float low = 0.0f, high = 16383.0f;
+    float low = 0.0f, high = kTop;
     if (sharpening.limited) {
         low = high = c;
         for (float q : n) {
@@ -182,7 +185,7 @@ __attribute__((target("avx2"))) void SharpenRowAvx2(const float* in, const Rende
     const __m256 zero = _mm256_setzero_ps();
     const __m256 four = _mm256_set1_ps(4.0f);
     const __m256 sixth = _mm256_set1_ps(1.0f / 6.0f);
-    const __m256 top = _mm256_set1_ps(16383.0f);
+    const __m256 top = _mm256_set1_ps(kTop);
     const __m256 half = _mm256_set1_ps(0.5f);
     const __m256 fallback = _mm256_set1_ps(job.fallbackInverse);
     const __m256 sharpInverse = _mm256_set1_ps(sharpening.sharpInverse);

@@ -11,11 +11,12 @@
 #include "CVyImage.h"
 #include "LensGrid.h"
 #include "ThreadPool.h"
+#include "VyTypes.h"
 
 namespace Vy::Engine {
 
 // Largest value of the pre-processed image (14-bit range).
-constexpr int kFullScale = 16383;
+constexpr int kFullScale = Vy::kFullScale14;
 
 class PreProcessor {
 public:
