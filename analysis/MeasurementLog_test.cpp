@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "ScratchDirTest.h"
+#include "TestFiles.h"
 #include "WarningSink.h"
 
 namespace Vy::Analysis {
@@ -46,7 +46,7 @@ std::array<std::string, 4> logAndRead(const std::filesystem::path& log, double a
     return {text.str(), out, err, warned};
 }
 
-using MeasurementLogFile = ScratchDirTest;
+using MeasurementLogFile = Vy::Test::ScratchDirTest;
 
 TEST_F(MeasurementLogFile, AppendsToExistingFileAndEchoesToConsole) {
     const auto log = dir_ / "profile.csv";

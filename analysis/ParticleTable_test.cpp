@@ -12,7 +12,7 @@
 #include "CalibrationSamples.h"
 #include "CameraModel.h"
 #include "ParticleTableReader.h"
-#include "ScratchDirTest.h"
+#include "TestFiles.h"
 
 namespace Vy::Analysis {
 namespace {
@@ -176,7 +176,7 @@ TEST_F(ParticleTableFrame, ABeadOverAFarWallTakesItsOwnDepth) {
     EXPECT_FLOAT_EQ(*plain[bead - seen.begin()].virtualDepth, 2.2f);
 }
 
-class ParticleTableFile : public ScratchDirTest {};
+class ParticleTableFile : public Vy::Test::ScratchDirTest {};
 
 // A line of the table (or its header) without the named column, as tables written before it was added.
 std::string withoutColumn(const std::string& text, const std::string& name) {

@@ -9,7 +9,7 @@
 #include "MeasurementLog.h"
 #include "ParticleTable.h"
 #include "ParticleTableReader.h"
-#include "ScratchDirTest.h"
+#include "TestFiles.h"
 
 namespace Vy::Analysis {
 namespace {
@@ -29,7 +29,7 @@ TEST(ProfileLogReaderRow, ReadsWhatTheLogWritesAndRefusesMalformedLines) {
     }
 }
 
-class ProfileChartFiles : public ScratchDirTest {
+class ProfileChartFiles : public Vy::Test::ScratchDirTest {
 protected:
     std::string csvWith(const std::string& text) {
         const auto csv = dir_ / "profile.csv";

@@ -1,11 +1,13 @@
-// Scratch files for the runtime's tests, removed with the fixture.
+// Scratch folders for tests: each one fresh and empty, removed with its owner.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 
 namespace Vy::Test {
@@ -13,8 +15,12 @@ namespace Vy::Test {
 class ScratchDir {
 public:
     ScratchDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vy-runtime-XXXXXX").string();
-        path_ = mkdtemp(pattern.data()) ? pattern : std::string();
+        std::string pattern = (std::filesystem::temp_directory_path() / "vy-test-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) {
+            // Without a folder of its own a test would write wherever its paths lead.
+            throw std::runtime_error("cannot make a scratch folder from " + pattern);
+        }
+        path_ = pattern;
     }
     ~ScratchDir() {
         std::error_code ignored;
@@ -23,6 +29,7 @@ public:
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
 
+    const std::string& Path() const { return path_; }
     std::string File(const std::string& name) const { return path_ + "/" + name; }
     std::string Write(const std::string& name, const std::string& content) const {
         const std::string file = File(name);
@@ -32,6 +39,15 @@ public:
 
 private:
     std::string path_;
+};
+
+// A fixture giving each test a scratch folder: dir_ is the folder, path(name) a file in it.
+class ScratchDirTest : public ::testing::Test {
+protected:
+    std::string path(const std::string& name) const { return scratch_.File(name); }
+
+    ScratchDir scratch_;
+    const std::filesystem::path dir_{scratch_.Path()};
 };
 
 }  // namespace Vy::Test

@@ -16,8 +16,8 @@
 #include "GroundTruth.h"
 #include "SequenceGenerator.h"
 #include "SyntheticCamera.h"
-#include "TempDirTest.h"
 #include "TestBeads.h"
+#include "TestFiles.h"
 
 using namespace Vy::Synth;
 
@@ -224,7 +224,7 @@ TEST(CameraFaults, OptionsByNameWithTheirRanges) {
     EXPECT_FALSE(cleared.sensorFaults() || cleared.lensFaults() || cleared.distortion != 0.0);
 }
 
-class CameraFaultsSequenceTest : public TempDirTest {};
+class CameraFaultsSequenceTest : public Vy::Test::ScratchDirTest {};
 
 // The white image carries the frames' sensor faults: the same black level and
 // the same dead pixels; the calibration is the nominal grid; the truth knows

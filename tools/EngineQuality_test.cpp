@@ -11,7 +11,7 @@
 #include "CVyException.h"
 #include "QualityMetrics.h"
 #include "SequenceGenerator.h"
-#include "TempDirTest.h"
+#include "TestFiles.h"
 #include "VyTypes.h"
 
 using namespace Vy::Synth;
@@ -96,7 +96,7 @@ TEST(QualityMetrics, PsnrOverTheMaskOnly) {
     EXPECT_TRUE(std::isnan(psnr14(a, b, cv::Mat1b(4, 4, uint8_t{0}))));
 }
 
-class EngineQualityTest : public TempDirTest {
+class EngineQualityTest : public Vy::Test::ScratchDirTest {
 protected:
     std::string create(const std::string& preset, int size, bool truth) {
         CreateOptions o;

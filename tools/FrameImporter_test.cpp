@@ -10,16 +10,16 @@
 #include "CSeqFileReader.h"
 #include "CVyException.h"
 #include "CameraDesign.h"
-#include "TempDirTest.h"
+#include "TestFiles.h"
 
 using namespace Vy::Synth;
 
 namespace {
 
-class FrameImporterTest : public TempDirTest {
+class FrameImporterTest : public Vy::Test::ScratchDirTest {
 protected:
     void SetUp() override {
-        TempDirTest::SetUp();
+        Vy::Test::ScratchDirTest::SetUp();
         std::filesystem::create_directories(dir_ / "frames");
         std::ofstream(path("cal.txt")) << defaultCalibration(kW, kH).ToText();
         options.inputs = {path("frames")};

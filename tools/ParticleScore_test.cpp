@@ -17,12 +17,12 @@
 #include "ParticleTable.h"
 #include "ParticleTableReader.h"
 #include "SequenceGenerator.h"
-#include "TempDirTest.h"
+#include "TestFiles.h"
 
 namespace Vy::Synth {
 namespace {
 
-class ParticleTableRun : public TempDirTest {
+class ParticleTableRun : public Vy::Test::ScratchDirTest {
 protected:
     // Runs the program in display type 4 with the given settings lines added to
     // the default settings; returns the path of the measurement log.
@@ -56,7 +56,7 @@ protected:
         return result;
     }
     void SetUp() override {
-        TempDirTest::SetUp();
+        Vy::Test::ScratchDirTest::SetUp();
         sequence_ = path("swarm.rays");
         CreateOptions options;
         options.preset = "swarm";
@@ -179,7 +179,7 @@ TEST_F(ParticleTableRun, SettingsChangeTheBoundsAndCanTurnTheTableOff) {
 
 // Particles cut by the frame's edge, and detections touching it, are counted in
 // the strict score and set apart in the other, never dropped unseen.
-class ParticleScoreBorder : public TempDirTest {};
+class ParticleScoreBorder : public Vy::Test::ScratchDirTest {};
 
 TEST_F(ParticleScoreBorder, CutParticlesAndBorderRowsAreSetApartAndCounted) {
     const std::string truth = path("truth");

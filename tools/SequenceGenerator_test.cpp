@@ -14,7 +14,7 @@
 #include "ReferenceFocus.h"
 #include "SceneScript.h"
 #include "SyntheticCamera.h"
-#include "TempDirTest.h"
+#include "TestFiles.h"
 #include "VyTypes.h"
 
 using namespace Vy::Synth;
@@ -22,7 +22,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class SequenceGeneratorTest : public TempDirTest {
+class SequenceGeneratorTest : public Vy::Test::ScratchDirTest {
 protected:
     std::string create(const std::string& preset, int size, int frames, uint64_t seed) {
         CreateOptions o;

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <string>
 
-#include "TempDirTest.h"
+#include "TestFiles.h"
 
 namespace fs = std::filesystem;
 
@@ -19,7 +19,7 @@ struct Outcome {
     std::string stderrText;
 };
 
-class RaystoolTest : public TempDirTest {
+class RaystoolTest : public Vy::Test::ScratchDirTest {
 protected:
     Outcome run(const std::string& arguments) {
         const std::string out = (dir_ / "stdout.txt").string(), err = (dir_ / "stderr.txt").string();
