@@ -23,7 +23,7 @@ std::string outputBasePath(const std::string& sequencePath, const std::string& o
     } else {
         const std::string absolute = std::filesystem::absolute(sequencePath).lexically_normal().string();
         rest = absolute.substr(absolute.find_first_not_of('/') == std::string::npos ? absolute.size()
-                                                                                   : absolute.find_first_not_of('/'));
+                                                                                    : absolute.find_first_not_of('/'));
     }
     for (char& c : rest) {
         if (c == '/' || c == '\\') {

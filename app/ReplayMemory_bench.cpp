@@ -5,9 +5,9 @@
 // for 1000 frames of 2048 x 2048. Deletes everything it wrote afterwards.
 //
 // Run: ReplayMemory_bench [--frames N] [--side N] [--type T] [--lcm]   (--lcm publishes instead of recording)
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -46,9 +46,12 @@ Options parse(int argc, char** argv) {
             continue;
         }
         const int value = i + 1 < argc ? std::atoi(argv[i + 1]) : 0;
-        if (name == "--frames" && value > 0) options.frames = value;
-        else if (name == "--side" && value >= 64 && value <= 8192) options.side = value;
-        else if (name == "--type" && value >= 0 && value <= 4) options.type = value;
+        if (name == "--frames" && value > 0)
+            options.frames = value;
+        else if (name == "--side" && value >= 64 && value <= 8192)
+            options.side = value;
+        else if (name == "--type" && value >= 0 && value <= 4)
+            options.type = value;
         else {
             std::cerr << "usage: ReplayMemory_bench [--frames N] [--side 64..8192] [--type 0..4] [--lcm]" << std::endl;
             std::exit(2);
@@ -100,8 +103,8 @@ int main(int argc, char** argv) {
     auto clock = std::chrono::steady_clock::now();
     writeSequence(sequence, options);
     const double writeSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - clock).count();
-    std::printf("sequence: %d frames of %dx%d, %.2f GB written in %.1f s\n", options.frames, options.side,
-                options.side, fs::file_size(sequence) / 1e9, writeSeconds);
+    std::printf("sequence: %d frames of %dx%d, %.2f GB written in %.1f s\n", options.frames, options.side, options.side,
+                fs::file_size(sequence) / 1e9, writeSeconds);
     std::fflush(stdout);
 
     clock = std::chrono::steady_clock::now();
@@ -148,7 +151,8 @@ int main(int argc, char** argv) {
     std::printf("replay: exit %d in %.1f s\n%s\n%s\n", WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
                 seconds, summarised ? summary.str().c_str() : "no summary line",
                 broken ? stages.str().c_str() : "no per-frame line");
-    std::printf("peak RSS: %.1f MiB (target < 1024 MiB): %s\n", peakKb / 1024.0, peakKb < 1024 * 1024 ? "PASS" : "FAIL");
+    std::printf("peak RSS: %.1f MiB (target < 1024 MiB): %s\n", peakKb / 1024.0,
+                peakKb < 1024 * 1024 ? "PASS" : "FAIL");
     fs::remove_all(work);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 && summarised ? 0 : 1;
 }

@@ -9,16 +9,14 @@ constexpr int kFieldBytes = 32;  // frameTime (8) and six 4-byte fields
 constexpr int kHeaderBytes = kFingerprintBytes + kFieldBytes;
 
 // Big-endian by shifting, so the bytes do not depend on the host's order.
-void putBigEndian(uint8_t* at, uint64_t value, int bytes)
-{
+void putBigEndian(uint8_t* at, uint64_t value, int bytes) {
     for (int i = bytes - 1; i >= 0; --i) {
         at[i] = static_cast<uint8_t>(value & 0xFFu);
         value >>= 8;
     }
 }
 
-uint64_t getBigEndian(const uint8_t* at, int bytes)
-{
+uint64_t getBigEndian(const uint8_t* at, int bytes) {
     uint64_t value = 0;
     for (int i = 0; i < bytes; ++i) {
         value = (value << 8) | at[i];
@@ -28,19 +26,14 @@ uint64_t getBigEndian(const uint8_t* at, int bytes)
 
 }  // namespace
 
-int64_t ImageMessage::fingerprint()
-{
+int64_t ImageMessage::fingerprint() {
     static const int64_t value = static_cast<int64_t>(0xA348F4250C8B9CEFull);
     return value;
 }
 
-int ImageMessage::encodedSize() const
-{
-    return size > 0 ? kHeaderBytes + size : kHeaderBytes;
-}
+int ImageMessage::encodedSize() const { return size > 0 ? kHeaderBytes + size : kHeaderBytes; }
 
-int ImageMessage::encode(void* buf, int offset, int maxlen) const
-{
+int ImageMessage::encode(void* buf, int offset, int maxlen) const {
     if (maxlen < kFingerprintBytes) {
         return -1;
     }
@@ -49,8 +42,7 @@ int ImageMessage::encode(void* buf, int offset, int maxlen) const
     return written == -1 ? -1 : kFingerprintBytes + written;
 }
 
-int ImageMessage::encodeFields(void* buf, int offset, int maxlen) const
-{
+int ImageMessage::encodeFields(void* buf, int offset, int maxlen) const {
     uint8_t* const out = static_cast<uint8_t*>(buf) + offset;
     int pos = 0;
     if (maxlen - pos < 8) {
@@ -75,8 +67,7 @@ int ImageMessage::encodeFields(void* buf, int offset, int maxlen) const
     return kFieldBytes + size;
 }
 
-bool ImageMessage::decode(const void* buf, int len)
-{
+bool ImageMessage::decode(const void* buf, int len) {
     if (buf == nullptr || len < kHeaderBytes) {
         return false;
     }

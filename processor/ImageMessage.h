@@ -6,13 +6,13 @@
 #include <vector>
 
 struct ImageMessage {
-    int64_t frameTime = 0;       // the frame's time stamp, truncated to whole units
+    int64_t frameTime = 0;  // the frame's time stamp, truncated to whole units
     int32_t spare = 0;
     int32_t width = 0;
     int32_t height = 0;
     int32_t bytesPerSample = 0;
     int32_t channels = 0;
-    int32_t size = 0;            // bytes of data sent; must not exceed data.size()
+    int32_t size = 0;  // bytes of data sent; must not exceed data.size()
     std::vector<uint8_t> data;
 
     // 0xA348F4250C8B9CEF: identifies this message layout to receivers.

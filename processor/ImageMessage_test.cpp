@@ -1,15 +1,14 @@
 #include "ImageMessage.h"
 
-#include <numeric>
-
 #include <gtest/gtest.h>
+
+#include <numeric>
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-ImageMessage image(int32_t width, int32_t height, int32_t channels, int64_t frameTime)
-{
+ImageMessage image(int32_t width, int32_t height, int32_t channels, int64_t frameTime) {
     ImageMessage message;
     message.frameTime = frameTime;
     message.width = width;
@@ -22,21 +21,21 @@ ImageMessage image(int32_t width, int32_t height, int32_t channels, int64_t fram
     return message;
 }
 
-Bytes encoded(const ImageMessage& message)
-{
+Bytes encoded(const ImageMessage& message) {
     Bytes buffer(static_cast<size_t>(message.encodedSize()), 0xEE);
     EXPECT_EQ(message.encode(buffer.data(), 0, static_cast<int>(buffer.size())), static_cast<int>(buffer.size()));
     return buffer;
 }
 
-Bytes slice(const Bytes& bytes, size_t from, size_t count) { return Bytes(bytes.begin() + from, bytes.begin() + from + count); }
+Bytes slice(const Bytes& bytes, size_t from, size_t count) {
+    return Bytes(bytes.begin() + from, bytes.begin() + from + count);
+}
 
 // frameTime 1000, spare 0, width 4, height 2, bytesPerSample 1, channels 1.
-const Bytes kLuminanceFields = {0, 0, 0, 0, 0, 0, 0x03, 0xE8, 0, 0, 0, 0, 0, 0, 0, 4,
-                                0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 1};
+const Bytes kLuminanceFields = {0, 0, 0, 0, 0, 0, 0x03, 0xE8, 0, 0, 0, 0, 0, 0,
+                                0, 4, 0, 0, 0, 2, 0,    0,    0, 1, 0, 0, 0, 1};
 
-TEST(ImageMessageEncode, LuminanceColourAndEmptyLayouts)
-{
+TEST(ImageMessageEncode, LuminanceColourAndEmptyLayouts) {
     EXPECT_EQ(ImageMessage::fingerprint(), -6680821607242687249LL);
     const ImageMessage luminance = image(4, 2, 1, 1000);
     const Bytes bytes = encoded(luminance);
@@ -53,8 +52,7 @@ TEST(ImageMessageEncode, LuminanceColourAndEmptyLayouts)
     EXPECT_EQ(slice(encoded(image(1, 1, 1, static_cast<int64_t>(-1.5))), 8, 8), Bytes(8, 0xFF));
 }
 
-TEST(ImageMessageEncode, WritesAtOffsetOnly)
-{
+TEST(ImageMessageEncode, WritesAtOffsetOnly) {
     const ImageMessage message = image(2, 2, 1, 7);
     Bytes buffer(5 + 44, 0xEE);
     ASSERT_EQ(message.encode(buffer.data(), 5, 44), 44);
@@ -63,8 +61,7 @@ TEST(ImageMessageEncode, WritesAtOffsetOnly)
     EXPECT_EQ(slice(buffer, 45, 4), message.data);
 }
 
-TEST(ImageMessageEncode, ShortBuffersAndMissingDataRefused)
-{
+TEST(ImageMessageEncode, ShortBuffersAndMissingDataRefused) {
     ImageMessage message = image(4, 2, 1, 1000);
     Bytes buffer(48, 0xEE);
     EXPECT_EQ(message.encode(buffer.data(), 0, 7), -1);
@@ -80,8 +77,7 @@ TEST(ImageMessageEncode, ShortBuffersAndMissingDataRefused)
     EXPECT_EQ(message.encode(buffer.data(), 0, 48), -1);
 }
 
-TEST(ImageMessageDecode, RoundTripAndDamagedMessages)
-{
+TEST(ImageMessageDecode, RoundTripAndDamagedMessages) {
     ImageMessage original = image(3, 2, 3, -123456789012345LL);
     original.spare = -7;
     const Bytes bytes = encoded(original);

@@ -58,8 +58,9 @@ void CParameterSet::SetValue(uint32_t id, double number) {
         throw CVyException("CParameterSet::SetValue", entry.key, "parameter is text, not a number");
     }
     if (!InRange(number, entry.minimum, entry.maximum)) {
-        throw CVyException("CParameterSet::SetValue", entry.key,
-                           "value " + Vy::FormatNumber(number) + " is outside " + RangeText(entry.minimum, entry.maximum));
+        throw CVyException(
+            "CParameterSet::SetValue", entry.key,
+            "value " + Vy::FormatNumber(number) + " is outside " + RangeText(entry.minimum, entry.maximum));
     }
     entries_[id].number = number;
 }
@@ -101,9 +102,9 @@ void CParameterSet::ImportParameterFromFile(const CVyString& path) {
             throw CVyException(kOperation, where, "value '" + line.value + "' of '" + line.key + "' is not a number");
         }
         if (!InRange(number, entry.minimum, entry.maximum)) {
-            throw CVyException(kOperation, where,
-                               "value " + line.value + " of '" + line.key + "' is outside " +
-                                   RangeText(entry.minimum, entry.maximum));
+            throw CVyException(
+                kOperation, where,
+                "value " + line.value + " of '" + line.key + "' is outside " + RangeText(entry.minimum, entry.maximum));
         }
         entry.number = number;
     }

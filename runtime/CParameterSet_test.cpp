@@ -1,7 +1,6 @@
 #include "CParameterSet.h"
 
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <cmath>

@@ -7,8 +7,8 @@
 namespace Vy {
 
 struct CpuInfo {
-    std::string name;    // "CPU <model name> (<N> threads)"
-    double clockMHz = 0;   // 0 when the machine does not tell
+    std::string name;     // "CPU <model name> (<N> threads)"
+    double clockMHz = 0;  // 0 when the machine does not tell
     double memoryMB = 0;
 };
 

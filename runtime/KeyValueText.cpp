@@ -45,7 +45,8 @@ std::vector<KeyValueLine> ParseKeyValueText(std::string_view text, const std::st
             continue;
         }
         const size_t equals = line.find('=');
-        const std::string_view key = equals == std::string_view::npos ? std::string_view{} : Trim(line.substr(0, equals));
+        const std::string_view key =
+            equals == std::string_view::npos ? std::string_view{} : Trim(line.substr(0, equals));
         if (key.empty() || key.find_first_of(" \t") != std::string_view::npos) {
             throw CVyException(operation, SourceLine(source, lineNumber), "malformed line (expected key = value)");
         }

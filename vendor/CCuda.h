@@ -14,7 +14,8 @@ public:
     bool IsCpu() const { return isCpu_; }
 
     // Runtime side.
-    CCudaDevice(int index, bool isCpu, CParameterSet params) : index_(index), isCpu_(isCpu), params_(std::move(params)) {}
+    CCudaDevice(int index, bool isCpu, CParameterSet params)
+        : index_(index), isCpu_(isCpu), params_(std::move(params)) {}
 
 private:
     int index_;

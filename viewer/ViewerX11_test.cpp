@@ -1,18 +1,15 @@
 // Real windows on a private Xvfb display: what the viewer shows must appear on the screen.
-#include "Viewer.h"
-
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-#include <opencv2/imgcodecs.hpp>
-
 #include <chrono>
 #include <cstdlib>
+#include <opencv2/imgcodecs.hpp>
 #include <string>
 #include <thread>
 
@@ -20,6 +17,7 @@
 #include "Console.h"
 #include "DisplayProbe.h"
 #include "PanoraTool.h"
+#include "Viewer.h"
 
 namespace {
 
@@ -76,8 +74,8 @@ private:
 cv::Mat grabScreen(const std::string& display) {
     const std::string shot = testing::TempDir() + "viewer_x11_shot.png";
     std::remove(shot.c_str());
-    const std::string command = "timeout 20 ffmpeg -loglevel error -y -f x11grab -video_size 1280x1024 -i " +
-                                display + " -frames:v 1 " + shot + " </dev/null";
+    const std::string command = "timeout 20 ffmpeg -loglevel error -y -f x11grab -video_size 1280x1024 -i " + display +
+                                " -frames:v 1 " + shot + " </dev/null";
     if (std::system(command.c_str()) != 0) return {};
     return cv::imread(shot, cv::IMREAD_COLOR);
 }
@@ -100,11 +98,11 @@ bool typeKeyAt(const std::string& display, int x, int y, unsigned long keysym) {
         auto closeDisplay = reinterpret_cast<int (*)(void*)>(dlsym(xlib, "XCloseDisplay"));
         auto flush = reinterpret_cast<int (*)(void*)>(dlsym(xlib, "XFlush"));
         auto toKeycode = reinterpret_cast<unsigned char (*)(void*, unsigned long)>(dlsym(xlib, "XKeysymToKeycode"));
-        auto motion = reinterpret_cast<int (*)(void*, int, int, int, unsigned long)>(dlsym(xtest, "XTestFakeMotionEvent"));
+        auto motion =
+            reinterpret_cast<int (*)(void*, int, int, int, unsigned long)>(dlsym(xtest, "XTestFakeMotionEvent"));
         auto key = reinterpret_cast<int (*)(void*, unsigned, int, unsigned long)>(dlsym(xtest, "XTestFakeKeyEvent"));
-        void* connection = openDisplay && closeDisplay && flush && toKeycode && motion && key
-                               ? openDisplay(display.c_str())
-                               : nullptr;
+        void* connection =
+            openDisplay && closeDisplay && flush && toKeycode && motion && key ? openDisplay(display.c_str()) : nullptr;
         if (connection) {
             const unsigned keycode = toKeycode(connection, keysym);
             motion(connection, -1, x, y, 0);
