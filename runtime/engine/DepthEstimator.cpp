@@ -185,6 +185,10 @@ constexpr float kBlobCell = 0.6f;
 constexpr int kBlobRefineRounds = 3;
 // Nearer than the whole disc's depth by more than this (relative) to count as in front.
 constexpr float kBlobInFront = 0.02f;
+// Two lenses' blobs show the same object when they place it this close (sensor
+// pixels) at inverse depths this close (relative).
+constexpr float kSameObject = 2.0f;
+constexpr float kSameDepth = 0.03f;
 
 struct Blob {
     float x = 0.0f, y = 0.0f;  // centroid, offset from the lens's centre pixel
@@ -414,6 +418,7 @@ void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height,
 
     const auto& lenses = grid.Lenses();
     out.assign(lenses.size(), LensDepth{});
+    sightings_.assign(lenses.size(), BlobSighting{});
     pool.ParallelFor(lenses.size(), 64, [&](size_t begin, size_t end) {
         std::vector<float> costs(static_cast<size_t>(steps));
         std::vector<float> sorted(static_cast<size_t>(steps));
@@ -525,14 +530,48 @@ void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height,
                               lens.centre.y + v * (static_cast<float>(lens.cy) + 0.5f + blob.y - lens.centre.y)};
             const Vec2 seen = grid.SeenFrom(object, v > 0.0f ? 1.0f / v : 0.0f);
             const float fromCentre = std::hypot(seen.x - lens.centre.x, seen.y - lens.centre.y);
-            if (v > 0.0f && found.cost <= kBlobMaxCost && found.confidence >= kBlobConfidence &&
-                v >= settings.virtualMin && v <= settings.virtualMax && fromCentre <= kBlobCell * grid.Pitch() &&
+            if (!(v > 0.0f && found.cost <= kBlobMaxCost && found.confidence >= kBlobConfidence &&
+                  v >= settings.virtualMin && v <= settings.virtualMax)) {
+                continue;
+            }
+            sightings_[index] = {object, 1.0f / v};
+            if (fromCentre <= kBlobCell * grid.Pitch() &&
                 (result.virtualDepth <= 0.0f || v > result.virtualDepth * (1.0f + kBlobInFront))) {
                 result = found;
                 result.compact = true;
             }
         }
     });
+
+    // Each lens's blob match rests on its own pixels against its neighbours';
+    // the lenses around that saw the same object add pairs of their own, and
+    // the mean of their depths is steadier than any one of them.
+    for (size_t index = 0; index < lenses.size(); ++index) {
+        if (!out[index].compact) {
+            continue;
+        }
+        const BlobSighting& own = sightings_[index];
+        float sum = 0.0f;
+        int count = 0;
+        auto add = [&](int32_t n) {
+            const BlobSighting& other = sightings_[n];
+            if (other.inverseDepth > 0.0f &&
+                std::hypot(other.object.x - own.object.x, other.object.y - own.object.y) <= kSameObject &&
+                std::fabs(other.inverseDepth - own.inverseDepth) <= kSameDepth * own.inverseDepth) {
+                sum += other.inverseDepth;
+                ++count;
+            }
+        };
+        add(static_cast<int32_t>(index));
+        for (const int32_t n : lenses[index].neighbour) {
+            if (n >= 0) {
+                add(n);
+            }
+        }
+        if (count > 0) {
+            out[index].virtualDepth = static_cast<float>(count) / sum;
+        }
+    }
 }
 
 }  // namespace Vy::Engine

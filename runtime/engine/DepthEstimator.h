@@ -76,6 +76,14 @@ private:
     std::vector<Shift> coarse_;  // [candidate * 3 + direction] for the first ring
     std::vector<Shift> fine_;    // [(fine unit + kFineMargin) * kDirectionCount + direction]
     std::vector<Span> disc_;
+    // Per lens, the object its compact blob matched (where the match held):
+    // every lens that sees the object whole measures it, the one in whose cell
+    // it lies keeps the mean.
+    struct BlobSighting {
+        Vec2 object;
+        float inverseDepth = 0.0f;  // 0: none
+    };
+    std::vector<BlobSighting> sightings_;
     DepthSettings cached_;
     Vec2 cachedDirection_{};
     float cachedGrowth_ = 0.0f;
