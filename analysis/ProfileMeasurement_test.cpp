@@ -6,6 +6,8 @@
 #include <opencv2/imgproc.hpp>
 #include <stdexcept>
 
+#include "VyTypes.h"
+
 namespace Vy::Analysis {
 namespace {
 
@@ -20,7 +22,7 @@ Contour rectangle(int x, int y, int w, int h) { return {{x, y}, {x + w, y}, {x +
 Contour ellipsePoints(int cx, int cy, double aw, double ah, int count) {
     Contour points;
     for (int i = 0; i < count; ++i) {
-        const double t = 2.0 * CV_PI * i / count;
+        const double t = 2.0 * Vy::kPi * i / count;
         points.emplace_back(cx + static_cast<int>(std::lround(aw / 2 * std::cos(t))),
                             cy + static_cast<int>(std::lround(ah / 2 * std::sin(t))));
     }

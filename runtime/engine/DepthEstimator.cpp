@@ -7,9 +7,13 @@
 #include <limits>
 
 #include "VectorKernels.h"
+#include "VyTypes.h"
 
 namespace Vy::Engine {
 namespace {
+
+// Pi in the single precision of the matching arithmetic.
+constexpr float kPiF = static_cast<float>(Vy::kPi);
 
 // A comparison that overlaps less than this share of the matched disc says too little.
 constexpr float kMinOverlap = 0.1f;
@@ -243,7 +247,7 @@ bool FindBlob(const float* image, int32_t cx, int32_t cy, int32_t width, int32_t
     }
     blob.x = sx / sum;
     blob.y = sy / sum;
-    blob.radius = std::sqrt(static_cast<float>(count) / 3.14159f);
+    blob.radius = std::sqrt(static_cast<float>(count) / kPiF);
     const float reach = blob.radius + kBlobMargin;
     blob.region.clear();
     for (int dy = static_cast<int>(std::floor(blob.y - reach)); dy <= static_cast<int>(std::ceil(blob.y + reach));
@@ -411,7 +415,7 @@ void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height,
         BuildTables(width, grid, settings, steps);
     }
     const int lastUnit = (steps - 1) * kFineUnits;
-    const float disc = 3.14159f * settings.matchRadius * settings.matchRadius;
+    const float disc = kPiF * settings.matchRadius * settings.matchRadius;
     const int minCoarse = std::max(4, static_cast<int>(kMinOverlap * disc / std::max(1, settings.coarseRowStep)));
     const int minFine = std::max(4, static_cast<int>(kMinOverlap * disc / kFineRowStep));
     const float fineStep = step / kFineUnits;

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "CameraModel.h"
+#include "VyTypes.h"
 
 namespace Vy::Engine {
 namespace {
@@ -162,7 +163,7 @@ OutputLookup LensGrid::MakeOutputLookup(int32_t width, int32_t height, int scale
     }
     // Angles in the grid's frame: direction d of the first ring lies at 60 d degrees.
     const double rotation = std::atan2(directions_[0].y, directions_[0].x);
-    const double sixty = M_PI / 3.0;
+    const double sixty = Vy::kPi / 3.0;
     for (int32_t j = 0; j < height; ++j) {
         for (int32_t i = 0; i < width; ++i) {
             const size_t at = static_cast<size_t>(j) * width + i;
@@ -171,7 +172,7 @@ OutputLookup LensGrid::MakeOutputLookup(int32_t width, int32_t height, int scale
             }
             const Vec2 c = lenses_[lookup.lens[at]].centre;
             double angle = std::atan2(s * (j + 0.5) - c.y, s * (i + 0.5) - c.x) - rotation;
-            angle = std::fmod(std::fmod(angle, 2 * M_PI) + 2 * M_PI, 2 * M_PI) / sixty;  // [0, 6)
+            angle = std::fmod(std::fmod(angle, 2 * Vy::kPi) + 2 * Vy::kPi, 2 * Vy::kPi) / sixty;  // [0, 6)
             const int between = std::min(5, static_cast<int>(angle));
             const int closest = static_cast<int>(std::lround(angle)) % 6;
             lookup.sector[at] = static_cast<uint8_t>(between | (closest << 4));
