@@ -21,7 +21,7 @@ constexpr float kMinOverlap = 0.1f;
 // for texture of any orientation; the refinement uses every direction.
 constexpr int kCoarseDirections = 3;
 constexpr int kRefineRounds = 4;       // at most; one when the coarse scan was close
-constexpr int kFineRowStep = 2;        // the refinement compares every second row too
+constexpr int kFineRowStep = 1;        // every row: sampling alternate rows makes the depth jump as an object moves
 constexpr int kRefineDirections = 12;  // first and second ring
 
 std::vector<DepthEstimator::Span> DiscSpans(float radius) {
