@@ -269,6 +269,23 @@ protected:
         return errors;
     }
 
+    // The median over discs of each disc's standard deviation over the frames.
+    static double MedianScatter(const std::vector<std::vector<double>>& frames) {
+        const double n = static_cast<double>(frames.size());
+        std::vector<double> scatter;
+        for (size_t k = 0; k < frames.front().size(); ++k) {
+            double sum = 0.0, sum2 = 0.0;
+            for (const auto& errors : frames) {
+                sum += errors[k];
+                sum2 += errors[k] * errors[k];
+            }
+            const double mean = sum / n;
+            scatter.push_back(std::sqrt(std::max(0.0, (sum2 - n * mean * mean) / (n - 1))));
+        }
+        std::nth_element(scatter.begin(), scatter.begin() + scatter.size() / 2, scatter.end());
+        return scatter[scatter.size() / 2];
+    }
+
     std::vector<Vy::Model::Point> discs_;
     double radius_ = 5.0;           // in the virtual image, sensor pixels
     Vy::Model::Point shift_{0, 0};  // of every disc from where SetUp put it
@@ -308,21 +325,14 @@ TEST_F(SmallDiscs, SmallDiscDepthsStaySteadyUnderNoise) {
         frames.push_back(DiscErrors(Depth(6, seed * 7919u)));
         ASSERT_EQ(frames.back().size(), discs_.size());
     }
-    std::vector<double> scatter;
     double squares = 0.0;
-    for (size_t k = 0; k < discs_.size(); ++k) {
-        double sum = 0.0, sum2 = 0.0;
-        for (const auto& errors : frames) {
-            sum += errors[k];
-            sum2 += errors[k] * errors[k];
+    for (const auto& errors : frames) {
+        for (const double e : errors) {
+            squares += e * e;
         }
-        const double mean = sum / kFrames;
-        scatter.push_back(std::sqrt(std::max(0.0, (sum2 - kFrames * mean * mean) / (kFrames - 1))));
-        squares += sum2;
     }
     const double rms = std::sqrt(squares / (kFrames * discs_.size()));
-    std::nth_element(scatter.begin(), scatter.begin() + scatter.size() / 2, scatter.end());
-    const double typical = scatter[scatter.size() / 2];
+    const double typical = MedianScatter(frames);
     std::printf("noisy small discs: rms error %.4f, median scatter over frames %.4f\n", rms, typical);
     // Each disc's depth is the mean of the lenses that see it: 2.74 % and 0.20 %
     // when each lens kept its own; 0.184 % since the wall's matches compare every
@@ -344,18 +354,7 @@ TEST_F(SmallDiscs, LargerDiscDepthsStayPutAsTheyMove) {
         frames.push_back(DiscErrors(Depth(0, 0)));
         ASSERT_EQ(frames.back().size(), discs_.size());
     }
-    std::vector<double> scatter;
-    for (size_t d = 0; d < discs_.size(); ++d) {
-        double sum = 0.0, sum2 = 0.0;
-        for (const auto& errors : frames) {
-            sum += errors[d];
-            sum2 += errors[d] * errors[d];
-        }
-        const double mean = sum / kSteps;
-        scatter.push_back(std::sqrt(std::max(0.0, (sum2 - kSteps * mean * mean) / (kSteps - 1))));
-    }
-    std::nth_element(scatter.begin(), scatter.begin() + scatter.size() / 2, scatter.end());
-    const double typical = scatter[scatter.size() / 2];
+    const double typical = MedianScatter(frames);
     std::printf("moving larger discs: median scatter over positions %.4f\n", typical);
     // 0.93 % when the refinement compared every second row, 0.74 % with every row.
     EXPECT_LT(typical, 0.0085);
