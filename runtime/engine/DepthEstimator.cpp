@@ -527,17 +527,17 @@ void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height,
             const LensDepth found =
                 MatchBlob(image, width, grid, lens, blob, wLo, step, steps, settings.blobReach, costs, sorted);
             const float v = found.virtualDepth;
+            if (!(v > 0.0f && found.cost <= kBlobMaxCost && found.confidence >= kBlobConfidence &&
+                  v >= settings.virtualMin && v <= settings.virtualMax)) {
+                continue;
+            }
             // The blob's centroid b shows the object at c + v (b - c), c the lens's optical
             // centre; the depth map reads a lens's depth where the lenses that see a point
             // gather (LensGrid::SeenFrom), so that is where the object must lie in this cell.
             const Vec2 object{lens.centre.x + v * (static_cast<float>(lens.cx) + 0.5f + blob.x - lens.centre.x),
                               lens.centre.y + v * (static_cast<float>(lens.cy) + 0.5f + blob.y - lens.centre.y)};
-            const Vec2 seen = grid.SeenFrom(object, v > 0.0f ? 1.0f / v : 0.0f);
+            const Vec2 seen = grid.SeenFrom(object, 1.0f / v);
             const float fromCentre = std::hypot(seen.x - lens.centre.x, seen.y - lens.centre.y);
-            if (!(v > 0.0f && found.cost <= kBlobMaxCost && found.confidence >= kBlobConfidence &&
-                  v >= settings.virtualMin && v <= settings.virtualMax)) {
-                continue;
-            }
             sightings_[index] = {object, 1.0f / v};
             if (fromCentre <= kBlobCell * grid.Pitch() &&
                 (result.virtualDepth <= 0.0f || v > result.virtualDepth * (1.0f + kBlobInFront))) {
