@@ -194,11 +194,26 @@ constexpr float kBlobInFront = 0.02f;
 constexpr float kSameObject = 2.0f;
 constexpr float kSameDepth = 0.03f;
 
+// A blob's neighbours are sampled with Keys's cubic convolution (a = -1/2):
+// bilinear weights flatten a blob a pixel or two across by up to a third between
+// pixels, which draws its match towards whole-pixel shifts. Weights of the taps
+// at -1, 0, 1, 2 around a fraction f.
+constexpr int kCubicBefore = 1, kCubicAfter = 2;  // taps before and after the sample's whole pixel
+void CubicWeights(float f, float w[4]) {
+    const float f2 = f * f, f3 = f2 * f;
+    w[0] = -0.5f * f3 + f2 - 0.5f * f;
+    w[1] = 1.5f * f3 - 2.5f * f2 + 1.0f;
+    w[2] = -1.5f * f3 + 2.0f * f2 + 0.5f * f;
+    w[3] = 0.5f * f3 - 0.5f * f2;
+}
+
 struct Blob {
     float x = 0.0f, y = 0.0f;  // centroid, offset from the lens's centre pixel
     float radius = 0.0f;
     float height = 0.0f;                              // brightest pixel above the disc's mean
     std::vector<std::pair<int16_t, int16_t>> region;  // pixels compared, offsets from the centre pixel
+    // Whole-pixel shifts whose interpolation taps around the region stay on the image.
+    int shiftLoX = 0, shiftHiX = -1, shiftLoY = 0, shiftHiY = -1;
 };
 
 // The bright pixels connected to the disc's peak, when they form a compact blob:
@@ -250,10 +265,14 @@ bool FindBlob(const float* image, int32_t cx, int32_t cy, int32_t width, int32_t
     blob.radius = std::sqrt(static_cast<float>(count) / kPiF);
     const float reach = blob.radius + kBlobMargin;
     blob.region.clear();
-    for (int dy = static_cast<int>(std::floor(blob.y - reach)); dy <= static_cast<int>(std::ceil(blob.y + reach));
-         ++dy) {
-        for (int dx = static_cast<int>(std::floor(blob.x - reach)); dx <= static_cast<int>(std::ceil(blob.x + reach));
-             ++dx) {
+    const int dy0 = static_cast<int>(std::floor(blob.y - reach)), dy1 = static_cast<int>(std::ceil(blob.y + reach));
+    const int dx0 = static_cast<int>(std::floor(blob.x - reach)), dx1 = static_cast<int>(std::ceil(blob.x + reach));
+    blob.shiftLoX = kCubicBefore - (cx + dx0);
+    blob.shiftHiX = width - 1 - kCubicAfter - (cx + dx1);
+    blob.shiftLoY = kCubicBefore - (cy + dy0);
+    blob.shiftHiY = height - 1 - kCubicAfter - (cy + dy1);
+    for (int dy = dy0; dy <= dy1; ++dy) {
+        for (int dx = dx0; dx <= dx1; ++dx) {
             if ((dx - blob.x) * (dx - blob.x) + (dy - blob.y) * (dy - blob.y) <= reach * reach) {
                 blob.region.push_back({static_cast<int16_t>(dx), static_cast<int16_t>(dy)});
             }
@@ -288,15 +307,25 @@ float BlobCost(const float* image, int32_t stride, const LensGrid& grid, const L
         if (ex * ex + ey * ey > room * room) {
             continue;
         }
-        used |= 1u << d;
         const float fx0 = std::floor(tx), fy0 = std::floor(ty);
         const float fx = tx - fx0, fy = ty - fy0;
+        if (fx0 < blob.shiftLoX || fx0 > blob.shiftHiX || fy0 < blob.shiftLoY || fy0 > blob.shiftHiY) {
+            continue;
+        }
+        used |= 1u << d;
         const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(fy0) * stride + static_cast<std::ptrdiff_t>(fx0);
-        const float w00 = (1 - fx) * (1 - fy), w01 = fx * (1 - fy), w10 = (1 - fx) * fy, w11 = fx * fy;
+        float kx[4], ky[4];
+        CubicWeights(fx, kx);
+        CubicWeights(fy, ky);
         for (const auto& [dx, dy] : blob.region) {
             const std::ptrdiff_t p = at + std::ptrdiff_t{dy} * stride + dx;
-            const float* q = image + p + offset;
-            const float diff = image[p] - (w00 * q[0] + w01 * q[1] + w10 * q[stride] + w11 * q[stride + 1]);
+            const float* q = image + p + offset - kCubicBefore * (stride + 1);
+            float sample = 0.0f;
+            for (int j = 0; j < 4; ++j) {
+                const float* row = q + std::ptrdiff_t{j} * stride;
+                sample += ky[j] * (kx[0] * row[0] + kx[1] * row[1] + kx[2] * row[2] + kx[3] * row[3]);
+            }
+            const float diff = image[p] - sample;
             sum += diff * diff;
         }
         count += static_cast<int>(blob.region.size());
