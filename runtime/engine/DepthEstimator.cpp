@@ -338,9 +338,9 @@ LensDepth MatchBlob(const float* image, int32_t stride, const LensGrid& grid, co
                     float wLo, float step, int steps, float reach, std::vector<float>& costs,
                     std::vector<float>& sorted) {
     LensDepth result;
-    // The scan compares with the first ring only; the refinement with both rings.
+    // The scan compares with the first ring only; the refinement with every ring.
     constexpr uint32_t kFirstRing = (1u << 6) - 1;
-    constexpr uint32_t kBothRings = (1u << kDirectionCount) - 1;
+    constexpr uint32_t kAllRings = (1u << kDirectionCount) - 1;
     int best = -1;
     uint32_t used = 0;
     for (int k = 0; k < steps; ++k) {
@@ -362,20 +362,21 @@ LensDepth MatchBlob(const float* image, int32_t stride, const LensGrid& grid, co
     if (best > 0 && best < steps - 1 && std::isfinite(costs[best - 1]) && std::isfinite(costs[best + 1])) {
         w += step * std::clamp(ParabolaVertex(costs[best - 1], costs[best], costs[best + 1]), -0.5f, 0.5f);
     }
-    // The neighbours that see the blob at the scan's depth stay the same through the refinement.
-    BlobCost(image, stride, grid, lens, blob, w, reach, kBothRings, used);
+    // The neighbours that see the blob at the scan's depth stay the same through the
+    // refinement; their cost there is the first bracket's centre.
+    float cost = BlobCost(image, stride, grid, lens, blob, w, reach, kAllRings, used);
     const uint32_t kept = used;
     const float h = step / 8.0f;
-    float cost = std::numeric_limits<float>::infinity();
     for (int round = 0; round < kBlobRefineRounds; ++round) {
+        if (round > 0) {
+            cost = BlobCost(image, stride, grid, lens, blob, w, reach, kept, used);
+        }
         const float c0 = BlobCost(image, stride, grid, lens, blob, w - h, reach, kept, used);
-        const float c1 = BlobCost(image, stride, grid, lens, blob, w, reach, kept, used);
         const float c2 = BlobCost(image, stride, grid, lens, blob, w + h, reach, kept, used);
-        cost = c1;
-        if (!std::isfinite(c0) || !std::isfinite(c1) || !std::isfinite(c2)) {
+        if (!std::isfinite(c0) || !std::isfinite(cost) || !std::isfinite(c2)) {
             break;
         }
-        const float vertex = ParabolaVertex(c0, c1, c2);
+        const float vertex = ParabolaVertex(c0, cost, c2);
         w += h * vertex;
         if (std::fabs(vertex) < 1.0f) {
             break;
