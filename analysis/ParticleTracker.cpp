@@ -77,6 +77,22 @@ double ParticleTracker::distance(const State& predicted, const TrackInput& parti
     return std::sqrt(lateral2 + depth * depth);
 }
 
+ParticleTracker::State ParticleTracker::Line::velocity() const {
+    State v;
+    for (int c = 0; c < State::channels; ++c) {
+        v[c] = fits[c].slope;
+    }
+    return v;
+}
+
+ParticleTracker::State ParticleTracker::Line::atLast() const {
+    State v;
+    for (int c = 0; c < State::channels; ++c) {
+        v[c] = fits[c].at;
+    }
+    return v;
+}
+
 std::optional<ParticleTracker::Line> ParticleTracker::fitLine(const std::deque<Sample>& h) {
     if (h.size() < 2) {
         return std::nullopt;
@@ -95,8 +111,6 @@ std::optional<ParticleTracker::Line> ParticleTracker::fitLine(const std::deque<S
         if (!fit) {
             return std::nullopt;
         }
-        line.velocity[c] = fit->slope;
-        line.atLast[c] = fit->at;
         line.fits[c] = *fit;
     }
     return line;
@@ -143,12 +157,12 @@ std::vector<TrackAssignment> ParticleTracker::update(double timeMs,
         }
         track.missed = 0;
         const std::optional<Line> line = fitLine(track.history);
-        track.velocity = line ? line->velocity : State::zeros();
-        track.atLast = line ? line->atLast : state;
+        track.velocity = line ? line->velocity() : State::zeros();
+        track.atLast = line ? line->atLast() : state;
         result[p].trackId = track.id;
         result[p].positions = static_cast<int>(track.history.size());
         if (line && result[p].positions >= std::clamp(settings_.velocityMinPositions, 2, static_cast<int>(keep))) {
-            result[p].velocity = cv::Point3d(line->velocity[0], line->velocity[1], line->velocity[2]);
+            result[p].velocity = cv::Point3d(track.velocity[0], track.velocity[1], track.velocity[2]);
             fitted[p] = line;
         }
         if (line) {

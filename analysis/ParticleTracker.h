@@ -72,9 +72,9 @@ private:
         int missed = 0;
     };
     struct Line {
-        State velocity;
-        State atLast;
         LineFit fits[State::channels];
+        State velocity() const;  // the slopes
+        State atLast() const;    // the fitted values at the latest position's time
     };
     // The scatter of positions about their tracks' lines, pooled over the tracks of
     // the latest frames.

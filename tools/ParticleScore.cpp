@@ -202,11 +202,11 @@ ParticleScore scoreParticleTable(const std::vector<Analysis::TableParticle>& tab
                     const double speed = cv::norm(truthVelocity);
                     if (speed > 0.0) {
                         ++score.velocities;
-                        velocity.push_back(cv::norm(*row.velocity - truthVelocity) / speed);
+                        const double error = cv::norm(*row.velocity - truthVelocity);
+                        velocity.push_back(error / speed);
                         if (row.velocitySd) {
                             ++score.velocitiesWithSd;
-                            if (cv::norm(*row.velocity - truthVelocity) <= 2.0 * *row.velocitySd)
-                                ++score.velocitiesWithinTwoSd;
+                            if (error <= 2.0 * *row.velocitySd) ++score.velocitiesWithinTwoSd;
                         }
                         score.velocityErrors.push_back({current[p.id].frames, velocity.back()});
                         score.velocityErrorsByPositions.push_back({row.velocityPositions, velocity.back()});
