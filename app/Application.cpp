@@ -51,18 +51,13 @@ bool handleKey(int key, VyReader& reader) {
         case 'f':
             reader.frameProcessor().setDisplayType(DisplayType::Refocus);
             break;
-        case 'p':
+        case 'p': {
             // Reader and processor stop together: what is queued stays queued.
-            if (!reader.isPaused()) {
-                reader.setPaused(true);
-                reader.frameProcessor().setPaused(true);
-                std::cout << "paused" << std::endl;
-            } else {
-                reader.setPaused(false);
-                reader.frameProcessor().setPaused(false);
-                std::cout << "unpaused" << std::endl;
-            }
+            const bool pause = !reader.isPaused();
+            reader.setPaused(pause);
+            std::cout << (pause ? "paused" : "unpaused") << std::endl;
             break;
+        }
         case 'n':
             reader.frameProcessor().stepOneFrame();
             break;

@@ -21,7 +21,6 @@ constexpr int32_t kUnopenedSensorSide = 5120;
 VyReader::VyReader(std::string path, const VyRunOptions& options) : processor(options) {
     outputBase = outputBasePath(path, options.outputDir);
     sequenceDone = false;
-    paused = false;
     imageFormat.width = kUnopenedSensorSide;
     imageFormat.height = kUnopenedSensorSide;
     imageFormat.dataType = Vy::DataTypeUnsignedByte;
@@ -92,7 +91,7 @@ void VyReader::queueNextFrame() {
 void VyReader::threadedFunction() {
     while (isThreadRunning()) {
         // Paused, the reader brings only a frame that the processor waits for to step to.
-        if (paused.load() && !(processor.wantsFrame() && processor.framesQueued() == 0)) {
+        if (processor.isPaused() && !(processor.wantsFrame() && processor.framesQueued() == 0)) {
             sleep(10);
             continue;
         }

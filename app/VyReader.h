@@ -56,9 +56,10 @@ public:
     // Set by the reader thread once the sequence is read and the processor's queue is
     // empty; read by the main thread, which then ends the run.
     bool isSequenceDone() const { return sequenceDone.load(); }
-    // Main thread: a paused reader reads only the frame a paused processor waits for.
-    void setPaused(bool pause) { paused.store(pause); }
-    bool isPaused() const { return paused.load(); }
+    // Main thread: pauses reader and processor together (one flag, the processor's);
+    // a paused reader reads only the frame a paused processor waits for.
+    void setPaused(bool pause) { processor.setPaused(pause); }
+    bool isPaused() const { return processor.isPaused(); }
     // The run's processor; its own header says which of its operations any thread may use.
     VyProcessor& frameProcessor() { return processor; }
     const VyProcessor& frameProcessor() const { return processor; }
@@ -70,8 +71,6 @@ private:
     // The members in the order they are built (the processor last, so it goes first).
     // Written by the reader thread, read by the main thread.
     std::atomic<bool> sequenceDone{false};
-    // Written by the main thread, read by the reader thread.
-    std::atomic<bool> paused{false};
     // Held for the whole run, otherwise unused.
     CImageQueue unusedQueue;
     // Main thread in the constructor (the first frame, the calibration); then the reader thread only.
