@@ -7,13 +7,17 @@
 #include "FrameReduction.h"
 #include "VyTypes.h"
 
-bool FrameTurn::isWide(const CVyImage& image) {
+namespace {
+
+// Whether the image is a 16-bit single-channel luminance image (the pre-processed raw image).
+bool isWide(const CVyImage& image) {
     const CVyImageFormat& format = image.GetFormat();
     return !image.IsEmpty() && format.pixelType == Vy::PixelTypeLuminance && format.GetBitDepth() == 16 &&
            format.GetChannelCount() == 1;
 }
 
-int FrameTurn::matTypeOf(const CVyImageFormat& format) {
+// The OpenCV element type that wraps an image's samples without reading past them.
+int matTypeOf(const CVyImageFormat& format) {
     const int depth = format.GetBitDepth() == 16 ? CV_16U : CV_8U;
     const int channels = format.GetChannelCount();
     if (channels <= 0) {
@@ -21,6 +25,8 @@ int FrameTurn::matTypeOf(const CVyImageFormat& format) {
     }
     return CV_MAKETYPE(depth, channels);
 }
+
+}  // namespace
 
 void FrameTurn::consume(CVyImage& image, const FrameInfo& /*info*/) {
     const StageClock::Span span(rotateClock);

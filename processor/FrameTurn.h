@@ -33,11 +33,6 @@ public:
     // The recorder's frame of the last wide frame, handed over (the turn keeps none).
     cv::Mat takeRecording() { return std::move(turned.recording); }
 
-    // Whether the image is a 16-bit single-channel luminance image (the pre-processed raw image).
-    static bool isWide(const CVyImage& image);
-    // The OpenCV element type that wraps an image's samples without reading past them.
-    static int matTypeOf(const CVyImageFormat& format);
-
 private:
     StageClock& rotateClock;
     Turned turned;

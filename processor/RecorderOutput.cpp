@@ -87,7 +87,7 @@ void RecorderOutput::consume(CVyImage& image, const FrameInfo& info) {
         // colour frame of it while this thread goes on.
         cv::Mat frame;
         if (turned.view.depth() == CV_16U) {
-            turned.view.convertTo(frame, CV_8U, 0.015625, 0);
+            turned.view.convertTo(frame, CV_8U, 1.0 / Vy::kTo8BitDivisor, 0.0);
         } else {
             frame = turned.view.clone();
         }

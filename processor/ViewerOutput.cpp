@@ -19,6 +19,8 @@ void ViewerOutput::setDepthColours(double nearMm, double farMm) {
 }
 
 void ViewerOutput::consume(CVyImage& image, const FrameInfo& info) {
+    const StageClock::Span span(showClock);
+    std::cout << info.number << std::endl;
     if (turn.last().wide) {
         showWide(image, info);
     } else {
@@ -31,8 +33,6 @@ void ViewerOutput::consume(CVyImage& image, const FrameInfo& info) {
 }
 
 void ViewerOutput::show(CVyImage& image, const FrameInfo& info) {
-    const StageClock::Span span(showClock);
-    std::cout << info.number << std::endl;
     const CVyImageFormat& format = image.GetFormat();
     const cv::Mat& view = turn.last().view;
     const bool depthPicture = info.type == DisplayType::Depth && format.pixelType == Vy::PixelTypeBGR && !view.empty();
@@ -54,8 +54,6 @@ void ViewerOutput::show(CVyImage& image, const FrameInfo& info) {
 }
 
 void ViewerOutput::showWide(const CVyImage& image, const FrameInfo& info) {
-    const StageClock::Span span(showClock);
-    std::cout << info.number << std::endl;
     const bool snapshot = !info.snapshotBase.empty();
     if (!Viewer::isShowing() && !snapshot) {
         return;

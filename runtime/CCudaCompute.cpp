@@ -29,10 +29,10 @@ namespace {
 const char* const kClass = "CCudaCompute::";
 
 // The engine computes in the virtual-image space only.
-void RequireVirtualImageSpace(const char* operation, LF::ESpace space) {
+void RequireVirtualImageSpace(const char* step, LF::ESpace space) {
     if (space != LF::Space_VirtualImage) {
         throw CVyException(
-            operation, "space " + std::to_string(space),
+            std::string(kClass) + step, "space " + std::to_string(space),
             "only the virtual-image space (" + std::to_string(LF::Space_VirtualImage) + ") is supported");
     }
 }
@@ -326,7 +326,7 @@ void CCudaCompute::Compute_DepthRay() {
 
 void CCudaCompute::Compute_DepthMap(LF::ESpace space) {
     Engine& e = *engine_;
-    RequireVirtualImageSpace("CCudaCompute::Compute_DepthMap", space);
+    RequireVirtualImageSpace("Compute_DepthMap", space);
     if (!e.depthRay) {
         throw OrderError("Compute_DepthMap", "no depth estimate (call Compute_DepthRay first)");
     }
@@ -345,7 +345,7 @@ void CCudaCompute::Compute_DepthMap(LF::ESpace space) {
 
 void CCudaCompute::Compute_TotalFocus(LF::ESpace space) {
     Engine& e = *engine_;
-    RequireVirtualImageSpace("CCudaCompute::Compute_TotalFocus", space);
+    RequireVirtualImageSpace("Compute_TotalFocus", space);
     if (!e.depthMap) {
         throw OrderError("Compute_TotalFocus", "no depth map (call Compute_DepthMap first)");
     }
@@ -369,7 +369,7 @@ void CCudaCompute::Compute_Depth3D() {
 
 void CCudaCompute::Compute_DepthColorCode(LF::ESpace space) {
     Engine& e = *engine_;
-    RequireVirtualImageSpace("CCudaCompute::Compute_DepthColorCode", space);
+    RequireVirtualImageSpace("Compute_DepthColorCode", space);
     if (!e.depthMap) {
         throw OrderError("Compute_DepthColorCode", "no depth map (call Compute_DepthMap first)");
     }
