@@ -79,6 +79,17 @@ bool ParsePixelList(const std::string& text, std::vector<std::pair<int32_t, int3
 
 }  // namespace
 
+double CCalibration::LensFocalLength(int type) const {
+    switch (type) {
+        case 1:
+            return microLensFocalLength1;
+        case 2:
+            return microLensFocalLength2;
+        default:
+            return microLensFocalLength;
+    }
+}
+
 bool CCalibration::IsValid() const { return Problem().empty(); }
 
 std::string CCalibration::Problem() const {
@@ -135,6 +146,21 @@ std::string CCalibration::Problem() const {
             return std::string(key) + " " + FormatNumber(length) + " mm is not positive";
         }
     }
+    if (microLensTypes < 1 || microLensTypes > kMaxLensTypes) {
+        return "microLensTypes " + std::to_string(microLensTypes) + " is outside [1, " + std::to_string(kMaxLensTypes) +
+               "]";
+    }
+    if (lensTypeOffset < 0 || lensTypeOffset >= microLensTypes) {
+        return "lensTypeOffset " + std::to_string(lensTypeOffset) + " is outside [0, " +
+               std::to_string(microLensTypes - 1) + "]";
+    }
+    for (int type = 1; type < microLensTypes; ++type) {
+        const double length = LensFocalLength(type);
+        if (!std::isfinite(length) || length <= 0.0) {
+            return "microLensFocalLength" + std::to_string(type) + " " + FormatNumber(length) +
+                   " mm is not positive (microLensTypes is " + std::to_string(microLensTypes) + ")";
+        }
+    }
     if (exitPupilDistance != 0.0 && exitPupilDistance < 4.0 * mlaToSensor) {
         return "exitPupilDistance " + FormatNumber(exitPupilDistance) +
                " mm is neither 0 (unknown) nor at least 4 x mlaToSensor";
@@ -159,12 +185,22 @@ std::string CCalibration::Problem() const {
 }
 
 std::string CCalibration::ToText() const {
-    std::string text = "# rays calibration\nversion = " + std::to_string(version) + "\n";
+    // Lens types need version 3; a single-focus block keeps the version it was read with.
+    const int written = microLensTypes > 1 ? std::max(version, 3) : version;
+    std::string text = "# rays calibration\nversion = " + std::to_string(written) + "\n";
     text += "sensorWidth = " + std::to_string(sensorWidth) + "\n";
     text += "sensorHeight = " + std::to_string(sensorHeight) + "\n";
     text += "gridType = " + gridType + "\n";
     for (const DoubleField& field : kDoubleFields) {
         text += std::string(field.key) + " = " + Exact(this->*field.member) + "\n";
+    }
+    // Lens types only for a multi-focus array, so a single-focus block stays as it was.
+    if (microLensTypes > 1) {
+        text += "microLensTypes = " + std::to_string(microLensTypes) + "\n";
+        for (int type = 1; type < microLensTypes; ++type) {
+            text += "microLensFocalLength" + std::to_string(type) + " = " + Exact(LensFocalLength(type)) + "\n";
+        }
+        text += "lensTypeOffset = " + std::to_string(lensTypeOffset) + "\n";
     }
     // Sensor faults only where known, so a clean camera's block stays as it was.
     if (blackLevel >= 0.0) {
@@ -207,7 +243,16 @@ CCalibration CCalibration::FromText(const std::string& text, const std::string& 
             }
             continue;
         }
-        if (line.key == "version" || line.key == "sensorWidth" || line.key == "sensorHeight") {
+        if (line.key == "microLensFocalLength1" || line.key == "microLensFocalLength2") {
+            double& length =
+                line.key == "microLensFocalLength1" ? result.microLensFocalLength1 : result.microLensFocalLength2;
+            if (!Vy::ParseFiniteNumber(line.value, length)) {
+                throw notA("a number");
+            }
+            continue;
+        }
+        if (line.key == "version" || line.key == "sensorWidth" || line.key == "sensorHeight" ||
+            line.key == "microLensTypes" || line.key == "lensTypeOffset") {
             int32_t value = 0;
             if (!ParseInteger(line.value, value)) {
                 throw notA("an integer");
@@ -217,6 +262,10 @@ CCalibration CCalibration::FromText(const std::string& text, const std::string& 
                     throw CVyException(kOperation, where, "unsupported calibration version " + line.value);
                 }
                 result.version = value;
+            } else if (line.key == "microLensTypes") {
+                result.microLensTypes = value;
+            } else if (line.key == "lensTypeOffset") {
+                result.lensTypeOffset = value;
             } else {
                 (line.key == "sensorWidth" ? result.sensorWidth : result.sensorHeight) = value;
             }

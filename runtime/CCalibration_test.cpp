@@ -11,6 +11,7 @@
 #include "CSeqFileWriter.h"
 #include "CVyException.h"
 #include "CalibrationSamples.h"
+#include "CameraModel.h"
 #include "TestFiles.h"
 
 namespace {
@@ -53,6 +54,88 @@ TEST(CCalibrationTest, VersionOneBlocksOpenWithoutTheExitPupil) {
     EXPECT_TRUE(back.IsValid()) << back.Problem();
 }
 
+// A multi-focus block names its lens types and needs version 3; a single-focus
+// block is written as before, so older readers of ours still open it.
+TEST(CCalibrationTest, LensTypesRoundTripAndSingleFocusBlocksStayAsTheyWere) {
+    CCalibration single = Vy::Test::SmallCalibration();
+    const std::string singleText = single.ToText();
+    EXPECT_EQ(singleText.find("microLensTypes"), std::string::npos) << singleText;
+    EXPECT_EQ(singleText.rfind("# rays calibration\nversion = 2\n", 0), 0u);
+    EXPECT_EQ(CCalibration::FromText(singleText, "mem").microLensTypes, 1);
+
+    CCalibration multi = single;
+    multi.microLensTypes = 3;
+    multi.microLensFocalLength1 = 0.507;
+    multi.microLensFocalLength2 = 0.542;
+    multi.lensTypeOffset = 2;
+    ASSERT_EQ(multi.Problem(), "");
+    const std::string text = multi.ToText();
+    EXPECT_EQ(text.rfind("# rays calibration\nversion = 3\n", 0), 0u) << text;
+    const CCalibration back = CCalibration::FromText(text, "mem");
+    EXPECT_EQ(back.ToText(), text);
+    EXPECT_EQ(back.microLensTypes, 3);
+    EXPECT_EQ(back.LensFocalLength(0), single.microLensFocalLength);
+    EXPECT_EQ(back.LensFocalLength(1), 0.507);
+    EXPECT_EQ(back.LensFocalLength(2), 0.542);
+    EXPECT_EQ(back.lensTypeOffset, 2);
+
+    const auto problemWith = [&](auto change) {
+        CCalibration c = multi;
+        change(c);
+        return c.Problem();
+    };
+    EXPECT_EQ(problemWith([](CCalibration& c) { c.microLensTypes = 4; }), "microLensTypes 4 is outside [1, 3]");
+    EXPECT_EQ(problemWith([](CCalibration& c) { c.microLensTypes = 0; }), "microLensTypes 0 is outside [1, 3]");
+    EXPECT_EQ(problemWith([](CCalibration& c) { c.lensTypeOffset = 3; }), "lensTypeOffset 3 is outside [0, 2]");
+    EXPECT_EQ(problemWith([](CCalibration& c) { c.microLensFocalLength2 = 0; }),
+              "microLensFocalLength2 0 mm is not positive (microLensTypes is 3)");
+    EXPECT_EQ(problemWith([](CCalibration& c) { c.microLensFocalLength2 = std::nan(""); }),
+              "microLensFocalLength2 nan mm is not positive (microLensTypes is 3)");
+    EXPECT_EQ(problemWith([](CCalibration& c) {
+                  c.microLensTypes = 2;
+                  c.lensTypeOffset = 1;
+              }),
+              "");
+}
+
+// The three types interleave: no lens has a neighbour of its own type, each
+// type holds a third of the lenses, and the offset rotates the types.
+TEST(CCalibrationTest, LensTypeLayoutGivesEveryNeighbourAnotherType) {
+    CCalibration c = Vy::Test::SmallCalibration();
+    c.microLensTypes = 3;
+    int count[3] = {0, 0, 0};
+    for (int l = -7; l <= 7; ++l) {
+        for (int k = -7; k <= 7; ++k) {
+            const int type = Vy::Model::lensType(c, k, l);
+            ASSERT_GE(type, 0);
+            ASSERT_LT(type, 3);
+            ++count[type];
+            // The six nearest lens centres are the neighbours, whatever the row's parity.
+            const Vy::Model::Point centre = Vy::Model::lensCentre(c, k, l);
+            int neighbours = 0;
+            for (int dl = -1; dl <= 1; ++dl) {
+                for (int dk = -1; dk <= 1; ++dk) {
+                    const Vy::Model::Point other = Vy::Model::lensCentre(c, k + dk, l + dl);
+                    const double distance = std::hypot(other.x - centre.x, other.y - centre.y);
+                    if (std::abs(distance - c.lensPitch) < 1e-6) {
+                        ++neighbours;
+                        EXPECT_NE(Vy::Model::lensType(c, k + dk, l + dl), type) << k << "," << l;
+                    }
+                }
+            }
+            EXPECT_EQ(neighbours, 6);
+        }
+    }
+    EXPECT_EQ(count[0], 75);
+    EXPECT_EQ(count[1], 75);
+    EXPECT_EQ(count[2], 75);
+    CCalibration shifted = c;
+    shifted.lensTypeOffset = 1;
+    EXPECT_EQ(Vy::Model::lensType(shifted, 4, -3), (Vy::Model::lensType(c, 4, -3) + 1) % 3);
+    c.microLensTypes = 1;
+    EXPECT_EQ(Vy::Model::lensType(c, 4, -3), 0);
+}
+
 TEST(CCalibrationTest, MissingKeysKeepDefaults) {
     const CCalibration c = CCalibration::FromText("lensPitch = 10\n", "mem");
     EXPECT_EQ(c.lensPitch, 10.0);
@@ -66,7 +149,8 @@ TEST(CCalibrationTest, BadTextNamesSourceAndLine) {
     EXPECT_EQ(FromTextError("lensPitch 12\n"), "cam.rays:1 malformed line (expected key = value)");
     EXPECT_EQ(FromTextError("\nlensPitch = 1,5\n"), "cam.rays:2 value '1,5' of 'lensPitch' is not a number");
     EXPECT_EQ(FromTextError("sensorWidth = 12.5\n"), "cam.rays:1 value '12.5' of 'sensorWidth' is not an integer");
-    EXPECT_EQ(FromTextError("version = 3\n"), "cam.rays:1 unsupported calibration version 3");
+    EXPECT_EQ(FromTextError("version = 4\n"), "cam.rays:1 unsupported calibration version 4");
+    EXPECT_EQ(FromTextError("microLensTypes = 2.5\n"), "cam.rays:1 value '2.5' of 'microLensTypes' is not an integer");
     EXPECT_EQ(FromTextError("lensPitch = inf\n"), "cam.rays:1 value 'inf' of 'lensPitch' is not a number");
 }
 

@@ -42,6 +42,25 @@ inline Point lensCentre(const CCalibration& c, int k, int l) {
     return {c.gridOffsetX + cs * gx - sn * gy, c.gridOffsetY + sn * gx + cs * gy};
 }
 
+// Microlens type (0 .. microLensTypes - 1) of lens (k, l). Rows alternate by half
+// a pitch, so in axial coordinates (q, r) = (k - floor(l / 2), l) the six
+// neighbours of a lens are (q +- 1, r), (q, r +- 1), (q + 1, r - 1) and
+// (q - 1, r + 1); (q - r) mod 3 differs from the lens's own for all six, which
+// is how the three types of a multi-focus array interleave. Two types follow
+// the same rule mod 2 (then two of the six neighbours share the lens's type).
+inline int lensType(const CCalibration& c, int k, int l) {
+    if (c.microLensTypes <= 1) {
+        return 0;
+    }
+    const int halfRowsDown = (l >= 0 ? l : l - 1) / 2;  // floor(l / 2)
+    const int q = k - halfRowsDown;
+    const int n = c.microLensTypes;
+    return (((q - l + c.lensTypeOffset) % n) + n) % n;
+}
+
+// Focal length (mm) of the microlens (k, l).
+inline double lensFocalLength(const CCalibration& c, int k, int l) { return c.LensFocalLength(lensType(c, k, l)); }
+
 // Lens indices (k, l) whose centre is nearest to sensor position p.
 inline void nearestLens(const CCalibration& c, Point p, int& kOut, int& lOut) {
     const double cs = std::cos(c.gridRotation);

@@ -12,9 +12,13 @@
 class CCalibration {
 public:
     // Version 2 added exitPupilDistance; version 1 blocks read with it 0.
-    static constexpr int kCurrentVersion = 2;
+    // Version 3 added microlens types; older blocks read as one type.
+    static constexpr int kCurrentVersion = 3;
+    // Most microlens types an array may have (commercial multi-focus arrays have three).
+    static constexpr int kMaxLensTypes = 3;
 
-    int version = kCurrentVersion;
+    // The version read; ToText writes the lowest that holds the block (2, or 3 with lens types).
+    int version = 2;
     // Sensor
     int32_t sensorWidth = 0;   // pixels
     int32_t sensorHeight = 0;  // pixels
@@ -27,7 +31,15 @@ public:
     double gridOffsetY = 0.0;           // pixels
     double microImageRadius = 0.0;      // pixels, radius of the usable micro-image
     double mlaToSensor = 0.0;           // B, mm
-    double microLensFocalLength = 0.0;  // mm
+    double microLensFocalLength = 0.0;  // mm, of type 0 (the only type of a single-focus array)
+    // Multi-focus arrays: microLensTypes kinds of microlens with their own focal
+    // lengths (type 1 and 2 in microLensFocalLength1, 2), interleaved on the grid
+    // so that no lens has a neighbour of its own type (Vy::Model::lensType);
+    // lensTypeOffset shifts which type lens (0, 0) has.
+    int32_t microLensTypes = 1;
+    double microLensFocalLength1 = 0.0;  // mm, type 1 when microLensTypes >= 2
+    double microLensFocalLength2 = 0.0;  // mm, type 2 when microLensTypes == 3
+    int32_t lensTypeOffset = 0;          // 0 .. microLensTypes - 1
     // Main lens
     double mainFocalLength = 0.0;       // mm
     double mainLensToMla = 0.0;         // mm
@@ -48,6 +60,9 @@ public:
     double blackLevel = -1.0;
     // Pixels (x, y) known to be defective; the engine fills them from their neighbours.
     std::vector<std::pair<int32_t, int32_t>> defectivePixels;
+
+    // Focal length (mm) of microlens type 0 .. microLensTypes - 1.
+    double LensFocalLength(int type) const;
 
     // True once a calibration was loaded or set up.
     bool IsValid() const;
