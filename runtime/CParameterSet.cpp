@@ -90,7 +90,7 @@ void CParameterSet::ImportParameterFromFile(const CVyString& path) {
         }
         const std::string where = Vy::SourceLine(file, line.line);
         if (target == updated.end()) {
-            throw CVyException(kOperation, where, "unknown key '" + line.key + "'");
+            throw CVyException(kOperation, where, "unknown key " + Vy::QuoteText(line.key));
         }
         Entry& entry = target->second;
         if (entry.isText) {
@@ -99,7 +99,8 @@ void CParameterSet::ImportParameterFromFile(const CVyString& path) {
         }
         double number = 0.0;
         if (!Vy::ParseFiniteNumber(line.value, number)) {
-            throw CVyException(kOperation, where, "value '" + line.value + "' of '" + line.key + "' is not a number");
+            throw CVyException(kOperation, where,
+                               "value " + Vy::QuoteText(line.value) + " of '" + line.key + "' is not a number");
         }
         if (!InRange(number, entry.minimum, entry.maximum)) {
             throw CVyException(

@@ -70,6 +70,32 @@ TEST_F(CParameterSetTest, ErrorsNameFileLineAndChangeNothing) {
     EXPECT_EQ(params.GetNumber(kSteps), 32);
 }
 
+// Files from other editors: every line end is one, so no setting hides in a "comment".
+TEST_F(CParameterSetTest, ReadsCrLfAndCrOnlyLineEnds) {
+    EXPECT_EQ(ImportError("# old editor\rdepth.steps = 64\routput.scale = 4\r"), "");
+    EXPECT_EQ(params.GetNumber(kSteps), 64);
+    EXPECT_EQ(params.GetNumber(kScale), 4);
+    EXPECT_EQ(ImportError("depth.steps = 16\r\n\r\noutput.scale = 3\n\rcamera.name = mixed"), "");
+    EXPECT_EQ(params.GetNumber(kSteps), 16);
+    EXPECT_EQ(params.GetNumber(kScale), 3);
+    std::string subject;
+    EXPECT_EQ(ImportError("depth.steps = 8\rfoo = 1\r", &subject), "unknown key 'foo'");
+    EXPECT_EQ(subject, "settings.vyset:2") << "a CR-only file counts its lines";
+}
+
+// What a message shows of a value is all of it, escaped: a NUL cuts nothing, an escape sequence does not reach the
+// terminal, and a long value is cut.
+TEST_F(CParameterSetTest, MessagesShowControlCharactersEscaped) {
+    const std::string reason = ImportError(std::string("camera.name = left\0right\n", 25));
+    EXPECT_EQ(reason, "line 'camera.name = left\\x00right' holds a control character");
+    EXPECT_EQ(ImportError("depth.steps = 1\x1b[2J\n"), "line 'depth.steps = 1\\x1b[2J' holds a control character");
+    EXPECT_EQ(ImportError("depth.steps = " + std::string(200, '7') + "x\n"),
+              "value '" + std::string(80, '7') + "'... of 'depth.steps' is not a number");
+    CVyString name;
+    params.GetValue(kName, name);
+    EXPECT_EQ(name.ToStdString(), "none");
+}
+
 TEST_F(CParameterSetTest, MissingFileOrDirectoryNamesThePath) {
     try {
         params.ImportParameterFromFile(dir.File("absent.vyset"));

@@ -291,6 +291,53 @@ TEST_F(CSeqFileReaderTest, WriterRefusesWhatTheReaderWouldReject) {
     EXPECT_EQ(reader.GetFrameCount(), 1u);
 }
 
+// A full disk, here the file-size limit: the file ends with its last whole frame, the
+// count says no more, and a file without room for its header and white image is not left.
+TEST_F(CSeqFileReaderTest, AFailedWriteLeavesOnlyWholeFramesAndAnHonestCount) {
+    const std::string path = dir.File("full.rays");
+    const CCalibration calibration = Vy::Test::SmallCalibration();
+    const size_t start = Vy::Rays::kHeaderSize + calibration.ToText().size() + Frame(77).GetByteSize();
+    const size_t record = Vy::Rays::RecordSize(kWidth, kHeight);
+    {
+        const Vy::Test::FileSizeLimit limit(start + 2 * record + record / 2);
+        writer.Create(path, kFormat, calibration, Frame(77));
+        writer.WriteFrame(Frame(0));
+        writer.WriteFrame(Frame(1));
+        try {
+            writer.WriteFrame(Frame(2));
+            FAIL() << "a frame past the limit was taken";
+        } catch (const CVyException& error) {
+            EXPECT_EQ(error.Subject(), path);
+            EXPECT_EQ(error.Reason(), "write failed: File too large (file-size limit) after 2 whole frames");
+        }
+        EXPECT_EQ(writer.GetFramesWritten(), 2u);
+        writer.Close();
+    }
+    EXPECT_EQ(ReadAll(path).size(), start + 2 * record) << "the part of frame 2 that fitted was left";
+    reader.Open(path, 0);
+    EXPECT_TRUE(reader.GetWarnings().empty());
+    EXPECT_EQ(reader.GetFrameCount(), 2u);
+    EXPECT_EQ(reader.GetPromisedFrameCount(), 2u);
+    CRayImage image;
+    for (reader.StartReading(image); reader.GetFrameIndex() < 2;) {
+        const CVyImage expected = Frame(static_cast<int32_t>(reader.GetFrameIndex()));
+        reader.ReadFrame(image);
+        EXPECT_EQ(std::memcmp(image.GetPixelData(), expected.GetPixelData(), expected.GetByteSize()), 0);
+    }
+    reader.Close();
+
+    const Vy::Test::FileSizeLimit limit(start - 100);
+    try {
+        writer.Create(path, kFormat, calibration, Frame(77));
+        FAIL() << "a white image past the limit was taken";
+    } catch (const CVyException& error) {
+        EXPECT_NE(error.Reason().find("write failed: File too large"), std::string::npos) << error.what();
+        EXPECT_NE(error.Reason().find("the file was removed"), std::string::npos) << error.what();
+    }
+    EXPECT_FALSE(writer.IsOpen());
+    EXPECT_EQ(access(path.c_str(), F_OK), -1) << "an unreadable header was left";
+}
+
 long ResidentKB() {
     std::ifstream status("/proc/self/status");
     std::string line;

@@ -1,11 +1,13 @@
 #include "KeyValueText.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
 
 #include "CVyException.h"
+#include "TextFile.h"
 
 namespace Vy {
 
@@ -21,6 +23,11 @@ std::string_view Trim(std::string_view text) {
     return text.substr(first, last - first + 1);
 }
 
+bool IsControl(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return (byte < 0x20 && c != '\t') || byte == 0x7F;
+}
+
 }  // namespace
 
 std::string SourceLine(const std::string& source, int line) { return source + ":" + std::to_string(line); }
@@ -30,12 +37,8 @@ std::vector<KeyValueLine> ParseKeyValueText(std::string_view text, const std::st
     std::vector<KeyValueLine> entries;
     std::set<std::string, std::less<>> seen;
     int lineNumber = 0;
-    size_t position = 0;
-    while (position < text.size()) {
+    for (std::string_view line : SplitLines(text)) {
         ++lineNumber;
-        const size_t end = text.find('\n', position);
-        std::string_view line = text.substr(position, end == std::string_view::npos ? end : end - position);
-        position = end == std::string_view::npos ? text.size() : end + 1;
         if (line.size() > kMaxKeyValueLineLength) {
             throw CVyException(operation, SourceLine(source, lineNumber),
                                "line longer than " + std::to_string(kMaxKeyValueLineLength) + " characters");
@@ -44,6 +47,11 @@ std::vector<KeyValueLine> ParseKeyValueText(std::string_view text, const std::st
         if (line.empty()) {
             continue;
         }
+        // A NUL or an escape sequence in a key or value would be cut or obeyed when a message shows it.
+        if (std::any_of(line.begin(), line.end(), IsControl)) {
+            throw CVyException(operation, SourceLine(source, lineNumber),
+                               "line " + QuoteText(line) + " holds a control character");
+        }
         const size_t equals = line.find('=');
         const std::string_view key =
             equals == std::string_view::npos ? std::string_view{} : Trim(line.substr(0, equals));
@@ -51,7 +59,7 @@ std::vector<KeyValueLine> ParseKeyValueText(std::string_view text, const std::st
             throw CVyException(operation, SourceLine(source, lineNumber), "malformed line (expected key = value)");
         }
         if (!seen.insert(std::string(key)).second) {
-            throw CVyException(operation, SourceLine(source, lineNumber), "key '" + std::string(key) + "' given twice");
+            throw CVyException(operation, SourceLine(source, lineNumber), "key " + QuoteText(key) + " given twice");
         }
         entries.push_back({std::string(key), std::string(Trim(line.substr(equals + 1))), lineNumber});
     }

@@ -1,6 +1,7 @@
 // The "key = value" text shared by settings files and calibration blocks:
-// one entry a line, '#' starts a comment (whole line or trailing), blank
-// lines are skipped, whitespace around key and value is trimmed.
+// one entry a line (LF, CRLF or a lone CR ends it), '#' starts a comment
+// (whole line or trailing), blank lines are skipped, whitespace around key and
+// value is trimmed.
 #pragma once
 
 #include <string>
@@ -18,8 +19,8 @@ struct KeyValueLine {
 constexpr size_t kMaxKeyValueLineLength = 4096;
 
 // Splits text into entries in file order. Throws CVyException(operation,
-// "<source>:<line>", reason) for a malformed line, an over-long line or a key
-// given twice.
+// "<source>:<line>", reason) for a malformed line, an over-long line, a line
+// holding a control character (NUL, ESC, ...; tabs are blanks) or a key given twice.
 std::vector<KeyValueLine> ParseKeyValueText(std::string_view text, const std::string& source,
                                             const std::string& operation);
 

@@ -2,8 +2,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -48,6 +50,25 @@ protected:
 
     ScratchDir scratch_;
     const std::filesystem::path dir_{scratch_.Path()};
+};
+
+// A file-size limit (ulimit -f) for the test's lifetime, standing in for a full
+// disk: a write past it fails with EFBIG (the signal it would raise is ignored).
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        struct rlimit limited = saved_;
+        limited.rlim_cur = bytes;
+        if (setrlimit(RLIMIT_FSIZE, &limited) != 0) throw std::runtime_error("cannot set the file-size limit");
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved_); }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    struct rlimit saved_ {};
 };
 
 }  // namespace Vy::Test

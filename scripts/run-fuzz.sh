@@ -23,9 +23,9 @@ export ASAN_OPTIONS="halt_on_error=1:detect_leaks=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 # raystool is instrumented too; a leak in it is not what this script looks for.
 ASAN_OPTIONS=detect_leaks=0 "$build/bin/raystool" create --preset small --size 64 --frames 2 --samples 1 \
-    --no-truth "$build/seed-white.rays" >/dev/null
+    --no-truth --overwrite "$build/seed-white.rays" >/dev/null
 ASAN_OPTIONS=detect_leaks=0 "$build/bin/raystool" create --preset small --size 64 --frames 3 --samples 1 \
-    --no-truth --no-white "$build/seed-plain.rays" >/dev/null
+    --no-truth --no-white --overwrite "$build/seed-plain.rays" >/dev/null
 
 failed=0
 for target in "${targets[@]}"; do

@@ -23,7 +23,7 @@ sequence=$build/bench-scenes/demo-$side-x$frames.rays
 if [[ ! -f $sequence ]]; then
     mkdir -p "$build/bench-scenes"
     echo "rendering $sequence (once)"
-    "$build/bin/raystool" create --preset demo --size "$side" --frames "$frames" --no-truth --quiet "$sequence.partial"
+    "$build/bin/raystool" create --preset demo --size "$side" --frames "$frames" --no-truth --quiet --overwrite "$sequence.partial"
     mv "$sequence.partial" "$sequence"
 fi
 work=$(mktemp -d)

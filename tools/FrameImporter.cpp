@@ -15,6 +15,7 @@
 #include "CSeqFileWriter.h"
 #include "CVyException.h"
 #include "GridCalibrator.h"
+#include "OutputFile.h"
 #include "TextFile.h"
 
 namespace fs = std::filesystem;
@@ -79,37 +80,92 @@ cv::Mat readGrey(const std::string& path, const char* what) {
     return m;
 }
 
-// Checks the data against the significant bits; returns its largest value.
-double checkBits(const cv::Mat& m, int bits, const std::string& path) {
+// How 16-bit samples hold the data: the bits that carry it and how far above
+// bit 0 it sits (12-bit data in the high bits, as many cameras write TIFFs: shift 4).
+struct SampleBits {
+    int bits = 16;
+    int shift = 0;
+};
+
+// The OR of all samples: a bit that is 0 in it is used by none.
+unsigned usedBits(const cv::Mat& m) {
+    unsigned used = 0;
+    for (int y = 0; y < m.rows; ++y) {
+        const uint16_t* row = m.ptr<uint16_t>(y);
+        for (int x = 0; x < m.cols; ++x) used |= row[x];
+    }
+    return used;
+}
+
+int lowZeroBits(unsigned used) {
+    int zeros = 0;
+    while (zeros < 16 && ((used >> zeros) & 1u) == 0) ++zeros;
+    return zeros;
+}
+
+// The data as stored: checked against the significant bits and, for data in
+// the high bits, shifted down to them. Keeps the OR of the file's samples in used
+// and the largest unshifted value in largest.
+cv::Mat takeSamples(const cv::Mat& m, const SampleBits& s, const std::string& path, unsigned& used, double& largest) {
+    if (m.depth() != CV_16U) return m;
+    const unsigned bits = usedBits(m);
+    used |= bits;
+    if (s.shift > 0) {
+        if ((bits & ((1u << s.shift) - 1)) != 0)
+            fail(path, "values with their low " + std::to_string(s.shift) + " bits set, unlike the first frame's (" +
+                           std::to_string(s.bits) + "-bit data in the high bits)");
+        cv::Mat stored;
+        m.convertTo(stored, CV_16U, 1.0 / (1 << s.shift));  // exact: the low bits are 0
+        return stored;
+    }
     double top = 0.0;
     cv::minMaxLoc(m, nullptr, &top);
-    if (m.depth() != CV_16U || bits >= 16) return top;
-    if (top > (1 << bits) - 1)
-        fail(path, "value " + std::to_string(static_cast<long>(top)) + " does not fit in " + std::to_string(bits) +
-                       " bits (--bits " + std::to_string(bits) + " is too small for the data)");
-    return top;
+    largest = std::max(largest, top);
+    if (s.bits < 16 && top > (1 << s.bits) - 1)
+        fail(path, "value " + std::to_string(static_cast<long>(top)) + " does not fit in " + std::to_string(s.bits) +
+                       " bits (--bits " + std::to_string(s.bits) + " is too small for the data)");
+    return m;
+}
+
+// With --bits N, 16-bit data too large for N bits whose low 16 - N bits are 0 in the
+// first frame and the white image is N-bit data in the high bits.
+SampleBits sampleBits(int bits, const cv::Mat& frame, const cv::Mat& white) {
+    SampleBits s{bits, 0};
+    if (frame.depth() != CV_16U || bits >= 16) return s;
+    const int shift = 16 - bits;
+    double top = 0.0, whiteTop = 0.0;
+    cv::minMaxLoc(frame, nullptr, &top);
+    unsigned used = usedBits(frame);
+    if (!white.empty()) {
+        cv::minMaxLoc(white, nullptr, &whiteTop);
+        used |= usedBits(white);
+    }
+    if (std::max(top, whiteTop) > (1 << bits) - 1 && (used & ((1u << shift) - 1)) == 0) s.shift = shift;
+    return s;
 }
 
 // Time stamps (ms) from a CSV file: one number a line, or "id,ms"; a first line that is not a number is a heading.
+// Lines end in LF, CRLF or CR, as the spreadsheet that wrote them chose.
 std::vector<double> readTimestamps(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) fail(path, "cannot open the time stamp file");
+    const std::string text = ReadTextFile(path, size_t{64} << 20, "import");
     std::vector<double> stamps;
-    std::string line;
-    for (int number = 1; std::getline(in, line); ++number) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.find_first_not_of(" \t") == std::string::npos) continue;
-        const std::string field =
-            line.substr(line.find_last_of(',') == std::string::npos ? 0 : line.find_last_of(',') + 1);
+    int number = 0;
+    for (const std::string_view line : SplitLines(text)) {
+        ++number;
+        if (line.find_first_not_of(" \t") == std::string_view::npos) continue;
+        const size_t comma = line.find_last_of(',');
+        const std::string field(line.substr(comma == std::string_view::npos ? 0 : comma + 1));
         char* end = nullptr;
         const double value = std::strtod(field.c_str(), &end);
         if (end == field.c_str() || !std::isfinite(value) ||
             field.find_first_not_of(" \t", end - field.c_str()) != std::string::npos) {
             if (number == 1) continue;
-            fail(path + ":" + std::to_string(number), "'" + line + "' is not a time stamp in ms");
+            fail(path + ":" + std::to_string(number), QuoteText(line) + " is not a time stamp in ms");
         }
         stamps.push_back(value);
     }
+    // Taking frame rate times instead would hide that the file was not the one meant.
+    if (stamps.empty()) fail(path, "holds no time stamps");
     return stamps;
 }
 
@@ -172,8 +228,23 @@ private:
     int index_ = 0;
 };
 
+// The output must not be one of the files the import reads: the rename at the end would replace it.
+void refuseInputAsOutput(const std::string& out, const ImportOptions& options, const std::vector<std::string>& frames) {
+    std::vector<std::string> inputs = frames;
+    for (const std::string* named : {&options.white, &options.calibration, &options.optics, &options.timestamps})
+        if (!named->empty()) inputs.push_back(*named);
+    for (const std::string& input : inputs)
+        if (sameFile(out, input)) fail(out, "output is the input " + input + " (choose another output name)");
+}
+
 CCalibration loadCalibration(const std::string& path) {
-    CCalibration c = CCalibration::FromText(ReadTextFile(path, 1 << 20, "import"), path);
+    const std::string text = ReadTextFile(path, 1 << 20, "import");
+    CCalibration c;
+    try {
+        c = CCalibration::FromText(text, path);
+    } catch (const CVyException& e) {
+        fail(e.Subject(), e.Reason());  // "import: <file>:<line>: ...", as every refusal of the import
+    }
     if (const std::string problem = c.Problem(); !problem.empty()) fail(path, problem);
     return c;
 }
@@ -221,10 +292,15 @@ ImportSummary importSequence(const std::string& out, const ImportOptions& option
         options.inputs.size() == 1 && !fs::is_directory(options.inputs[0], error) && !isImageName(options.inputs[0]);
     if (video) {
         if (!fs::is_regular_file(options.inputs[0], error)) fail(options.inputs[0], "no such file or folder");
+        refuseInputAsOutput(out, options, options.inputs);
         source = std::make_unique<VideoSource>(options.inputs[0], summary.warning);
     } else {
-        source = std::make_unique<FileSource>(listFrames(options.inputs, options.white));
+        std::vector<std::string> files = listFrames(options.inputs, options.white);
+        refuseInputAsOutput(out, options, files);
+        source = std::make_unique<FileSource>(std::move(files));
     }
+    // Before the slow steps: an output name that is taken is refused at once.
+    StagedFile staged(out, options.overwrite, "import");
     std::vector<double> stamps;
     if (!options.timestamps.empty()) stamps = readTimestamps(options.timestamps);
     const double fps = options.fps > 0.0 ? options.fps : (source->rate() > 0.0 ? source->rate() : 25.0);
@@ -243,8 +319,16 @@ ImportSummary importSequence(const std::string& out, const ImportOptions& option
             fail(options.white, "white image is " + sizeText(white) + ", frames are " + sizeText(frame));
         if (white.depth() != frame.depth())
             fail(options.white, "white image is " + depthText(white) + ", frames are " + depthText(frame));
-        checkBits(white, bits, options.white);
     }
+    const SampleBits samples = sampleBits(bits, frame, white);
+    if (samples.shift > 0)
+        summary.note = firstName + ": " + std::to_string(bits) +
+                       "-bit data in the high bits of 16-bit samples (the low " + std::to_string(samples.shift) +
+                       " bits are 0): stored shifted down by " + std::to_string(samples.shift) + ", as 0.." +
+                       std::to_string((1 << bits) - 1);
+    unsigned used = 0;
+    double largest = 0.0, whiteLargest = 0.0;
+    if (!white.empty()) white = takeSamples(white, samples, options.white, used, whiteLargest);
     CCalibration calibration;
     if (options.calibrate) {
         const GridEstimate grid = findGrid(white, options.pitchHint, options.white);
@@ -273,37 +357,30 @@ ImportSummary importSequence(const std::string& out, const ImportOptions& option
     const CVyImageFormat format{frame.cols, frame.rows, Vy::PixelTypeLuminance,
                                 deep ? Vy::DataTypeUnsignedShort : Vy::DataTypeUnsignedByte};
     CSeqFileWriter writer;
-    writer.Create(out, format, calibration, white.empty() ? CVyImage() : toImage(white), bits);
-    const auto discard = [&] {
+    // A full disk or the file-size limit: the import is redone, so no half of it stays (the temporary file goes).
+    const auto written = [&](const auto& step) {
         try {
-            writer.Close();
-        } catch (const CVyException&) {
+            step();
+        } catch (const CVyException& e) {
+            fail(out, e.Reason() + "; nothing was imported");
         }
-        fs::remove(out, error);
     };
+    written(
+        [&] { writer.Create(staged.path(), format, calibration, white.empty() ? CVyImage() : toImage(white), bits); });
     std::string name = firstName;
-    double largest = 0.0;
     while (!frame.empty()) {
-        try {
-            if (frame.size() != cv::Size(format.width, format.height))
-                fail(name, "size " + sizeText(frame) + " differs from the first frame's " +
-                               std::to_string(format.width) + "x" + std::to_string(format.height) + " (" + firstName +
-                               ")");
-            if ((frame.depth() == CV_16U) != deep)
-                fail(name,
-                     depthText(frame) + " image among " + (deep ? "16-bit" : "8-bit") + " ones (" + firstName + ")");
-            largest = std::max(largest, checkBits(frame, bits, name));
-            if (!stamps.empty() && summary.frames >= stamps.size())
-                fail(options.timestamps, "has " + std::to_string(stamps.size()) + " time stamps for more frames");
-        } catch (const CVyException&) {
-            discard();
-            throw;
-        }
+        if (frame.size() != cv::Size(format.width, format.height))
+            fail(name, "size " + sizeText(frame) + " differs from the first frame's " + std::to_string(format.width) +
+                           "x" + std::to_string(format.height) + " (" + firstName + ")");
+        if ((frame.depth() == CV_16U) != deep)
+            fail(name, depthText(frame) + " image among " + (deep ? "16-bit" : "8-bit") + " ones (" + firstName + ")");
+        frame = takeSamples(frame, samples, name, used, largest);
+        if (!stamps.empty() && summary.frames >= stamps.size())
+            fail(options.timestamps, "has " + std::to_string(stamps.size()) + " time stamps for more frames");
         CVyImage image = toImage(frame);
         image.frameId = options.firstId + static_cast<int32_t>(summary.frames);
         image.timeStamp = stamps.empty() ? options.startMs + summary.frames * 1000.0 / fps : stamps[summary.frames];
-        // A failed write (full disk) leaves the whole frames written so far: the file stays marked unfinished.
-        writer.WriteFrame(image);
+        written([&] { writer.WriteFrame(image); });
         ++summary.frames;
         summary.bytes += image.GetByteSize();
         if (progress && summary.frames % 10 == 0)
@@ -312,21 +389,24 @@ ImportSummary importSequence(const std::string& out, const ImportOptions& option
             summary.interrupted = true;
             break;
         }
-        try {
-            frame = source->next(name);
-        } catch (const CVyException&) {
-            discard();
-            throw;
-        }
+        frame = source->next(name);
     }
-    writer.Close();
+    written([&] { writer.Close(); });
+    staged.commit();
     if (progress) *progress << "\r";
-    if (deep && options.bits == 0 && largest < (1 << 14)) {
-        int used = 10;
-        while (largest >= (1 << used)) ++used;
-        summary.warning += std::string(summary.warning.empty() ? "" : "; ") + "16-bit data reaches only " +
-                           std::to_string(static_cast<long>(largest)) + "; for " + std::to_string(used) +
-                           "-bit sensor data give --bits " + std::to_string(used);
+    const auto warn = [&](const std::string& text) {
+        summary.warning += std::string(summary.warning.empty() ? "" : "; ") + text;
+    };
+    const int lowZeros = lowZeroBits(used);
+    if (deep && options.bits == 0 && used != 0 && lowZeros >= 2 && lowZeros <= 6) {
+        const std::string high = std::to_string(16 - lowZeros);
+        warn("16-bit samples use only their high " + high + " bits (the low " + std::to_string(lowZeros) +
+             " are 0 in every frame); for " + high + "-bit data in the high bits give --bits " + high);
+    } else if (deep && options.bits == 0 && largest < (1 << 14)) {
+        int usedBits = 10;
+        while (largest >= (1 << usedBits)) ++usedBits;
+        warn("16-bit data reaches only " + std::to_string(static_cast<long>(largest)) + "; for " +
+             std::to_string(usedBits) + "-bit sensor data give --bits " + std::to_string(usedBits));
     }
     summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     return summary;

@@ -3,7 +3,9 @@
 //   raystool create [--preset NAME] [--size N] [--frames N] [--seed N] [--samples N] [--CAMERA-FAULT X]...
 //                   [--no-truth] [--no-white] OUT.rays
 //   raystool export FILE OUTDIR [--first N] [--count N]
-// Any bad argument or file ends with one line on stderr and exit status 1.
+//   raystool import ... -o OUT.rays
+// Any bad argument or file ends with one line on stderr and exit status 1. No command
+// replaces an existing output unless given --overwrite.
 #include <unistd.h>
 
 #include <atomic>
@@ -28,6 +30,7 @@
 #include "Diagnostic.h"
 #include "FrameImporter.h"
 #include "GridCalibrator.h"
+#include "OutputFile.h"
 #include "SequenceGenerator.h"
 #include "TextFile.h"
 #include "WarningSink.h"
@@ -39,11 +42,11 @@ const char* const kUsageCommands =
     "       raystool create [--preset demo|planes|slanted|particles|small|swarm|realistic|tour] [--size N]\n"
     "                       [--width N] [--height N] [--frames N] [--seed N] [--samples N] [--threads N] [--bits N]\n"
     "                       [--pitch PX] [--rotation DEG] [--offset-x PX] [--offset-y PX] [--CAMERA-FAULT X]...\n"
-    "                       [--no-truth] [--no-white] OUT.rays\n"
-    "       raystool export FILE OUTDIR [--first N] [--count N]\n"
+    "                       [--no-truth] [--no-white] [--overwrite] OUT.rays\n"
+    "       raystool export FILE OUTDIR [--first N] [--count N] [--overwrite]\n"
     "       raystool import (FOLDER | FILE... | VIDEO) -o OUT.rays [--white FILE] (--calibration FILE | --calibrate)\n"
     "                       [--optics FILE] [--pitch-hint PX] [--bits N] [--fps F] [--start MS] [--timestamps CSV]\n"
-    "                       [--first-id N]\n"
+    "                       [--first-id N] [--overwrite]\n"
     "       raystool calibrate WHITE [--pitch-hint PX] [--optics FILE] [--overlay OUT.png]\n";
 
 // The commands, then the camera faults of create with their ranges and their values in `realistic`.
@@ -175,13 +178,48 @@ int info(const std::vector<std::string>& args) {
     return 0;
 }
 
+// Renders under a temporary name and moves the sequence and its truth into place only when whole:
+// a failed render (full disk) leaves no half file, and an earlier one stays unless overwrite.
+void createInPlace(const std::string& out, const Vy::Synth::CreateOptions& o, bool overwrite, std::ostream* progress) {
+    namespace fs = std::filesystem;
+    const fs::path parent = fs::path(out).parent_path();
+    std::error_code error;
+    if (!parent.empty()) fs::create_directories(parent, error);
+    if (error) throw UsageError{parent.string() + ": " + error.message()};
+    Vy::Synth::StagedFile staged(out, overwrite, "create");
+    struct RemovedUnlessKept {
+        std::string dir;
+        ~RemovedUnlessKept() {
+            std::error_code ignored;
+            if (!dir.empty()) fs::remove_all(dir, ignored);
+        }
+    } stagedTruth{Vy::Synth::truthDirectory(staged.path())};
+    try {
+        Vy::Synth::createSequence(staged.path(), o, progress);
+    } catch (const CVyException& e) {
+        // A render can be redone: the temporary file goes, and the line names the file asked for.
+        const std::string& subject = e.Subject();
+        if (subject.rfind(staged.path(), 0) != 0) throw;
+        throw CVyException("create", out + subject.substr(staged.path().size()), e.Reason() + "; nothing was created");
+    }
+    staged.commit();
+    const std::string truth = Vy::Synth::truthDirectory(out);
+    // A truth left from an earlier render would describe other frames.
+    if (fs::exists(fs::path(truth) / "truth.txt", error)) fs::remove_all(truth, error);
+    if (o.truth) {
+        fs::rename(stagedTruth.dir, truth, error);
+        if (error) throw UsageError{truth + ": " + error.message()};
+        stagedTruth.dir.clear();
+    }
+}
+
 int create(const std::vector<std::string>& args) {
     std::vector<std::string> valueOptions = {"--preset",   "--size",     "--width",   "--height", "--frames",
                                              "--seed",     "--samples",  "--threads", "--bits",   "--pitch",
                                              "--rotation", "--offset-x", "--offset-y"};
     for (const Vy::Synth::FaultOption& f : Vy::Synth::faultOptions())
         valueOptions.push_back(std::string("--") + f.name);
-    const Arguments a(args, valueOptions, {"--no-truth", "--no-white", "--quiet"});
+    const Arguments a(args, valueOptions, {"--no-truth", "--no-white", "--quiet", "--overwrite"});
     if (a.positional.size() != 1) throw UsageError{"create needs exactly one OUT.rays"};
     Vy::Synth::CreateOptions o;
     o.preset = a.value("--preset", o.preset);
@@ -207,12 +245,31 @@ int create(const std::vector<std::string>& args) {
     if (a.has("--width") && o.width == 0) throw UsageError{"--width must be at least 64"};
     if (a.has("--height") && o.height == 0) throw UsageError{"--height must be at least 64"};
     if (a.has("--frames") && o.frames == 0) throw UsageError{"--frames must be at least 1"};
-    Vy::Synth::createSequence(a.positional[0], o, a.has("--quiet") ? nullptr : &std::cerr);
+    createInPlace(a.positional[0], o, a.has("--overwrite"), a.has("--quiet") ? nullptr : &std::cerr);
     return 0;
 }
 
+// The names an export writes, refused before anything is written when one is taken (unless overwrite).
+void refuseTakenNames(const std::vector<std::string>& names, bool overwrite) {
+    if (overwrite) return;
+    std::vector<std::string> taken;
+    std::error_code ignored;
+    for (const std::string& name : names)
+        if (std::filesystem::symlink_status(name, ignored).type() != std::filesystem::file_type::not_found)
+            taken.push_back(name);
+    if (taken.empty()) return;
+    const std::string more = taken.size() > 1 ? " (and " + std::to_string(taken.size() - 1) + " more)" : "";
+    throw UsageError{"export: " + taken[0] + more + ": " + Vy::Synth::existsReason()};
+}
+
+std::string png(const cv::Mat& image, const std::string& path) {
+    std::vector<uchar> bytes;
+    if (!cv::imencode(".png", image, bytes)) throw UsageError{path + ": cannot encode the image"};
+    return std::string(bytes.begin(), bytes.end());
+}
+
 int exportFrames(const std::vector<std::string>& args) {
-    const Arguments a(args, {"--first", "--count"}, {});
+    const Arguments a(args, {"--first", "--count"}, {"--overwrite"});
     if (a.positional.size() != 2) throw UsageError{"export needs FILE and OUTDIR"};
     CSeqFileReader reader;
     reader.Open(a.positional[0].c_str(), 4);
@@ -224,27 +281,39 @@ int exportFrames(const std::vector<std::string>& args) {
     const uint64_t count =
         std::min<uint64_t>(parseNumber("--count", a.value("--count", std::to_string(frames)), UINT32_MAX),
                            frames - std::min<uint64_t>(first, frames));
-    std::error_code error;
-    std::filesystem::create_directories(a.positional[1], error);
-    if (error) throw UsageError{a.positional[1] + ": " + error.message()};
+    const bool overwrite = a.has("--overwrite");
+    const std::filesystem::path dir = a.positional[1];
     CRayImage image;
     reader.StartReading(image);
     // The calibration block beside the frames: ready for import --calibration (or --optics).
-    const std::string calibrationOut = (std::filesystem::path(a.positional[1]) / "calibration.txt").string();
-    std::ofstream(calibrationOut) << reader.GetCalibration().ToText();
-    if (!std::filesystem::exists(calibrationOut)) throw UsageError{calibrationOut + ": cannot write the file"};
-    if (!image.GetWhiteImage().IsEmpty()) {
-        const std::string out = (std::filesystem::path(a.positional[1]) / "white.png").string();
-        if (!cv::imwrite(out, matView(image.GetWhiteImage()))) throw UsageError{out + ": cannot write the file"};
-    }
+    const std::string calibrationOut = (dir / "calibration.txt").string();
+    const std::string whiteOut = (dir / "white.png").string();
+    const auto frameOut = [&](uint64_t index) {
+        char name[32];
+        std::snprintf(name, sizeof name, "frame_%05u.png", static_cast<unsigned>(index));
+        return (dir / name).string();
+    };
+    std::vector<std::string> names = {calibrationOut};
+    if (!image.GetWhiteImage().IsEmpty()) names.push_back(whiteOut);
+    for (uint64_t i = 0; i < count; ++i) names.push_back(frameOut(first + i));
+    refuseTakenNames(names, overwrite);
+    std::error_code error;
+    std::filesystem::create_directories(dir, error);
+    if (error) throw UsageError{dir.string() + ": " + error.message()};
+    Vy::Synth::writeWholeFile(calibrationOut, reader.GetCalibration().ToText(), overwrite, "export");
+    if (!image.GetWhiteImage().IsEmpty())
+        Vy::Synth::writeWholeFile(whiteOut, png(matView(image.GetWhiteImage()), whiteOut), overwrite, "export");
     reader.Seek(static_cast<uint32_t>(first));
     for (uint64_t i = 0; i < count; ++i) {
         reader.ReadFrame(image);
-        const cv::Mat view = matView(image);
-        char name[32];
-        std::snprintf(name, sizeof name, "frame_%05u.png", static_cast<unsigned>(first + i));
-        const std::string out = (std::filesystem::path(a.positional[1]) / name).string();
-        if (!cv::imwrite(out, view)) throw UsageError{out + ": cannot write the file"};
+        const std::string out = frameOut(first + i);
+        try {
+            Vy::Synth::writeWholeFile(out, png(matView(image), out), overwrite, "export");
+        } catch (const CVyException& e) {
+            // What was exported whole stays; the line says how far it got.
+            throw UsageError{std::string(e.what()) + " (" + std::to_string(i) + " of " + std::to_string(count) +
+                             " frames exported)"};
+        }
     }
     std::cout << "exported " << count << " frames to " << a.positional[1] << "\n";
     return 0;
@@ -292,7 +361,7 @@ int importFrames(const std::vector<std::string>& args) {
     const Arguments a(args,
                       {"-o", "--white", "--calibration", "--optics", "--pitch-hint", "--bits", "--fps", "--start",
                        "--timestamps", "--first-id"},
-                      {"--calibrate", "--quiet"});
+                      {"--calibrate", "--quiet", "--overwrite"});
     Vy::Synth::ImportOptions o;
     o.inputs = a.positional;
     const std::string out = a.value("-o", "");
@@ -310,6 +379,7 @@ int importFrames(const std::vector<std::string>& args) {
     o.startMs = parseReal("--start", a.value("--start", "0"));
     o.timestamps = a.value("--timestamps", "");
     o.firstId = static_cast<int32_t>(parseNumber("--first-id", a.value("--first-id", "0"), INT32_MAX));
+    o.overwrite = a.has("--overwrite");
     struct sigaction action {};
     action.sa_handler = requestStop;
     sigaction(SIGINT, &action, nullptr);
@@ -318,6 +388,7 @@ int importFrames(const std::vector<std::string>& args) {
     const Vy::Synth::ImportSummary s =
         Vy::Synth::importSequence(out, o, terminal ? &std::cerr : nullptr, &stopRequested);
     if (o.calibrate && o.optics.empty()) std::cerr << kNoOptics;
+    if (!s.note.empty()) std::cerr << "raystool: " << s.note << "\n";
     if (!s.warning.empty()) std::cerr << "raystool: warning: " << s.warning << "\n";
     const double mb = s.bytes / 1e6;
     std::printf("imported %u frames into %s (%.1f MB in %.2f s, %.1f MB/s)%s\n", s.frames, out.c_str(), mb, s.seconds,
@@ -330,6 +401,9 @@ int importFrames(const std::vector<std::string>& args) {
 
 int main(int argc, char** argv) {
     Vy::SetWarningSink(Console::diagnostic);  // a sequence file cut short is named on stderr
+    // Past the file-size limit (ulimit -f) a write then fails with EFBIG, which the tool reports, instead of
+    // the signal ending it without a word.
+    std::signal(SIGXFSZ, SIG_IGN);
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) {
         std::cerr

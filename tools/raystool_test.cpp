@@ -21,9 +21,11 @@ struct Outcome {
 
 class RaystoolTest : public Vy::Test::ScratchDirTest {
 protected:
-    Outcome run(const std::string& arguments) {
+    // shell runs before raystool in the same shell ("ulimit -f 64;").
+    Outcome run(const std::string& arguments, const std::string& shell = "") {
         const std::string out = (dir_ / "stdout.txt").string(), err = (dir_ / "stderr.txt").string();
-        const std::string command = std::string(VY_BIN_DIR) + "/raystool " + arguments + " >" + out + " 2>" + err;
+        const std::string command =
+            shell + std::string(VY_BIN_DIR) + "/raystool " + arguments + " >" + out + " 2>" + err;
         const int raw = std::system(command.c_str());
         Outcome o;
         o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -149,4 +151,79 @@ TEST_F(RaystoolTest, ExportCalibrateImportRoundTrip) {
         EXPECT_EQ(std::count(o.stderrText.begin(), o.stderrText.end(), '\n'), 1) << arguments << " -> " << o.stderrText;
         EXPECT_FALSE(fs::exists(path("x.rays"))) << arguments;
     }
+}
+
+// No command replaces an existing output without --overwrite; the refusal is one line and the file stays.
+TEST_F(RaystoolTest, OutputsAreNeverOverwrittenSilently) {
+    const std::string file = path("seq.rays");
+    const std::string create = "create --preset small --size 96 --frames 2 --quiet ";
+    ASSERT_EQ(run(create + file).status, 0);
+    const std::string size = std::to_string(fs::file_size(file));
+    const auto refused = [&](const std::string& arguments, const std::string& name) {
+        const Outcome o = run(arguments);
+        EXPECT_EQ(o.status, 1) << arguments;
+        EXPECT_EQ(o.stderrText, "raystool: " + name + ": already exists (give --overwrite to replace it)\n")
+            << arguments;
+    };
+    std::ofstream(path("mine.rays")) << "an earlier file";
+    refused(create + path("mine.rays"), "create: " + path("mine.rays"));
+    EXPECT_EQ(slurp(path("mine.rays")), "an earlier file");
+    ASSERT_EQ(run(create + "--overwrite --seed 2 " + path("mine.rays")).status, 0);
+    EXPECT_TRUE(fs::exists(path("mine.rays.truth/truth.txt")));
+    EXPECT_EQ(std::to_string(fs::file_size(path("mine.rays"))), size);
+
+    ASSERT_EQ(run("export " + file + " " + path("png")).status, 0);
+    refused("export " + file + " " + path("png"), "export: " + path("png/calibration.txt") + " (and 3 more)");
+    std::ofstream(path("png/frame_00001.png")) << "a frame of mine";
+    refused("export " + file + " " + path("png") + " --first 1",
+            "export: " + path("png/calibration.txt") + " (and 2 more)");
+    EXPECT_EQ(slurp(path("png/frame_00001.png")), "a frame of mine");
+    ASSERT_EQ(run("export " + file + " " + path("png") + " --first 1 --overwrite").status, 0);
+    EXPECT_NE(slurp(path("png/frame_00001.png")), "a frame of mine");
+
+    const std::string import = "import " + path("png") + " --white " + path("png/white.png") + " --calibration " +
+                               path("png/calibration.txt") + " -o ";
+    refused(import + path("mine.rays"), "import: " + path("mine.rays"));
+    EXPECT_EQ(std::to_string(fs::file_size(path("mine.rays"))), size);
+    // The output spelled as a way to one of the inputs: refused even with --overwrite.
+    const Outcome input = run(import + path("png/./white.png") + " --overwrite");
+    EXPECT_EQ(input.status, 1);
+    EXPECT_NE(input.stderrText.find("output is the input " + path("png/white.png")), std::string::npos)
+        << input.stderrText;
+    EXPECT_TRUE(fs::exists(path("png/white.png")));
+    const Outcome replaced = run(import + path("mine.rays") + " --overwrite");
+    EXPECT_EQ(replaced.status, 0) << replaced.stderrText;
+    EXPECT_EQ(run("info " + path("mine.rays")).status, 0);
+}
+
+// Past the file-size limit every command that writes ends with one line naming the file, never by the signal.
+TEST_F(RaystoolTest, AFileSizeLimitEndsWithOneLineAndLeavesNoHalfFile) {
+    const std::string file = path("seq.rays");
+    ASSERT_EQ(run("create --preset small --size 128 --frames 3 --bits 12 --quiet --no-truth " + file).status, 0);
+    ASSERT_EQ(run("export " + file + " " + path("png")).status, 0);
+    // ulimit -f counts 512-byte blocks in dash, 1024-byte ones in bash: 100 lets the 32 KiB white image through
+    // in either, not all frames; 4 stops the first PNG.
+    const struct {
+        std::string arguments;
+        std::string limit;
+        std::string file;
+    } cases[] = {
+        {"import " + path("png") + " --white " + path("png/white.png") + " --calibration " +
+             path("png/calibration.txt") + " -o " + path("in.rays"),
+         "ulimit -f 100; ", "import: " + path("in.rays") + ": write failed: File too large (file-size limit) after"},
+        {"create --preset small --size 128 --frames 3 --bits 12 --quiet --no-truth " + path("made.rays"),
+         "ulimit -f 100; ", "create: " + path("made.rays") + ": write failed: File too large (file-size limit) after"},
+        {"export " + file + " " + path("small"), "ulimit -f 4; ", "export: " + path("small/")},
+    };
+    for (const auto& c : cases) {
+        const Outcome o = run(c.arguments, c.limit);
+        EXPECT_EQ(o.status, 1) << c.arguments << " -> " << o.stderrText;
+        EXPECT_EQ(std::count(o.stderrText.begin(), o.stderrText.end(), '\n'), 1) << o.stderrText;
+        EXPECT_NE(o.stderrText.find("File too large (file-size limit)"), std::string::npos) << o.stderrText;
+        EXPECT_EQ(o.stderrText.rfind("raystool: " + c.file, 0), 0u) << o.stderrText;
+    }
+    EXPECT_FALSE(fs::exists(path("in.rays")));
+    EXPECT_FALSE(fs::exists(path("made.rays")));
+    for (const auto& entry : fs::recursive_directory_iterator(dir_))
+        EXPECT_EQ(entry.path().string().find(".partial"), std::string::npos) << entry.path();
 }
