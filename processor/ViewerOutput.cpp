@@ -82,8 +82,9 @@ void ViewerOutput::showDepthWithScale(const cv::Mat& colours) {
         // The scale goes once beside the recording, so the colours of the video can be read later.
         if (!depthScalePath.empty()) {
             std::string error;
-            if (DepthScale::writePng(depthScalePath, colourNear, colourFar, error)) {
-                std::cout << "depth scale: " << depthScalePath << std::endl;
+            const std::string written = DepthScale::writePng(depthScalePath, colourNear, colourFar, error);
+            if (!written.empty()) {
+                std::cout << "depth scale: " << written << std::endl;
             } else {
                 std::cout << "depth scale not written (" << depthScalePath << ": " << error << ")" << std::endl;
             }
