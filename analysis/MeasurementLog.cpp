@@ -1,19 +1,13 @@
 #include "MeasurementLog.h"
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 
 #include "CLocaleScope.h"
-#include "WarningSink.h"
+#include "FormattedText.h"
 
 namespace Vy::Analysis {
-namespace {
-
-constexpr size_t kRowBufferSize = 256;
-
-}  // namespace
 
 bool appendWhole(const std::string& fileName, const std::string& text) {
     std::error_code missing;
@@ -35,28 +29,17 @@ bool appendWhole(const std::string& fileName, const std::string& text) {
     return true;
 }
 
-std::optional<std::string> formatProfileRow(int frameNumber, double timeStamp, int frameId, int blobCount,
-                                            double areaFigure) {
+std::string formatProfileRow(int frameNumber, double timeStamp, int frameId, int blobCount, double areaFigure) {
     const CLocaleScope cLocale;  // only fails without memory; the row then uses the current locale
-    char buffer[kRowBufferSize];
-    const int length = std::snprintf(buffer, sizeof buffer, "%d,%14.6f,%d,%d,%f", frameNumber, timeStamp, frameId,
-                                     blobCount, areaFigure);
-    if (length < 0 || static_cast<size_t>(length) >= sizeof buffer) {
-        return std::nullopt;
-    }
-    return std::string(buffer, static_cast<size_t>(length));
+    return formattedText("%d,%14.6f,%d,%d,%f", frameNumber, timeStamp, frameId, blobCount, areaFigure);
 }
 
 void logProfileRow(const std::string& fileName, int frameNumber, double timeStamp, int frameId, int blobCount,
                    double areaFigure) {
     try {
-        const std::optional<std::string> row = formatProfileRow(frameNumber, timeStamp, frameId, blobCount, areaFigure);
-        if (!row) {
-            Vy::Warn("measurement row too long for frame " + std::to_string(frameNumber) + ": not logged");
-            return;
-        }
-        appendWhole(fileName, *row + '\n');
-        std::cout << *row << '\n';
+        const std::string row = formatProfileRow(frameNumber, timeStamp, frameId, blobCount, areaFigure);
+        appendWhole(fileName, row + '\n');
+        std::cout << row << '\n';
         std::cout.flush();
     } catch (...) {
         // Logging must never stop the processing of frames.

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <climits>
 #include <clocale>
+#include <cmath>
 #include <fstream>
+#include <limits>
 #include <sstream>
 
 #include "TestFiles.h"
@@ -14,11 +17,16 @@ namespace Vy::Analysis {
 namespace {
 
 TEST(MeasurementLogRow, FieldWidthsPrecisionAndLength) {
-    EXPECT_EQ(formatProfileRow(0, 12.5, 7, 2, 265.0).value(), "0,     12.500000,7,2,265.000000");
-    EXPECT_EQ(formatProfileRow(3, 1234567890.5, 1, 0, 0.0).value(), "3,1234567890.500000,1,0,0.000000");
-    EXPECT_EQ(formatProfileRow(-1, -1.25, -2, 5, 0.1234567).value(), "-1,     -1.250000,-2,5,0.123457");
-    EXPECT_TRUE(formatProfileRow(1, 1.0, 1, 1, 1e200).has_value());  // 208 characters still fit
-    EXPECT_FALSE(formatProfileRow(1, 1e200, 1, 1, 1e200).has_value());
+    EXPECT_EQ(formatProfileRow(0, 12.5, 7, 2, 265.0), "0,     12.500000,7,2,265.000000");
+    EXPECT_EQ(formatProfileRow(3, 1234567890.5, 1, 0, 0.0), "3,1234567890.500000,1,0,0.000000");
+    EXPECT_EQ(formatProfileRow(-1, -1.25, -2, 5, 0.1234567), "-1,     -1.250000,-2,5,0.123457");
+    EXPECT_EQ(formatProfileRow(1, std::nan(""), 1, 1, 2.0), "1,           nan,1,1,2.000000");
+    // The widest values give the widest row, still whole.
+    const double widest = -std::numeric_limits<double>::max();
+    const std::string row = formatProfileRow(INT_MIN, widest, INT_MIN, INT_MIN, widest);
+    EXPECT_GT(row.size(), 600u);
+    EXPECT_LE(row.size(), kWidestProfileRow);
+    EXPECT_EQ(row.substr(row.size() - 7), ".000000");
 }
 
 TEST(MeasurementLogRow, FullStopEvenUnderACommaLocale) {
@@ -28,7 +36,7 @@ TEST(MeasurementLogRow, FullStopEvenUnderACommaLocale) {
     }
     const auto row = formatProfileRow(0, 12.5, 7, 2, 265.0);
     std::setlocale(LC_NUMERIC, previous.c_str());
-    EXPECT_EQ(row.value(), "0,     12.500000,7,2,265.000000");
+    EXPECT_EQ(row, "0,     12.500000,7,2,265.000000");
 }
 
 // Logs one row; returns the file's text, stdout, stderr and the warnings it handed to the sink.
@@ -56,15 +64,14 @@ TEST_F(MeasurementLogFile, AppendsToExistingFileAndEchoesToConsole) {
     EXPECT_EQ(logAndRead(log, 4.5), (std::array<std::string, 4>{"earlier\n" + row + row, row, "", ""}));
 }
 
-TEST_F(MeasurementLogFile, UnopenableFileStillPrintsRowAndLongRowOnlyWarns) {
+TEST_F(MeasurementLogFile, UnopenableFileStillPrintsRowAndAWideRowIsLoggedWhole) {
     const auto missing = dir_ / "missing-dir" / "profile.csv";
     EXPECT_EQ(logAndRead(missing, 4.5), (std::array<std::string, 4>{"", "4,      1.000000,2,3,4.500000\n", "", ""}));
     EXPECT_FALSE(std::filesystem::exists(missing));
 
     const auto log = dir_ / "profile.csv";
-    EXPECT_EQ(logAndRead(log, 1e300),
-              (std::array<std::string, 4>{"", "", "", "measurement row too long for frame 4: not logged\n"}));
-    EXPECT_FALSE(std::filesystem::exists(log));
+    const std::string row = formatProfileRow(4, 1.0, 2, 3, 1e300) + "\n";
+    EXPECT_EQ(logAndRead(log, 1e300), (std::array<std::string, 4>{row, row, "", ""}));
 }
 
 }  // namespace

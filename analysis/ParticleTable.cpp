@@ -10,6 +10,7 @@
 
 #include "CLocaleScope.h"
 #include "CameraModel.h"
+#include "FormattedText.h"
 #include "MeasurementLog.h"
 
 namespace Vy::Analysis {
@@ -80,9 +81,7 @@ BlobPixels measureBlob(const cv::Mat& focus, const cv::Mat& depth, const BlobRec
 void field(std::string& line, const char* format, std::optional<double> value) {
     line += ',';
     if (value) {
-        char text[64];
-        std::snprintf(text, sizeof text, format, *value);
-        line += text;
+        line += formattedText(format, *value);
     }
 }
 
@@ -198,11 +197,9 @@ const std::string& particleTableHeader() {
 
 std::string formatParticleRow(const ParticleRow& r) {
     const CLocaleScope cLocale;
-    char head[160];
-    std::snprintf(head, sizeof head, "%d,%d,%.3f,%d,%s,%.3f,%.3f,%.3f,%.3f,%.1f", r.frameIndex, r.frameId, r.timeMs,
-                  r.number, verdictText(r.verdict), r.centre.x, r.centre.y, r.sensorCentre.x, r.sensorCentre.y,
-                  r.outlineArea);
-    std::string line = head;
+    std::string line = formattedText("%d,%d,%.3f,%d,%s,%.3f,%.3f,%.3f,%.3f,%.1f", r.frameIndex, r.frameId, r.timeMs,
+                                     r.number, verdictText(r.verdict), r.centre.x, r.centre.y, r.sensorCentre.x,
+                                     r.sensorCentre.y, r.outlineArea);
     const auto* e = r.ellipse ? &*r.ellipse : nullptr;
     field(line, "%.3f", e ? std::optional<double>(std::max(e->size.width, e->size.height)) : std::nullopt);
     field(line, "%.3f", e ? std::optional<double>(std::min(e->size.width, e->size.height)) : std::nullopt);

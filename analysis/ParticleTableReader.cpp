@@ -19,11 +19,13 @@ std::vector<std::string> splitFields(const std::string& line) {
     return fields;
 }
 
-std::optional<double> number(const std::string& text) {
+// A finite number, or with anyValue also "nan" and "inf" (a camera's time stamps may be such).
+std::optional<double> number(const std::string& text, bool anyValue = false) {
     if (text.empty()) return std::nullopt;
     double value = 0.0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) return std::nullopt;
+    if (error != std::errc() || end != text.data() + text.size() || !(anyValue || std::isfinite(value)))
+        return std::nullopt;
     return value;
 }
 
@@ -58,7 +60,7 @@ std::vector<TableParticle> readParticleTable(const std::string& path) {
         };
         if (f.size() != header.size()) throw bad();
         TableParticle p;
-        const auto frame = number(f[cFrame]), time = number(f[cTime]), x = number(f[cX]), y = number(f[cY]);
+        const auto frame = number(f[cFrame]), time = number(f[cTime], true), x = number(f[cX]), y = number(f[cY]);
         if (!frame || !time || !x || !y) throw bad();
         p.frameIndex = static_cast<int>(*frame);
         p.timeMs = *time;

@@ -13,7 +13,7 @@ namespace Vy::Analysis {
 // The columns of a particle table row that the score needs.
 struct TableParticle {
     int frameIndex = 0;
-    double timeMs = 0.0;
+    double timeMs = 0.0;  // as written: may be NaN or infinite
     int number = 0;
     bool accepted = false;
     bool border = false;  // the outline touches the image's edge (tables without the column: never)

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <fstream>
+#include <limits>
 #include <numbers>
 #include <opencv2/imgproc.hpp>
 #include <sstream>
@@ -267,6 +268,36 @@ TEST_F(ParticleTableFile, ReadsBackTheVelocityWithItsErrorAndTablesWrittenWithou
     ASSERT_EQ(before.size(), 1u);
     EXPECT_TRUE(before[0].velocity.has_value());
     EXPECT_FALSE(before[0].velocitySd.has_value());
+}
+
+// Values of any width give whole rows that read back; a time stamp that is not
+// a number is written and read as it is.
+TEST_F(ParticleTableFile, RowsOfAnyWidthAreWholeAndReadBack) {
+    ParticleRow wide;
+    wide.timeMs = std::numeric_limits<double>::max();
+    wide.centre = {1e200, -1e200};
+    wide.trackId = 3;
+    wide.velocity = cv::Point3d(1e300, -1e300, 1e300);
+    wide.velocityPositions = 5;
+    wide.velocitySd = 1e300;
+    ParticleRow unknownTime;
+    unknownTime.timeMs = std::nan("");
+    const std::string header = particleTableHeader();
+    const auto columns = std::count(header.begin(), header.end(), ',') + 1;
+    for (const ParticleRow& row : {wide, unknownTime}) {
+        const std::string line = formatParticleRow(row);
+        EXPECT_EQ(std::count(line.begin(), line.end(), ',') + 1, columns) << line.substr(0, 80);
+    }
+    const std::string file = (dir_ / "wide.particles.csv").string();
+    ASSERT_TRUE(appendParticleRows(file, {wide, unknownTime}));
+    const std::vector<TableParticle> rows = readParticleTable(file);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].timeMs, std::numeric_limits<double>::max());
+    EXPECT_DOUBLE_EQ(rows[0].centre.x, 1e200);
+    ASSERT_TRUE(rows[0].velocity.has_value());
+    EXPECT_DOUBLE_EQ(rows[0].velocity->y, -1e300);
+    EXPECT_DOUBLE_EQ(rows[0].velocitySd.value_or(0.0), 1e300);
+    EXPECT_TRUE(std::isnan(rows[1].timeMs));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "ParticleTable.h"
 #include "ParticleTableReader.h"
+#include "WarningSink.h"
 
 namespace Vy::Analysis {
 namespace {
@@ -210,6 +211,12 @@ bool writeProfileChart(const std::string& csvPath, const std::string& pngPath, s
             *error = csvPath + ": no measurement rows to chart";
         }
         return false;
+    }
+    const auto unknownTimes =
+        std::count_if(rows.begin(), rows.end(), [](const ProfileRow& row) { return !std::isfinite(row.timeStamp); });
+    if (unknownTimes > 0) {
+        Vy::Warn(csvPath + ": " + std::to_string(unknownTimes) + " of " + std::to_string(rows.size()) +
+                 " rows without a finite time stamp; the chart goes by frame index, as always");
     }
     std::string reason;
     try {

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <fstream>
+#include <limits>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -10,12 +12,13 @@
 #include "ParticleTable.h"
 #include "ParticleTableReader.h"
 #include "TestFiles.h"
+#include "WarningSink.h"
 
 namespace Vy::Analysis {
 namespace {
 
 TEST(ProfileLogReaderRow, ReadsWhatTheLogWritesAndRefusesMalformedLines) {
-    const auto row = parseProfileRow(formatProfileRow(12, -1.25, 40, 7, 33.5).value());
+    const auto row = parseProfileRow(formatProfileRow(12, -1.25, 40, 7, 33.5));
     ASSERT_TRUE(row.has_value());
     EXPECT_EQ(row->frameNumber, 12);
     EXPECT_DOUBLE_EQ(row->timeStamp, -1.25);
@@ -23,8 +26,16 @@ TEST(ProfileLogReaderRow, ReadsWhatTheLogWritesAndRefusesMalformedLines) {
     EXPECT_EQ(row->blobCount, 7);
     EXPECT_DOUBLE_EQ(row->areaFigure, 33.5);
     EXPECT_TRUE(parseProfileRow("1, 2.5 ,3,4,5\r").has_value());
+    // A camera's time stamp may be anything; it is kept as it was written.
+    EXPECT_TRUE(std::isnan(parseProfileRow(formatProfileRow(1, std::nan(""), 2, 3, 4.0)).value().timeStamp));
+    EXPECT_TRUE(std::isinf(parseProfileRow("1,-inf,3,4,5").value().timeStamp));
+    const double widest = -std::numeric_limits<double>::max();
+    const auto wide = parseProfileRow(formatProfileRow(1, widest, 2, 3, widest));
+    ASSERT_TRUE(wide.has_value());
+    EXPECT_EQ(wide->timeStamp, widest);
+    EXPECT_EQ(wide->areaFigure, widest);
     for (const char* line : {"", "frame,time,id,count,area", "1,2,3,4", "1,2,3,4,5,6", "1,2,x,4,5", "1,2,3,4,5x",
-                             "1,2,3,4,", "1,2,3.5,4,5", "1,2,3,4,nan", "1,inf,3,4,5", "99999999999,2,3,4,5"}) {
+                             "1,2,3,4,", "1,2,3.5,4,5", "1,2,3,4,nan", "1,2,3,4,inf", "99999999999,2,3,4,5"}) {
         EXPECT_FALSE(parseProfileRow(line).has_value()) << '"' << line << '"';
     }
 }
@@ -50,7 +61,7 @@ TEST_F(ProfileChartFiles, ReaderSkipsMalformedAndOverlongLines) {
 TEST_F(ProfileChartFiles, WritesReadablePngOfChartSize) {
     std::string text;
     for (int frame = 0; frame < 50; ++frame) {
-        text += formatProfileRow(frame, frame * 0.04, frame + 100, frame % 7, 20.0 + frame).value() + "\n";
+        text += formatProfileRow(frame, frame * 0.04, frame + 100, frame % 7, 20.0 + frame) + "\n";
     }
     const auto png = (dir_ / "profile.csv.png").string();
     ASSERT_TRUE(writeProfileChart(csvWith(text), png, &error_)) << error_;
@@ -122,6 +133,34 @@ TEST_F(ProfileChartFiles, MeanDistanceFromTheParticleTableGetsItsOwnLine) {
     EXPECT_GT(greenPixels(cv::imread(png)), 50);
     EXPECT_EQ(meanDistanceByFrame(readParticleTable(particleTableName(csv))),
               (std::map<int, double>{{0, 1500.0}, {1, 1400.0}}));
+}
+
+// A camera whose time stamps are NaN or infinite: the rows are kept and charted
+// by frame index, with the mean distance of a table that holds the same stamps.
+TEST_F(ProfileChartFiles, RowsWithoutAFiniteTimeStampAreChartedByFrameIndex) {
+    std::string text;
+    std::string table = particleTableHeader() + "\n";
+    for (int frame = 0; frame < 10; ++frame) {
+        const double time = frame < 5 ? std::nan("") : std::numeric_limits<double>::infinity();
+        text += formatProfileRow(frame, time, frame + 1, 1, 10.0 + frame) + "\n";
+        ParticleRow row;
+        row.frameIndex = frame;
+        row.timeMs = time;
+        row.distanceMm = 1500.0 - 10.0 * frame;
+        table += formatParticleRow(row) + "\n";
+    }
+    const std::string csv = csvWith(text);
+    std::ofstream(particleTableName(csv)) << table;
+    std::string warned;
+    const WarningSink previous = SetWarningSink([&](const std::string& line) { warned += line + "\n"; });
+    const std::string png = (dir_ / "chart.png").string();
+    const bool written = writeProfileChart(csv, png, &error_);
+    SetWarningSink(previous);
+    ASSERT_TRUE(written) << error_;
+    EXPECT_EQ(warned, csv + ": 10 of 10 rows without a finite time stamp; the chart goes by frame index, as always\n");
+    const cv::Mat chart = cv::imread(png);
+    EXPECT_GT(seriesPixels(chart, cv::Rect(80, 50, 760, 390), true), 100);
+    EXPECT_GT(greenPixels(chart), 50);
 }
 
 }  // namespace

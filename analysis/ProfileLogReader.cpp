@@ -7,13 +7,15 @@
 #include <fstream>
 #include <limits>
 
+#include "MeasurementLog.h"
+
 namespace Vy::Analysis {
 namespace {
 
 // A profile run of a day at 100 frames a second stays well below this.
 constexpr size_t kMaxLines = 10'000'000;
-// Rows are at most 255 characters; longer lines are skipped without being stored.
-constexpr std::streamsize kLineBufferSize = 512;
+// Longer lines than the widest row the log writes are skipped without being stored.
+constexpr std::streamsize kLineBufferSize = static_cast<std::streamsize>(kWidestProfileRow) + 64;
 
 std::string_view trimmed(std::string_view field) {
     const auto first = field.find_first_not_of(" \t\r");
@@ -24,9 +26,10 @@ std::string_view trimmed(std::string_view field) {
     return field.substr(first, last - first + 1);
 }
 
-// The whole field must be the number; from_chars ignores the locale.
+// The whole field must be the number; from_chars ignores the locale. Floating-point
+// fields must be finite unless anyValue ("nan", "inf" are numbers then).
 template <typename Number>
-bool parseField(std::string_view field, Number& value) {
+bool parseField(std::string_view field, Number& value, bool anyValue = false) {
     field = trimmed(field);
     if (field.empty()) {
         return false;
@@ -37,7 +40,7 @@ bool parseField(std::string_view field, Number& value) {
         return false;
     }
     if constexpr (std::is_floating_point_v<Number>) {
-        return std::isfinite(value);
+        return anyValue || std::isfinite(value);
     }
     return true;
 }
@@ -65,9 +68,9 @@ std::optional<ProfileRow> parseProfileRow(std::string_view line) {
         line.remove_prefix(comma + 1);
     }
     ProfileRow row;
-    if (count != fields.size() || !parseField(fields[0], row.frameNumber) || !parseField(fields[1], row.timeStamp) ||
-        !parseField(fields[2], row.frameId) || !parseField(fields[3], row.blobCount) ||
-        !parseField(fields[4], row.areaFigure)) {
+    if (count != fields.size() || !parseField(fields[0], row.frameNumber) ||
+        !parseField(fields[1], row.timeStamp, true) || !parseField(fields[2], row.frameId) ||
+        !parseField(fields[3], row.blobCount) || !parseField(fields[4], row.areaFigure)) {
         return std::nullopt;
     }
     return row;

@@ -17,7 +17,8 @@ struct ProfileRow {
 };
 
 // One "frame,timestamp,frameId,blobCount,areaFigure" line; nullopt when it is not
-// exactly five numbers (spaces around fields allowed, non-finite values refused).
+// exactly five numbers (spaces around fields allowed; a time stamp may be "nan" or
+// "inf", as a camera's may be, other non-finite values are refused).
 std::optional<ProfileRow> parseProfileRow(std::string_view line);
 
 // Appends the well-formed rows of csvPath to rows, skipping other lines. False

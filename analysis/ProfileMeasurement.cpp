@@ -63,6 +63,17 @@ BlobTally acceptBlobs(const std::vector<std::vector<cv::Point>>& blobs, cv::Mat&
     return tally;
 }
 
+OutlineCounts countOutlines(const std::vector<BlobRecord>& blobs) {
+    OutlineCounts counts;
+    for (const BlobRecord& blob : blobs) {
+        int& count = blob.verdict != BlobVerdict::Accepted ? counts.rejected
+                     : blob.fitted                         ? counts.ellipses
+                                                           : counts.circles;
+        ++count;
+    }
+    return counts;
+}
+
 double areaFigureOf(const BlobTally& tally) {
     return tally.acceptedCount > 0 ? tally.areaSum / tally.acceptedCount : tally.areaSum;
 }

@@ -57,4 +57,13 @@ BlobTally acceptBlobs(const std::vector<std::vector<cv::Point>>& blobs, cv::Mat&
 // The mean area of the accepted blobs; with none accepted, the undivided sum.
 double areaFigureOf(const BlobTally& tally);
 
+// The outlines of a frame as the annotated image draws them: accepted with a fitted
+// ellipse (green), accepted without one (red circle), rejected (not drawn).
+struct OutlineCounts {
+    int ellipses = 0;
+    int circles = 0;
+    int rejected = 0;
+};
+OutlineCounts countOutlines(const std::vector<BlobRecord>& blobs);
+
 }  // namespace Vy::Analysis

@@ -136,5 +136,20 @@ TEST(ProfileMeasurementBlobs, FittedOutlinesDrawnAsGreenEllipsesUnlessTooLong) {
     EXPECT_EQ(cv::countNonZero(drawn.reshape(1)), 0);
 }
 
+// The counts the window's legend gives are the outlines drawn in each colour.
+TEST(ProfileMeasurementBlobs, OutlineCountsAreWhatTheColoursShow) {
+    cv::Mat canvas(100, 100, CV_8UC3, cv::Scalar(0, 0, 0));
+    std::vector<BlobRecord> records;
+    acceptBlobs({ellipsePoints(20, 20, 10, 8, 16), ellipsePoints(60, 60, 12, 8, 16), rectangle(80, 10, 6, 6),
+                 ellipsePoints(50, 20, 30, 4, 24), rectangle(5, 80, 1, 1)},
+                canvas, DetectionBounds(), &records);
+    const OutlineCounts counts = countOutlines(records);
+    EXPECT_EQ(counts.ellipses, 2);
+    EXPECT_EQ(counts.circles, 1);
+    EXPECT_EQ(counts.rejected, 2) << "one too long, one too small";
+    EXPECT_GT(countColour(canvas, kGreen), 0);
+    EXPECT_GT(countColour(canvas, cv::Scalar(kRed)), 0);
+}
+
 }  // namespace
 }  // namespace Vy::Analysis

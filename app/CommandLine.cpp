@@ -17,6 +17,8 @@ CommandLine parseCommandLine(int argc, const char* const argv[]) {
             line.options.noWindow = true;
         } else if (argument == "--lcm") {
             line.options.lcmOutput = true;
+        } else if (argument == "--realtime") {
+            line.options.realtime = true;
         } else if (argument == "--output-dir" || argument == "--settings") {
             if (i + 1 >= argc || std::string(argv[i + 1]).empty()) {
                 line.error = "option " + argument + " needs a value";
@@ -55,9 +57,14 @@ std::string usageText() {
            "  --no-window       no viewer window\n"
            "  --lcm             publish each image on LCM channel RIZODEZIZOV instead of\n"
            "                    showing and recording it\n"
+           "  --realtime        replay at the recording's own rate (its frames' time stamps),\n"
+           "                    not as fast as the frames can be computed\n"
            "  --help            this text\n"
            "\n"
            "Keys (terminal or viewer window):\n"
-           "  r  pre-processed raw    t  total focus    d  depth    f  refocus\n"
-           "  p  pause / resume       q  quit (Ctrl-C too; a second Ctrl-C ends at once)\n";
+           "  r  pre-processed raw    t  total focus    d  depth    f  refocused image\n"
+           "  p  pause / resume       n  next frame, while paused\n"
+           "  [  refocus nearer       ]  refocus farther (display type 3)\n"
+           "  s  snapshot of the frame on show into the output directory\n"
+           "  q  quit (Ctrl-C too; a second Ctrl-C ends at once)\n";
 }

@@ -11,14 +11,27 @@ CommandLine parse(std::vector<const char*> args) {
 
 TEST(CommandLine, OptionsMayStandAnywhereAndAreNotCountedAsArguments) {
     const CommandLine line =
-        parse({"--output-dir", "/tmp/o", "a.rays", "--no-window", "2", "--lcm", "--settings", "s.vyset"});
+        parse({"--output-dir", "/tmp/o", "a.rays", "--no-window", "2", "--lcm", "--settings", "s.vyset", "--realtime"});
     ASSERT_TRUE(line.error.empty()) << line.error;
     EXPECT_EQ(line.positional, (std::vector<std::string>{"a.rays", "2"}));
     EXPECT_EQ(line.options.outputDir, "/tmp/o");
     EXPECT_EQ(line.options.settingsPath, "s.vyset");
     EXPECT_TRUE(line.options.noWindow);
     EXPECT_TRUE(line.options.lcmOutput);
+    EXPECT_TRUE(line.options.realtime);
     EXPECT_FALSE(line.help);
+    EXPECT_FALSE(parse({"a.rays", "2"}).options.realtime);
+}
+
+// Every key the run acts on, and every option, is in the usage text.
+TEST(CommandLine, UsageNamesEveryKeyAndOption) {
+    const std::string usage = usageText();
+    for (const char key : std::string("rtdfpn[]sq")) {
+        EXPECT_NE(usage.find(std::string("  ") + key + "  "), std::string::npos) << "key " << key;
+    }
+    for (const char* option : {"--output-dir", "--settings", "--no-window", "--lcm", "--realtime", "--help"}) {
+        EXPECT_NE(usage.find(option), std::string::npos) << option;
+    }
 }
 
 TEST(CommandLine, DefaultsAndPositionalCounts) {

@@ -1,8 +1,11 @@
 #include "VyReader.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <thread>
 
 #include "CCuda.h"
 #include "CVyException.h"
@@ -16,9 +19,11 @@ namespace {
 constexpr uint32_t kReadAheadFrames = 100;
 // The frame format the processor is given until the sequence states its own.
 constexpr int32_t kUnopenedSensorSide = 5120;
+// A reader waiting for a frame's time (--realtime) sees a stop or a pause within this.
+constexpr int kPaceSliceMs = 20;
 }  // namespace
 
-VyReader::VyReader(std::string path, const VyRunOptions& options) : processor(options) {
+VyReader::VyReader(std::string path, const VyRunOptions& options) : processor(options), realtime(options.realtime) {
     outputBase = outputBasePath(path, options.outputDir);
     sequenceDone = false;
     imageFormat.width = kUnopenedSensorSide;
@@ -83,15 +88,40 @@ void VyReader::queueNextFrame() {
         seqReader.ReadFrame(rayImage);
         frame = rayImage;
     }
+    if (realtime) {
+        waitUntilDue(frame.timeStamp);
+    }
     ++readTotal;
     // Waits for room while both threads run, so no frame of the recording is lost.
     processor.addFrame(std::move(frame), [this] { return isThreadRunning() && processor.isThreadRunning(); });
+}
+
+void VyReader::waitUntilDue(double timeMs) {
+    const ReplayPace::Clock::time_point due = pace.dueAt(timeMs, ReplayPace::Clock::now());
+    // Asleep until the frame is due, waking at least every kPaceSliceMs to see a stop or a pause.
+    while (isThreadRunning() && processor.isThreadRunning()) {
+        if (processor.isPaused()) {
+            // A step takes the frame at once; after the pause the clock starts again at it.
+            pace.restart();
+            if (processor.wantsFrame() && processor.framesQueued() == 0) {
+                return;
+            }
+            sleep(10);
+            continue;
+        }
+        const ReplayPace::Clock::time_point now = ReplayPace::Clock::now();
+        if (now >= due) {
+            return;
+        }
+        std::this_thread::sleep_until(std::min(due, now + std::chrono::milliseconds(kPaceSliceMs)));
+    }
 }
 
 void VyReader::threadedFunction() {
     while (isThreadRunning()) {
         // Paused, the reader brings only a frame that the processor waits for to step to.
         if (processor.isPaused() && !(processor.wantsFrame() && processor.framesQueued() == 0)) {
+            pace.restart();
             sleep(10);
             continue;
         }

@@ -22,6 +22,7 @@
 #include "CVyImage.h"
 #include "CVyImageFormat.h"
 #include "CVyString.h"
+#include "ReplayPace.h"
 #include "RunOptions.h"
 #include "VyProcessor.h"
 #include "ofThread.h"
@@ -67,6 +68,8 @@ public:
 private:
     void setUp(const std::string& path);
     void queueNextFrame();
+    // Reader thread, with --realtime: sleeps until the frame stamped timeMs is due (see ReplayPace).
+    void waitUntilDue(double timeMs);
 
     // The members in the order they are built (the processor last, so it goes first).
     // Written by the reader thread, read by the main thread.
@@ -106,4 +109,8 @@ private:
     // Reader thread writes, any thread reads.
     std::atomic<uint64_t> readTotal{0};
     StageClock reading;
+    // Fixed by the constructor: frames are queued at the recording's own rate.
+    const bool realtime;
+    // Main thread in readFirstFrame, then the reader thread only.
+    ReplayPace pace;
 };

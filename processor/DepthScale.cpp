@@ -6,6 +6,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "Snapshot.h"
 #include "engine/DepthColorMap.h"
 
 namespace DepthScale {
@@ -57,16 +58,24 @@ cv::Mat besidePicture(const cv::Mat& picture, const cv::Mat& scale) {
     return both;
 }
 
-bool writePng(const std::string& path, double nearMm, double farMm, std::string& error) {
+std::string writePng(const std::string& path, double nearMm, double farMm, std::string& error) {
+    const bool png = path.ends_with(".png");
+    const std::string claimed =
+        Snapshot::claimFreeNames(png ? path.substr(0, path.size() - 4) : path, {png ? ".png" : ""}, error);
+    if (claimed.empty()) {
+        return {};
+    }
+    const std::string written = claimed + (png ? ".png" : "");
     try {
-        if (cv::imwrite(path, bar(512, nearMm, farMm))) {
-            return true;
+        if (cv::imwrite(written, bar(512, nearMm, farMm))) {
+            return written;
         }
         error = "not written";
     } catch (const cv::Exception& exception) {
         error = exception.what();
     }
-    return false;
+    std::remove(written.c_str());
+    return {};
 }
 
 }  // namespace DepthScale

@@ -13,7 +13,9 @@ cv::Mat bar(int height, double nearMm, double farMm);
 // The depth picture (BGR) with the bar to its right, for the window.
 cv::Mat besidePicture(const cv::Mat& picture, const cv::Mat& bar);
 
-// Writes the bar as a PNG; false with the reason in error when it cannot.
-bool writePng(const std::string& path, double nearMm, double farMm, std::string& error);
+// Writes the bar as a PNG at path ("<name>.png"), or at the first free "<name>-N.png" when
+// a file of that name exists (it is never overwritten). Returns the path written; empty
+// with the reason in error when it cannot.
+std::string writePng(const std::string& path, double nearMm, double farMm, std::string& error);
 
 }  // namespace DepthScale

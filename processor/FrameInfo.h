@@ -4,9 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "DisplayType.h"
+#include "ProfileMeasurement.h"
 
 struct FrameInfo {
     // The frame number on the console: frames done before this one (a frame shown again keeps its number).
@@ -16,4 +18,6 @@ struct FrameInfo {
     DisplayType type = DisplayType::Profile;
     // Where the snapshot of this frame goes ("<dir>/<sequence>-<frame>-type<N>"); empty when none is wanted.
     std::string snapshotBase;
+    // A profile frame's outlines, for the window's legend; none for other frames.
+    std::optional<Vy::Analysis::OutlineCounts> outlines;
 };

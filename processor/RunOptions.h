@@ -12,6 +12,8 @@ struct VyRunOptions {
     bool lcmOutput = false;
     // No viewer window even when a display is present.
     bool noWindow = false;
+    // Frames are read at the recording's own rate (their time stamps), not as fast as they go.
+    bool realtime = false;
 };
 
 // "CurrentSettings-2019-08-09.vyset" in the directory of the running executable.

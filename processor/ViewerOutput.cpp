@@ -7,6 +7,7 @@
 #include "DisplayImage.h"
 #include "FrameReduction.h"
 #include "PanoraTool.h"
+#include "ProfileLegend.h"
 #include "Snapshot.h"
 #include "Viewer.h"
 #include "VyTypes.h"
@@ -36,9 +37,18 @@ void ViewerOutput::show(CVyImage& image, const FrameInfo& info) {
     const CVyImageFormat& format = image.GetFormat();
     const cv::Mat& view = turn.last().view;
     const bool depthPicture = info.type == DisplayType::Depth && format.pixelType == Vy::PixelTypeBGR && !view.empty();
+    const bool profilePicture = info.outlines && format.pixelType == Vy::PixelTypeBGR && !view.empty();
     // Without a window the viewer's conversion would be thrown away.
     if (depthPicture) {
         showDepthWithScale(view);
+    } else if (profilePicture && Viewer::isShowing()) {
+        // The legend goes into the window only: the recording keeps the measurement's picture.
+        const cv::Mat both =
+            Viewer::withProfileLegend(view, info.outlines->ellipses, info.outlines->circles, info.outlines->rejected);
+        CVyImage withLegend;
+        if (withLegend.Create(both.cols, both.rows, Vy::PixelTypeBGR, Vy::DataTypeUnsignedByte, both.data)) {
+            Panora::Tool::ViewSetImage(viewHandle, &withLegend, shown.load());
+        }
     } else if (Viewer::isShowing()) {
         Panora::Tool::ViewSetImage(viewHandle, &image, shown.load());
     }
@@ -82,8 +92,9 @@ void ViewerOutput::showDepthWithScale(const cv::Mat& colours) {
         // The scale goes once beside the recording, so the colours of the video can be read later.
         if (!depthScalePath.empty()) {
             std::string error;
-            if (DepthScale::writePng(depthScalePath, colourNear, colourFar, error)) {
-                std::cout << "depth scale: " << depthScalePath << std::endl;
+            const std::string written = DepthScale::writePng(depthScalePath, colourNear, colourFar, error);
+            if (!written.empty()) {
+                std::cout << "depth scale: " << written << std::endl;
             } else {
                 std::cout << "depth scale not written (" << depthScalePath << ": " << error << ")" << std::endl;
             }

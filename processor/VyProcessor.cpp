@@ -410,8 +410,9 @@ void VyProcessor::computeDisplayType(DisplayType type) {
     imageAccess->GetImage(imageId, resultImage);
 }
 
-void VyProcessor::outputFrame(CVyImage& image) {
+void VyProcessor::outputFrame(CVyImage& image, std::optional<Vy::Analysis::OutlineCounts> outlines) {
     FrameInfo info;
+    info.outlines = outlines;
     info.number = showingAgain ? frameCount - 1 : frameCount;
     info.again = showingAgain;
     info.type = displayType.load();

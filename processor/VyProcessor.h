@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -96,7 +97,7 @@ public:
 
     // Processor thread: the exit of every processed frame, handed to each output
     // chosen at construction (the window and the recording, or LCM).
-    void outputFrame(CVyImage& image);
+    void outputFrame(CVyImage& image, std::optional<Vy::Analysis::OutlineCounts> outlines = std::nullopt);
     // Processor thread: the profile measurement (DisplayType::Profile).
     void processProfileFrame();
 

@@ -44,7 +44,7 @@ void VyProcessor::processProfileFrame() {
         CVyImage annotated;
         annotated.Create(result.annotated.cols, result.annotated.rows, Vy::PixelTypeBGR, Vy::DataTypeUnsignedByte,
                          result.annotated.data);
-        outputFrame(annotated);
+        outputFrame(annotated, Vy::Analysis::countOutlines(result.blobs));
     } catch (const CVyException& exception) {
         reportWorkerException(exception.ToString(true).ToCString(), [this] { return isThreadRunning(); });
     }

@@ -129,11 +129,19 @@ int nextConsoleKey() {
 }
 
 // Shows `image` in a fresh window and waits until the GUI thread has had time to paint it.
-void showInNewWindow(const char* name, const CVyImage& image) {
+int32_t showInNewWindow(const char* name, const CVyImage& image) {
     int32_t handle = 0;
     Panora::Tool::CreateViewImage(handle, 100, 100, 320, 240, name);
     Panora::Tool::ViewSetImage(handle, &image, false);
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    return handle;
+}
+
+// Whether a window's plain X title (WM_NAME, which xwininfo prints) is exactly title.
+bool hasWindowNamed(const std::string& display, const std::string& title) {
+    const std::string command =
+        "timeout 10 xwininfo -display " + display + " -root -tree | grep -qF '\"" + title + "\"'";
+    return std::system(command.c_str()) == 0;
 }
 
 }  // namespace
@@ -154,7 +162,7 @@ TEST(ViewerOnX11, PatternAppearsOnScreenAndWindowsReturnAfterShutdown) {
 
     Panora::Tool::Init(nullptr);
     ASSERT_TRUE(Viewer::isShowing());
-    showInNewWindow("pattern", pattern);
+    const int32_t handle = showInNewWindow("pattern", pattern);
     const cv::Mat screen = grabScreen(server.display());
     ASSERT_FALSE(screen.empty());
     const cv::Vec3b red(0, 0, 255), green(0, 255, 0), blue(255, 0, 0);
@@ -162,6 +170,15 @@ TEST(ViewerOnX11, PatternAppearsOnScreenAndWindowsReturnAfterShutdown) {
     EXPECT_GT(pixelsNear(screen, red), 5000);
     EXPECT_GT(pixelsNear(screen, green), 5000);
     EXPECT_EQ(pixelsNear(screen, blue), 0);
+
+    // The status is the window's title for window managers that read WM_NAME too.
+    if (onPath("xwininfo")) {
+        const std::string title = "run7.rays | frame 3 of 9 | type 4 profile";
+        Viewer::setStatus(handle, title);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        EXPECT_TRUE(hasWindowNamed(server.display(), title));
+        EXPECT_FALSE(hasWindowNamed(server.display(), "pattern"));
+    }
 
     // A key typed into the window arrives as a console key.
     if (typeKeyAt(server.display(), 260, 220, 'k')) {

@@ -181,7 +181,8 @@ void PreProcessor::Build(const CCalibration& c, const LensGrid& grid, const CVyI
     // Defective pixels: the calibration's list, and lit pixels far below (dead)
     // or above (hot) the median of their lit neighbours in the white image.
     defective_.assign(pixelCount_, 0);
-    outliers_.assign(pixelCount_, 0);
+    standsOut_.assign(pixelCount_, 0);
+    views_.Build(c, grid, radius);
     framesSeen_ = 0;
     for (const auto& [x, y] : c.defectivePixels) {
         if (x >= 0 && y >= 0 && x < w && y < h) {
@@ -264,49 +265,68 @@ void PreProcessor::FillDefects(uint16_t* out) const {
     }
 }
 
+bool PreProcessor::StandsOut(const uint16_t* out, size_t at, Spot& spot) const {
+    int lo = kFullScale + 1, hi = -1, lit = 0;
+    for (const std::ptrdiff_t step : NeighbourSteps(width_)) {
+        const size_t n = at + step;
+        if (gains_[n] != 0 && !defective_[n]) {
+            lo = std::min<int>(lo, out[n]);
+            hi = std::max<int>(hi, out[n]);
+            ++lit;
+        }
+    }
+    const int v = out[at];
+    // On a bright surface its own fine detail stands out by the step, and a hot pixel's dark
+    // signal harms little there: a third as bright again as the brightest neighbour (a third
+    // darker than the darkest).
+    if (lit < 3 || (v <= hi + std::max(kOutlierStep, hi / 3) && v >= lo - std::max(kOutlierStep, lo / 3))) {
+        return false;
+    }
+    spot.x = static_cast<int32_t>(at % width_);
+    spot.y = static_cast<int32_t>(at / width_);
+    spot.bright = v > hi;
+    // Another view of a point may split it over two pixels: a quarter of the way out from
+    // the far side of its surroundings, and a quarter as far above their mean.
+    spot.level = spot.bright ? lo + (v - lo) / 4 : hi - (hi - v) / 4;
+    spot.contrast = std::abs(v - views_.MeanAround(out, gains_.data(), spot.x, spot.y)) / 4;
+    return true;
+}
+
 size_t PreProcessor::LearnDefects(uint16_t* out, ThreadPool& pool) {
     if (!Learning() || width_ < 3 || height_ < 3) {
         return 0;
     }
-    // Each frame looks at one band of rows, in turn, so that the cost is spread
-    // over kLearnFrames frames and every row is seen kLearnFrames / kLearnBands times.
-    const int band = framesSeen_ % kLearnBands;
-    ++framesSeen_;
+    // The first frame whole, then one band of rows a frame, in turn, so that
+    // after the first no frame pays for a whole scan.
     const size_t inner = static_cast<size_t>(height_ - 2);
-    const size_t first = 1 + inner * band / kLearnBands;
-    const size_t last = 1 + inner * (band + 1) / kLearnBands;
+    size_t first = 1, last = 1 + inner;
+    if (framesSeen_ > 0) {
+        const size_t band = static_cast<size_t>((framesSeen_ - 1) % kLearnBands);
+        first = 1 + inner * band / kLearnBands;
+        last = 1 + inner * (band + 1) / kLearnBands;
+    }
+    ++framesSeen_;
     const int32_t w = width_;
-    const auto steps = NeighbourSteps(w);
-    // Rows apart per task: each pixel's count is written by its own row only.
+    // Rows apart per task: each flag is written by its own pixel only.
     pool.ParallelFor(last - first, 16, [&](size_t begin, size_t end) {
         for (size_t row = first + begin; row < first + end; ++row) {
             for (int32_t x = 1; x + 1 < w; ++x) {
                 const size_t at = row * w + x;
-                if (gains_[at] == 0 || defective_[at]) {
-                    continue;
-                }
-                int lo = kFullScale + 1, hi = -1, lit = 0;
-                for (const std::ptrdiff_t step : steps) {
-                    const size_t n = at + step;
-                    if (gains_[n] != 0 && !defective_[n]) {
-                        lo = std::min<int>(lo, out[n]);
-                        hi = std::max<int>(hi, out[n]);
-                        ++lit;
-                    }
-                }
-                const int v = out[at];
-                // Far above (or below) every neighbour.
-                const bool hot = v > hi + kOutlierStep;
-                const bool dead = v < lo - kOutlierStep;
-                if (lit >= 3 && (hot || dead) && outliers_[at] < 255) {
-                    ++outliers_[at];
-                }
+                Spot spot;
+                standsOut_[at] = gains_[at] != 0 && !defective_[at] && StandsOut(out, at, spot);
             }
         }
     });
+    // Few stand out; of those, the scene's are seen by the neighbouring lenses too, a defect by one pixel alone.
     size_t added = 0;
     for (size_t at = first * w; at < last * w; ++at) {
-        if (outliers_[at] >= kOutlierFrames && !defective_[at]) {
+        if (!standsOut_[at]) {
+            continue;
+        }
+        standsOut_[at] = 0;
+        // Again: a neighbour may have become defective just now.
+        Spot spot;
+        if (StandsOut(out, at, spot) && !views_.SeenByNeighbours(out, gains_.data(), spot)) {
             defective_[at] = 1;
             ++added;
         }

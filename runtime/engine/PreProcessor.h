@@ -10,6 +10,7 @@
 #include "CCalibration.h"
 #include "CVyImage.h"
 #include "LensGrid.h"
+#include "PreProcessorViews.h"
 #include "ThreadPool.h"
 #include "VyTypes.h"
 
@@ -46,15 +47,19 @@ public:
     void Run(const uint16_t* raw, uint16_t* out, ThreadPool& pool, double black = 0.0) const;
 
     // Pixels of a pre-processed frame that stand out from every lit neighbour
-    // by more than kOutlierStep; one that did so in kOutlierFrames of the
-    // frames it was looked at in is defective from then on (and filled in this
-    // frame too). The first kLearnFrames frames after Build are looked at, one
-    // band of rows of kLearnBands each, in turn. Returns how many became defective.
+    // by more than kOutlierStep (and a third of the brightest one's level above
+    // it, or of the darkest one's below) and that the neighbouring micro-images do not
+    // show, not even a quarter as bright above their surroundings
+    // (PreProcessorViews), are defective from then on, and filled in this frame
+    // too. The first frame after Build is looked at whole, so that the frames
+    // after it come clean; the next ones one band of rows of kLearnBands each,
+    // in turn, kLearnRounds times, for defects the first frame's scene hid.
+    // Returns how many became defective.
     size_t LearnDefects(uint16_t* out, ThreadPool& pool);
-    static constexpr int kOutlierStep = kFullScale / 4;
-    static constexpr int kOutlierFrames = 2;
+    static constexpr int kOutlierStep = kFullScale / 8;
     static constexpr int kLearnBands = 8;
-    static constexpr int kLearnFrames = kOutlierFrames * kLearnBands;
+    static constexpr int kLearnRounds = 2;
+    static constexpr int kLearnFrames = 1 + kLearnRounds * kLearnBands;
     bool Learning() const { return framesSeen_ < kLearnFrames; }
 
     // Sensor indices of the pixels filled from their neighbours.
@@ -75,6 +80,9 @@ private:
     // The filled pixels' lists of lit neighbours that are sound themselves.
     void RebuildDefects();
     void FillDefects(uint16_t* out) const;
+    // Whether lit pixel at stands out above (or below) every lit sound neighbour, and what
+    // another view of it must show: a quarter of the way from those neighbours to it.
+    bool StandsOut(const uint16_t* out, size_t at, Spot& spot) const;
 
     // A defective pixel and the (at most eight) neighbours it takes the mean of.
     struct Defect {
@@ -86,7 +94,8 @@ private:
     std::vector<size_t> gaps_;  // sample of the dark pixels between micro-images
     std::vector<Defect> defects_;
     std::vector<uint8_t> defective_;  // per pixel, 1 when filled
-    std::vector<uint8_t> outliers_;   // per pixel, frames it stood out in
+    std::vector<uint8_t> standsOut_;  // per pixel, 1 while it is looked at for standing out
+    PreProcessorViews views_;
     int framesSeen_ = 0;
     int32_t width_ = 0, height_ = 0;
     size_t pixelCount_ = 0;
