@@ -29,6 +29,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// One console line whose names (paths, arguments) may hold control characters.
+void printLine(const std::string& text) { std::cout << Console::escapeControls(text) << std::endl; }
+
 // A run whose processor is not running and whose console can send no more keys
 // could never end: that is the only case in which the loop ends by itself
 // before the sequence is done.
@@ -174,13 +177,13 @@ std::optional<int> acceptCommandLine(int argc, const char* const argv[], RunRequ
     }
     const std::optional<DisplayType> named = displayTypeArgument(line.positional[1]);
     if (!named) {
-        std::cout << "'" << line.positional[1] << "' is not a display type (0 to 4): starting in display type "
-                  << displayTypeNumber(DisplayType::TotalFocus) << std::endl;
+        printLine("'" + line.positional[1] + "' is not a display type (0 to 4): starting in display type " +
+                  std::to_string(displayTypeNumber(DisplayType::TotalFocus)));
     }
     request.options = line.options;
     request.path = line.positional[0];
     request.initialType = named.value_or(DisplayType::TotalFocus);
-    std::cout << "rays file: " << request.path << std::endl;
+    printLine("rays file: " + request.path);
     return std::nullopt;
 }
 
@@ -199,22 +202,21 @@ std::optional<int> setUpRun(const RunRequest& request, std::unique_ptr<VyReader>
     try {
         reader = std::make_unique<VyReader>(request.path, request.options);
     } catch (const std::exception& exception) {
-        std::cout << "MarlinProfileProc: cannot set up the run: " << exception.what() << std::endl;
+        printLine(std::string("MarlinProfileProc: cannot set up the run: ") + exception.what());
         Viewer::shutdown();
         return 1;
     }
     const VyProcessor& processor = reader->frameProcessor();
     if (processor.publishes() && processor.lcmHandle() == nullptr) {
         const char* url = std::getenv("LCM_DEFAULT_URL");
-        std::cout << "MarlinProfileProc: failed: LCM not set up (LCM_DEFAULT_URL '" << (url ? url : "") << "')"
-                  << std::endl;
+        printLine("MarlinProfileProc: failed: LCM not set up (LCM_DEFAULT_URL '" + std::string(url ? url : "") + "')");
         reader.reset();
         Viewer::shutdown();
         return kOutputFailed;
     }
     const std::string plainVideoName = reader->basePath() + ".mp4";
     if (!processor.videoFileName().empty() && processor.videoFileName() != plainVideoName) {
-        std::cout << "Recording to " << processor.videoFileName() << " (" << plainVideoName << " exists)" << std::endl;
+        printLine("Recording to " + processor.videoFileName() + " (" + plainVideoName + " exists)");
     }
     return std::nullopt;
 }
@@ -235,7 +237,7 @@ std::optional<bool> startReplay(std::unique_ptr<VyReader>& reader, DisplayType i
         }
         return processorRunning;
     } catch (const std::exception& exception) {
-        std::cout << "MarlinProfileProc: cannot start the replay: " << exception.what() << std::endl;
+        printLine(std::string("MarlinProfileProc: cannot start the replay: ") + exception.what());
         stopWorkers(*reader);
         processor.releaseVideo();
         reader.reset();
@@ -398,7 +400,7 @@ void checkMeasurement(const VyProcessor& processor, RunOutcome& outcome) {
     if (Vy::Analysis::writeProfileChart(logPath, logPath + ".png", &chartError)) {
         outcome.chartPath = logPath + ".png";
     } else {
-        std::cout << "No chart of the measurement: " << chartError << std::endl;
+        printLine("No chart of the measurement: " + chartError);
         failures.add(kOutputFailed, "chart not written");
     }
 }
@@ -424,15 +426,15 @@ int shutDownAndSummarise(std::unique_ptr<VyReader>& reader, bool quit, Clock::ti
         checkVideo(processor, outcome);
         checkPublishing(processor, outcome);
         checkMeasurement(processor, outcome);
-        std::cout << summaryLine(outcome.counts, outcome.videoPath, outcome.logPath, outcome.chartPath) << std::endl;
+        printLine(summaryLine(outcome.counts, outcome.videoPath, outcome.logPath, outcome.chartPath));
         std::cout << stageLine(stageMilliseconds(*reader)) << std::endl;
         if (!outcome.failures.items.empty()) {
-            std::cout << outcome.failures.line() << std::endl;
+            printLine(outcome.failures.line());
         }
         status = outcome.failures.status;
         reader.reset();
     } catch (const std::exception& exception) {
-        std::cout << "MarlinProfileProc: shut-down failed: " << exception.what() << std::endl;
+        printLine(std::string("MarlinProfileProc: shut-down failed: ") + exception.what());
         return 1;
     }
     Viewer::shutdown();

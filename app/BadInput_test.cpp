@@ -7,6 +7,7 @@
 #include <fstream>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ProgramRun_test.h"
@@ -153,6 +154,24 @@ TEST_F(BadInput, SequencePathsWithoutANameAreRefusedBeforeAnythingIsWritten) {
     EXPECT_TRUE(std::filesystem::is_empty(out));
 }
 
+// A sequence of frames smaller than the engine can use, with a calibration that is
+// valid for them (its grid offset inside the sensor).
+std::string writeSmallSequence(const std::string& path, int32_t width, int32_t height) {
+    CCalibration calibration = Vy::Test::SmallCalibration(width, height);
+    calibration.gridOffsetX = calibration.gridOffsetY = 0.5;
+    const CVyImageFormat format{width, height, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte};
+    CSeqFileWriter writer;
+    writer.Create(CVyString(path), format, calibration, CVyImage());
+    const std::vector<uint8_t> pixels(format.GetByteSize(), 90);
+    for (int i = 0; i < 3; ++i) {
+        CVyImage frame;
+        frame.Create(width, height, format.pixelType, format.dataType, pixels.data());
+        writer.WriteFrame(frame);
+    }
+    writer.Close();
+    return path;
+}
+
 // Runs the program through bash for what a test cannot do through its arguments
 // (a limit, a file changed behind it, a flood on stdin); the program replaces bash.
 ProgramResult runThroughShell(const std::string& script, const std::vector<Vy::Test::KeyStep>& keys = {}) {
@@ -285,4 +304,39 @@ TEST_F(BadInput, LcmThatCannotBeSetUpOrCannotSendFailsTheRun) {
     EXPECT_NE(result.out.find("published 0,"), std::string::npos) << result.out;
     EXPECT_NE(result.out.find("\nMarlinProfileProc: failed: LCM did not send 3 of 3 frames\n"), std::string::npos)
         << result.out;
+}
+
+TEST_F(BadInput, FramesTooSmallForTheEngineAreRefusedOnOneLineNamingTheMinimum) {
+    // One pixel wide crashed the renderer in types 1, 3 and 4; one high gave an error on
+    // every frame and a run that ended with status 0.
+    for (const auto& [width, height] : {std::pair{1, 72}, std::pair{96, 1}, std::pair{1, 1}}) {
+        const std::string name = std::to_string(width) + "x" + std::to_string(height);
+        const std::string small = writeSmallSequence(dir.File("small-" + name + ".rays"), width, height);
+        for (const char* type : {"1", "3", "4"}) {
+            const ProgramResult result = run({"--output-dir", out, small, type});
+            EXPECT_EQ(result.status, 1) << name << " type " << type << ": " << result.out << result.err;
+            EXPECT_TRUE(result.out.ends_with(
+                "\nMarlinProfileProc: cannot set up the run: CSeqFileReader::Open: " + small + ": frame size " + name +
+                " is below the engine's minimum of 16x16 pixels (one output pixel at "
+                "the largest output.scale)\n"))
+                << result.out;
+        }
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(out)) {
+        ADD_FAILURE() << "nothing is recorded or logged: " << entry.path();
+    }
+}
+
+TEST_F(BadInput, AFolderGivenAsTheSequencePointsAtTheImport) {
+    const std::string folder = dir.File("tiffs");
+    std::filesystem::create_directory(folder);
+    dir.Write("tiffs/frame_0001.tif", "II*");
+    const ProgramResult result = run({"--output-dir", out, folder, "1"});
+    EXPECT_EQ(result.status, 1) << result.out;
+    EXPECT_TRUE(result.out.ends_with("\nMarlinProfileProc: cannot set up the run: CSeqFileReader::Open: " + folder +
+                                     ": is a directory (a folder of images is replayed once raystool import '" +
+                                     folder + "' -o OUT.rays has made a sequence of it; see docs/import.md)\n"))
+        << result.out;
+    EXPECT_EQ(result.out.find("no sequence file is open"), std::string::npos) << result.out;
+    EXPECT_EQ(result.out.find("Press any key"), std::string::npos) << result.out;
 }

@@ -3,10 +3,12 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <stdexcept>
 
 #include "CCuda.h"
 #include "CVyException.h"
 #include "Console.h"
+#include "Diagnostic.h"
 #include "ExceptionReport.h"
 #include "IException.h"
 #include "OutputBasePath.h"
@@ -47,8 +49,8 @@ void VyReader::setUp(const std::string& path) {
                     deviceMemory);
     }
     std::fflush(stdout);
-    std::cout << "Loading " << path << "..." << std::endl;
-    seqReader.Open(CVyString(path), kReadAheadFrames);
+    std::cout << "Loading " << Console::escapeControls(path) << "..." << std::endl;
+    openSequence(path);
     seqReader.StartReading(rayImage);
     sequenceFrames = seqReader.GetFrameCount();
     processor.setSequence(std::filesystem::path(path).filename().string(), sequenceFrames);
@@ -65,6 +67,21 @@ void VyReader::setUp(const std::string& path) {
     processor.markReady();
     Console::_sleep(2000);
     std::cout << "Ready." << std::endl;
+}
+
+void VyReader::openSequence(const std::string& path) {
+    try {
+        seqReader.Open(CVyString(path), kReadAheadFrames);
+    } catch (const CVyException& refusal) {
+        // Without a sequence nothing can be replayed: the run ends here, on one line.
+        std::string line = refusal.what();
+        std::error_code error;
+        if (std::filesystem::is_directory(path, error)) {
+            line += " (a folder of images is replayed once raystool import '" + path +
+                    "' -o OUT.rays has made a sequence of it; see docs/import.md)";
+        }
+        throw std::invalid_argument(line);
+    }
 }
 
 void VyReader::readFirstFrame() {
@@ -102,7 +119,8 @@ void VyReader::threadedFunction() {
                 // A file cut short or unreadable ends the replay like its last frame:
                 // the frames already queued are processed and the run ends in order.
                 failure = exception.what();
-                std::cout << "Replay ends after " << readTotal.load() << " frames: " << failure << std::endl;
+                std::cout << "Replay ends after " << readTotal.load() << " frames: " << Console::escapeControls(failure)
+                          << std::endl;
             }
             continue;
         }

@@ -30,7 +30,8 @@ class VyReader : public ofThread {
 public:
     // Sets the run up from the sequence at path. Runtime failures of the set-up are
     // reported on the console and the run goes on with what was reached. Throws
-    // std::invalid_argument when the path gives no name for the recording.
+    // std::invalid_argument when the path gives no name for the recording, or when
+    // the sequence cannot be opened (the reader's one-line reason).
     explicit VyReader(std::string path, const VyRunOptions& options = VyRunOptions());
     VyReader(const VyReader&) = delete;
     VyReader& operator=(const VyReader&) = delete;
@@ -66,6 +67,7 @@ public:
 
 private:
     void setUp(const std::string& path);
+    void openSequence(const std::string& path);
     void queueNextFrame();
 
     // The members in the order they are built (the processor last, so it goes first).
