@@ -353,6 +353,11 @@ void checkVideo(const VyProcessor& processor, RunOutcome& outcome) {
         outcome.failures.add(kOutputFailed, "recording cut at frame " + std::to_string(counts.recorded) + " (" +
                                                 processor.recordingCut() + ")");
     }
+    if (processor.recordingLost() > 0) {
+        outcome.failures.add(kOutputFailed, std::to_string(processor.recordingLost()) + " of " +
+                                                std::to_string(counts.processed) + " frames not recorded (" +
+                                                processor.recordingLoss() + ")");
+    }
     std::error_code error;
     const std::string& video = processor.videoFileName();
     if (!video.empty() && counts.recorded == 0) {

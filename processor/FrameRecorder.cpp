@@ -17,7 +17,7 @@ constexpr uint64_t kReserveBytes = 8ull << 20;
 constexpr uint64_t kIndexBytesPerFrame = 64;
 }  // namespace
 
-FrameRecorder::FrameRecorder(cv::VideoWriter& writer, size_t capacity)
+FrameRecorder::FrameRecorder(FragmentedMp4Writer& writer, size_t capacity)
     : writer(writer), capacity(capacity == 0 ? 1 : capacity) {}
 
 FrameRecorder::~FrameRecorder() { finish(); }
@@ -56,6 +56,18 @@ void FrameRecorder::watchSpace(const std::string& videoPath) { watchedPath = vid
 std::string FrameRecorder::cutReason() const {
     const MutexLock lock(mutex);
     return cut;
+}
+
+void FrameRecorder::countLost(const std::string& reason) {
+    const MutexLock lock(mutex);
+    if (lostFrames.fetch_add(1) == 0) {
+        lossReason = reason;
+    }
+}
+
+std::string FrameRecorder::firstLoss() const {
+    const MutexLock lock(mutex);
+    return lossReason;
 }
 
 std::string FrameRecorder::lackOfRoom() const {
@@ -154,11 +166,17 @@ void FrameRecorder::write(const cv::Mat& frame) {
             videoFrame.create(kVideoSide, kVideoSide, CV_8UC3);
             cv::resize(colour, videoFrame, cv::Size(kVideoSide, kVideoSide), 0, 0, cv::INTER_LINEAR);
         }
-        writer.write(videoFrame);
-        if (writer.isOpened()) {
+        if (writer.write(videoFrame)) {
             ++recordedFrames;
+            return;
         }
+        // The file failed (disk, limit, device): it keeps its whole fragments, and ends there.
+        const std::string reason = writer.error();
+        writer.release();
+        const MutexLock lock(mutex);
+        cut = reason;
     } catch (const std::exception& exception) {
         std::cout << exception.what() << std::endl;
+        countLost(exception.what());
     }
 }

@@ -121,6 +121,9 @@ public:
     const std::string& videoOpenError() const { return recording.openError(); }
     // Why the recording stopped before the run did (disk full, size limit); empty when it did not.
     std::string recordingCut() const { return recording.cutReason(); }
+    // Processed frames that did not reach the recording (a cut aside), and why the first did not.
+    uint64_t recordingLost() const { return recording.lost(); }
+    std::string recordingLoss() const { return recording.firstLoss(); }
 
     // Where the processor's time went, summed over the run.
     struct Stages {
