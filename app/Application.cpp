@@ -189,8 +189,6 @@ std::optional<int> acceptCommandLine(int argc, const char* const argv[], RunRequ
 
 // The process-wide settings of a run: signals, console keys, the viewer's mode.
 void prepareProcess(const VyRunOptions& options) {
-    // A file grown past the size limit then fails its write instead of killing the run.
-    std::signal(SIGXFSZ, SIG_IGN);
     Console::installSignalKeys();
     Viewer::setHeadless(options.noWindow);
 }
@@ -449,6 +447,9 @@ int shutDownAndSummarise(std::unique_ptr<VyReader>& reader, bool quit, Clock::ti
 }  // namespace
 
 int runMarlinProfileProc(int argc, const char* const argv[]) {
+    // A file grown past the size limit (standard output's too, from the first line on)
+    // then fails its write instead of killing the process.
+    std::signal(SIGXFSZ, SIG_IGN);
     // What the libraries warn of reaches standard error through the one diagnostic helper.
     Vy::SetWarningSink(Console::diagnostic);
     RunRequest request;

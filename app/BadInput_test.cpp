@@ -340,3 +340,16 @@ TEST_F(BadInput, AFolderGivenAsTheSequencePointsAtTheImport) {
     EXPECT_EQ(result.out.find("no sequence file is open"), std::string::npos) << result.out;
     EXPECT_EQ(result.out.find("Press any key"), std::string::npos) << result.out;
 }
+
+TEST_F(BadInput, StandardOutputUnderAFileSizeLimitFailsItsWritesInsteadOfKillingTheRun) {
+    // The size limit's signal came with the first line and ended the process without a word.
+    for (const char* limit : {"0", "1"}) {
+        const std::string printed = dir.File(std::string("printed-") + limit + ".txt");
+        const ProgramResult result =
+            runThroughShell("ulimit -f " + std::string(limit) + "; exec '" + kProgram + "' --no-window --output-dir '" +
+                            out + "' '" + sequence + "' 0 > '" + printed + "'");
+        // The recording cannot be written under the limit either: an output failed.
+        EXPECT_EQ(result.status, 3) << "ulimit -f " << limit << ": " << result.err;
+        EXPECT_LE(std::filesystem::file_size(printed), std::stoul(limit) * 1024);
+    }
+}

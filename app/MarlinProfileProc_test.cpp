@@ -238,7 +238,8 @@ TEST_F(Program, WithoutCalibrationTheRunEndsAtOnceAndSaysNothingWasProcessed) {
 
 TEST_F(Program, StopSignalsEndInOrderAheadOfQueuedKeysWithAPlayableRecording) {
     const std::string big = writeSequence(dir.File("long.rays"), 1500);
-    for (const int signal : {SIGTERM, SIGHUP, SIGQUIT}) {
+    // The user signals and the alarm killed the run, leaving a recording without its index.
+    for (const int signal : {SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM}) {
         // 100000 't' keys wait on stdin, one taken per 100 ms: the signal must not wait behind them.
         const std::string script = "exec '" + kProgram + "' --no-window --output-dir '" + out + "' '" + big +
                                    "' 0 < <(yes t | head -c 100000)";

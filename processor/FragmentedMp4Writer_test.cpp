@@ -46,8 +46,8 @@ std::string probe(const std::string& video) {
 // What FFmpeg says while decoding the first `frames` frames (one thread, so that none is
 // decoded ahead); empty when they decode cleanly.
 std::string decodeErrors(const std::string& video, int frames) {
-    return Vy::Test::CommandOutput("ffmpeg -v error -threads 1 -i '" + video + "' -frames:v " +
-                                   std::to_string(frames) + " -f null - 2>&1");
+    return Vy::Test::CommandOutput("ffmpeg -v error -threads 1 -i '" + video + "' -frames:v " + std::to_string(frames) +
+                                   " -f null - 2>&1");
 }
 
 cv::Mat frame(int i) {
@@ -74,8 +74,8 @@ TEST(FragmentedMp4Writer, EveryFrameIsAFragmentOfItsOwnInTheDocumentedStream) {
     const std::string video = writeFrames(dir.File("five.mp4"), 5);
     std::vector<std::string> types;
     for (const Box& box : boxesOf(video)) types.push_back(box.type);
-    const std::vector<std::string> expected = {"ftyp", "moov", "moof", "mdat", "moof", "mdat", "moof", "mdat",
-                                               "moof", "mdat", "moof", "mdat", "mfra"};
+    const std::vector<std::string> expected = {"ftyp", "moov", "moof", "mdat", "moof", "mdat", "moof",
+                                               "mdat", "moof", "mdat", "moof", "mdat", "mfra"};
     EXPECT_EQ(types, expected);
     EXPECT_EQ(probe(video), "mpeg4,mp4v,64,48,30/1,5\n");
 }
