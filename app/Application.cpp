@@ -19,6 +19,7 @@
 #include "CommandLine.h"
 #include "Console.h"
 #include "Diagnostic.h"
+#include "OutputRelay.h"
 #include "ProfileChart.h"
 #include "RunSummary.h"
 #include "Viewer.h"
@@ -110,6 +111,8 @@ StageMilliseconds stageMilliseconds(const VyReader& reader) {
 constexpr int kNotProcessed = 2;
 constexpr int kOutputFailed = 3;
 constexpr int kSequenceCut = 4;
+// At the end, how long a console that takes nothing more is waited for before its lines are given up.
+constexpr int kConsolePatienceMs = 2000;
 
 // What went wrong with a run's outputs, gathered at its end.
 struct Failures {
@@ -286,7 +289,7 @@ void drawProgress(const VyReader& reader, Clock::time_point start, Clock::time_p
 // every display) or the run must end. Returns whether the run was quit.
 bool runKeyLoop(VyReader& reader, Clock::time_point start) {
     VyProcessor& processor = reader.frameProcessor();
-    const bool showProgress = isatty(STDERR_FILENO) != 0;
+    const bool showProgress = Console::isTerminal(STDERR_FILENO);
     Clock::time_point lastProgress = start;
     bool quit = false;
     while (!(reader.isSequenceDone() && !processor.isPaused())) {
@@ -444,12 +447,8 @@ int shutDownAndSummarise(std::unique_ptr<VyReader>& reader, bool quit, Clock::ti
     return status;
 }
 
-}  // namespace
-
-int runMarlinProfileProc(int argc, const char* const argv[]) {
-    // A file grown past the size limit (standard output's too, from the first line on)
-    // then fails its write instead of killing the process.
-    std::signal(SIGXFSZ, SIG_IGN);
+// The program from its command line to its exit status, once the console is set up.
+int runProgram(int argc, const char* const argv[]) {
     // What the libraries warn of reaches standard error through the one diagnostic helper.
     Vy::SetWarningSink(Console::diagnostic);
     RunRequest request;
@@ -469,4 +468,17 @@ int runMarlinProfileProc(int argc, const char* const argv[]) {
     // Without a processor nothing would ever be taken from the queue: the run ends at once.
     const bool quit = *processorRunning && runKeyLoop(*reader, start);
     return shutDownAndSummarise(reader, quit, start);
+}
+
+}  // namespace
+
+int runMarlinProfileProc(int argc, const char* const argv[]) {
+    // A file grown past the size limit (standard output's too, from the first line on)
+    // then fails its write instead of killing the process.
+    std::signal(SIGXFSZ, SIG_IGN);
+    // A console that nobody reads must hold neither the run nor its end.
+    Console::relayStandardOutput();
+    const int status = runProgram(argc, argv);
+    Console::finishStandardOutput(kConsolePatienceMs);
+    return status;
 }

@@ -1,15 +1,20 @@
 // The program's own inputs gone wrong, as a user meets them: each ends with
 // one line naming the input and the problem (docs/bad-input.md), never a hang.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "FrameRecorder.h"
 #include "ProgramRun_test.h"
 #include "TestFiles.h"
 #include "TestSequence_test.h"
@@ -352,4 +357,94 @@ TEST_F(BadInput, StandardOutputUnderAFileSizeLimitFailsItsWritesInsteadOfKilling
         EXPECT_EQ(result.status, 3) << "ulimit -f " << limit << ": " << result.err;
         EXPECT_LE(std::filesystem::file_size(printed), std::stoul(limit) * 1024);
     }
+}
+
+namespace {
+
+struct UnreadRun {
+    int status = -1;
+    double secondsToEnd = 0.0;  // from the SIGTERM (or the start, without one) to the exit
+    std::string err;
+};
+
+// The program with standard output a pipe of one page that is never read (readerGone:
+// whose reader is gone at once); standard error goes to a file. SIGTERM after termAfterMs
+// (0: none).
+UnreadRun runWithUnreadOutput(const std::vector<std::string>& arguments, bool readerGone, int termAfterMs,
+                              const std::string& errFile) {
+    std::vector<char*> argv;
+    for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    int ends[2];
+    UnreadRun run;
+    if (pipe(ends) != 0) return run;
+    fcntl(ends[1], F_SETPIPE_SZ, 4096);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+        dup2(ends[1], 1);
+        dup2(err, 2);
+        close(ends[0]);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(ends[1]);
+    if (readerGone) close(ends[0]);
+    auto from = std::chrono::steady_clock::now();
+    if (termAfterMs > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(termAfterMs));
+        kill(pid, SIGTERM);
+        from = std::chrono::steady_clock::now();
+    }
+    int status = 0;
+    for (;;) {
+        if (waitpid(pid, &status, WNOHANG) == pid) break;
+        if (std::chrono::steady_clock::now() - from > std::chrono::seconds(30)) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    run.secondsToEnd = std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
+    if (!readerGone) close(ends[0]);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    std::ifstream file(errFile);
+    run.err.assign(std::istreambuf_iterator<char>(file), {});
+    return run;
+}
+
+}  // namespace
+
+TEST_F(BadInput, AConsoleNobodyReadsHoldsNeitherTheRunNorItsEnd) {
+    // A blocked standard output held the processor in its frame-number line, and then the
+    // shut-down in "done.": one SIGTERM did not end the run and the recording had no index.
+    const std::string longer =
+        Vy::Test::writeTestSequence(dir.File("long.rays"), 4000, [](int i, size_t) { return uint8_t(i % 200); });
+    const std::vector<std::string> arguments = {kProgram, "--no-window", "--output-dir", out, longer, "4"};
+    const UnreadRun held = runWithUnreadOutput(arguments, false, 4000, dir.File("held.err"));
+    EXPECT_EQ(held.status, 0) << held.err;
+    EXPECT_LT(held.secondsToEnd, 10.0) << held.err;
+    std::smatch took;
+    ASSERT_TRUE(std::regex_search(held.err, took,
+                                  std::regex("\nMarlinProfileProc: standard output took ([0-9]+) of ([0-9]+) bytes; "
+                                             "the rest was dropped \\(not read\\)\n")))
+        << held.err;
+    EXPECT_LE(std::stoull(took[1].str()), 8192u);
+    std::vector<std::string> videos;
+    for (const auto& entry : std::filesystem::directory_iterator(out)) {
+        if (entry.path().extension() == ".mp4") videos.push_back(entry.path());
+    }
+    ASSERT_EQ(videos.size(), 1u);
+    EXPECT_TRUE(FrameRecorder::hasIndex(videos[0])) << "the recording was finished";
+
+    // A reader that is gone: the writes fail, and the run goes on to its end (SIGPIPE ended it).
+    const std::string shorter =
+        Vy::Test::writeTestSequence(dir.File("short.rays"), 300, [](int, size_t) { return uint8_t{90}; });
+    const UnreadRun gone = runWithUnreadOutput({kProgram, "--no-window", "--output-dir", out, shorter, "4"}, true, 0,
+                                               dir.File("gone.err"));
+    EXPECT_EQ(gone.status, 0) << gone.err;
+    EXPECT_NE(gone.err.find("MarlinProfileProc: standard output took 0 of "), std::string::npos) << gone.err;
 }
