@@ -332,6 +332,10 @@ struct RunOutcome {
 // Frames the sequence did not give or the processor did not take.
 void checkReplay(const VyReader& reader, bool quit, RunOutcome& outcome) {
     const RunCounts& counts = outcome.counts;
+    if (!reader.sequenceShortfall().empty()) {
+        // Its whole frames were replayed, but a batch must see that the file is not what it says.
+        outcome.failures.add(kSequenceCut, "sequence file cut short (" + reader.sequenceShortfall() + ")");
+    }
     if (!reader.readFailure().empty()) {
         outcome.failures.add(kSequenceCut, "replay cut short after " + std::to_string(counts.read) + " frames (" +
                                                reader.readFailure() + ")");

@@ -116,14 +116,35 @@ TEST_F(BadInput, ADisplayTypeOfSeveralCharactersIsNotReadAsItsFirstDigit) {
 TEST_F(BadInput, ASequenceCutBeforeTheRunIsWarnedOfOnStandardErrorAndReplaysItsWholeFrames) {
     std::filesystem::resize_file(sequence, std::filesystem::file_size(sequence) - 10);
     const ProgramResult result = run({"--output-dir", out, sequence, "0"});
-    EXPECT_EQ(result.status, 0) << result.out << result.err;
+    // The replay is cut short: status 4, although every whole frame was replayed.
+    EXPECT_EQ(result.status, 4) << result.out << result.err;
     const std::string warning = sequence + ": header promises 3 frames, file holds 2 whole frames\n";
     const size_t at = result.err.find(warning);
     ASSERT_NE(at, std::string::npos) << result.err;
     EXPECT_TRUE(at == 0 || result.err[at - 1] == '\n') << "a line of its own: " << result.err;
     EXPECT_EQ(result.err.find(warning, at + 1), std::string::npos) << "warned once: " << result.err;
-    EXPECT_EQ(result.out.find("header promises"), std::string::npos) << result.out;
-    EXPECT_NE(result.out.find("processed 2,"), std::string::npos) << result.out;
+    // On standard output only in the closing line (checked below).
+    EXPECT_EQ(result.out.find("header promises"), result.out.rfind("header promises")) << result.out;
+    EXPECT_NE(result.out.find("processed 2, recorded 2,"), std::string::npos) << result.out;
+    EXPECT_TRUE(
+        result.out.ends_with("\nMarlinProfileProc: failed: sequence file cut short (header promises 3 "
+                             "frames, file holds 2 whole frames)\n"))
+        << result.out;
+}
+
+TEST_F(BadInput, AnUnfinishedRecordingReplaysItsWholeFramesAndSaysItIsCutShort) {
+    // A recorder that never wrote the count leaves 0xFFFFFFFF in the header (bytes 32..35).
+    std::fstream file(sequence, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(32);
+    file.write("\xff\xff\xff\xff", 4);
+    file.close();
+    const ProgramResult result = run({"--output-dir", out, sequence, "0"});
+    EXPECT_EQ(result.status, 4) << result.out << result.err;
+    EXPECT_NE(result.out.find("processed 3, recorded 3,"), std::string::npos) << result.out;
+    EXPECT_TRUE(
+        result.out.ends_with("\nMarlinProfileProc: failed: sequence file cut short (recording was not "
+                             "finished (no frame count), file holds 3 whole frames)\n"))
+        << result.out;
 }
 
 TEST_F(BadInput, BadSettingsNameTheFileAndLineAndNothingIsProcessed) {

@@ -12,6 +12,7 @@
 #include "ExceptionReport.h"
 #include "IException.h"
 #include "OutputBasePath.h"
+#include "RaysFormat.h"
 #include "VyTypes.h"
 
 namespace {
@@ -53,6 +54,13 @@ void VyReader::setUp(const std::string& path) {
     openSequence(path);
     seqReader.StartReading(rayImage);
     sequenceFrames = seqReader.GetFrameCount();
+    const uint32_t promised = seqReader.GetPromisedFrameCount();
+    const std::string held = "file holds " + std::to_string(sequenceFrames) + " whole frames";
+    if (promised == Vy::Rays::kUnfinishedCount) {
+        shortfall = "recording was not finished (no frame count), " + held;
+    } else if (promised > sequenceFrames) {
+        shortfall = "header promises " + std::to_string(promised) + " frames, " + held;
+    }
     processor.setSequence(std::filesystem::path(path).filename().string(), sequenceFrames);
     processor.setupCompute(rayImage.GetCalibration());
     if (!rayImage.GetWhiteImage().IsEmpty()) {

@@ -54,6 +54,9 @@ public:
     const std::string& basePath() const { return outputBase; }
     // Frames the sequence holds (0 when it could not be opened); fixed by the constructor.
     uint64_t framesInSequence() const { return sequenceFrames; }
+    // How the file falls short of its header ("header promises 20 frames, file holds 11 whole
+    // frames", or an unfinished recording's count); empty when it does not. Fixed by the constructor.
+    const std::string& sequenceShortfall() const { return shortfall; }
     // Set by the reader thread once the sequence is read and the processor's queue is
     // empty; read by the main thread, which then ends the run.
     bool isSequenceDone() const { return sequenceDone.load(); }
@@ -103,6 +106,7 @@ private:
     // Fixed by the constructor (main thread).
     std::string outputBase;
     uint64_t sequenceFrames = 0;
+    std::string shortfall;
     // Reader thread; read by the main thread once the reader thread has finished.
     std::string failure;
     // Reader thread writes, any thread reads.

@@ -91,8 +91,8 @@ TEST(OutputRelay, StreamsOnOneDestinationKeepTheirOrderAndASlowReaderGetsEveryth
     });
     std::string expected;
     for (int i = 0; i < 2000; ++i) {
-        expected += i % 2 == 0 ? "out " + std::to_string(i) + std::string(100, '.') + "\n"
-                               : "err " + std::to_string(i) + "\n";
+        expected +=
+            i % 2 == 0 ? "out " + std::to_string(i) + std::string(100, '.') + "\n" : "err " + std::to_string(i) + "\n";
     }
     EXPECT_EQ(readAll(child.out, 1), expected);
     EXPECT_EQ(waitFor(child.pid), 0);
