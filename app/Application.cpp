@@ -377,7 +377,9 @@ void checkVideo(const VyProcessor& processor, RunOutcome& outcome) {
 
 // LCM messages that were not sent.
 void checkPublishing(const VyProcessor& processor, RunOutcome& outcome) {
-    if (processor.publishes() && processor.publishFailures() > 0) {
+    if (!processor.lcmLogShortfall().empty()) {
+        outcome.failures.add(kOutputFailed, processor.lcmLogShortfall());
+    } else if (processor.publishes() && processor.publishFailures() > 0) {
         outcome.failures.add(kOutputFailed, "LCM did not send " + std::to_string(processor.publishFailures()) + " of " +
                                                 std::to_string(outcome.counts.processed) + " frames");
     }

@@ -2,6 +2,7 @@
 // one line naming the input and the problem (docs/bad-input.md), never a hang.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <lcm/eventlog.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -468,4 +469,31 @@ TEST_F(BadInput, AConsoleNobodyReadsHoldsNeitherTheRunNorItsEnd) {
                                                dir.File("gone.err"));
     EXPECT_EQ(gone.status, 0) << gone.err;
     EXPECT_NE(gone.err.find("MarlinProfileProc: standard output took 0 of "), std::string::npos) << gone.err;
+}
+
+TEST_F(BadInput, AnLcmFileLogUnderAFileSizeLimitCountsOnlyTheMessagesItHolds) {
+    // The log's writes failed unseen: the summary said "published 600" over a log of 56 messages.
+    const std::string longer =
+        Vy::Test::writeTestSequence(dir.File("long.rays"), 600, [](int, size_t) { return uint8_t{90}; });
+    const std::string log = dir.File("run.lcmlog");
+    const ProgramResult result =
+        runThroughShell("ulimit -f 100; LCM_DEFAULT_URL='file://" + log + "?mode=w' exec '" + kProgram +
+                        "' --no-window --lcm --output-dir '" + out + "' '" + longer + "' 1");
+    EXPECT_EQ(result.status, 3) << result.out << result.err;
+    // What LCM's own reader finds in the log.
+    uint64_t held = 0;
+    if (lcm_eventlog_t* reader = lcm_eventlog_create(log.c_str(), "r")) {
+        while (lcm_eventlog_event_t* event = lcm_eventlog_read_next_event(reader)) {
+            lcm_eventlog_free_event(event);
+            ++held;
+        }
+        lcm_eventlog_destroy(reader);
+    }
+    EXPECT_GT(held, 10u);
+    EXPECT_LT(held, 600u);
+    EXPECT_NE(result.out.find("processed 600, recorded 0, published " + std::to_string(held) + ","), std::string::npos)
+        << result.out;
+    EXPECT_TRUE(result.out.ends_with("\nMarlinProfileProc: failed: LCM log " + log + " holds " + std::to_string(held) +
+                                     " of 600 messages (file-size limit reached)\n"))
+        << result.out;
 }

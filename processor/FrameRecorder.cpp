@@ -1,15 +1,12 @@
 #include "FrameRecorder.h"
 
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <opencv2/imgproc.hpp>
 
 #include "MutexLock.h"
+#include "OutputRoom.h"
 
 namespace {
 // Room kept free for one more encoded frame and the file's closing index.
@@ -70,23 +67,6 @@ std::string FrameRecorder::firstLoss() const {
     return lossReason;
 }
 
-std::string FrameRecorder::lackOfRoom() const {
-    const uint64_t needed = kReserveBytes + kIndexBytesPerFrame * (recordedFrames.load() + 1);
-    struct rlimit limit {};
-    struct stat file {};
-    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-        stat(watchedPath.c_str(), &file) == 0 && static_cast<uint64_t>(file.st_size) + needed > limit.rlim_cur) {
-        return "file-size limit reached";
-    }
-    const std::string directory = std::filesystem::path(watchedPath).parent_path().string();
-    struct statvfs disk {};
-    if (statvfs(directory.empty() ? "." : directory.c_str(), &disk) == 0 &&
-        static_cast<uint64_t>(disk.f_bavail) * disk.f_frsize < needed) {
-        return "disk full";
-    }
-    return "";
-}
-
 bool FrameRecorder::hasIndex(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     std::error_code error;
@@ -145,7 +125,8 @@ void FrameRecorder::write(const cv::Mat& frame) {
         return;
     }
     if (!watchedPath.empty()) {
-        if (const std::string reason = lackOfRoom(); !reason.empty()) {
+        const uint64_t needed = kReserveBytes + kIndexBytesPerFrame * (recordedFrames.load() + 1);
+        if (const std::string reason = lackOfRoom(watchedPath, needed); !reason.empty()) {
             writer.release();  // writes the index while there is room for it
             const MutexLock lock(mutex);
             cut = reason;

@@ -61,7 +61,6 @@ public:
 private:
     void run() EXCLUDES(mutex);
     void write(const cv::Mat& frame) EXCLUDES(mutex);
-    std::string lackOfRoom() const;
 
     // The recorder thread alone uses the writer while it runs.
     FragmentedMp4Writer& writer;

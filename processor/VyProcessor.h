@@ -106,6 +106,8 @@ public:
     uint64_t framesPublished() const { return publisher ? publisher->published() : 0; }
     // Frames LCM refused to send (a read-only log, a broken transport).
     uint64_t publishFailures() const { return publisher ? publisher->failures() : 0; }
+    // Once the outputs are closed: what a file log of LCM lost ("LCM log <path> holds N of M messages (...)").
+    std::string lcmLogShortfall() const { return publisher ? publisher->logShortfall() : std::string(); }
     uint64_t framesDropped() const { return droppedTotal.load(); }
     uint64_t profileRows() const { return profileRowTotal.load(); }
     // Frames whose rows could not be added to the particle table.
