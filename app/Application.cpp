@@ -278,10 +278,12 @@ void drawProgress(const VyReader& reader, Clock::time_point start, Clock::time_p
     lastProgress = now;
     const VyProcessor& processor = reader.frameProcessor();
     const double seconds = std::chrono::duration<double>(now - start).count();
-    std::cerr << "\r"
-              << progressText(processor.framesProcessed(), reader.framesInSequence(), seconds, processor.framesQueued(),
-                              processor.isPaused())
-              << "\x1b[K" << std::flush;
+    const std::string text = progressText(processor.framesProcessed(), reader.framesInSequence(), seconds,
+                                          processor.framesQueued(), processor.isPaused());
+    // Kept below the output, which would otherwise run on behind it ("queue 00").
+    if (!Console::showStatusLine(text)) {
+        std::cerr << "\r" << text << "\x1b[K" << std::flush;
+    }
 }
 
 // The console loop: keys, stop signals and progress until the sequence is done
@@ -314,7 +316,7 @@ bool runKeyLoop(VyReader& reader, Clock::time_point start) {
             break;
         }
     }
-    if (showProgress && lastProgress != start) {
+    if (showProgress && lastProgress != start && !Console::showStatusLine("")) {
         std::cerr << "\r\x1b[K" << std::flush;
     }
     return quit;

@@ -497,3 +497,16 @@ TEST_F(BadInput, AnLcmFileLogUnderAFileSizeLimitCountsOnlyTheMessagesItHolds) {
                                      " of 600 messages (file-size limit reached)\n"))
         << result.out;
 }
+
+TEST_F(BadInput, ControlCharactersInAPathCannotSplitTheProgramsLines) {
+    const std::string odd = dir.File("two\nlines\t.rays");
+    std::filesystem::copy_file(sequence, odd);
+    const ProgramResult result = run({"--output-dir", out, odd, "0"});
+    EXPECT_EQ(result.status, 0) << result.out;
+    const std::string shown = dir.File("two\\nlines\\t.rays");
+    EXPECT_EQ(result.out.rfind("rays file: " + shown + "\n", 0), 0u) << result.out;
+    std::smatch summary;
+    ASSERT_TRUE(std::regex_search(result.out, summary, std::regex("\nsummary: [^\n]*\n"))) << result.out;
+    // The recording's name holds the same characters, escaped, and the line goes on after it.
+    EXPECT_NE(summary.str().find("two\\nlines\\t.rays.mp4; log: none\n"), std::string::npos) << summary.str();
+}

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "ProgramRun_test.h"
+#include "TerminalScreen_test.h"
 #include "TestFiles.h"
 #include "TestSequence_test.h"
 
@@ -141,6 +142,19 @@ TEST_F(Program, TerminalKeysAreUnechoedAndCtrlCEndsInOrder) {
     // Raw mode: the typed 't' is not echoed back.
     EXPECT_EQ(result.out.find("t\r\n"), std::string::npos) << result.out;
     EXPECT_NE(result.out.find("done.\r\nfinished.\r\n"), std::string::npos) << result.out;
+}
+
+TEST_F(Program, OnATerminalTheProgressLineNeverMixesWithTheOutput) {
+    // Frame numbers written after the progress line ran on behind it ("queue 00").
+    std::vector<std::string> arguments = args("0");
+    arguments[arguments.size() - 2] = writeSequence(dir.File("long.rays"), 1500);
+    const auto result = ProgramRun::run(arguments, {{0, "", 0, " fps, "}, {1500, "q"}}, true, true, 120000);
+    ASSERT_FALSE(result.timedOut) << result.out;
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_NE(result.out.find(" fps, "), std::string::npos) << "the progress was drawn";
+    for (const std::string& line : Vy::Test::screenOf(result.out)) {
+        EXPECT_EQ(line.find(" fps, "), std::string::npos) << "left on the screen: " << line;
+    }
 }
 
 TEST_F(Program, SigtermFinishesAPlayableRecording) {

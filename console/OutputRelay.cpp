@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,6 +47,13 @@ struct Relay {
     bool abandoned GUARDED_BY(mutex) = false;   // given up at the end: it took nothing for too long
     uint64_t delivered GUARDED_BY(mutex) = 0;
     uint64_t lost GUARDED_BY(mutex) = 0;
+    // A terminal's status line (the progress): its text, whether it is on the screen, whether
+    // it changed since drawn, and whether the output so far ends with a whole line.
+    bool terminal = false;
+    std::string status GUARDED_BY(mutex);
+    bool statusShown GUARDED_BY(mutex) = false;
+    bool statusChanged GUARDED_BY(mutex) = false;
+    bool atLineStart GUARDED_BY(mutex) = true;
 };
 
 // Never destroyed: the threads may still be blocked in a write when the process exits.
@@ -91,47 +99,74 @@ void readInto(Relay& relay) {
     }
 }
 
-void writeOut(Relay& relay) {
-    std::string chunk;
-    for (;;) {
-        {
-            MutexLock lock(relay.mutex);
-            relay.writing = false;
-            relay.changed.notify_all();
-            while (relay.pending.empty() && !relay.inputEnded && !relay.abandoned) {
-                relay.changed.wait(lock.native());
-            }
-            if (relay.pending.empty() || relay.abandoned) {
-                return;
-            }
-            chunk.assign(relay.pending, 0, std::min(relay.pending.size(), kWriteChunk));
-            relay.pending.erase(0, chunk.size());
-            relay.writing = true;
-            relay.inFlight = chunk.size();
-        }
+// Writes all of text to the destination; data counts as delivered (or, on failure, as
+// lost), the status line's decoration does not. False when the destination failed.
+bool writeAll(Relay& relay, const std::string& text, bool data) {
+    size_t done = 0;
+    while (done < text.size()) {
         // The one call that may block for good; nothing else waits on it.
-        size_t done = 0;
-        int error = 0;
-        while (done < chunk.size()) {
-            const ssize_t n = write(relay.destination, chunk.data() + done, chunk.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                error = n < 0 ? errno : EIO;
-                break;
-            }
-            done += static_cast<size_t>(n);
-            const MutexLock lock(relay.mutex);
-            relay.delivered += static_cast<uint64_t>(n);
-            relay.inFlight -= static_cast<size_t>(n);
-            relay.changed.notify_all();
-        }
-        if (error != 0) {
+        const ssize_t n = write(relay.destination, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
             // A closed reader (EPIPE, SIGPIPE being blocked here), a full disk: the rest is dropped.
             const MutexLock lock(relay.mutex);
             relay.broken = true;
             relay.lost += relay.inFlight + relay.pending.size();
             relay.inFlight = 0;
             relay.pending.clear();
+            return false;
+        }
+        done += static_cast<size_t>(n);
+        const MutexLock lock(relay.mutex);
+        if (data) {
+            relay.delivered += static_cast<uint64_t>(n);
+            relay.inFlight -= static_cast<size_t>(n);
+        }
+        relay.changed.notify_all();
+    }
+    return true;
+}
+
+void writeOut(Relay& relay) {
+    static const std::string kClearLine = "\r\x1b[K";
+    std::string before, chunk, after;
+    for (;;) {
+        {
+            MutexLock lock(relay.mutex);
+            relay.writing = false;
+            relay.changed.notify_all();
+            while (relay.pending.empty() && !relay.statusChanged && !relay.inputEnded && !relay.abandoned) {
+                relay.changed.wait(lock.native());
+            }
+            if (relay.abandoned || relay.broken || (relay.pending.empty() && !relay.statusChanged)) {
+                return;
+            }
+            before.clear();
+            after.clear();
+            chunk.assign(relay.pending, 0, std::min(relay.pending.size(), kWriteChunk));
+            relay.pending.erase(0, chunk.size());
+            // The status line goes before the output and comes back below it once a line is whole;
+            // a new status is drawn at once only where it cannot overwrite a line begun.
+            if (!chunk.empty() && relay.statusShown) {
+                before = kClearLine;
+                relay.statusShown = false;
+            }
+            const bool lineStart = chunk.empty() ? relay.atLineStart : chunk.back() == '\n';
+            if (chunk.empty() && (relay.statusShown || relay.atLineStart)) {
+                before = kClearLine;
+                relay.statusShown = false;
+            }
+            if (lineStart && !relay.status.empty() && (!chunk.empty() || !before.empty())) {
+                after = relay.status + "\x1b[K";
+                relay.statusShown = true;
+            }
+            relay.atLineStart = lineStart;
+            relay.statusChanged = false;
+            relay.writing = true;
+            relay.inFlight = chunk.size();
+        }
+        if (!writeAll(relay, before, false) || !writeAll(relay, chunk, true) || !writeAll(relay, after, false)) {
+            continue;  // broken: the next turn ends the thread
         }
     }
 }
@@ -148,6 +183,7 @@ Relay* startRelay(int fd, const std::vector<int>& streams) {
     relay->pipeRead = aboveStandardFds(ends[0]);
     relay->pipeWrite = aboveStandardFds(ends[1]);
     relay->streams = streams;
+    relay->terminal = isatty(fd) != 0;
     for (const int stream : streams) dup2(relay->pipeWrite, stream);
     // The threads take no signal: the handlers run elsewhere, and a write to a closed
     // reader fails with EPIPE instead of ending the process.
@@ -246,6 +282,24 @@ OutputEnd finishStandardOutput(int patienceMs) {
         }
     }
     return end;
+}
+
+bool showStatusLine(const std::string& text) {
+    for (Relay* relay : relays()) {
+        if (!relay->terminal || relay->pipeWrite < 0 ||
+            std::find(relay->streams.begin(), relay->streams.end(), STDERR_FILENO) == relay->streams.end()) {
+            continue;
+        }
+        // One row only: a line that wrapped could not be taken back.
+        struct winsize size {};
+        const size_t columns = ioctl(relay->destination, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 ? size.ws_col : 80;
+        const MutexLock lock(relay->mutex);
+        relay->status = text.substr(0, columns - 1);
+        relay->statusChanged = true;
+        relay->changed.notify_all();
+        return true;
+    }
+    return false;
 }
 
 bool isTerminal(int fd) {

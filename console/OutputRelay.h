@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace Console {
 
@@ -26,6 +27,11 @@ struct OutputEnd {
 // written reached its destination, or until a destination has taken nothing for
 // patienceMs (it is given up: what it did not take is lost). Harmless without relays.
 OutputEnd finishStandardOutput(int patienceMs);
+
+// Standard error's terminal gets a status line (the progress) below the output: taken away
+// before each output and drawn again after each whole line, so the two never mix; empty
+// text takes it away. False (nothing drawn) when standard error is not a relayed terminal.
+bool showStatusLine(const std::string& text);
 
 // Whether the program's standard output (1) or error (2) was a terminal when it started.
 bool isTerminal(int fd);

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +16,9 @@
 #include <iostream>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include "TerminalScreen_test.h"
 
 namespace {
 
@@ -130,4 +134,34 @@ TEST(OutputRelay, AReaderThatIsGoneEndsNothing) {
     readAll(child.err);
     // SIGPIPE would have ended it with 141.
     EXPECT_EQ(waitFor(child.pid), 0);
+}
+
+TEST(OutputRelay, TheStatusLineStaysBelowTheOutputAndNeverMixesWithIt) {
+    int terminal = -1;
+    const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        Console::relayStandardOutput();
+        const auto settle = [] { std::this_thread::sleep_for(std::chrono::milliseconds(30)); };
+        std::cout << "line one" << std::endl;
+        Console::showStatusLine("frame 1 of 9, queue 10");
+        settle();
+        std::cout << "0" << std::endl;  // was written after the status: "frame 1 of 9, queue 100"
+        Console::showStatusLine("frame 2 of 9, queue 0");
+        settle();
+        std::cout << "partial" << std::flush;
+        Console::showStatusLine("frame 3 of 9");  // must not overwrite the line begun
+        settle();
+        std::fprintf(stderr, " done\n");
+        settle();
+        Console::showStatusLine("");
+        Console::finishStandardOutput(2000);
+        _exit(0);
+    }
+    std::string bytes;
+    char buffer[4096];
+    for (ssize_t n; (n = read(terminal, buffer, sizeof buffer)) > 0;) bytes.append(buffer, static_cast<size_t>(n));
+    close(terminal);
+    EXPECT_EQ(waitFor(pid), 0);
+    EXPECT_NE(bytes.find("frame 2 of 9, queue 0"), std::string::npos) << "the status was drawn";
+    EXPECT_EQ(Vy::Test::screenOf(bytes), (std::vector<std::string>{"line one", "0", "partial done", ""})) << bytes;
 }
