@@ -19,6 +19,7 @@
 #include "CommandLine.h"
 #include "Console.h"
 #include "Diagnostic.h"
+#include "OutputRelay.h"
 #include "ProfileChart.h"
 #include "RunSummary.h"
 #include "Viewer.h"
@@ -28,6 +29,9 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// One console line whose names (paths, arguments) may hold control characters.
+void printLine(const std::string& text) { std::cout << Console::escapeControls(text) << std::endl; }
 
 // A run whose processor is not running and whose console can send no more keys
 // could never end: that is the only case in which the loop ends by itself
@@ -107,6 +111,8 @@ StageMilliseconds stageMilliseconds(const VyReader& reader) {
 constexpr int kNotProcessed = 2;
 constexpr int kOutputFailed = 3;
 constexpr int kSequenceCut = 4;
+// At the end, how long a console that takes nothing more is waited for before its lines are given up.
+constexpr int kConsolePatienceMs = 2000;
 
 // What went wrong with a run's outputs, gathered at its end.
 struct Failures {
@@ -174,20 +180,18 @@ std::optional<int> acceptCommandLine(int argc, const char* const argv[], RunRequ
     }
     const std::optional<DisplayType> named = displayTypeArgument(line.positional[1]);
     if (!named) {
-        std::cout << "'" << line.positional[1] << "' is not a display type (0 to 4): starting in display type "
-                  << displayTypeNumber(DisplayType::TotalFocus) << std::endl;
+        printLine("'" + line.positional[1] + "' is not a display type (0 to 4): starting in display type " +
+                  std::to_string(displayTypeNumber(DisplayType::TotalFocus)));
     }
     request.options = line.options;
     request.path = line.positional[0];
     request.initialType = named.value_or(DisplayType::TotalFocus);
-    std::cout << "rays file: " << request.path << std::endl;
+    printLine("rays file: " + request.path);
     return std::nullopt;
 }
 
 // The process-wide settings of a run: signals, console keys, the viewer's mode.
 void prepareProcess(const VyRunOptions& options) {
-    // A file grown past the size limit then fails its write instead of killing the run.
-    std::signal(SIGXFSZ, SIG_IGN);
     Console::installSignalKeys();
     Viewer::setHeadless(options.noWindow);
 }
@@ -199,22 +203,21 @@ std::optional<int> setUpRun(const RunRequest& request, std::unique_ptr<VyReader>
     try {
         reader = std::make_unique<VyReader>(request.path, request.options);
     } catch (const std::exception& exception) {
-        std::cout << "MarlinProfileProc: cannot set up the run: " << exception.what() << std::endl;
+        printLine(std::string("MarlinProfileProc: cannot set up the run: ") + exception.what());
         Viewer::shutdown();
         return 1;
     }
     const VyProcessor& processor = reader->frameProcessor();
     if (processor.publishes() && processor.lcmHandle() == nullptr) {
         const char* url = std::getenv("LCM_DEFAULT_URL");
-        std::cout << "MarlinProfileProc: failed: LCM not set up (LCM_DEFAULT_URL '" << (url ? url : "") << "')"
-                  << std::endl;
+        printLine("MarlinProfileProc: failed: LCM not set up (LCM_DEFAULT_URL '" + std::string(url ? url : "") + "')");
         reader.reset();
         Viewer::shutdown();
         return kOutputFailed;
     }
     const std::string plainVideoName = reader->basePath() + ".mp4";
     if (!processor.videoFileName().empty() && processor.videoFileName() != plainVideoName) {
-        std::cout << "Recording to " << processor.videoFileName() << " (" << plainVideoName << " exists)" << std::endl;
+        printLine("Recording to " + processor.videoFileName() + " (" + plainVideoName + " exists)");
     }
     return std::nullopt;
 }
@@ -235,7 +238,7 @@ std::optional<bool> startReplay(std::unique_ptr<VyReader>& reader, DisplayType i
         }
         return processorRunning;
     } catch (const std::exception& exception) {
-        std::cout << "MarlinProfileProc: cannot start the replay: " << exception.what() << std::endl;
+        printLine(std::string("MarlinProfileProc: cannot start the replay: ") + exception.what());
         stopWorkers(*reader);
         processor.releaseVideo();
         reader.reset();
@@ -275,10 +278,12 @@ void drawProgress(const VyReader& reader, Clock::time_point start, Clock::time_p
     lastProgress = now;
     const VyProcessor& processor = reader.frameProcessor();
     const double seconds = std::chrono::duration<double>(now - start).count();
-    std::cerr << "\r"
-              << progressText(processor.framesProcessed(), reader.framesInSequence(), seconds, processor.framesQueued(),
-                              processor.isPaused())
-              << "\x1b[K" << std::flush;
+    const std::string text = progressText(processor.framesProcessed(), reader.framesInSequence(), seconds,
+                                          processor.framesQueued(), processor.isPaused());
+    // Kept below the output, which would otherwise run on behind it ("queue 00").
+    if (!Console::showStatusLine(text)) {
+        std::cerr << "\r" << text << "\x1b[K" << std::flush;
+    }
 }
 
 // The console loop: keys, stop signals and progress until the sequence is done
@@ -286,7 +291,7 @@ void drawProgress(const VyReader& reader, Clock::time_point start, Clock::time_p
 // every display) or the run must end. Returns whether the run was quit.
 bool runKeyLoop(VyReader& reader, Clock::time_point start) {
     VyProcessor& processor = reader.frameProcessor();
-    const bool showProgress = isatty(STDERR_FILENO) != 0;
+    const bool showProgress = Console::isTerminal(STDERR_FILENO);
     Clock::time_point lastProgress = start;
     bool quit = false;
     while (!(reader.isSequenceDone() && !processor.isPaused())) {
@@ -311,7 +316,7 @@ bool runKeyLoop(VyReader& reader, Clock::time_point start) {
             break;
         }
     }
-    if (showProgress && lastProgress != start) {
+    if (showProgress && lastProgress != start && !Console::showStatusLine("")) {
         std::cerr << "\r\x1b[K" << std::flush;
     }
     return quit;
@@ -329,6 +334,10 @@ struct RunOutcome {
 // Frames the sequence did not give or the processor did not take.
 void checkReplay(const VyReader& reader, bool quit, RunOutcome& outcome) {
     const RunCounts& counts = outcome.counts;
+    if (!reader.sequenceShortfall().empty()) {
+        // Its whole frames were replayed, but a batch must see that the file is not what it says.
+        outcome.failures.add(kSequenceCut, "sequence file cut short (" + reader.sequenceShortfall() + ")");
+    }
     if (!reader.readFailure().empty()) {
         outcome.failures.add(kSequenceCut, "replay cut short after " + std::to_string(counts.read) + " frames (" +
                                                reader.readFailure() + ")");
@@ -351,6 +360,11 @@ void checkVideo(const VyProcessor& processor, RunOutcome& outcome) {
         outcome.failures.add(kOutputFailed, "recording cut at frame " + std::to_string(counts.recorded) + " (" +
                                                 processor.recordingCut() + ")");
     }
+    if (processor.recordingLost() > 0) {
+        outcome.failures.add(kOutputFailed, std::to_string(processor.recordingLost()) + " of " +
+                                                std::to_string(counts.processed) + " frames not recorded (" +
+                                                processor.recordingLoss() + ")");
+    }
     std::error_code error;
     const std::string& video = processor.videoFileName();
     if (!video.empty() && counts.recorded == 0) {
@@ -365,7 +379,9 @@ void checkVideo(const VyProcessor& processor, RunOutcome& outcome) {
 
 // LCM messages that were not sent.
 void checkPublishing(const VyProcessor& processor, RunOutcome& outcome) {
-    if (processor.publishes() && processor.publishFailures() > 0) {
+    if (!processor.lcmLogShortfall().empty()) {
+        outcome.failures.add(kOutputFailed, processor.lcmLogShortfall());
+    } else if (processor.publishes() && processor.publishFailures() > 0) {
         outcome.failures.add(kOutputFailed, "LCM did not send " + std::to_string(processor.publishFailures()) + " of " +
                                                 std::to_string(outcome.counts.processed) + " frames");
     }
@@ -398,7 +414,7 @@ void checkMeasurement(const VyProcessor& processor, RunOutcome& outcome) {
     if (Vy::Analysis::writeProfileChart(logPath, logPath + ".png", &chartError)) {
         outcome.chartPath = logPath + ".png";
     } else {
-        std::cout << "No chart of the measurement: " << chartError << std::endl;
+        printLine("No chart of the measurement: " + chartError);
         failures.add(kOutputFailed, "chart not written");
     }
 }
@@ -424,24 +440,23 @@ int shutDownAndSummarise(std::unique_ptr<VyReader>& reader, bool quit, Clock::ti
         checkVideo(processor, outcome);
         checkPublishing(processor, outcome);
         checkMeasurement(processor, outcome);
-        std::cout << summaryLine(outcome.counts, outcome.videoPath, outcome.logPath, outcome.chartPath) << std::endl;
+        printLine(summaryLine(outcome.counts, outcome.videoPath, outcome.logPath, outcome.chartPath));
         std::cout << stageLine(stageMilliseconds(*reader)) << std::endl;
         if (!outcome.failures.items.empty()) {
-            std::cout << outcome.failures.line() << std::endl;
+            printLine(outcome.failures.line());
         }
         status = outcome.failures.status;
         reader.reset();
     } catch (const std::exception& exception) {
-        std::cout << "MarlinProfileProc: shut-down failed: " << exception.what() << std::endl;
+        printLine(std::string("MarlinProfileProc: shut-down failed: ") + exception.what());
         return 1;
     }
     Viewer::shutdown();
     return status;
 }
 
-}  // namespace
-
-int runMarlinProfileProc(int argc, const char* const argv[]) {
+// The program from its command line to its exit status, once the console is set up.
+int runProgram(int argc, const char* const argv[]) {
     // What the libraries warn of reaches standard error through the one diagnostic helper.
     Vy::SetWarningSink(Console::diagnostic);
     RunRequest request;
@@ -461,4 +476,17 @@ int runMarlinProfileProc(int argc, const char* const argv[]) {
     // Without a processor nothing would ever be taken from the queue: the run ends at once.
     const bool quit = *processorRunning && runKeyLoop(*reader, start);
     return shutDownAndSummarise(reader, quit, start);
+}
+
+}  // namespace
+
+int runMarlinProfileProc(int argc, const char* const argv[]) {
+    // A file grown past the size limit (standard output's too, from the first line on)
+    // then fails its write instead of killing the process.
+    std::signal(SIGXFSZ, SIG_IGN);
+    // A console that nobody reads must hold neither the run nor its end.
+    Console::relayStandardOutput();
+    const int status = runProgram(argc, argv);
+    Console::finishStandardOutput(kConsolePatienceMs);
+    return status;
 }

@@ -1,14 +1,21 @@
 // The program's own inputs gone wrong, as a user meets them: each ends with
 // one line naming the input and the problem (docs/bad-input.md), never a hang.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <lcm/eventlog.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
+#include "FrameRecorder.h"
 #include "ProgramRun_test.h"
 #include "TestFiles.h"
 #include "TestSequence_test.h"
@@ -110,14 +117,35 @@ TEST_F(BadInput, ADisplayTypeOfSeveralCharactersIsNotReadAsItsFirstDigit) {
 TEST_F(BadInput, ASequenceCutBeforeTheRunIsWarnedOfOnStandardErrorAndReplaysItsWholeFrames) {
     std::filesystem::resize_file(sequence, std::filesystem::file_size(sequence) - 10);
     const ProgramResult result = run({"--output-dir", out, sequence, "0"});
-    EXPECT_EQ(result.status, 0) << result.out << result.err;
+    // The replay is cut short: status 4, although every whole frame was replayed.
+    EXPECT_EQ(result.status, 4) << result.out << result.err;
     const std::string warning = sequence + ": header promises 3 frames, file holds 2 whole frames\n";
     const size_t at = result.err.find(warning);
     ASSERT_NE(at, std::string::npos) << result.err;
     EXPECT_TRUE(at == 0 || result.err[at - 1] == '\n') << "a line of its own: " << result.err;
     EXPECT_EQ(result.err.find(warning, at + 1), std::string::npos) << "warned once: " << result.err;
-    EXPECT_EQ(result.out.find("header promises"), std::string::npos) << result.out;
-    EXPECT_NE(result.out.find("processed 2,"), std::string::npos) << result.out;
+    // On standard output only in the closing line (checked below).
+    EXPECT_EQ(result.out.find("header promises"), result.out.rfind("header promises")) << result.out;
+    EXPECT_NE(result.out.find("processed 2, recorded 2,"), std::string::npos) << result.out;
+    EXPECT_TRUE(
+        result.out.ends_with("\nMarlinProfileProc: failed: sequence file cut short (header promises 3 "
+                             "frames, file holds 2 whole frames)\n"))
+        << result.out;
+}
+
+TEST_F(BadInput, AnUnfinishedRecordingReplaysItsWholeFramesAndSaysItIsCutShort) {
+    // A recorder that never wrote the count leaves 0xFFFFFFFF in the header (bytes 32..35).
+    std::fstream file(sequence, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(32);
+    file.write("\xff\xff\xff\xff", 4);
+    file.close();
+    const ProgramResult result = run({"--output-dir", out, sequence, "0"});
+    EXPECT_EQ(result.status, 4) << result.out << result.err;
+    EXPECT_NE(result.out.find("processed 3, recorded 3,"), std::string::npos) << result.out;
+    EXPECT_TRUE(
+        result.out.ends_with("\nMarlinProfileProc: failed: sequence file cut short (recording was not "
+                             "finished (no frame count), file holds 3 whole frames)\n"))
+        << result.out;
 }
 
 TEST_F(BadInput, BadSettingsNameTheFileAndLineAndNothingIsProcessed) {
@@ -151,6 +179,24 @@ TEST_F(BadInput, SequencePathsWithoutANameAreRefusedBeforeAnythingIsWritten) {
             << result.out;
     }
     EXPECT_TRUE(std::filesystem::is_empty(out));
+}
+
+// A sequence of frames smaller than the engine can use, with a calibration that is
+// valid for them (its grid offset inside the sensor).
+std::string writeSmallSequence(const std::string& path, int32_t width, int32_t height) {
+    CCalibration calibration = Vy::Test::SmallCalibration(width, height);
+    calibration.gridOffsetX = calibration.gridOffsetY = 0.5;
+    const CVyImageFormat format{width, height, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte};
+    CSeqFileWriter writer;
+    writer.Create(CVyString(path), format, calibration, CVyImage());
+    const std::vector<uint8_t> pixels(format.GetByteSize(), 90);
+    for (int i = 0; i < 3; ++i) {
+        CVyImage frame;
+        frame.Create(width, height, format.pixelType, format.dataType, pixels.data());
+        writer.WriteFrame(frame);
+    }
+    writer.Close();
+    return path;
 }
 
 // Runs the program through bash for what a test cannot do through its arguments
@@ -285,4 +331,182 @@ TEST_F(BadInput, LcmThatCannotBeSetUpOrCannotSendFailsTheRun) {
     EXPECT_NE(result.out.find("published 0,"), std::string::npos) << result.out;
     EXPECT_NE(result.out.find("\nMarlinProfileProc: failed: LCM did not send 3 of 3 frames\n"), std::string::npos)
         << result.out;
+}
+
+TEST_F(BadInput, FramesTooSmallForTheEngineAreRefusedOnOneLineNamingTheMinimum) {
+    // One pixel wide crashed the renderer in types 1, 3 and 4; one high gave an error on
+    // every frame and a run that ended with status 0.
+    for (const auto& [width, height] : {std::pair{1, 72}, std::pair{96, 1}, std::pair{1, 1}}) {
+        const std::string name = std::to_string(width) + "x" + std::to_string(height);
+        const std::string small = writeSmallSequence(dir.File("small-" + name + ".rays"), width, height);
+        for (const char* type : {"1", "3", "4"}) {
+            const ProgramResult result = run({"--output-dir", out, small, type});
+            EXPECT_EQ(result.status, 1) << name << " type " << type << ": " << result.out << result.err;
+            EXPECT_TRUE(result.out.ends_with(
+                "\nMarlinProfileProc: cannot set up the run: CSeqFileReader::Open: " + small + ": frame size " + name +
+                " is below the engine's minimum of 16x16 pixels (one output pixel at "
+                "the largest output.scale)\n"))
+                << result.out;
+        }
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(out)) {
+        ADD_FAILURE() << "nothing is recorded or logged: " << entry.path();
+    }
+}
+
+TEST_F(BadInput, AFolderGivenAsTheSequencePointsAtTheImport) {
+    const std::string folder = dir.File("tiffs");
+    std::filesystem::create_directory(folder);
+    dir.Write("tiffs/frame_0001.tif", "II*");
+    const ProgramResult result = run({"--output-dir", out, folder, "1"});
+    EXPECT_EQ(result.status, 1) << result.out;
+    EXPECT_TRUE(result.out.ends_with("\nMarlinProfileProc: cannot set up the run: CSeqFileReader::Open: " + folder +
+                                     ": is a directory (a folder of images is replayed once raystool import '" +
+                                     folder + "' -o OUT.rays has made a sequence of it; see docs/import.md)\n"))
+        << result.out;
+    EXPECT_EQ(result.out.find("no sequence file is open"), std::string::npos) << result.out;
+    EXPECT_EQ(result.out.find("Press any key"), std::string::npos) << result.out;
+}
+
+TEST_F(BadInput, StandardOutputUnderAFileSizeLimitFailsItsWritesInsteadOfKillingTheRun) {
+    // The size limit's signal came with the first line and ended the process without a word.
+    for (const char* limit : {"0", "1"}) {
+        const std::string printed = dir.File(std::string("printed-") + limit + ".txt");
+        const ProgramResult result =
+            runThroughShell("ulimit -f " + std::string(limit) + "; exec '" + kProgram + "' --no-window --output-dir '" +
+                            out + "' '" + sequence + "' 0 > '" + printed + "'");
+        // The recording cannot be written under the limit either: an output failed.
+        EXPECT_EQ(result.status, 3) << "ulimit -f " << limit << ": " << result.err;
+        EXPECT_LE(std::filesystem::file_size(printed), std::stoul(limit) * 1024);
+    }
+}
+
+namespace {
+
+struct UnreadRun {
+    int status = -1;
+    double secondsToEnd = 0.0;  // from the SIGTERM (or the start, without one) to the exit
+    std::string err;
+};
+
+// The program with standard output a pipe of one page that is never read (readerGone:
+// whose reader is gone at once); standard error goes to a file. SIGTERM after termAfterMs
+// (0: none).
+UnreadRun runWithUnreadOutput(const std::vector<std::string>& arguments, bool readerGone, int termAfterMs,
+                              const std::string& errFile) {
+    std::vector<char*> argv;
+    for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    int ends[2];
+    UnreadRun run;
+    if (pipe(ends) != 0) return run;
+    fcntl(ends[1], F_SETPIPE_SZ, 4096);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+        dup2(ends[1], 1);
+        dup2(err, 2);
+        close(ends[0]);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(ends[1]);
+    if (readerGone) close(ends[0]);
+    auto from = std::chrono::steady_clock::now();
+    if (termAfterMs > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(termAfterMs));
+        kill(pid, SIGTERM);
+        from = std::chrono::steady_clock::now();
+    }
+    int status = 0;
+    for (;;) {
+        if (waitpid(pid, &status, WNOHANG) == pid) break;
+        if (std::chrono::steady_clock::now() - from > std::chrono::seconds(30)) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    run.secondsToEnd = std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
+    if (!readerGone) close(ends[0]);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    std::ifstream file(errFile);
+    run.err.assign(std::istreambuf_iterator<char>(file), {});
+    return run;
+}
+
+}  // namespace
+
+TEST_F(BadInput, AConsoleNobodyReadsHoldsNeitherTheRunNorItsEnd) {
+    // A blocked standard output held the processor in its frame-number line, and then the
+    // shut-down in "done.": one SIGTERM did not end the run and the recording had no index.
+    const std::string longer =
+        Vy::Test::writeTestSequence(dir.File("long.rays"), 4000, [](int i, size_t) { return uint8_t(i % 200); });
+    const std::vector<std::string> arguments = {kProgram, "--no-window", "--output-dir", out, longer, "4"};
+    const UnreadRun held = runWithUnreadOutput(arguments, false, 4000, dir.File("held.err"));
+    EXPECT_EQ(held.status, 0) << held.err;
+    EXPECT_LT(held.secondsToEnd, 10.0) << held.err;
+    std::smatch took;
+    ASSERT_TRUE(std::regex_search(held.err, took,
+                                  std::regex("\nMarlinProfileProc: standard output took ([0-9]+) of ([0-9]+) bytes; "
+                                             "the rest was dropped \\(not read\\)\n")))
+        << held.err;
+    EXPECT_LE(std::stoull(took[1].str()), 8192u);
+    std::vector<std::string> videos;
+    for (const auto& entry : std::filesystem::directory_iterator(out)) {
+        if (entry.path().extension() == ".mp4") videos.push_back(entry.path());
+    }
+    ASSERT_EQ(videos.size(), 1u);
+    EXPECT_TRUE(FrameRecorder::hasIndex(videos[0])) << "the recording was finished";
+
+    // A reader that is gone: the writes fail, and the run goes on to its end (SIGPIPE ended it).
+    const std::string shorter =
+        Vy::Test::writeTestSequence(dir.File("short.rays"), 300, [](int, size_t) { return uint8_t{90}; });
+    const UnreadRun gone = runWithUnreadOutput({kProgram, "--no-window", "--output-dir", out, shorter, "4"}, true, 0,
+                                               dir.File("gone.err"));
+    EXPECT_EQ(gone.status, 0) << gone.err;
+    EXPECT_NE(gone.err.find("MarlinProfileProc: standard output took 0 of "), std::string::npos) << gone.err;
+}
+
+TEST_F(BadInput, AnLcmFileLogUnderAFileSizeLimitCountsOnlyTheMessagesItHolds) {
+    // The log's writes failed unseen: the summary said "published 600" over a log of 56 messages.
+    const std::string longer =
+        Vy::Test::writeTestSequence(dir.File("long.rays"), 600, [](int, size_t) { return uint8_t{90}; });
+    const std::string log = dir.File("run.lcmlog");
+    const ProgramResult result =
+        runThroughShell("ulimit -f 100; LCM_DEFAULT_URL='file://" + log + "?mode=w' exec '" + kProgram +
+                        "' --no-window --lcm --output-dir '" + out + "' '" + longer + "' 1");
+    EXPECT_EQ(result.status, 3) << result.out << result.err;
+    // What LCM's own reader finds in the log.
+    uint64_t held = 0;
+    if (lcm_eventlog_t* reader = lcm_eventlog_create(log.c_str(), "r")) {
+        while (lcm_eventlog_event_t* event = lcm_eventlog_read_next_event(reader)) {
+            lcm_eventlog_free_event(event);
+            ++held;
+        }
+        lcm_eventlog_destroy(reader);
+    }
+    EXPECT_GT(held, 10u);
+    EXPECT_LT(held, 600u);
+    EXPECT_NE(result.out.find("processed 600, recorded 0, published " + std::to_string(held) + ","), std::string::npos)
+        << result.out;
+    EXPECT_TRUE(result.out.ends_with("\nMarlinProfileProc: failed: LCM log " + log + " holds " + std::to_string(held) +
+                                     " of 600 messages (file-size limit reached)\n"))
+        << result.out;
+}
+
+TEST_F(BadInput, ControlCharactersInAPathCannotSplitTheProgramsLines) {
+    const std::string odd = dir.File("two\nlines\t.rays");
+    std::filesystem::copy_file(sequence, odd);
+    const ProgramResult result = run({"--output-dir", out, odd, "0"});
+    EXPECT_EQ(result.status, 0) << result.out;
+    const std::string shown = dir.File("two\\nlines\\t.rays");
+    EXPECT_EQ(result.out.rfind("rays file: " + shown + "\n", 0), 0u) << result.out;
+    std::smatch summary;
+    ASSERT_TRUE(std::regex_search(result.out, summary, std::regex("\nsummary: [^\n]*\n"))) << result.out;
+    // The recording's name holds the same characters, escaped, and the line goes on after it.
+    EXPECT_NE(summary.str().find("two\\nlines\\t.rays.mp4; log: none\n"), std::string::npos) << summary.str();
 }

@@ -5,14 +5,17 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <stdexcept>
 #include <thread>
 
 #include "CCuda.h"
 #include "CVyException.h"
 #include "Console.h"
+#include "Diagnostic.h"
 #include "ExceptionReport.h"
 #include "IException.h"
 #include "OutputBasePath.h"
+#include "RaysFormat.h"
 #include "VyTypes.h"
 
 namespace {
@@ -52,10 +55,17 @@ void VyReader::setUp(const std::string& path) {
                     deviceMemory);
     }
     std::fflush(stdout);
-    std::cout << "Loading " << path << "..." << std::endl;
-    seqReader.Open(CVyString(path), kReadAheadFrames);
+    std::cout << "Loading " << Console::escapeControls(path) << "..." << std::endl;
+    openSequence(path);
     seqReader.StartReading(rayImage);
     sequenceFrames = seqReader.GetFrameCount();
+    const uint32_t promised = seqReader.GetPromisedFrameCount();
+    const std::string held = "file holds " + std::to_string(sequenceFrames) + " whole frames";
+    if (promised == Vy::Rays::kUnfinishedCount) {
+        shortfall = "recording was not finished (no frame count), " + held;
+    } else if (promised > sequenceFrames) {
+        shortfall = "header promises " + std::to_string(promised) + " frames, " + held;
+    }
     processor.setSequence(std::filesystem::path(path).filename().string(), sequenceFrames);
     processor.setupCompute(rayImage.GetCalibration());
     if (!rayImage.GetWhiteImage().IsEmpty()) {
@@ -70,6 +80,21 @@ void VyReader::setUp(const std::string& path) {
     processor.markReady();
     Console::_sleep(2000);
     std::cout << "Ready." << std::endl;
+}
+
+void VyReader::openSequence(const std::string& path) {
+    try {
+        seqReader.Open(CVyString(path), kReadAheadFrames);
+    } catch (const CVyException& refusal) {
+        // Without a sequence nothing can be replayed: the run ends here, on one line.
+        std::string line = refusal.what();
+        std::error_code error;
+        if (std::filesystem::is_directory(path, error)) {
+            line += " (a folder of images is replayed once raystool import '" + path +
+                    "' -o OUT.rays has made a sequence of it; see docs/import.md)";
+        }
+        throw std::invalid_argument(line);
+    }
 }
 
 void VyReader::readFirstFrame() {
@@ -132,7 +157,8 @@ void VyReader::threadedFunction() {
                 // A file cut short or unreadable ends the replay like its last frame:
                 // the frames already queued are processed and the run ends in order.
                 failure = exception.what();
-                std::cout << "Replay ends after " << readTotal.load() << " frames: " << failure << std::endl;
+                std::cout << "Replay ends after " << readTotal.load() << " frames: " << Console::escapeControls(failure)
+                          << std::endl;
             }
             continue;
         }

@@ -31,7 +31,8 @@ class VyReader : public ofThread {
 public:
     // Sets the run up from the sequence at path. Runtime failures of the set-up are
     // reported on the console and the run goes on with what was reached. Throws
-    // std::invalid_argument when the path gives no name for the recording.
+    // std::invalid_argument when the path gives no name for the recording, or when
+    // the sequence cannot be opened (the reader's one-line reason).
     explicit VyReader(std::string path, const VyRunOptions& options = VyRunOptions());
     VyReader(const VyReader&) = delete;
     VyReader& operator=(const VyReader&) = delete;
@@ -54,6 +55,9 @@ public:
     const std::string& basePath() const { return outputBase; }
     // Frames the sequence holds (0 when it could not be opened); fixed by the constructor.
     uint64_t framesInSequence() const { return sequenceFrames; }
+    // How the file falls short of its header ("header promises 20 frames, file holds 11 whole
+    // frames", or an unfinished recording's count); empty when it does not. Fixed by the constructor.
+    const std::string& sequenceShortfall() const { return shortfall; }
     // Set by the reader thread once the sequence is read and the processor's queue is
     // empty; read by the main thread, which then ends the run.
     bool isSequenceDone() const { return sequenceDone.load(); }
@@ -67,6 +71,7 @@ public:
 
 private:
     void setUp(const std::string& path);
+    void openSequence(const std::string& path);
     void queueNextFrame();
     // Reader thread, with --realtime: sleeps until the frame stamped timeMs is due (see ReplayPace).
     void waitUntilDue(double timeMs);
@@ -104,6 +109,7 @@ private:
     // Fixed by the constructor (main thread).
     std::string outputBase;
     uint64_t sequenceFrames = 0;
+    std::string shortfall;
     // Reader thread; read by the main thread once the reader thread has finished.
     std::string failure;
     // Reader thread writes, any thread reads.

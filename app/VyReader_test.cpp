@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <regex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "TestFiles.h"
 #include "TestSequence_test.h"
@@ -76,23 +78,30 @@ TEST(VyReader, SetUpPrintsItsLinesInOrderAndGetsReady) {
     EXPECT_TRUE(std::filesystem::exists(reader.basePath() + ".mp4"));
 }
 
-TEST(VyReader, AMissingOrForeignFileIsReportedAndTheRunGoesOnUnready) {
+TEST(VyReader, ASequenceThatCannotBeOpenedRefusesTheRunWithTheReadersReason) {
     Vy::Test::ScratchDir dir;
-    const std::string foreign = dir.Write("notes.rays", "these are not frames\n");
-    for (const std::string& path : {dir.File("missing.rays"), foreign}) {
+    const std::string foreign = dir.Write("notes.rays", std::string(100, 'n'));
+    const std::string folder = dir.File("frames");
+    std::filesystem::create_directory(folder);
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {dir.File("missing.rays"), "CSeqFileReader::Open: " + dir.File("missing.rays") + ": No such file or directory"},
+        {foreign, "CSeqFileReader::Open: " + foreign + ": not a rays sequence file (bad magic)"},
+        {folder, "CSeqFileReader::Open: " + folder +
+                     ": is a directory (a folder of images is replayed once raystool "
+                     "import '" +
+                     folder + "' -o OUT.rays has made a sequence of it; see docs/import.md)"},
+    };
+    for (const auto& [path, reason] : cases) {
         testing::internal::CaptureStdout();
-        VyReader reader(path, options(dir));
+        try {
+            VyReader reader(path, options(dir));
+            ADD_FAILURE() << path << " was accepted";
+        } catch (const std::invalid_argument& refusal) {
+            EXPECT_EQ(refusal.what(), reason);
+        }
         const std::string printed = testing::internal::GetCapturedStdout();
-        const std::string prefix = "Initializing PanoraTool...\nListing Cuda devices...\n";
-        EXPECT_EQ(printed.rfind(prefix, 0), 0u) << printed;
-        const size_t report = printed.find("Loading " + path + "...\nException occured:\n");
-        ASSERT_NE(report, std::string::npos) << printed;
-        EXPECT_NE(printed.find(path, report + 30), std::string::npos) << "the report names the file: " << printed;
-        EXPECT_TRUE(printed.ends_with("\n\nPress any key to end program...\n")) << printed;
-        EXPECT_EQ(printed.find("Ready."), std::string::npos);
-        EXPECT_FALSE(reader.frameProcessor().isCalibrated());
-        EXPECT_FALSE(reader.frameProcessor().isReady());
-        EXPECT_FALSE(reader.frameProcessor().recordingOpen());
+        EXPECT_TRUE(printed.ends_with("Loading " + path + "...\n"))
+            << "no key wait, nothing after: [" << printed << "]";
     }
 }
 

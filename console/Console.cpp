@@ -21,8 +21,9 @@ namespace Console {
 namespace {
 
 // Signals that end the run in order: Ctrl-C, a supervisor's stop, the terminal
-// closing, Ctrl-\.
-constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// closing, Ctrl-\, and those whose default would kill the run without a word
+// (user signals, an alarm), which would leave the recording unfinished.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM};
 // Bytes written into the wake pipe: a signal turned into a key, or a plain wake-up.
 constexpr char kSignalByte = 'q';
 constexpr char kWakeByte = 0;
@@ -266,9 +267,10 @@ void installSignalKeys() {
     for (int signo : kStopSignals) sigaddset(&action.sa_mask, signo);
     action.sa_flags = SA_RESTART;
     for (int signo : kStopSignals) {
-        // nohup and background jobs of a shell ignore these on purpose: leave them so.
+        // nohup and background jobs of a shell ignore some on purpose (and a starter may
+        // ignore the user signals or the alarm): leave them so. Ctrl-C and SIGTERM always stop.
         struct sigaction previous = {};
-        if ((signo == SIGHUP || signo == SIGQUIT) && sigaction(signo, nullptr, &previous) == 0 &&
+        if (signo != SIGINT && signo != SIGTERM && sigaction(signo, nullptr, &previous) == 0 &&
             previous.sa_handler == SIG_IGN) {
             continue;
         }

@@ -25,8 +25,9 @@ bool waitForKeyTaken(const std::function<bool()>& keepWaiting);
 void _sleep(int milliseconds);
 // Queues a key from another source (e.g. a viewer window) after the codes already waiting.
 void pushKey(int code);
-// SIGINT, SIGTERM, SIGHUP and SIGQUIT become a 'q' key and a stop request; a second
-// one restores the terminal and ends the process at once with status 130.
+// SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2 and SIGALRM become a 'q' key and a
+// stop request (all but SIGINT and SIGTERM stay ignored when they were); a second one
+// restores the terminal and ends the process at once with status 130.
 void installSignalKeys();
 // The first stop signal caught (0 when none): the console loop ends on it ahead of queued keys.
 int stopRequested();

@@ -7,7 +7,10 @@
 // one whole line at a time, so lines from different threads never interleave.
 namespace Console {
 
-// Writes text and a newline to standard error and flushes. Any thread.
+// Writes text (its control characters escaped) and a newline to standard error and flushes. Any thread.
 void diagnostic(const std::string& text);
+// The text with each control character written as an escape (\n, \r, \t, \xNN), so that
+// a name holding one can neither split nor garble a one-line message.
+std::string escapeControls(const std::string& text);
 
 }  // namespace Console

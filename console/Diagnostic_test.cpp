@@ -41,3 +41,12 @@ TEST(Diagnostic, LinesOfSeveralThreadsNeverInterleave) {
 }
 
 }  // namespace
+
+TEST(Diagnostic, ControlCharactersOfANameCannotSplitTheLine) {
+    EXPECT_EQ(Console::escapeControls("plain /data/run 7.rays, ünïcode"), "plain /data/run 7.rays, ünïcode");
+    EXPECT_EQ(Console::escapeControls(std::string("a\nb\rc\td\x1b[K\x7f\x01\0", 13)),
+              "a\\nb\\rc\\td\\x1b[K\\x7f\\x01\\x00");
+    ::testing::internal::CaptureStderr();
+    Console::diagnostic("/tmp/two\nlines.rays: header promises 3 frames");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "/tmp/two\\nlines.rays: header promises 3 frames\n");
+}

@@ -1,15 +1,12 @@
 #include "FrameRecorder.h"
 
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <opencv2/imgproc.hpp>
 
 #include "MutexLock.h"
+#include "OutputRoom.h"
 
 namespace {
 // Room kept free for one more encoded frame and the file's closing index.
@@ -17,7 +14,7 @@ constexpr uint64_t kReserveBytes = 8ull << 20;
 constexpr uint64_t kIndexBytesPerFrame = 64;
 }  // namespace
 
-FrameRecorder::FrameRecorder(cv::VideoWriter& writer, size_t capacity)
+FrameRecorder::FrameRecorder(FragmentedMp4Writer& writer, size_t capacity)
     : writer(writer), capacity(capacity == 0 ? 1 : capacity) {}
 
 FrameRecorder::~FrameRecorder() { finish(); }
@@ -58,21 +55,16 @@ std::string FrameRecorder::cutReason() const {
     return cut;
 }
 
-std::string FrameRecorder::lackOfRoom() const {
-    const uint64_t needed = kReserveBytes + kIndexBytesPerFrame * (recordedFrames.load() + 1);
-    struct rlimit limit {};
-    struct stat file {};
-    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-        stat(watchedPath.c_str(), &file) == 0 && static_cast<uint64_t>(file.st_size) + needed > limit.rlim_cur) {
-        return "file-size limit reached";
+void FrameRecorder::countLost(const std::string& reason) {
+    const MutexLock lock(mutex);
+    if (lostFrames.fetch_add(1) == 0) {
+        lossReason = reason;
     }
-    const std::string directory = std::filesystem::path(watchedPath).parent_path().string();
-    struct statvfs disk {};
-    if (statvfs(directory.empty() ? "." : directory.c_str(), &disk) == 0 &&
-        static_cast<uint64_t>(disk.f_bavail) * disk.f_frsize < needed) {
-        return "disk full";
-    }
-    return "";
+}
+
+std::string FrameRecorder::firstLoss() const {
+    const MutexLock lock(mutex);
+    return lossReason;
 }
 
 bool FrameRecorder::hasIndex(const std::string& path) {
@@ -133,7 +125,8 @@ void FrameRecorder::write(const cv::Mat& frame) {
         return;
     }
     if (!watchedPath.empty()) {
-        if (const std::string reason = lackOfRoom(); !reason.empty()) {
+        const uint64_t needed = kReserveBytes + kIndexBytesPerFrame * (recordedFrames.load() + 1);
+        if (const std::string reason = lackOfRoom(watchedPath, needed); !reason.empty()) {
             writer.release();  // writes the index while there is room for it
             const MutexLock lock(mutex);
             cut = reason;
@@ -154,11 +147,17 @@ void FrameRecorder::write(const cv::Mat& frame) {
             videoFrame.create(kVideoSide, kVideoSide, CV_8UC3);
             cv::resize(colour, videoFrame, cv::Size(kVideoSide, kVideoSide), 0, 0, cv::INTER_LINEAR);
         }
-        writer.write(videoFrame);
-        if (writer.isOpened()) {
+        if (writer.write(videoFrame)) {
             ++recordedFrames;
+            return;
         }
+        // The file failed (disk, limit, device): it keeps its whole fragments, and ends there.
+        const std::string reason = writer.error();
+        writer.release();
+        const MutexLock lock(mutex);
+        cut = reason;
     } catch (const std::exception& exception) {
         std::cout << exception.what() << std::endl;
+        countLost(exception.what());
     }
 }

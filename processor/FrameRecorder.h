@@ -13,10 +13,10 @@
 #include <cstdint>
 #include <deque>
 #include <opencv2/core.hpp>
-#include <opencv2/videoio.hpp>
 #include <string>
 #include <thread>
 
+#include "FragmentedMp4Writer.h"
 #include "Mutex.h"
 #include "StageClock.h"
 #include "ThreadAnnotations.h"
@@ -26,7 +26,7 @@ public:
     // Side of the square video frames.
     static constexpr int kVideoSide = 1024;
 
-    FrameRecorder(cv::VideoWriter& writer, size_t capacity);
+    FrameRecorder(FragmentedMp4Writer& writer, size_t capacity);
     ~FrameRecorder();
     FrameRecorder(const FrameRecorder&) = delete;
     FrameRecorder& operator=(const FrameRecorder&) = delete;
@@ -41,10 +41,17 @@ public:
     // it and for the index written at the end; when they do not, the recording is
     // closed there (so it stays playable) and further frames are not recorded.
     void watchSpace(const std::string& videoPath);
-    // Why the recording was closed early ("disk full", "file-size limit reached"); empty when it was not.
+    // Why the recording was closed early ("disk full", "file-size limit reached", a write
+    // error); empty when it was not. The file keeps the frames written before.
     std::string cutReason() const EXCLUDES(mutex);
+    // Any thread: a frame meant for the recording that did not reach it, and why.
+    void countLost(const std::string& reason) EXCLUDES(mutex);
+    // Frames lost so far (not counting those after a cut) and the first reason.
+    uint64_t lost() const { return lostFrames.load(); }
+    std::string firstLoss() const EXCLUDES(mutex);
     // Whether the MP4 file at path is whole: its boxes fill the file and one is the
-    // index ("moov") that a player needs; a file cut by a full disk has none.
+    // index ("moov") that a player needs. A fragmented file cut off in a fragment is
+    // not whole, though it plays up to the fragment before.
     static bool hasIndex(const std::string& path);
     // Frames the open writer has taken.
     uint64_t recorded() const { return recordedFrames.load(); }
@@ -54,10 +61,9 @@ public:
 private:
     void run() EXCLUDES(mutex);
     void write(const cv::Mat& frame) EXCLUDES(mutex);
-    std::string lackOfRoom() const;
 
     // The recorder thread alone uses the writer while it runs.
-    cv::VideoWriter& writer;
+    FragmentedMp4Writer& writer;
     const size_t capacity;
     mutable Mutex mutex;
     // Signalled on every change of frames or finishing.
@@ -74,6 +80,9 @@ private:
     std::string watchedPath;
     // Written by the recorder thread, read by any thread.
     std::string cut GUARDED_BY(mutex);
+    // Written by the recorder and the processor thread, read by any thread.
+    std::atomic<uint64_t> lostFrames{0};
+    std::string lossReason GUARDED_BY(mutex);
     // The recorder thread adds to it, any thread reads.
     StageClock encoding;
 };

@@ -1,26 +1,106 @@
 #include "LcmPublisher.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cstdlib>
+#include <fstream>
 #include <utility>
 #include <vector>
 
 #include "Diagnostic.h"
+#include "OutputRoom.h"
 #include "VyTypes.h"
 
 namespace {
 
 constexpr const char* kLcmChannel = "RIZODEZIZOV";
 constexpr int kLcmLargestSide = 1280;
+// An LCM log event: magic, number, time, channel length, data length, then channel and data.
+constexpr uint32_t kEventMagic = 0xEDA1DA01;
+constexpr uint64_t kEventHeaderBytes = 4 + 8 + 8 + 4 + 4;
+
+// The log file of a file:// URL that writes (mode w or a); empty for any other URL.
+std::string writtenLogPath(const char* url) {
+    const std::string text = url != nullptr ? url : "";
+    const std::string scheme = "file://";
+    if (text.rfind(scheme, 0) != 0) {
+        return "";
+    }
+    const size_t query = text.find('?');
+    if (query == std::string::npos) {
+        return "";  // the file provider reads unless told otherwise
+    }
+    bool writes = false;
+    for (size_t at = query + 1; at <= text.size();) {
+        const size_t end = std::min(text.find('&', at), text.size());
+        const std::string option = text.substr(at, end - at);
+        writes = writes || option == "mode=w" || option == "mode=a";
+        at = end + 1;
+    }
+    return writes ? text.substr(scheme.size(), query - scheme.size()) : "";
+}
+
+uint64_t fileSize(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+}
+
+uint32_t bigEndian32(const unsigned char* bytes) {
+    return uint32_t{bytes[0]} << 24 | uint32_t{bytes[1]} << 16 | uint32_t{bytes[2]} << 8 | bytes[3];
+}
 
 }  // namespace
 
 LcmPublisher::LcmPublisher(lcm_t* handle, const CVyImage& frameSource, StageClock& clock, Resize resize)
-    : lcm(handle), source(frameSource), publishClock(clock), shrink(std::move(resize)) {}
-
-LcmPublisher::~LcmPublisher() {
+    : lcm(handle), source(frameSource), publishClock(clock), shrink(std::move(resize)) {
+    // lcm_create("") took its URL from here; an appended log keeps what it held.
     if (lcm != nullptr) {
-        lcm_destroy(lcm);
+        logPath = writtenLogPath(std::getenv("LCM_DEFAULT_URL"));
+        logStart = logPath.empty() ? 0 : fileSize(logPath);
     }
+}
+
+LcmPublisher::~LcmPublisher() { close(); }
+
+void LcmPublisher::close() {
+    if (lcm == nullptr) {
+        return;
+    }
+    lcm_destroy(lcm);  // a file log's last messages are written here
+    lcm = nullptr;
+    if (logPath.empty()) {
+        return;
+    }
+    // The log's writes are buffered and their failures not reported: the file itself says what it got.
+    const uint64_t sent = publishedTotal.load();
+    const uint64_t held = eventsInLog(logPath, logStart);
+    if (held < sent) {
+        publishedTotal = held;
+        failedTotal += sent - held;
+        const std::string reason = lackOfRoom(logPath, kEventHeaderBytes + 1);
+        shortfall = "LCM log " + logPath + " holds " + std::to_string(held) + " of " + std::to_string(sent) +
+                    " messages (" + (reason.empty() ? std::string("its writes failed") : reason) + ")";
+    }
+}
+
+uint64_t LcmPublisher::eventsInLog(const std::string& path, uint64_t from) {
+    std::ifstream file(path, std::ios::binary);
+    const uint64_t size = fileSize(path);
+    uint64_t events = 0;
+    for (uint64_t at = from; file && at + kEventHeaderBytes <= size; ++events) {
+        unsigned char head[kEventHeaderBytes];
+        file.seekg(static_cast<std::streamoff>(at));
+        if (!file.read(reinterpret_cast<char*>(head), sizeof head) || bigEndian32(head) != kEventMagic) {
+            break;
+        }
+        const uint64_t end = at + kEventHeaderBytes + bigEndian32(head + 20) + bigEndian32(head + 24);
+        if (end > size) {
+            break;  // cut off inside this event
+        }
+        at = end;
+    }
+    return events;
 }
 
 void LcmPublisher::consume(CVyImage& image, const FrameInfo& /*info*/) {

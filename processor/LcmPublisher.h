@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "CVyImage.h"
 #include "FrameSink.h"
@@ -27,12 +28,21 @@ public:
     LcmPublisher& operator=(const LcmPublisher&) = delete;
 
     void consume(CVyImage& image, const FrameInfo& info) override;
+    // Ends the LCM instance, so a file log is written out, and counts the messages the
+    // log really holds: what a full disk or the file-size limit kept out of it is a failure.
+    void close() override;
 
+    // Null once closed.
     lcm_t* handle() const { return lcm; }
     // Any thread may read the counters.
     uint64_t published() const { return publishedTotal.load(); }
-    // Frames LCM refused to send (a read-only log, a broken transport).
+    // Frames LCM refused to send (a read-only log, a broken transport) or that never reached its file log.
     uint64_t failures() const { return failedTotal.load(); }
+    // After close(): "LCM log <path> holds N of M messages (<why>)" when the log lost some; empty otherwise.
+    const std::string& logShortfall() const { return shortfall; }
+
+    // Whole events in the LCM log file at path, from byte `from` on (where the run's first lies).
+    static uint64_t eventsInLog(const std::string& path, uint64_t from);
 
 private:
     lcm_t* lcm;
@@ -42,4 +52,8 @@ private:
     ImageMessage message;
     std::atomic<uint64_t> publishedTotal{0};
     std::atomic<uint64_t> failedTotal{0};
+    // A file:// URL that writes: the log and its size before the run's first message.
+    std::string logPath;
+    uint64_t logStart = 0;
+    std::string shortfall;
 };

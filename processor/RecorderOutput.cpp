@@ -17,6 +17,8 @@ namespace {
 constexpr int kMaxVideoNumber = 999;
 // Frames the recorder may hold before the processor waits for it.
 constexpr size_t kRecorderQueue = 4;
+// Frames per second of the recording.
+constexpr double kVideoRate = 30.0;
 }  // namespace
 
 RecorderOutput::RecorderOutput(FrameTurn& turn, StageClock& clock)
@@ -40,17 +42,14 @@ void RecorderOutput::open(const std::string& basePath) {
     if (claimed >= 0) {
         ::close(claimed);
         videoName = name;
-        // MP4 takes no DIVX tag: asked for it, the writer falls back to mp4v with a note of its own.
-        // The same MPEG-4 stream is asked for under mp4v at once, and said here in our words.
-        writer.open(videoName, cv::VideoWriter::fourcc('m', 'p', '4', 'v'), 30.0,
-                    cv::Size(FrameRecorder::kVideoSide, FrameRecorder::kVideoSide), true);
-        if (writer.isOpened()) {
+        // MP4 takes no DIVX tag: the same MPEG-4 stream is stored under mp4v, and said so.
+        if (writer.open(videoName, FrameRecorder::kVideoSide, FrameRecorder::kVideoSide, kVideoRate)) {
             Console::diagnostic("MarlinProfileProc: recording MPEG-4 (DIVX) under the MP4 tag 'mp4v'");
             videoError.clear();
             recorder.watchSpace(videoName);
             return;
         }
-        videoError = "the video writer refused it";
+        videoError = "the video writer refused it (" + writer.error() + ")";
         std::remove(videoName.c_str());
         videoName.clear();
     }
@@ -79,6 +78,7 @@ void RecorderOutput::consume(CVyImage& image, const FrameInfo& info) {
         }
         if (!failure.empty()) {
             std::cout << failure << std::endl;
+            recorder.countLost(failure);
         }
         return;
     }
@@ -97,6 +97,7 @@ void RecorderOutput::consume(CVyImage& image, const FrameInfo& info) {
         recorder.record(std::move(frame));
     } catch (const std::exception& exception) {
         std::cout << exception.what() << std::endl;
+        recorder.countLost(exception.what());
     }
 }
 

@@ -8,9 +8,9 @@
 #pragma once
 
 #include <cstdint>
-#include <opencv2/videoio.hpp>
 #include <string>
 
+#include "FragmentedMp4Writer.h"
 #include "FrameRecorder.h"
 #include "FrameSink.h"
 #include "FrameTurn.h"
@@ -39,6 +39,9 @@ public:
     // Any thread.
     uint64_t recorded() const { return recorder.recorded(); }
     std::string cutReason() const { return recorder.cutReason(); }
+    // Frames handed in that did not reach the file (a cut aside), and why the first did not.
+    uint64_t lost() const { return recorder.lost(); }
+    std::string firstLoss() const { return recorder.firstLoss(); }
     double encodeMilliseconds() const { return recorder.encodeMilliseconds(); }
 
 private:
@@ -48,7 +51,7 @@ private:
     std::string videoName;
     std::string videoError;
     // The main thread opens it; the recorder thread alone writes it while it records.
-    cv::VideoWriter writer;
+    FragmentedMp4Writer writer;
     // Processor thread hands frames in; the recorder thread encodes them.
     FrameRecorder recorder;
 };

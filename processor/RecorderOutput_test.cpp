@@ -73,3 +73,22 @@ TEST(RecorderOutput, ATakenNameGetsANumberAndAMissingDirectoryNoneAtAll) {
     first.close();
     second.close();
 }
+
+TEST(FrameRecorder, AFrameThatCannotBeConvertedIsCountedAsLostAndTheOthersAreRecorded) {
+    Vy::Test::ScratchDir dir;
+    FragmentedMp4Writer writer;
+    ASSERT_TRUE(writer.open(dir.File("run.mp4"), FrameRecorder::kVideoSide, FrameRecorder::kVideoSide, 30.0));
+    FrameRecorder recorder(writer, 2);
+    testing::internal::CaptureStdout();
+    recorder.record(cv::Mat(64, 64, CV_8UC1, cv::Scalar(100)));
+    recorder.record(cv::Mat());  // nothing to convert
+    recorder.record(cv::Mat(64, 64, CV_8UC3, cv::Scalar(1, 2, 3)));
+    recorder.finish();
+    testing::internal::GetCapturedStdout();
+    writer.release();
+    EXPECT_EQ(recorder.recorded(), 2u);
+    EXPECT_EQ(recorder.lost(), 1u);
+    EXPECT_NE(recorder.firstLoss().find("cvtColor"), std::string::npos) << recorder.firstLoss();
+    EXPECT_EQ(recorder.cutReason(), "");
+    EXPECT_TRUE(FrameRecorder::hasIndex(dir.File("run.mp4")));
+}

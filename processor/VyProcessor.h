@@ -107,6 +107,8 @@ public:
     uint64_t framesPublished() const { return publisher ? publisher->published() : 0; }
     // Frames LCM refused to send (a read-only log, a broken transport).
     uint64_t publishFailures() const { return publisher ? publisher->failures() : 0; }
+    // Once the outputs are closed: what a file log of LCM lost ("LCM log <path> holds N of M messages (...)").
+    std::string lcmLogShortfall() const { return publisher ? publisher->logShortfall() : std::string(); }
     uint64_t framesDropped() const { return droppedTotal.load(); }
     uint64_t profileRows() const { return profileRowTotal.load(); }
     // Frames whose rows could not be added to the particle table.
@@ -122,6 +124,9 @@ public:
     const std::string& videoOpenError() const { return recording.openError(); }
     // Why the recording stopped before the run did (disk full, size limit); empty when it did not.
     std::string recordingCut() const { return recording.cutReason(); }
+    // Processed frames that did not reach the recording (a cut aside), and why the first did not.
+    uint64_t recordingLost() const { return recording.lost(); }
+    std::string recordingLoss() const { return recording.firstLoss(); }
 
     // Where the processor's time went, summed over the run.
     struct Stages {

@@ -191,3 +191,35 @@ TEST(LcmOutput, PublishingTimeIsCountedAsItsOwnStage) {
     EXPECT_EQ(stages.show.milliseconds(), 0.0);
     EXPECT_EQ(stages.record.milliseconds(), 0.0);
 }
+
+TEST(LcmOutput, TheLogsWholeEventsAreCountedFromTheRunsFirst) {
+    const std::string log =
+        std::filesystem::temp_directory_path() / ("vylcm_count_" + std::to_string(getpid()) + ".log");
+    // Written with LCM's own writer: 5 events of growing size.
+    lcm_eventlog_t* writer = lcm_eventlog_create(log.c_str(), "w");
+    ASSERT_NE(writer, nullptr);
+    std::vector<uint64_t> ends;
+    for (int i = 0; i < 5; ++i) {
+        std::vector<uint8_t> data(100 + i * 37, static_cast<uint8_t>(i));
+        std::string channel = "RIZODEZIZOV";
+        lcm_eventlog_event_t event = {};
+        event.timestamp = 1000 + i;
+        event.channellen = static_cast<int32_t>(channel.size());
+        event.datalen = static_cast<int32_t>(data.size());
+        event.channel = channel.data();
+        event.data = data.data();
+        ASSERT_EQ(lcm_eventlog_write_event(writer, &event), 0);
+        fflush(writer->f);
+        ends.push_back(std::filesystem::file_size(log));
+    }
+    lcm_eventlog_destroy(writer);
+    EXPECT_EQ(LcmPublisher::eventsInLog(log, 0), 5u);
+    EXPECT_EQ(LcmPublisher::eventsInLog(log, ends[1]), 3u) << "an appended log counts from where the run began";
+    // Cut inside the fourth event's data, then inside its header: three whole events either way.
+    for (const uint64_t cut : {ends[3] - 10, ends[2] + 9}) {
+        std::filesystem::resize_file(log, cut);
+        EXPECT_EQ(LcmPublisher::eventsInLog(log, 0), 3u) << cut;
+    }
+    EXPECT_EQ(LcmPublisher::eventsInLog(log + ".absent", 0), 0u);
+    std::filesystem::remove(log);
+}

@@ -9,20 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "TestFiles.h"
 #include "Viewer.h"
 #include "VyProcessor.h"
 
 namespace {
-
-std::string run(const std::string& command) {
-    std::string output;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[256];
-        while (fgets(buffer, sizeof buffer, pipe)) output += buffer;
-        pclose(pipe);
-    }
-    return output;
-}
 
 CVyImage luminance16(int32_t width, int32_t height, uint16_t base) {
     std::vector<uint16_t> pixels(static_cast<size_t>(width) * height);
@@ -116,10 +107,10 @@ TEST_F(FrameOutput, RecordsGrayAndColourFramesAsA1024SquareVideo) {
         processor.releaseVideo();
         EXPECT_EQ(processor.framesRecorded(), 7u);
     }
-    const std::string probe =
-        run("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-            "stream=codec_name,width,height,r_frame_rate,nb_read_frames -of csv=p=0 '" +
-            base + ".mp4'");
+    const std::string probe = Vy::Test::CommandOutput(
+        "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+        "stream=codec_name,width,height,r_frame_rate,nb_read_frames -of csv=p=0 '" +
+        base + ".mp4'");
     EXPECT_EQ(probe, "mpeg4,1024,1024,30/1,7\n");
 }
 

@@ -1,6 +1,8 @@
 #include "VyProcessor.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -165,4 +167,33 @@ TEST(VyProcessor, AnIdleProcessorStopsPromptly) {
     processor.stopThread();
     processor.waitForThread();
     EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(500));
+}
+
+// A frame whose computation fails is reported and not counted, in every display type:
+// a run where every frame fails must not read as a run that processed them.
+TEST(VyProcessor, AFrameThatFailsIsReportedAndNotCountedAsProcessed) {
+    // The report's key wait must not need a key: stdin is at its end.
+    const int null = open("/dev/null", O_RDONLY);
+    dup2(null, STDIN_FILENO);
+    close(null);
+    for (const DisplayType type : {DisplayType::Profile, DisplayType::TotalFocus}) {
+        testing::internal::CaptureStdout();
+        VyProcessor processor(headlessOptions());
+        processor.setupCompute(Vy::Test::SmallCalibration());
+        processor.setDisplayType(type);
+        processor.markReady();
+        ASSERT_EQ(processor.startProcessor(), 0);
+        ASSERT_TRUE(processor.addFrame(frame(1)));  // 8 x 8: not the calibration's 64 x 48
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (processor.framesQueued() > 0 && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        processor.stopThread();
+        processor.waitForThread();
+        const std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_NE(printed.find("Exception occured:\nCCudaCompute::Compute_PreProcess"), std::string::npos) << printed;
+        EXPECT_EQ(processor.framesProcessed(), 0u) << displayTypeNumber(type);
+        EXPECT_EQ(processor.profileRows(), 0u);
+    }
 }

@@ -20,6 +20,9 @@
 namespace {
 
 constexpr const char* kOpen = "CSeqFileReader::Open";
+// The engine makes one output pixel of output.scale x output.scale sensor pixels, and the
+// scale goes up to 16: a narrower frame would leave it an empty output grid.
+constexpr int32_t kEngineMinSide = 16;
 
 std::string Hex(uint32_t value) {
     char buffer[16];
@@ -88,6 +91,11 @@ Layout CheckHeader(const std::string& file, const Vy::Rays::Header& h, uint64_t 
     }
     if (uint64_t(h.width) * uint64_t(h.height) > Vy::Rays::kMaxPixels) {
         Refuse(file, "frame size " + frameSize + " has more than " + std::to_string(Vy::Rays::kMaxPixels) + " pixels");
+    }
+    if (h.width < kEngineMinSide || h.height < kEngineMinSide) {
+        Refuse(file, "frame size " + frameSize + " is below the engine's minimum of " + std::to_string(kEngineMinSide) +
+                         "x" + std::to_string(kEngineMinSide) +
+                         " pixels (one output pixel at the largest output.scale)");
     }
     const bool sixteen = h.dataType == Vy::DataTypeUnsignedShort && h.version >= 2;
     if (h.pixelType != Vy::PixelTypeLuminance || (h.dataType != Vy::DataTypeUnsignedByte && !sixteen)) {
@@ -221,6 +229,13 @@ void CSeqFileReader::State::ReadCalibration(const Vy::Rays::Header& h) {
         Refuse(path, "calibration sensor size " + std::to_string(calibration.sensorWidth) + "x" +
                          std::to_string(calibration.sensorHeight) + " differs from the frame size " +
                          std::to_string(h.width) + "x" + std::to_string(h.height));
+    }
+    // Without one whole micro-image across, no lens sees anything the depth search could match.
+    if (h.width < calibration.lensPitch || h.height < calibration.lensPitch) {
+        char pitch[32];
+        std::snprintf(pitch, sizeof pitch, "%g", calibration.lensPitch);
+        Refuse(path, "frame size " + std::to_string(h.width) + "x" + std::to_string(h.height) +
+                         " holds no whole micro-image (lens pitch " + pitch + " px)");
     }
 }
 

@@ -243,6 +243,38 @@ TEST_F(CSeqFileReaderTest, BadFilesGiveTheDocumentedReason) {
     EXPECT_EQ(OpenError(good), "");
 }
 
+// The engine needs one output pixel at its largest output scale (16) and one whole
+// micro-image across: smaller frames would crash it or give nothing but errors.
+TEST_F(CSeqFileReaderTest, FramesTooSmallForTheEngineAreRefusedNamingTheMinimum) {
+    const auto openSized = [&](int32_t width, int32_t height, double pitch) {
+        CCalibration calibration = Vy::Test::SmallCalibration(width, height);
+        calibration.gridOffsetX = calibration.gridOffsetY = 0.5;
+        calibration.lensPitch = pitch;
+        calibration.microImageRadius = pitch * 0.45;
+        const std::string path = dir.File("small.rays");
+        writer.Create(path, CVyImageFormat{width, height, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte},
+                      calibration, CVyImage());
+        writer.WriteFrame(Frame(0, width, height));
+        writer.Close();
+        try {
+            reader.Open(path, 0);
+            return std::string();
+        } catch (const CVyException& error) {
+            return error.Reason();
+        }
+    };
+    const std::string minimum =
+        " is below the engine's minimum of 16x16 pixels (one output pixel at the largest "
+        "output.scale)";
+    EXPECT_EQ(openSized(1, 48, 12.25), "frame size 1x48" + minimum);
+    EXPECT_EQ(openSized(64, 1, 12.25), "frame size 64x1" + minimum);
+    EXPECT_EQ(openSized(1, 1, 4), "frame size 1x1" + minimum);
+    EXPECT_EQ(openSized(15, 48, 4), "frame size 15x48" + minimum);
+    EXPECT_EQ(openSized(20, 48, 24.5), "frame size 20x48 holds no whole micro-image (lens pitch 24.5 px)");
+    EXPECT_EQ(openSized(16, 16, 12.25), "");
+    EXPECT_EQ(openSized(25, 48, 24.5), "");
+}
+
 TEST_F(CSeqFileReaderTest, MissingFilesAndDirectoriesNameThePath) {
     try {
         reader.Open(dir.File("absent.rays"), 0);

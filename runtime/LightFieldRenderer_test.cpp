@@ -163,3 +163,23 @@ TEST(LightFieldRenderer, FlatSceneStaysFlatUpToTheRims) {
 }
 
 }  // namespace
+
+// A sensor narrower (or lower) than output.scale gives an output grid without pixels
+// in one direction: nothing may be read or written, however many rows the other has.
+TEST(LightFieldRenderer, AnOutputGridWithoutPixelsIsLeftAlone) {
+    const CCalibration c = SharpAtDepth();
+    const std::vector<uint16_t> sensor = RenderSensor(c, 0.3);
+    const LensGrid grid(c);
+    const RenderSource source{sensor.data(), kSide, kSide, static_cast<float>(c.microImageRadius - 2.0)};
+    ThreadPool pool(2);
+    for (const auto& [width, height] : {std::pair{0, 40}, std::pair{40, 0}}) {
+        const OutputLookup lookup = grid.MakeOutputLookup(width, height, kScale);
+        std::vector<uint16_t> guard(4, 0xBEEF);
+        const std::vector<float> inverseDepth(guard.size(), static_cast<float>(1.0 / kDepth));
+        for (const float* depth : {static_cast<const float*>(nullptr), inverseDepth.data()}) {
+            RenderLightField(source, grid, lookup, depth, static_cast<float>(kDepth),
+                             RenderTarget{guard.data(), width, height, kScale}, pool);
+        }
+        EXPECT_EQ(guard, std::vector<uint16_t>(4, 0xBEEF)) << width << "x" << height;
+    }
+}

@@ -43,6 +43,17 @@ private:
     std::string path_;
 };
 
+// What a shell command prints on its standard output (tests use it for ffprobe and ffmpeg).
+inline std::string CommandOutput(const std::string& command) {
+    std::string output;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[256];
+        while (fgets(buffer, sizeof buffer, pipe)) output += buffer;
+        pclose(pipe);
+    }
+    return output;
+}
+
 // A fixture giving each test a scratch folder: dir_ is the folder, path(name) a file in it.
 class ScratchDirTest : public ::testing::Test {
 protected:

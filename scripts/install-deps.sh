@@ -2,7 +2,8 @@
 # Installs the Debian 12 packages the build and the tests need (only the missing ones).
 set -euo pipefail
 packages=(build-essential cmake pkg-config libopencv-dev liblcm-dev liblcm-bin libpoco-dev libgtest-dev
-          libgmock-dev libbenchmark-dev ffmpeg xvfb x11-apps clang-14 clang-format-14 libclang-rt-14-dev)
+          libgmock-dev libbenchmark-dev ffmpeg libavcodec-dev libavformat-dev libswscale-dev xvfb x11-apps
+          clang-14 clang-format-14 libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

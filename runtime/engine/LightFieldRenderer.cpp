@@ -260,6 +260,11 @@ void EachRow(ThreadPool& pool, int32_t height, bool vector, Row row) {
 
 void RenderLightField(const RenderSource& source, const LensGrid& grid, const OutputLookup& lookup,
                       const float* inverseDepth, float fallbackDepth, const RenderTarget& target, ThreadPool& pool) {
+    // An empty output grid (a sensor narrower than output.scale) has no pixel to render;
+    // the row kernels would read and write its pixel 0 all the same.
+    if (target.width <= 0 || target.height <= 0) {
+        return;
+    }
     const LensSampler sampler(source, grid, lookup);
     // Rendered here first, sharpened into the target afterwards.
     // (Workers see their own thread_local copies: they get the pointer, not the name.)
