@@ -17,8 +17,17 @@ struct PresetEntry {
     PresetDefaults defaults;
 };
 constexpr PresetEntry kPresets[] = {
-    {"demo", {1024, 60, 4}}, {"planes", {1024, 8, 8}}, {"slanted", {1024, 8, 8}},    {"particles", {1024, 20, 8}},
-    {"small", {256, 3, 8}},  {"swarm", {1024, 20, 8}}, {"realistic", {1024, 60, 4}}, {"tour", {1024, 60, 4}},
+    {"demo", {1024, 60, 4}},
+    {"planes", {1024, 8, 8}},
+    {"slanted", {1024, 8, 8}},
+    {"particles", {1024, 20, 8}},
+    {"small", {256, 3, 8}},
+    {"swarm", {1024, 20, 8}},
+    {"realistic", {1024, 60, 4}},
+    {"tour", {1024, 60, 4}},
+    // The published multi-focus camera's sensor.
+    {"multifocus", {2048, 8, 4, 4080, 3068}},
+    {"deep", {2048, 8, 4, 4080, 3068}},
 };
 
 double uniformIn(uint64_t& state, double lo, double hi) {
@@ -40,7 +49,8 @@ PresetDefaults presetDefaults(const std::string& name) {
     for (const PresetEntry& e : kPresets)
         if (name == e.name) return e.defaults;
     throw CVyException("create", "--preset " + name,
-                       "unknown preset (demo, planes, slanted, particles, small, swarm, realistic, tour)");
+                       "unknown preset (demo, planes, slanted, particles, small, swarm, realistic, tour, multifocus, "
+                       "deep)");
 }
 
 SceneScript::SceneScript(const std::string& preset, const CCalibration& calibration, uint64_t seed, uint32_t frameCount)
@@ -86,6 +96,27 @@ SceneScript::SceneScript(const std::string& preset, const CCalibration& calibrat
         } else {  // each particle on its own path
             addMovers(count, 3.0, 4.0, 10.0, 300.0, s + 5);
         }
+    } else if (preset == "multifocus") {
+        // The camera's whole usable range, 1.9 .. 4.2, where each of its three lens types is sharp
+        // over a part: a far wall at 2.0, a slanted plane from 2.05 to 4.0, planes at 2.4 and 3.9
+        // (the ends) and one moving between 2.6 and 3.6, particles over 2.4 .. 3.8.
+        planes_.push_back(frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.0, s + 1, 0.5f, 0.18f));
+        planes_.push_back(slantedPlane(0.06, 0.08, 0.46, 0.92, 2.05, 4.0, s + 2));
+        planes_.push_back(frontoPlane(0.56, 0.08, 0.92, 0.44, 3.9, s + 3, 0.45f, 0.2f));
+        planes_.push_back(frontoPlane(0.56, 0.56, 0.92, 0.92, 2.6, s + 4, 0.55f, 0.18f));
+        planes_.push_back(frontoPlane(0.62, 0.48, 0.86, 0.54, 2.4, s + 6, 0.5f, 0.2f));
+        swings_.push_back({3, 2.6, 3.6});
+        addDrifters(40, 2.4, 3.8, 20.0, 200.0, 2.5, false, s + 5);
+    } else if (preset == "deep") {
+        // Tiles from far (v 1.7, the wall) to near (24): one depth each, their patterns coarser as v
+        // grows (a sensor pixel covers v / 2 output pixels there).
+        planes_.push_back(frontoPlane(-0.2, -0.2, 1.2, 1.2, 1.7, s + 1, 0.5f, 0.18f));
+        const double depths[] = {2.2, 3.0, 4.3, 6.0, 8.5, 12.0, 17.0, 24.0};
+        for (int k = 0; k < 8; ++k) {
+            const double x0 = 0.06 + 0.23 * (k % 4), y0 = k < 4 ? 0.08 : 0.54;
+            planes_.push_back(frontoPlane(x0, y0, x0 + 0.19, y0 + 0.38, depths[k], s + 10 + k, 0.5f, 0.2f,
+                                          std::max(1.0, depths[k] / 3.0)));
+        }
     } else {  // small
         planes_.push_back(frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.9, s + 1, 0.5f, 0.2f));
         planes_.push_back(frontoPlane(0.15, 0.2, 0.6, 0.8, 3.8, s + 2, 0.5f, 0.2f));
@@ -99,7 +130,7 @@ double SceneScript::distanceAt(double virtualDepth) const {
 }
 
 Plane SceneScript::frontoPlane(double x0, double y0, double x1, double y1, double virtualDepth, uint64_t seed,
-                               float mean, float contrast) const {
+                               float mean, float contrast, double texelScale) const {
     const CCalibration& c = calibration_;
     const double z = distanceAt(virtualDepth);
     const Model::Point a = Model::sceneFromVirtual(c, {x0 * c.sensorWidth, y0 * c.sensorHeight}, z);
@@ -110,8 +141,8 @@ Plane SceneScript::frontoPlane(double x0, double y0, double x1, double y1, doubl
     p.xMax = std::max(a.x, b.x);
     p.yMin = std::min(a.y, b.y);
     p.yMax = std::max(a.y, b.y);
-    // One texel per output pixel at this depth (z / bi = z / f - 1).
-    p.texelSize = kTruthScale * c.pixelSize * (z / c.mainFocalLength - 1.0);
+    // texelScale output pixels per texel at this depth (z / bi = z / f - 1).
+    p.texelSize = texelScale * kTruthScale * c.pixelSize * (z / c.mainFocalLength - 1.0);
     const int w = static_cast<int>(std::ceil((p.xMax - p.xMin) / p.texelSize)) + 2;
     const int h = static_cast<int>(std::ceil((p.yMax - p.yMin) / p.texelSize)) + 2;
     p.texture = std::make_shared<Texture>(contrast > 0.0f ? Texture::randomPattern(w, h, seed, mean, contrast)

@@ -87,7 +87,8 @@ SyntheticCamera::SyntheticCamera(const CCalibration& calibration, const RenderOp
     const int h = calibration_.sensorHeight;
     lensX_.resize(static_cast<size_t>(w) * h);
     lensY_.resize(static_cast<size_t>(w) * h);
-    const bool spread = options_.faults.lensFaults();
+    // Spread lenses and multi-focus arrays keep a table of every lens's actual figures.
+    const bool spread = options_.faults.lensFaults() || calibration_.microLensTypes > 1;
     if (spread) {
         lensK_.resize(lensX_.size());
         lensL_.resize(lensX_.size());
@@ -133,9 +134,11 @@ void SyntheticCamera::buildLensTable() {
             gaussianPairFromHash(h, gx, gy);
             gaussianPairFromHash(hash64(h), gf, unused);
             const Model::Point c = Model::lensCentre(calibration_, k, l);
+            // Each lens refracts with its own type's focal length (relative to type 0's), spread or not.
+            const double typeScale = calibration_.microLensFocalLength / Model::lensFocalLength(calibration_, k, l);
             lensTable_[static_cast<size_t>(row) * tableColumns_ + column] = {
                 static_cast<float>(c.x + f.lensSpread * gx), static_cast<float>(c.y + f.lensSpread * gy),
-                static_cast<float>(1.0 / std::max(0.5, 1.0 + f.focalSpread * gf))};
+                static_cast<float>(typeScale / std::max(0.5, 1.0 + f.focalSpread * gf))};
         }
     for (size_t i = 0; i < lensX_.size(); ++i) {
         const ActualLens& a = actualLens(lensK_[i], lensL_[i]);

@@ -71,10 +71,10 @@ private:
     // Lens (k, l) whose micro-image centre lies nearest to sensor position p.
     void nearestMicroImage(Model::Point p, int& k, int& l) const;
     void exposeRow(const Scene& scene, int y, int samples, float* out) const;
-    // Where a lens really sits and how strong it is, when the microlenses spread.
+    // Where a lens really sits and how strong it is, when the microlenses spread or differ by type.
     struct ActualLens {
         float x, y;        // centre, px
-        float focalScale;  // 1 / focal length relative to the calibration's
+        float focalScale;  // 1 / focal length relative to the calibration's type 0
     };
     void buildLensTable();
     const ActualLens& actualLens(int k, int l) const;
@@ -97,7 +97,7 @@ private:
     double growth_ = 0.0;
     double apertureImage_ = 0.0;
     double ringX_[6] = {}, ringY_[6] = {};  // offsets of the first-ring neighbours (px)
-    // With spread microlenses: each pixel's lens (k, l) and every lens's actual figures.
+    // With spread microlenses or several types: each pixel's lens (k, l) and every lens's actual figures.
     std::vector<int32_t> lensK_, lensL_;
     std::vector<ActualLens> lensTable_;
     int tableK0_ = 0, tableL0_ = 0, tableColumns_ = 0, tableRows_ = 0;
