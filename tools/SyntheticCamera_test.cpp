@@ -139,6 +139,28 @@ TEST(SyntheticCamera, EachLensTypeIsSharpestAtItsOwnDepth) {
     }
 }
 
+// A frame's few rays must not misjudge how much of the aperture a partly vignetted
+// pixel sees: a uniform scene divided by the white image (traced with four times
+// the rays) is uniform up to rounding, at the rims of the micro-images too.
+TEST(SyntheticCamera, UniformSceneOverWhiteImageIsUniform) {
+    const CCalibration c = multiFocusCalibration(160, 128);
+    const SyntheticCamera camera(c, quietOptions(4));
+    Scene grey;
+    grey.background = 0.6f;
+    const cv::Mat1f frame = camera.expose(grey);
+    const cv::Mat1b white = camera.renderWhite(1);
+    double worst = 0.0;
+    int rim = 0;
+    for (int y = 0; y < frame.rows; ++y)
+        for (int x = 0; x < frame.cols; ++x) {
+            if (white(y, x) < 20) continue;
+            rim += white(y, x) < 150;
+            worst = std::max(worst, std::abs(frame(y, x) - 0.6 * white(y, x)));
+        }
+    EXPECT_GT(rim, 1000) << "partly vignetted pixels to look at";
+    EXPECT_LT(worst, 0.6 * 0.5 + 0.01) << "levels off the white image's rounding";
+}
+
 TEST(SyntheticCamera, WhiteImageFallsOffFromMicroImageCentreAndSensorCentre) {
     const CCalibration c = defaultCalibration(1024, 1024);
     const SyntheticCamera camera(c, quietOptions(16));
