@@ -21,8 +21,9 @@ constexpr double kMultiB = 0.327;
 constexpr double kMultiFocal[3] = {0.566, 0.507, 0.542};
 constexpr double kMultiMainFocal = 50.0;
 constexpr double kMultiFocusDistance = 450.0;  // mm, imaged onto the MLA
-// The deep array: sharp at v 2.53, 6.3 and 15.8 (a factor of 2.5 apart, 1.6 .. 25 about each end).
-constexpr double kDeepFocal[3] = {0.541, 0.389, 0.349};
+// The deep array: sharp at v 2.1, 4.0 and 12.5, so that over 1.8 .. 24 some type's defocus disc
+// stays within about 2.6 px (a ninth of the pitch).
+constexpr double kDeepFocal[3] = {0.624, 0.436, 0.3554};
 
 // A camera of the published one's optics with the given microlens types and usable depths.
 CCalibration publishedOptics(int32_t width, int32_t height, const double (&focal)[3], double vMin, double vMax) {
@@ -84,7 +85,7 @@ CCalibration defaultCalibration(int32_t width, int32_t height) {
 }
 
 CCalibration multiFocusCalibration(int32_t width, int32_t height) {
-    return publishedOptics(width, height, kMultiFocal, 1.9, 4.2);
+    return publishedOptics(width, height, kMultiFocal, 1.9, 3.7);
 }
 
 CCalibration deepRangeCalibration(int32_t width, int32_t height) {

@@ -108,15 +108,18 @@ SceneScript::SceneScript(const std::string& preset, const CCalibration& calibrat
         swings_.push_back({3, 2.6, 3.6});
         addDrifters(40, 2.4, 3.8, 20.0, 200.0, 2.5, false, s + 5);
     } else if (preset == "deep") {
-        // Tiles from far (v 1.7, the wall) to near (24): one depth each, their patterns coarser as v
-        // grows (a sensor pixel covers v / 2 output pixels there).
-        planes_.push_back(frontoPlane(-0.2, -0.2, 1.2, 1.2, 1.7, s + 1, 0.5f, 0.18f));
-        const double depths[] = {2.2, 3.0, 4.3, 6.0, 8.5, 12.0, 17.0, 24.0};
-        for (int k = 0; k < 8; ++k) {
-            const double x0 = 0.06 + 0.23 * (k % 4), y0 = k < 4 ? 0.08 : 0.54;
-            planes_.push_back(frontoPlane(x0, y0, x0 + 0.19, y0 + 0.38, depths[k], s + 10 + k, 0.5f, 0.2f,
-                                          std::max(1.0, depths[k] / 3.0)));
-        }
+        // Columns from far (v 1.8, the wall on the left) to near (24, on the right), each plane
+        // reaching from its left edge past the right of the view. Nearer columns are wider: a lens
+        // sees a point from up to v times its micro-image radius away, so near a far column's
+        // edge many lenses see the nearer one too. Patterns grow coarser with v (a sensor pixel
+        // covers v / 2 output pixels there).
+        planes_.push_back(frontoPlane(-0.2, -0.2, 1.2, 1.2, 1.8, s + 1, 0.5f, 0.18f));
+        const struct {
+            double x0, v;
+        } columns[] = {{0.08, 2.4}, {0.17, 3.4}, {0.27, 5.0}, {0.38, 8.0}, {0.52, 13.0}, {0.70, 24.0}};
+        for (int k = 0; k < 6; ++k)
+            planes_.push_back(frontoPlane(columns[k].x0, -0.2, 1.2, 1.2, columns[k].v, s + 10 + k, 0.5f, 0.2f,
+                                          std::max(1.0, columns[k].v / 2.0)));
     } else {  // small
         planes_.push_back(frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.9, s + 1, 0.5f, 0.2f));
         planes_.push_back(frontoPlane(0.15, 0.2, 0.6, 0.8, 3.8, s + 2, 0.5f, 0.2f));

@@ -25,7 +25,7 @@ struct PresetDefaults {
 // scene through the camera with CameraFaults::realistic()), tour (the scene the README's demo
 // replays, laid out so every display type has something to show), multifocus (a scene over the
 // whole depth range of a three-type multi-focus camera, CameraDesign's multiFocusCalibration) and
-// deep (planes from virtual depth 1.7 to 24 through deepRangeCalibration).
+// deep (planes from virtual depth 1.8 to 24 through deepRangeCalibration).
 const std::vector<std::string>& presetNames();
 // Throws CVyException for an unknown name.
 PresetDefaults presetDefaults(const std::string& name);

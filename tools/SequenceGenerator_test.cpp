@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <memory>
 
 #include "CRayImage.h"
 #include "CSeqFileReader.h"
@@ -123,6 +124,37 @@ TEST_F(SequenceGeneratorTest, TruthFilesAreCompleteAndAgreeWithTheModel) {
     }
     // Particles drift between frames.
     EXPECT_NE(readTruth(truthDir, 0).particles[0].x, readTruth(truthDir, 1).particles[0].x);
+}
+
+// A lens sees a point from up to v micro-image radii away, so a much nearer surface
+// shadows a far one from some lenses over (v_near - v_far) radii beside its edge:
+// no depth is expected there, nor just behind any nearer surface's edge.
+TEST_F(SequenceGeneratorTest, NearSurfacesShadowFarOnesInProportionToTheirDepthDifference) {
+    const CCalibration c = deepRangeCalibration(512, 256);
+    const SyntheticCamera camera(c, RenderOptions{});
+    const auto plane = [&](double v, double xMin) {
+        Plane p;
+        p.z0 = Vy::Model::distanceFromVirtualDepth(c, v);
+        p.texelSize = kTruthScale * c.pixelSize * (p.z0 / c.mainFocalLength - 1.0);
+        p.xMin = xMin;  // where the pattern starts too
+        p.texture = std::make_shared<Texture>(Texture::randomPattern(2000, 2000, 5, 0.5f, 0.2f));
+        return p;
+    };
+    // The near plane covers the view's left half (scene x > 0 is the image's left).
+    Scene scene;
+    scene.planes = {plane(3.0, -50.0), plane(20.0, 0.0)};
+    scene.prepare(c.mainApertureDiameter);
+    const FrameTruth t = computeTruth(camera, scene, kTruthScale, kFocusGain);
+    int edge = 0;
+    while (edge < t.virtualDepth.cols && t.virtualDepth(64, edge) > 10.0f) ++edge;
+    ASSERT_GT(edge, 100);
+    ASSERT_LT(edge, 156);
+    // 17 radii of 11.1 px are 94 output pixels; the rule takes radii doubling from half a
+    // pitch (6 px) as far as the difference reaches: 48.
+    EXPECT_EQ(t.textured(64, edge + 30), 0) << "shadowed by the near plane";
+    EXPECT_EQ(t.textured(64, edge + 45), 0);
+    EXPECT_EQ(t.textured(64, edge + 70), 255);
+    EXPECT_EQ(t.textured(64, edge - 20), 255) << "the near plane itself is seen whole";
 }
 
 // Averaging the raw frame over the lenses at the true depth must give back the
