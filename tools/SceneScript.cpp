@@ -97,16 +97,16 @@ SceneScript::SceneScript(const std::string& preset, const CCalibration& calibrat
             addMovers(count, 3.0, 4.0, 10.0, 300.0, s + 5);
         }
     } else if (preset == "multifocus") {
-        // The camera's whole usable range, 1.9 .. 4.2, where each of its three lens types is sharp
-        // over a part: a far wall at 2.0, a slanted plane from 2.05 to 4.0, planes at 2.4 and 3.9
-        // (the ends) and one moving between 2.6 and 3.6, particles over 2.4 .. 3.8.
+        // The camera's extended depth of field, 2.0 .. 3.5, where one or another of its three lens
+        // types is sharp: a far wall at 2.0, a slanted plane from 2.05 to 3.5, planes at 2.4 and
+        // 3.45 (the ends) and one moving between 2.6 and 3.2, particles over 2.4 .. 3.4.
         planes_.push_back(frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.0, s + 1, 0.5f, 0.18f));
-        planes_.push_back(slantedPlane(0.06, 0.08, 0.46, 0.92, 2.05, 4.0, s + 2));
-        planes_.push_back(frontoPlane(0.56, 0.08, 0.92, 0.44, 3.9, s + 3, 0.45f, 0.2f));
+        planes_.push_back(slantedPlane(0.06, 0.08, 0.46, 0.92, 2.05, 3.5, s + 2));
+        planes_.push_back(frontoPlane(0.56, 0.08, 0.92, 0.44, 3.45, s + 3, 0.45f, 0.2f));
         planes_.push_back(frontoPlane(0.56, 0.56, 0.92, 0.92, 2.6, s + 4, 0.55f, 0.18f));
         planes_.push_back(frontoPlane(0.62, 0.48, 0.86, 0.54, 2.4, s + 6, 0.5f, 0.2f));
-        swings_.push_back({3, 2.6, 3.6});
-        addDrifters(40, 2.4, 3.8, 20.0, 200.0, 2.5, false, s + 5);
+        swings_.push_back({3, 2.6, 3.2});
+        addDrifters(40, 2.4, 3.4, 20.0, 200.0, 2.5, false, s + 5);
     } else if (preset == "deep") {
         // Columns from far (v 1.8, the wall on the left) to near (24, on the right), each plane
         // reaching from its left edge past the right of the view. Nearer columns are wider: a lens
