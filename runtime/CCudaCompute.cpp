@@ -315,11 +315,13 @@ void CCudaCompute::Compute_DepthRay() {
     const double wanted =
         e.settings.patchRadius > 0 ? e.settings.patchRadius : kAutomaticPatchShare * e.calibration.microImageRadius;
     depth.matchRadius = static_cast<float>(std::min(usable, wanted));
+    depth.widestRadius = static_cast<float>(usable);
     // A small bright object is compared on its own pixels, wherever a neighbour still sees it sharply.
     depth.blobReach = static_cast<float>(usable);
     depth.minContrast = static_cast<float>(e.settings.minContrast * Vy::kFullScale14 / 255.0);
     depth.maxCost = static_cast<float>(e.settings.maxCost);
     e.estimator.Estimate(e.floatImage.data(), pre.GetWidth(), pre.GetHeight(), e.grid, depth, e.Pool(), e.lensDepths);
+    PreferSharpLenses(e.grid, e.lensDepths);
     RejectInconsistent(e.grid, static_cast<float>(e.settings.consistency), e.lensDepths);
     e.depthRay = true;
 }

@@ -124,3 +124,84 @@ TEST_F(LensDepthEdges, HolesAtEdgesTakeTheFartherSurface) {
 }
 
 }  // namespace
+
+namespace {
+
+// Three microlens types of sharp 1/v 0.125 (0.4 mm), 0.222 (0.45 mm) and 0.079 (0.38 mm).
+CCalibration ThreeTypes() {
+    CCalibration c = Synthetic::MakeCalibration(384);
+    c.microLensTypes = 3;
+    c.microLensFocalLength1 = 0.45;
+    c.microLensFocalLength2 = 0.38;
+    c.lensTypeOffset = 2;
+    return c;
+}
+
+}  // namespace
+
+// The grid's types are the camera model's, and every direction's type step holds
+// for every lens: the vector kernels and the depth's pair weights rely on both.
+TEST(LensTypes, GridTypesAndTypeStepsFollowTheLayout) {
+    const CCalibration c = ThreeTypes();
+    const LensGrid grid(c);
+    ASSERT_EQ(grid.TypeCount(), 3);
+    EXPECT_FLOAT_EQ(grid.SharpInverseDepth(1), static_cast<float>(1.0 - 0.35 / 0.45));
+    int counts[3] = {0, 0, 0};
+    for (const Lens& lens : grid.Lenses()) {
+        int k = 0, l = 0;
+        Vy::Model::nearestLens(c, {lens.centre.x, lens.centre.y}, k, l);
+        EXPECT_EQ(lens.type, Vy::Model::lensType(c, k, l));
+        ++counts[lens.type];
+        for (int d = 0; d < kDirectionCount; ++d) {
+            const int32_t n = lens.neighbour[d];
+            if (n >= 0) {
+                EXPECT_EQ(grid.Lenses()[n].type, (lens.type + grid.TypeStep(d)) % 3) << "direction " << d;
+            }
+        }
+        for (int d = 0; d < 6; ++d) {
+            EXPECT_NE(grid.TypeStep(d), 0) << "a first-ring neighbour of the lens's own type";
+        }
+    }
+    EXPECT_NEAR(counts[0], counts[1], grid.Lenses().size() / 20);
+    EXPECT_NEAR(counts[1], counts[2], grid.Lenses().size() / 20);
+}
+
+// A lens whose type is blurred at its depth takes its sharp neighbours' depth of the
+// same surface; a sharp lens, a small object and another surface are left alone.
+TEST(LensTypes, BlurredLensesTakeTheirSharpNeighboursDepths) {
+    const LensGrid grid(ThreeTypes());
+    // At v = 8 (1/v 0.125) type 0 is sharp, type 2 (0.079) a little off, type 1 (0.222)
+    // far off: its lenses' matches came out 7 % too far.
+    std::vector<LensDepth> depths(grid.Lenses().size());
+    for (size_t i = 0; i < depths.size(); ++i) {
+        depths[i].virtualDepth = grid.Lenses()[i].type == 1 ? 8.6f : 8.0f;
+    }
+    size_t blurred = 0, compact = 0;
+    for (size_t i = 0; i < depths.size() && (blurred == 0 || compact == 0); ++i) {
+        if (grid.Lenses()[i].type == 1 && grid.Lenses()[i].inside) {
+            (blurred == 0 ? blurred : compact) = i;
+        }
+    }
+    ASSERT_GT(compact, 0u);
+    depths[compact].compact = true;
+    const size_t sharp = grid.Lenses()[blurred].neighbour[grid.TypeStep(0) == 2 ? 0 : 1];
+    ASSERT_EQ(grid.Lenses()[sharp].type, 0);
+    std::vector<LensDepth> far = depths;
+    far[blurred].virtualDepth = 12.0f;  // another surface than its neighbours'
+    PreferSharpLenses(grid, depths);
+    PreferSharpLenses(grid, far);
+    float weights[3];
+    grid.TypeWeights(1.0f / 8.6f, weights);
+    ASSERT_LT(weights[1], kSharpEnough);
+    EXPECT_NEAR(depths[blurred].virtualDepth, 8.0f, 0.05f) << "its sharp first ring outweighs it";
+    EXPECT_EQ(depths[sharp].virtualDepth, 8.0f);
+    EXPECT_EQ(depths[compact].virtualDepth, 8.6f);
+    EXPECT_NEAR(far[blurred].virtualDepth, 12.0f, 1e-4f);
+
+    // One type: nothing changes.
+    const LensGrid single(Synthetic::MakeCalibration(384));
+    std::vector<LensDepth> plain(single.Lenses().size());
+    plain[0].virtualDepth = 5.0f;
+    PreferSharpLenses(single, plain);
+    EXPECT_EQ(plain[0].virtualDepth, 5.0f);
+}

@@ -1,5 +1,6 @@
 // Per-frame time of every display pipeline on what users replay: the first
-// frame of the synthetic camera's scenes (demo, planes, slanted, particles) at
+// frame of the synthetic camera's scenes (demo, planes, slanted, particles, and
+// the multifocus scene through its three lens types and through one) at
 // 1024, 2048 and 4096 square, with the shipped settings and the sequence's white
 // image, as the program runs them. One fronto-parallel plane stays as a
 // reference row, and a memcpy of the raw bytes gives the scale.
@@ -34,7 +35,10 @@ namespace {
 namespace fs = std::filesystem;
 using namespace Vy::Engine;
 
-const std::vector<std::string> kScenes = {"demo", "planes", "slanted", "particles", "plane"};
+// multifocus-middle: the multifocus scene through its middle lens type alone (single focus).
+const std::vector<std::string> kScenes = {"demo",  "planes",     "slanted",          "particles",
+                                          "plane", "multifocus", "multifocus-middle"};
+constexpr double kMiddleFocalLength = 0.542;  // mm, the multifocus camera's type 2
 const std::vector<int> kSides = {1024, 2048, 4096};
 
 struct Frame {
@@ -72,7 +76,10 @@ Frame LoadSceneFrame(const std::string& scene, int side) {
     if (!fs::exists(file)) {
         std::cerr << "engine_bench: rendering " << file.string() << " (once)\n";
         Vy::Synth::CreateOptions options;
-        options.preset = scene;
+        options.preset = scene == "multifocus-middle" ? "multifocus" : scene;
+        if (scene == "multifocus-middle") {
+            options.focalLengths = {kMiddleFocalLength};
+        }
         options.size = side;
         options.frames = 1;
         options.truth = false;

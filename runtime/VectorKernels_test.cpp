@@ -64,15 +64,26 @@ std::pair<double, int> Differences(const CVyImage& a, const CVyImage& b, int lev
     return {static_cast<double>(over) / count, largest};
 }
 
-// Micro-images on their lenses, and 1.5 % further out (lens selection around x' then differs from x).
-class VectorKernels : public ::testing::TestWithParam<double> {};
+// Micro-images on their lenses, and 1.5 % further out (lens selection around x' then differs from x);
+// one microlens type, and three (each point then taken from the whole first ring, weighed by type).
+struct Camera {
+    double exitPupilDistance;
+    int lensTypes;
+};
+class VectorKernels : public ::testing::TestWithParam<Camera> {};
 
 TEST_P(VectorKernels, PlainPathGivesTheSameImages) {
     if (!UseAvx2Kernels()) {
         GTEST_SKIP() << "this CPU has no AVX2: only the plain kernels run here";
     }
     CCalibration calibration = Synthetic::MakeCalibration(512);
-    calibration.exitPupilDistance = GetParam();
+    calibration.exitPupilDistance = GetParam().exitPupilDistance;
+    if (GetParam().lensTypes == 3) {
+        calibration.microLensTypes = 3;
+        calibration.microLensFocalLength1 = 0.45;
+        calibration.microLensFocalLength2 = 0.38;
+        calibration.lensTypeOffset = 1;
+    }
     const double farV = 2.8, nearV = 4.6, edge = 256.0;
     const CVyImage raw = Synthetic::RenderScene(calibration, [&](Vy::Model::Point c, Vy::Model::Point d) {
         const double xNear = c.x + nearV * d.x;
@@ -106,6 +117,8 @@ TEST_P(VectorKernels, PlainPathGivesTheSameImages) {
         depthDiffers, output, 100 * focusShare, focusLargest, refocusLargest);
 }
 
-INSTANTIATE_TEST_SUITE_P(ExitPupil, VectorKernels, ::testing::Values(0.0, 0.35 / 0.015));
+INSTANTIATE_TEST_SUITE_P(Cameras, VectorKernels,
+                         ::testing::Values(Camera{0.0, 1}, Camera{0.35 / 0.015, 1}, Camera{0.0, 3},
+                                           Camera{0.35 / 0.015, 3}));
 
 }  // namespace

@@ -32,6 +32,9 @@ constexpr float kPlaneTolerance = 0.003f;
 // kEdgeJump count as near a depth edge: lenses there see both surfaces.
 constexpr double kEdgePitches = 2.0;
 constexpr double kEdgeJump = 0.05;
+// Total focus is also scored in this many bands of depth, each with at least this share of the pixels.
+constexpr int kFocusBands = 6;
+constexpr double kFocusBandShare = 0.01;
 
 // The misses picture: what each textured pixel's depth did, in BGR.
 const cv::Vec3b kMissNearEdge{0, 200, 255};  // amber
@@ -166,7 +169,8 @@ QualityReport measureEngineQuality(const std::string& sequence, const std::strin
     const uint32_t frames = maxFrames == 0 ? report.framesInFile : std::min(maxFrames, report.framesInFile);
     // Depth and focus figures pool the pixels of all scored frames.
     cv::Mat1f estimatedAll, truthAll;
-    cv::Mat1b texturedAll, nearEdgeAll;
+    cv::Mat1b texturedAll, nearEdgeAll, focusMaskAll;
+    cv::Mat1w focusAll, truthFocusAll;
     const double edgeRadius = kEdgePitches * calibration.lensPitch / std::max(scale, 1);
     double focusSquares = 0.0, referenceSquares = 0.0;
     size_t focusCount = 0, referenceCount = 0;
@@ -201,7 +205,11 @@ QualityReport measureEngineQuality(const std::string& sequence, const std::strin
         texturedAll.push_back(truth.textured);
         const cv::Mat1b nearEdge = depthEdgeZone(truth.virtualDepth, edgeRadius, kEdgeJump);
         nearEdgeAll.push_back(nearEdge);
-        accumulate(focusImage, truth.focus, (estimated > 0.0f) & (truth.virtualDepth > 0.0f), focusSquares, focusCount);
+        const cv::Mat1b focusMask = (estimated > 0.0f) & (truth.virtualDepth > 0.0f);
+        accumulate(focusImage, truth.focus, focusMask, focusSquares, focusCount);
+        focusAll.push_back(focusImage.clone());
+        truthFocusAll.push_back(truth.focus);
+        focusMaskAll.push_back(focusMask);
         cv::Mat raw;
         rawView(image).convertTo(raw, CV_32F, 1.0, -blackLevel);
         const cv::Mat1w reference = referenceFocus(calibration, raw, white, truth.virtualDepth, scale, kWhiteMinimum);
@@ -243,6 +251,9 @@ QualityReport measureEngineQuality(const std::string& sequence, const std::strin
                       : 10.0 * std::log10(double{Vy::kFullScale14} * Vy::kFullScale14 / std::max(squares / n, 1e-12));
     };
     report.focusPsnr = toPsnr(focusSquares, focusCount);
+    if (!focusAll.empty())
+        report.focusByDepth =
+            psnrByDepth(focusAll, truthFocusAll, truthAll, focusMaskAll & texturedAll, kFocusBands, kFocusBandShare);
     report.referenceFocusPsnr = toPsnr(referenceSquares, referenceCount);
     return report;
 }

@@ -32,6 +32,8 @@ struct QualityReport {
     DepthScore outerDepth;            // the same for the pixels within a tenth of the width or height from an edge
     double focusPsnr = 0.0;           // engine total focus over pixels with a valid depth
     double referenceFocusPsnr = 0.0;  // total focus at the true depth (checks the renderer itself)
+    // focusPsnr in bands of true virtual depth over the scene's range (far first): the depth of field.
+    std::vector<DepthBandPsnr> focusByDepth;
     std::vector<PlaneScore> planes;
     bool scoredParticles = false;  // only for the particles preset
     ParticleCountScore particles;

@@ -72,6 +72,34 @@ TEST(QualityMetrics, MissesSplitIntoNearADepthEdgeAndElsewhere) {
     EXPECT_EQ(plain.elsewhereOverCount, 6u);
 }
 
+// Bands uniform in 1/v from the farthest to the nearest depth: far first, each
+// scored on its own pixels, thin bands left out.
+TEST(QualityMetrics, FocusPsnrByDepthBand) {
+    cv::Mat1f depth(10, 100, 2.0f);
+    depth(cv::Rect(50, 0, 50, 10)).setTo(4.0f);  // 1/v 0.5 and 0.25: two bands of 0.125 each
+    depth(0, 0) = 0.0f;                          // no surface: never counted
+    depth(0, 1) = 2.5f;                          // 1/v 0.4: the first band, but alone in a band of three
+    const cv::Mat1w truth(10, 100, uint16_t{8000});
+    cv::Mat1w image = truth.clone();
+    image(cv::Rect(50, 0, 50, 10)).setTo(8000 + 164);  // 1 % of the peak off: 40 dB
+    const cv::Mat1b all(10, 100, uint8_t{255});
+    const auto two = psnrByDepth(image, truth, depth, all, 2, 0.0);
+    ASSERT_EQ(two.size(), 2u);
+    EXPECT_NEAR(two[0].low, 2.0, 1e-9);
+    EXPECT_NEAR(two[0].high, 1.0 / 0.375, 1e-9);
+    EXPECT_EQ(two[0].count, 499u);
+    EXPECT_TRUE(std::isinf(two[0].psnr));
+    EXPECT_NEAR(two[1].high, 4.0, 1e-9);
+    EXPECT_EQ(two[1].count, 500u);
+    EXPECT_NEAR(two[1].psnr, 10.0 * std::log10(16383.0 * 16383.0 / (164.0 * 164.0)), 1e-9);
+    // Four bands: the pixel at 2.5 sits in the second, which holds too few pixels to score.
+    const auto four = psnrByDepth(image, truth, depth, all, 4, 0.01);
+    ASSERT_EQ(four.size(), 2u);
+    EXPECT_EQ(four[0].count, 498u);
+    EXPECT_NEAR(four[1].low, 1.0 / 0.3125, 1e-9);
+    EXPECT_TRUE(psnrByDepth(image, truth, depth, cv::Mat1b(10, 100, uint8_t{0}), 4, 0.0).empty());
+}
+
 TEST(QualityMetrics, EdgeZoneAroundAHoleAndOnAFlatSurface) {
     cv::Mat1f truth(21, 21, 3.0f);
     EXPECT_EQ(cv::countNonZero(depthEdgeZone(truth, 4.0)), 0);

@@ -95,10 +95,20 @@ FrameTruth computeTruth(const SyntheticCamera& camera, const Scene& scene, int s
     // Textured: a pattern of enough contrast around, a surface inside the usable
     // depth range, far enough from the rim for whole lens neighbourhoods, and
     // not just behind the edge of a nearer surface (lenses there see both).
+    // A lens sees a point at depth v from up to v times the micro-image radius away; its ray
+    // to it passes depth v_n at (v_n / v - 1) of that distance beyond it, so a surface at v_n
+    // shadows points within (v_n - v) micro-image radii of its edge from some of the lenses:
+    // half a pitch at least, and wider radii (doubling) where the depths differ by that much.
     const int shadow = static_cast<int>(std::ceil(0.5 * c.lensPitch / scale));
-    cv::Mat1f nearestAround;
-    cv::dilate(t.virtualDepth, nearestAround,
-               cv::getStructuringElement(cv::MORPH_ELLIPSE, {2 * shadow + 1, 2 * shadow + 1}));
+    double vLo = 0.0, vHi = 0.0;
+    cv::minMaxLoc(t.virtualDepth, &vLo, &vHi);
+    std::vector<std::pair<int, cv::Mat1f>> nearestAround;  // (radius, nearest depth within it)
+    for (int radius = shadow; radius == shadow || radius * scale <= (vHi - vLo) * c.microImageRadius; radius *= 2) {
+        cv::Mat1f nearest;
+        cv::dilate(t.virtualDepth, nearest,
+                   cv::getStructuringElement(cv::MORPH_ELLIPSE, {2 * radius + 1, 2 * radius + 1}));
+        nearestAround.emplace_back(radius, nearest);
+    }
     cv::Mat1f mean, meanOfSquares;
     cv::boxFilter(albedo, mean, CV_32F, cv::Size(kTextureWindow, kTextureWindow));
     cv::boxFilter(albedo.mul(albedo), meanOfSquares, CV_32F, cv::Size(kTextureWindow, kTextureWindow));
@@ -108,7 +118,11 @@ FrameTruth computeTruth(const SyntheticCamera& camera, const Scene& scene, int s
             const double spread = std::sqrt(std::max(0.0f, meanOfSquares(j, i) - mean(j, i) * mean(j, i)));
             const double v = t.virtualDepth(j, i);
             const bool inside = i >= rim && j >= rim && i < w - rim && j < h - rim;
-            const bool shadowed = nearestAround(j, i) > kDepthStep * v;
+            bool shadowed = false;
+            for (const auto& [radius, nearest] : nearestAround)
+                shadowed =
+                    shadowed || (nearest(j, i) > kDepthStep * v &&
+                                 (radius == shadow || (nearest(j, i) - v) * c.microImageRadius >= radius * scale));
             t.textured(j, i) = (patterned(j, i) && inside && !shadowed && spread >= kTextureMinSpread &&
                                 v >= c.virtualDepthMin && v <= c.virtualDepthMax)
                                    ? 255

@@ -76,4 +76,39 @@ double psnr14(const cv::Mat1w& a, const cv::Mat1w& b, const cv::Mat1b& mask) {
     return 10.0 * std::log10(double{Vy::kFullScale14} * Vy::kFullScale14 / (sum / count));
 }
 
+std::vector<DepthBandPsnr> psnrByDepth(const cv::Mat1w& a, const cv::Mat1w& b, const cv::Mat1f& depth,
+                                       const cv::Mat1b& mask, int bands, double minShare) {
+    const cv::Mat1b used = mask & (depth > 0.0f);
+    double lo = 0.0, hi = 0.0;
+    if (bands < 1 || cv::countNonZero(used) == 0) return {};
+    cv::minMaxLoc(depth, &lo, &hi, nullptr, nullptr, used);
+    // Uniform in 1/v, far (small v) first; the nearest depth falls in the last band.
+    const double wFar = 1.0 / lo, wNear = 1.0 / hi, step = (wFar - wNear) / bands;
+    std::vector<double> squares(bands, 0.0);
+    std::vector<size_t> counts(bands, 0);
+    for (int j = 0; j < a.rows; ++j)
+        for (int i = 0; i < a.cols; ++i) {
+            if (!used(j, i)) continue;
+            const int band =
+                step > 0.0 ? std::clamp(static_cast<int>((wFar - 1.0 / depth(j, i)) / step), 0, bands - 1) : 0;
+            const double d = double(a(j, i)) - double(b(j, i));
+            squares[band] += d * d;
+            ++counts[band];
+        }
+    const size_t total = static_cast<size_t>(cv::countNonZero(used));
+    std::vector<DepthBandPsnr> result;
+    for (int band = 0; band < bands; ++band) {
+        if (counts[band] == 0 || counts[band] < minShare * total) continue;
+        DepthBandPsnr r;
+        r.low = 1.0 / (wFar - step * band);
+        r.high = 1.0 / (wFar - step * (band + 1));
+        r.count = counts[band];
+        r.psnr = squares[band] == 0.0
+                     ? std::numeric_limits<double>::infinity()
+                     : 10.0 * std::log10(double{Vy::kFullScale14} * Vy::kFullScale14 / (squares[band] / counts[band]));
+        result.push_back(r);
+    }
+    return result;
+}
+
 }  // namespace Vy::Synth

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <opencv2/core.hpp>
+#include <vector>
 
 namespace Vy::Synth {
 
@@ -37,5 +38,16 @@ cv::Mat1b depthEdgeZone(const cv::Mat1f& truth, double radius, double relativeJu
 // Peak signal-to-noise ratio (dB, peak 16383) of a against b over mask pixels;
 // infinity when equal, NaN when the mask is empty.
 double psnr14(const cv::Mat1w& a, const cv::Mat1w& b, const cv::Mat1b& mask);
+
+// psnr14 over the mask pixels whose true virtual depth lies in one band, for
+// `bands` bands uniform in 1/v from the least to the greatest depth under the
+// mask (nearest last); bands holding fewer than minShare of those pixels are left out.
+struct DepthBandPsnr {
+    double low = 0.0, high = 0.0;  // virtual depths
+    size_t count = 0;
+    double psnr = 0.0;
+};
+std::vector<DepthBandPsnr> psnrByDepth(const cv::Mat1w& a, const cv::Mat1w& b, const cv::Mat1f& depth,
+                                       const cv::Mat1b& mask, int bands, double minShare);
 
 }  // namespace Vy::Synth

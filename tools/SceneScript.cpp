@@ -17,8 +17,17 @@ struct PresetEntry {
     PresetDefaults defaults;
 };
 constexpr PresetEntry kPresets[] = {
-    {"demo", {1024, 60, 4}}, {"planes", {1024, 8, 8}}, {"slanted", {1024, 8, 8}},    {"particles", {1024, 20, 8}},
-    {"small", {256, 3, 8}},  {"swarm", {1024, 20, 8}}, {"realistic", {1024, 60, 4}}, {"tour", {1024, 60, 4}},
+    {"demo", {1024, 60, 4}},
+    {"planes", {1024, 8, 8}},
+    {"slanted", {1024, 8, 8}},
+    {"particles", {1024, 20, 8}},
+    {"small", {256, 3, 8}},
+    {"swarm", {1024, 20, 8}},
+    {"realistic", {1024, 60, 4}},
+    {"tour", {1024, 60, 4}},
+    // The published multi-focus camera's sensor.
+    {"multifocus", {2048, 8, 4, 4080, 3068}},
+    {"deep", {2048, 8, 4, 4080, 3068}},
 };
 
 double uniformIn(uint64_t& state, double lo, double hi) {
@@ -40,7 +49,8 @@ PresetDefaults presetDefaults(const std::string& name) {
     for (const PresetEntry& e : kPresets)
         if (name == e.name) return e.defaults;
     throw CVyException("create", "--preset " + name,
-                       "unknown preset (demo, planes, slanted, particles, small, swarm, realistic, tour)");
+                       "unknown preset (demo, planes, slanted, particles, small, swarm, realistic, tour, multifocus, "
+                       "deep)");
 }
 
 SceneScript::SceneScript(const std::string& preset, const CCalibration& calibration, uint64_t seed, uint32_t frameCount)
@@ -86,6 +96,30 @@ SceneScript::SceneScript(const std::string& preset, const CCalibration& calibrat
         } else {  // each particle on its own path
             addMovers(count, 3.0, 4.0, 10.0, 300.0, s + 5);
         }
+    } else if (preset == "multifocus") {
+        // The camera's extended depth of field, 2.0 .. 3.5, where one or another of its three lens
+        // types is sharp: a far wall at 2.0, a slanted plane from 2.05 to 3.5, planes at 2.4 and
+        // 3.45 (the ends) and one moving between 2.6 and 3.2, particles over 2.4 .. 3.4.
+        planes_.push_back(frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.0, s + 1, 0.5f, 0.18f));
+        planes_.push_back(slantedPlane(0.06, 0.08, 0.46, 0.92, 2.05, 3.5, s + 2));
+        planes_.push_back(frontoPlane(0.56, 0.08, 0.92, 0.44, 3.45, s + 3, 0.45f, 0.2f));
+        planes_.push_back(frontoPlane(0.56, 0.56, 0.92, 0.92, 2.6, s + 4, 0.55f, 0.18f));
+        planes_.push_back(frontoPlane(0.62, 0.48, 0.86, 0.54, 2.4, s + 6, 0.5f, 0.2f));
+        swings_.push_back({3, 2.6, 3.2});
+        addDrifters(40, 2.4, 3.4, 20.0, 200.0, 2.5, false, s + 5);
+    } else if (preset == "deep") {
+        // Columns from far (v 1.8, the wall on the left) to near (24, on the right), each plane
+        // reaching from its left edge past the right of the view. Nearer columns are wider: a lens
+        // sees a point from up to v times its micro-image radius away, so near a far column's
+        // edge many lenses see the nearer one too. Patterns grow coarser with v (a sensor pixel
+        // covers v / 2 output pixels there).
+        planes_.push_back(frontoPlane(-0.2, -0.2, 1.2, 1.2, 1.8, s + 1, 0.5f, 0.18f));
+        const struct {
+            double x0, v;
+        } columns[] = {{0.08, 2.4}, {0.17, 3.4}, {0.27, 5.0}, {0.38, 8.0}, {0.52, 13.0}, {0.70, 24.0}};
+        for (int k = 0; k < 6; ++k)
+            planes_.push_back(frontoPlane(columns[k].x0, -0.2, 1.2, 1.2, columns[k].v, s + 10 + k, 0.5f, 0.2f,
+                                          std::max(1.0, columns[k].v / 2.0)));
     } else {  // small
         planes_.push_back(frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.9, s + 1, 0.5f, 0.2f));
         planes_.push_back(frontoPlane(0.15, 0.2, 0.6, 0.8, 3.8, s + 2, 0.5f, 0.2f));
@@ -99,7 +133,7 @@ double SceneScript::distanceAt(double virtualDepth) const {
 }
 
 Plane SceneScript::frontoPlane(double x0, double y0, double x1, double y1, double virtualDepth, uint64_t seed,
-                               float mean, float contrast) const {
+                               float mean, float contrast, double texelScale) const {
     const CCalibration& c = calibration_;
     const double z = distanceAt(virtualDepth);
     const Model::Point a = Model::sceneFromVirtual(c, {x0 * c.sensorWidth, y0 * c.sensorHeight}, z);
@@ -110,8 +144,8 @@ Plane SceneScript::frontoPlane(double x0, double y0, double x1, double y1, doubl
     p.xMax = std::max(a.x, b.x);
     p.yMin = std::min(a.y, b.y);
     p.yMax = std::max(a.y, b.y);
-    // One texel per output pixel at this depth (z / bi = z / f - 1).
-    p.texelSize = kTruthScale * c.pixelSize * (z / c.mainFocalLength - 1.0);
+    // texelScale output pixels per texel at this depth (z / bi = z / f - 1).
+    p.texelSize = texelScale * kTruthScale * c.pixelSize * (z / c.mainFocalLength - 1.0);
     const int w = static_cast<int>(std::ceil((p.xMax - p.xMin) / p.texelSize)) + 2;
     const int h = static_cast<int>(std::ceil((p.yMax - p.yMin) / p.texelSize)) + 2;
     p.texture = std::make_shared<Texture>(contrast > 0.0f ? Texture::randomPattern(w, h, seed, mean, contrast)

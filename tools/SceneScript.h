@@ -17,11 +17,15 @@ struct PresetDefaults {
     int size = 0;  // sensor side, pixels
     int frames = 0;
     int samples = 0;  // rays per pixel
+    // Sensor width and height when the preset's camera is not square (0: size).
+    int width = 0, height = 0;
 };
 
 // Names of the presets: demo, planes, slanted, particles, small, swarm, realistic (the demo
 // scene through the camera with CameraFaults::realistic()), tour (the scene the README's demo
-// replays, laid out so every display type has something to show).
+// replays, laid out so every display type has something to show), multifocus (a scene over the
+// whole depth range of a three-type multi-focus camera, CameraDesign's multiFocusCalibration) and
+// deep (planes from virtual depth 1.8 to 24 through deepRangeCalibration).
 const std::vector<std::string>& presetNames();
 // Throws CVyException for an unknown name.
 PresetDefaults presetDefaults(const std::string& name);
@@ -58,8 +62,9 @@ private:
     };
 
     double distanceAt(double virtualDepth) const;
+    // texelScale: output pixels per texel at the plane's depth (1: one).
     Plane frontoPlane(double x0, double y0, double x1, double y1, double virtualDepth, uint64_t seed, float mean,
-                      float contrast) const;
+                      float contrast, double texelScale = 1.0) const;
     Plane slantedPlane(double x0, double y0, double x1, double y1, double depthLeft, double depthRight,
                        uint64_t seed) const;
     void addDrifters(int count, double depthMin, double depthMax, double areaMin, double areaMax, double speed,

@@ -35,8 +35,10 @@ std::string truthDirectory(const std::string& sequencePath) { return sequencePat
 void createSequence(const std::string& path, const CreateOptions& options, std::ostream* progress) {
     const PresetDefaults defaults = presetDefaults(options.preset);
     const int size = options.size > 0 ? options.size : defaults.size;
-    const int width = options.width > 0 ? options.width : size;
-    const int height = options.height > 0 ? options.height : size;
+    // A preset with a sensor of its own proportions keeps them unless a size is given.
+    const bool ownSensor = options.size == 0 && defaults.width > 0;
+    const int width = options.width > 0 ? options.width : (ownSensor ? defaults.width : size);
+    const int height = options.height > 0 ? options.height : (ownSensor ? defaults.height : size);
     const int frames = options.frames > 0 ? options.frames : defaults.frames;
     check(width >= 64 && width <= 4096, "--width " + std::to_string(width), "must be 64..4096");
     check(height >= 64 && height <= 4096, "--height " + std::to_string(height), "must be 64..4096");
@@ -56,7 +58,13 @@ void createSequence(const std::string& path, const CreateOptions& options, std::
     render.faults = options.preset == "realistic" ? CameraFaults::realistic() : CameraFaults{};
     for (const auto& [name, value] : options.faults) setFault(render.faults, name, value);
     render.patternSeed = options.seed;
-    const CCalibration base = defaultCalibration(width, height);
+    CCalibration base = presetCalibration(options.preset, width, height);
+    if (!options.focalLengths.empty() || options.typeOffset >= 0) {
+        std::vector<double> lengths = options.focalLengths;
+        if (lengths.empty())
+            for (int type = 0; type < base.microLensTypes; ++type) lengths.push_back(base.LensFocalLength(type));
+        base = withLensTypes(base, lengths, std::max(0, options.typeOffset));
+    }
     const double pitch = options.pitch > 0.0 ? options.pitch : base.lensPitch;
     // The default camera's offset, in proportion for another pitch (and exactly itself for the default pitch).
     const auto scaled = [&](double offset) {
@@ -67,7 +75,7 @@ void createSequence(const std::string& path, const CreateOptions& options, std::
     check(offsetX <= pitch && offsetY <= pitch, "grid offset", "must be 0..pitch");
     // With spread lenses this stays the nominal grid, as a user's calibration of the design would.
     const CCalibration calibration =
-        calibrationWithGrid(width, height, pitch, options.rotationDegrees * Vy::kPi / 180.0, offsetX, offsetY);
+        calibrationWithGrid(base, pitch, options.rotationDegrees * Vy::kPi / 180.0, offsetX, offsetY);
     const SyntheticCamera camera(calibration, render);
     const SceneScript script(options.preset, calibration, options.seed, static_cast<uint32_t>(frames));
 

@@ -27,7 +27,11 @@ struct CreateOptions {
     int bits = 8;                           // significant bits: 8, or 10..16 written as 16-bit samples
     double pitch = 0.0;                     // lens pitch (px), 14..40; 0 = the default camera's 24
     double rotationDegrees = 0.0;           // lens grid rotation, -5..5 degrees
-    double offsetX = -1.0, offsetY = -1.0;  // lens (0, 0) in px, 0..pitch; negative = the default camera's
+    double offsetX = -1.0, offsetY = -1.0;  // lens (0, 0) in px, 0..pitch; negative = the preset camera's
+    // Microlens types: their focal lengths (mm, at the preset camera's pitch; 1..3 of them; empty =
+    // the preset camera's) and the type of lens (0, 0) (negative = 0).
+    std::vector<double> focalLengths;
+    int typeOffset = -1;
     // Camera faults set by name (CameraFaults.h, faultOptions()), over the
     // preset's: none, or CameraFaults::realistic() for `realistic`.
     std::vector<std::pair<std::string, double>> faults;

@@ -4,9 +4,11 @@
 
 #include <cmath>
 #include <filesystem>
+#include <memory>
 
 #include "CRayImage.h"
 #include "CSeqFileReader.h"
+#include "CVyException.h"
 #include "CameraDesign.h"
 #include "CameraModel.h"
 #include "GroundTruth.h"
@@ -124,6 +126,37 @@ TEST_F(SequenceGeneratorTest, TruthFilesAreCompleteAndAgreeWithTheModel) {
     EXPECT_NE(readTruth(truthDir, 0).particles[0].x, readTruth(truthDir, 1).particles[0].x);
 }
 
+// A lens sees a point from up to v micro-image radii away, so a much nearer surface
+// shadows a far one from some lenses over (v_near - v_far) radii beside its edge:
+// no depth is expected there, nor just behind any nearer surface's edge.
+TEST_F(SequenceGeneratorTest, NearSurfacesShadowFarOnesInProportionToTheirDepthDifference) {
+    const CCalibration c = deepRangeCalibration(512, 256);
+    const SyntheticCamera camera(c, RenderOptions{});
+    const auto plane = [&](double v, double xMin) {
+        Plane p;
+        p.z0 = Vy::Model::distanceFromVirtualDepth(c, v);
+        p.texelSize = kTruthScale * c.pixelSize * (p.z0 / c.mainFocalLength - 1.0);
+        p.xMin = xMin;  // where the pattern starts too
+        p.texture = std::make_shared<Texture>(Texture::randomPattern(2000, 2000, 5, 0.5f, 0.2f));
+        return p;
+    };
+    // The near plane covers the view's left half (scene x > 0 is the image's left).
+    Scene scene;
+    scene.planes = {plane(3.0, -50.0), plane(20.0, 0.0)};
+    scene.prepare(c.mainApertureDiameter);
+    const FrameTruth t = computeTruth(camera, scene, kTruthScale, kFocusGain);
+    int edge = 0;
+    while (edge < t.virtualDepth.cols && t.virtualDepth(64, edge) > 10.0f) ++edge;
+    ASSERT_GT(edge, 100);
+    ASSERT_LT(edge, 156);
+    // 17 radii of 11.1 px are 94 output pixels; the rule takes radii doubling from half a
+    // pitch (6 px) as far as the difference reaches: 48.
+    EXPECT_EQ(t.textured(64, edge + 30), 0) << "shadowed by the near plane";
+    EXPECT_EQ(t.textured(64, edge + 45), 0);
+    EXPECT_EQ(t.textured(64, edge + 70), 255);
+    EXPECT_EQ(t.textured(64, edge - 20), 255) << "the near plane itself is seen whole";
+}
+
 // Averaging the raw frame over the lenses at the true depth must give back the
 // truth's focus image: the renderer, the projection and the radiometry agree.
 TEST_F(SequenceGeneratorTest, FocusTruthMatchesTheRawFrameSampledAtTrueDepth) {
@@ -143,4 +176,47 @@ TEST_F(SequenceGeneratorTest, FocusTruthMatchesTheRawFrameSampledAtTrueDepth) {
     const cv::Mat1w off =
         referenceFocus(reader.GetCalibration(), pixels(image), white, t.virtualDepth * 1.3f, kTruthScale, 0.3);
     EXPECT_LT(psnr14(off, t.focus, t.textured), psnr14(focus, t.focus, t.textured) - 3.0);
+}
+
+// The published multi-focus camera: its micro-image pitch, its three focal lengths
+// in the order given, and the sensor it is rendered on unless a size is given.
+TEST_F(SequenceGeneratorTest, MultiFocusCameraAndItsSingleTypeTwinSeeTheSameScene) {
+    const CCalibration c = multiFocusCalibration(4080, 3068);
+    EXPECT_NEAR(c.lensPitch * (1.0 + Vy::Model::microImageGrowth(c)), 23.32, 1e-9);
+    ASSERT_EQ(c.microLensTypes, 3);
+    EXPECT_EQ(c.LensFocalLength(0), 0.566);
+    EXPECT_EQ(c.LensFocalLength(1), 0.507);
+    EXPECT_EQ(c.LensFocalLength(2), 0.542);
+    EXPECT_NEAR(Vy::Model::distanceFromVirtualDepth(c, 0.0), 450.0, 1e-6) << "the MLA sees 450 mm sharp";
+    EXPECT_EQ(c.Problem(), "");
+    const PresetDefaults defaults = presetDefaults("multifocus");
+    EXPECT_EQ(defaults.width, 4080);
+    EXPECT_EQ(defaults.height, 3068);
+
+    CreateOptions o;
+    o.preset = "multifocus";
+    o.size = 192;
+    o.frames = 1;
+    o.samples = 1;
+    const std::string three = (dir_ / "three.rays").string();
+    createSequence(three, o, nullptr);
+    o.focalLengths = {0.542};
+    const std::string middle = (dir_ / "middle.rays").string();
+    createSequence(middle, o, nullptr);
+    CSeqFileReader a, b;
+    a.Open(three.c_str(), 0);
+    b.Open(middle.c_str(), 0);
+    EXPECT_EQ(a.GetCalibration().microLensTypes, 3);
+    EXPECT_EQ(b.GetCalibration().microLensTypes, 1);
+    EXPECT_EQ(b.GetCalibration().microLensFocalLength, 0.542);
+    CCalibration same = b.GetCalibration();
+    same = withLensTypes(same, {0.566, 0.507, 0.542}, 0);
+    EXPECT_EQ(same.ToText(), a.GetCalibration().ToText()) << "only the lens types may differ";
+    const FrameTruth ta = readTruth(truthDirectory(three), 0), tb = readTruth(truthDirectory(middle), 0);
+    EXPECT_EQ(cv::norm(ta.virtualDepth, tb.virtualDepth, cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(ta.focus, tb.focus, cv::NORM_INF), 0.0);
+
+    EXPECT_THROW(withLensTypes(c, {}, 0), CVyException);
+    EXPECT_THROW(withLensTypes(c, {0.5, 0.5}, 2), CVyException);
+    EXPECT_THROW(withLensTypes(c, {0.327}, 0), CVyException) << "a focal length of B focuses at infinity";
 }

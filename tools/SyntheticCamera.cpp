@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <mutex>
 #include <numbers>
 #include <numeric>
 #include <opencv2/imgproc.hpp>
@@ -71,8 +72,6 @@ SyntheticCamera::SyntheticCamera(const CCalibration& calibration, const RenderOp
     perB_ = 1.0 / b;
     perMicroFocal_ = 1.0 / calibration_.microLensFocalLength;
     perMainFocal_ = 1.0 / calibration_.mainFocalLength;
-    strideY_ = coprimeStride(options_.samples, options_.samples / 2 + 1);
-    strideLens_ = coprimeStride(options_.samples, options_.samples / 3 + 1);
 
     // The aperture sits at the thin main lens: that is the exit pupil.
     growth_ = calibration_.mlaToSensor / calibration_.mainLensToMla;
@@ -87,7 +86,8 @@ SyntheticCamera::SyntheticCamera(const CCalibration& calibration, const RenderOp
     const int h = calibration_.sensorHeight;
     lensX_.resize(static_cast<size_t>(w) * h);
     lensY_.resize(static_cast<size_t>(w) * h);
-    const bool spread = options_.faults.lensFaults();
+    // Spread lenses and multi-focus arrays keep a table of every lens's actual figures.
+    const bool spread = options_.faults.lensFaults() || calibration_.microLensTypes > 1;
     if (spread) {
         lensK_.resize(lensX_.size());
         lensL_.resize(lensX_.size());
@@ -111,6 +111,17 @@ SyntheticCamera::SyntheticCamera(const CCalibration& calibration, const RenderOp
         const double corner = 0.5 * std::hypot(w, h) * calibration_.pixelSize / calibration_.mainLensToMla;
         distortionK_ = options_.faults.distortion / (corner * corner);
     }
+    // More rays than a frame: the white image divides every frame later.
+    whiteSamples_ = std::min(4 * options_.samples, 64);
+}
+
+const cv::Mat1f& SyntheticCamera::whiteLight() const {
+    // Traced once, when a frame or the white image first needs it.
+    std::call_once(whiteOnce_, [this] {
+        whiteLight_.create(calibration_.sensorHeight, calibration_.sensorWidth);
+        forEachRow(whiteLight_.rows, [this](int y) { exposeWhiteRow(y, whiteLight_.ptr<float>(y)); });
+    });
+    return whiteLight_;
 }
 
 void SyntheticCamera::buildLensTable() {
@@ -133,9 +144,11 @@ void SyntheticCamera::buildLensTable() {
             gaussianPairFromHash(h, gx, gy);
             gaussianPairFromHash(hash64(h), gf, unused);
             const Model::Point c = Model::lensCentre(calibration_, k, l);
+            // Each lens refracts with its own type's focal length (relative to type 0's), spread or not.
+            const double typeScale = calibration_.microLensFocalLength / Model::lensFocalLength(calibration_, k, l);
             lensTable_[static_cast<size_t>(row) * tableColumns_ + column] = {
                 static_cast<float>(c.x + f.lensSpread * gx), static_cast<float>(c.y + f.lensSpread * gy),
-                static_cast<float>(1.0 / std::max(0.5, 1.0 + f.focalSpread * gf))};
+                static_cast<float>(typeScale / std::max(0.5, 1.0 + f.focalSpread * gf))};
         }
     for (size_t i = 0; i < lensX_.size(); ++i) {
         const ActualLens& a = actualLens(lensK_[i], lensL_[i]);
@@ -224,73 +237,99 @@ Ray SyntheticCamera::distorted(Ray ray) const {
     return ray;
 }
 
-void SyntheticCamera::exposeRow(const Scene& scene, int y, int samples, float* out) const {
+SyntheticCamera::PixelLight SyntheticCamera::tracePixel(const Scene& scene, int x, int y, int samples) const {
     const CCalibration& c = calibration_;
     const int w = c.sensorWidth;
-    const std::vector<LensPoint> lensPattern = lensPoints(samples, 0.5 * c.lensPitch);
+    thread_local std::vector<LensPoint> lensPattern;
+    thread_local int patternSamples = 0;
+    thread_local double patternRadius = 0.0;
+    if (patternSamples != samples || patternRadius != 0.5 * c.lensPitch) {
+        lensPattern = lensPoints(samples, 0.5 * c.lensPitch);
+        patternSamples = samples;
+        patternRadius = 0.5 * c.lensPitch;
+    }
     const double reach = apertureImage_ + 0.75;  // a pixel partly inside an aperture image still gets some light
     const double inverseSamples = 1.0 / samples;
-    for (int x = 0; x < w; ++x) {
-        const size_t index = static_cast<size_t>(y) * w + x;
-        // The lens of the pixel's cell and those of its first ring whose aperture image reaches the pixel.
-        double lensesX[7], lensesY[7], lensesFocal[7];
-        int lensCount = 0;
-        for (int d = -1; d < 6; ++d) {
-            double cx = 0.0, cy = 0.0, focal = 1.0;
-            if (lensTable_.empty()) {
-                cx = lensX_[index] + (d < 0 ? 0.0 : ringX_[d]);
-                cy = lensY_[index] + (d < 0 ? 0.0 : ringY_[d]);
-            } else {
-                // The ring's steps in k are from an even row; odd rows sit half a pitch on.
-                const int l = lensL_[index];
-                const int dl = d < 0 ? 0 : kRing[d][1];
-                const int k = lensK_[index] + (d < 0 ? 0 : kRing[d][0] + (dl != 0 ? Model::positiveMod2(l) : 0));
-                const ActualLens& a = actualLens(k, l + dl);
-                cx = a.x;
-                cy = a.y;
-                focal = a.focalScale;
-            }
-            const double dx = x + 0.5 - (cx + growth_ * (cx - c.principalX));
-            const double dy = y + 0.5 - (cy + growth_ * (cy - c.principalY));
-            if (dx * dx + dy * dy <= reach * reach) {
-                lensesX[lensCount] = cx;
-                lensesY[lensCount] = cy;
-                lensesFocal[lensCount++] = focal;
-            }
+    const size_t index = static_cast<size_t>(y) * w + x;
+    // The lens of the pixel's cell and those of its first ring whose aperture image reaches the pixel.
+    double lensesX[7], lensesY[7], lensesFocal[7];
+    int lensCount = 0;
+    for (int d = -1; d < 6; ++d) {
+        double cx = 0.0, cy = 0.0, focal = 1.0;
+        if (lensTable_.empty()) {
+            cx = lensX_[index] + (d < 0 ? 0.0 : ringX_[d]);
+            cy = lensY_[index] + (d < 0 ? 0.0 : ringY_[d]);
+        } else {
+            // The ring's steps in k are from an even row; odd rows sit half a pitch on.
+            const int l = lensL_[index];
+            const int dl = d < 0 ? 0 : kRing[d][1];
+            const int k = lensK_[index] + (d < 0 ? 0 : kRing[d][0] + (dl != 0 ? Model::positiveMod2(l) : 0));
+            const ActualLens& a = actualLens(k, l + dl);
+            cx = a.x;
+            cy = a.y;
+            focal = a.focalScale;
         }
-        if (lensCount == 0) {
+        const double dx = x + 0.5 - (cx + growth_ * (cx - c.principalX));
+        const double dy = y + 0.5 - (cy + growth_ * (cy - c.principalY));
+        if (dx * dx + dy * dy <= reach * reach) {
+            lensesX[lensCount] = cx;
+            lensesY[lensCount] = cy;
+            lensesFocal[lensCount++] = focal;
+        }
+    }
+    PixelLight light;
+    if (lensCount == 0) return light;
+    // The sampling pattern is fixed per pixel, so frames differ only where the scene does.
+    const uint64_t h = hash64(index * 0x9E3779B97F4A7C15ULL + 0x632BE59BD9B4E019ULL);
+    const int shiftY = static_cast<int>(h % samples);
+    const int shiftLens = static_cast<int>((h >> 16) % samples);
+    const double rotation = unitFromHash(h) * 2.0 * std::numbers::pi;
+    const double cosR = std::cos(rotation);
+    const double sinR = std::sin(rotation);
+    const int strideY = coprimeStride(samples, samples / 2 + 1);
+    const int strideLens = coprimeStride(samples, samples / 3 + 1);
+    for (int k = 0; k < samples; ++k) {
+        const uint64_t hk = hash64(h + static_cast<uint64_t>(k) * 0xD1B54A32D192ED03ULL);
+        const double px = x + (k + unitFromHash(hk)) * inverseSamples;
+        const double py = y + ((k * strideY + shiftY) % samples + unitFromHash(hk >> 21)) * inverseSamples;
+        const LensPoint& q = lensPattern[(k * strideLens + shiftLens) % samples];
+        const double lx = cosR * q.x - sinR * q.y;
+        const double ly = sinR * q.x + cosR * q.y;
+        for (int n = 0; n < lensCount; ++n) {
+            Ray ray;
+            double weight = 0.0;
+            if (!traceSample(px, py, lensesX[n], lensesY[n], lx, ly, ray, weight, lensesFocal[n])) continue;
+            light.weight += weight;
+            light.radiance += weight * scene.trace(ray).radiance;
+        }
+    }
+    return light;
+}
+
+void SyntheticCamera::exposeWhiteRow(int y, float* out) const {
+    Scene white;
+    white.background = 1.0f;
+    for (int x = 0; x < calibration_.sensorWidth; ++x)
+        out[x] = static_cast<float>(exposureGain_ * tracePixel(white, x, y, whiteSamples_).weight / whiteSamples_);
+}
+
+void SyntheticCamera::exposeRow(const Scene& scene, int y, float* out) const {
+    const float* white = whiteLight().ptr<float>(y);
+    for (int x = 0; x < calibration_.sensorWidth; ++x) {
+        if (white[x] <= 0.0f) {
             out[x] = 0.0f;
             continue;
         }
-        // The sampling pattern is fixed per pixel, so frames differ only where the scene does.
-        const uint64_t h = hash64(index * 0x9E3779B97F4A7C15ULL + 0x632BE59BD9B4E019ULL);
-        const int shiftY = static_cast<int>(h % samples);
-        const int shiftLens = static_cast<int>((h >> 16) % samples);
-        const double rotation = unitFromHash(h) * 2.0 * std::numbers::pi;
-        const double cosR = std::cos(rotation);
-        const double sinR = std::sin(rotation);
-        double sum = 0.0;
-        for (int k = 0; k < samples; ++k) {
-            const uint64_t hk = hash64(h + static_cast<uint64_t>(k) * 0xD1B54A32D192ED03ULL);
-            const double px = x + (k + unitFromHash(hk)) * inverseSamples;
-            const double py = y + ((k * strideY_ + shiftY) % samples + unitFromHash(hk >> 21)) * inverseSamples;
-            const LensPoint& q = lensPattern[(k * strideLens_ + shiftLens) % samples];
-            const double lx = cosR * q.x - sinR * q.y;
-            const double ly = sinR * q.x + cosR * q.y;
-            for (int n = 0; n < lensCount; ++n) {
-                Ray ray;
-                double weight = 0.0;
-                if (!traceSample(px, py, lensesX[n], lensesY[n], lx, ly, ray, weight, lensesFocal[n])) continue;
-                sum += weight * scene.trace(ray).radiance;
-            }
-        }
-        out[x] = static_cast<float>(exposureGain_ * sum * inverseSamples);
+        PixelLight light = tracePixel(scene, x, y, options_.samples);
+        // None of the frame's rays passed where the white image's did: the white's rays then.
+        if (light.weight <= 0.0) light = tracePixel(scene, x, y, whiteSamples_);
+        out[x] = light.weight > 0.0 ? static_cast<float>(white[x] * light.radiance / light.weight) : 0.0f;
     }
 }
 
 cv::Mat1f SyntheticCamera::expose(const Scene& scene) const {
     cv::Mat1f exposure(calibration_.sensorHeight, calibration_.sensorWidth);
-    forEachRow(exposure.rows, [&](int y) { exposeRow(scene, y, options_.samples, exposure.ptr<float>(y)); });
+    forEachRow(exposure.rows, [&](int y) { exposeRow(scene, y, exposure.ptr<float>(y)); });
     return exposure;
 }
 
@@ -381,14 +420,6 @@ cv::Mat SyntheticCamera::render(const Scene& scene, uint64_t seed, uint32_t fram
     return quantise(expose(scene), seed, frame, 1.0);
 }
 
-cv::Mat SyntheticCamera::renderWhite(uint64_t seed) const {
-    Scene white;
-    white.background = 1.0f;
-    cv::Mat1f exposure(calibration_.sensorHeight, calibration_.sensorWidth);
-    // More rays than a frame: the white image divides every frame later.
-    const int samples = std::min(4 * options_.samples, 64);
-    forEachRow(exposure.rows, [&](int y) { exposeRow(white, y, samples, exposure.ptr<float>(y)); });
-    return quantise(exposure, seed, 0xFFFFFFFFu, 0.25);
-}
+cv::Mat SyntheticCamera::renderWhite(uint64_t seed) const { return quantise(whiteLight(), seed, 0xFFFFFFFFu, 0.25); }
 
 }  // namespace Vy::Synth

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <opencv2/core.hpp>
 #include <vector>
 
@@ -70,11 +71,24 @@ public:
 private:
     // Lens (k, l) whose micro-image centre lies nearest to sensor position p.
     void nearestMicroImage(Model::Point p, int& k, int& l) const;
-    void exposeRow(const Scene& scene, int y, int samples, float* out) const;
-    // Where a lens really sits and how strong it is, when the microlenses spread.
+    // Light a pixel receives through its lenses from the scene along `samples` stratified
+    // rays: the sum of the passing rays' cos^4 weights and of weight * radiance.
+    struct PixelLight {
+        double weight = 0.0;
+        double radiance = 0.0;
+    };
+    PixelLight tracePixel(const Scene& scene, int x, int y, int samples) const;
+    // out: the row's exposure. A frame's few rays say which scene points a pixel sees; how much
+    // of the main aperture it sees through its lens (the vignetting) comes from whiteLight_, the
+    // white image's many rays. A handful of rays would misjudge a partly vignetted pixel's share
+    // by up to a quarter, fixed per pixel, which no real sensor does.
+    void exposeRow(const Scene& scene, int y, float* out) const;
+    // The white image's exposure: every ray sees radiance 1.
+    void exposeWhiteRow(int y, float* out) const;
+    // Where a lens really sits and how strong it is, when the microlenses spread or differ by type.
     struct ActualLens {
         float x, y;        // centre, px
-        float focalScale;  // 1 / focal length relative to the calibration's
+        float focalScale;  // 1 / focal length relative to the calibration's type 0
     };
     void buildLensTable();
     const ActualLens& actualLens(int k, int l) const;
@@ -87,8 +101,6 @@ private:
     double perB_ = 1.0;          // reciprocals of B, the microlens and the main lens focal lengths
     double perMicroFocal_ = 1.0;
     double perMainFocal_ = 1.0;
-    int strideY_ = 1;           // pairs sub-pixel rows with columns (coprime with samples)
-    int strideLens_ = 1;        // pairs lens points with sub-pixel columns
     std::vector<float> lensX_;  // lens centre of each pixel, row-major
     std::vector<float> lensY_;
     // Micro-images are the images of the main aperture through the microlenses:
@@ -97,11 +109,16 @@ private:
     double growth_ = 0.0;
     double apertureImage_ = 0.0;
     double ringX_[6] = {}, ringY_[6] = {};  // offsets of the first-ring neighbours (px)
-    // With spread microlenses: each pixel's lens (k, l) and every lens's actual figures.
+    // With spread microlenses or several types: each pixel's lens (k, l) and every lens's actual figures.
     std::vector<int32_t> lensK_, lensL_;
     std::vector<ActualLens> lensTable_;
     int tableK0_ = 0, tableL0_ = 0, tableColumns_ = 0, tableRows_ = 0;
     double distortionK_ = 0.0;  // distortion / s_corner^2
+    int whiteSamples_ = 1;      // rays per pixel of the white image
+    // The white image's exposure (radiance 1 everywhere), traced on first use.
+    const cv::Mat1f& whiteLight() const;
+    mutable std::once_flag whiteOnce_;
+    mutable cv::Mat1f whiteLight_;
 };
 
 }  // namespace Vy::Synth

@@ -82,6 +82,85 @@ TEST(SyntheticCamera, PointRendersWhereTheModelProjectsIt) {
     }
 }
 
+// A multi-focus array: every lens refracts with its own type's focal length, so
+// a point at the depth one type focuses on is smallest in that type's micro-images.
+TEST(SyntheticCamera, EachLensTypeIsSharpestAtItsOwnDepth) {
+    CCalibration c = defaultCalibration(240, 220);
+    c = withLensTypes(
+        c, {microLensFocalLengthFor(c, 3.0), microLensFocalLengthFor(c, 4.2), microLensFocalLengthFor(c, 6.5)}, 1);
+    const SyntheticCamera camera(c, quietOptions(64));
+    for (int sharpType = 0; sharpType < 3; ++sharpType) {
+        const double v = sharpestVirtualDepth(c, sharpType);
+        double spread[3] = {0, 0, 0}, lenses[3] = {0, 0, 0};
+        // Beads at a few places, so that every type has lenses that see one whole.
+        for (const Vy::Model::Point x : {Vy::Model::Point{121.7, 108.2}, {97.1, 85.6}, {140.4, 131.3}}) {
+            Scene scene;
+            scene.particles.push_back(beadImagedAt(c, x, v, 0.7));
+            scene.prepare(c.mainApertureDiameter);
+            const cv::Mat1f image = camera.expose(scene);
+            for (int l = -3; l <= 12; ++l)
+                for (int k = -3; k <= 12; ++k) {
+                    const Vy::Model::Point lens = Vy::Model::lensCentre(c, k, l);
+                    const Vy::Model::Point u = Vy::Model::projectToMicroImage(x, lens, v);
+                    // Whole spots only: inside the micro-image, from lenses inside the cone of light.
+                    const double a = v * c.mlaToSensor;
+                    const double coneRadius = 0.5 * c.mainApertureDiameter * a / (c.mainLensToMla + a) / c.pixelSize;
+                    const double shrink = c.mainLensToMla / (c.mainLensToMla + a);
+                    if (std::hypot(u.x - lens.x, u.y - lens.y) > c.microImageRadius - 5.0 ||
+                        std::hypot(lens.x - (c.principalX + (x.x - c.principalX) * shrink),
+                                   lens.y - (c.principalY + (x.y - c.principalY) * shrink)) +
+                                0.5 * c.lensPitch >
+                            coneRadius - 1.0)
+                        continue;
+                    double sum = 0.0, second = 0.0;
+                    for (int py = static_cast<int>(u.y) - 5; py <= static_cast<int>(u.y) + 5; ++py)
+                        for (int px = static_cast<int>(u.x) - 5; px <= static_cast<int>(u.x) + 5; ++px) {
+                            const double value = image(py, px);
+                            sum += value;
+                            second += value * (std::pow(px + 0.5 - u.x, 2) + std::pow(py + 0.5 - u.y, 2));
+                        }
+                    if (sum < 2.0) continue;
+                    const int type = Vy::Model::lensType(c, k, l);
+                    spread[type] += std::sqrt(second / sum);
+                    lenses[type] += 1.0;
+                }
+        }
+        for (int type = 0; type < 3; ++type) {
+            ASSERT_GT(lenses[type], 0.0) << "type " << type << " at v " << v;
+            spread[type] /= lenses[type];
+        }
+        for (int type = 0; type < 3; ++type) {
+            if (type != sharpType) {
+                EXPECT_LT(spread[sharpType], 0.8 * spread[type])
+                    << "a point at v " << v << ": type " << sharpType << " spot " << spread[sharpType] << " px, type "
+                    << type << " " << spread[type] << " px";
+            }
+        }
+    }
+}
+
+// A frame's few rays must not misjudge how much of the aperture a partly vignetted
+// pixel sees: a uniform scene divided by the white image (traced with four times
+// the rays) is uniform up to rounding, at the rims of the micro-images too.
+TEST(SyntheticCamera, UniformSceneOverWhiteImageIsUniform) {
+    const CCalibration c = multiFocusCalibration(160, 128);
+    const SyntheticCamera camera(c, quietOptions(4));
+    Scene grey;
+    grey.background = 0.6f;
+    const cv::Mat1f frame = camera.expose(grey);
+    const cv::Mat1b white = camera.renderWhite(1);
+    double worst = 0.0;
+    int rim = 0;
+    for (int y = 0; y < frame.rows; ++y)
+        for (int x = 0; x < frame.cols; ++x) {
+            if (white(y, x) < 20) continue;
+            rim += white(y, x) < 150;
+            worst = std::max(worst, std::abs(frame(y, x) - 0.6 * white(y, x)));
+        }
+    EXPECT_GT(rim, 1000) << "partly vignetted pixels to look at";
+    EXPECT_LT(worst, 0.6 * 0.5 + 0.01) << "levels off the white image's rounding";
+}
+
 TEST(SyntheticCamera, WhiteImageFallsOffFromMicroImageCentreAndSensorCentre) {
     const CCalibration c = defaultCalibration(1024, 1024);
     const SyntheticCamera camera(c, quietOptions(16));

@@ -54,6 +54,11 @@ void print(const Vy::Synth::QualityReport& r) {
     std::printf("total focus PSNR over valid pixels:  %6.2f dB (bar >= %.0f dB) %s\n", r.focusPsnr, Bars::kFocusPsnr,
                 verdict(r.focusPsnr >= Bars::kFocusPsnr));
     std::printf("total focus PSNR at the true depth:  %6.2f dB (renderer check, no bar)\n", r.referenceFocusPsnr);
+    if (!r.focusByDepth.empty()) {
+        std::printf("total focus PSNR by true virtual depth (textured, valid):");
+        for (const auto& b : r.focusByDepth) std::printf("  %.2f-%.2f %.2f dB", b.low, b.high, b.psnr);
+        std::printf("\n");
+    }
     for (const auto& p : r.planes)
         std::printf(
             "plane at v %.3f: depth bias %+6.2f %%; refocused at it %6.2f dB (bar >= %.0f dB), "

@@ -39,9 +39,10 @@ namespace {
 
 const char* const kUsageCommands =
     "usage: raystool info FILE\n"
-    "       raystool create [--preset demo|planes|slanted|particles|small|swarm|realistic|tour] [--size N]\n"
-    "                       [--width N] [--height N] [--frames N] [--seed N] [--samples N] [--threads N] [--bits N]\n"
-    "                       [--pitch PX] [--rotation DEG] [--offset-x PX] [--offset-y PX] [--CAMERA-FAULT X]...\n"
+    "       raystool create [--preset demo|planes|slanted|particles|small|swarm|realistic|tour|multifocus|deep]\n"
+    "                       [--size N] [--width N] [--height N] [--frames N] [--seed N] [--samples N] [--threads N]\n"
+    "                       [--bits N] [--pitch PX] [--rotation DEG] [--offset-x PX] [--offset-y PX]\n"
+    "                       [--focal-lengths MM[,MM[,MM]]] [--type-offset N] [--CAMERA-FAULT X]...\n"
     "                       [--no-truth] [--no-white] [--overwrite] OUT.rays\n"
     "       raystool export FILE OUTDIR [--first N] [--count N] [--overwrite]\n"
     "       raystool import (FOLDER | FILE... | VIDEO) -o OUT.rays [--white FILE] (--calibration FILE | --calibrate)\n"
@@ -214,9 +215,9 @@ void createInPlace(const std::string& out, const Vy::Synth::CreateOptions& o, bo
 }
 
 int create(const std::vector<std::string>& args) {
-    std::vector<std::string> valueOptions = {"--preset",   "--size",     "--width",   "--height", "--frames",
-                                             "--seed",     "--samples",  "--threads", "--bits",   "--pitch",
-                                             "--rotation", "--offset-x", "--offset-y"};
+    std::vector<std::string> valueOptions = {
+        "--preset", "--size",  "--width",    "--height",   "--frames",   "--seed",          "--samples",    "--threads",
+        "--bits",   "--pitch", "--rotation", "--offset-x", "--offset-y", "--focal-lengths", "--type-offset"};
     for (const Vy::Synth::FaultOption& f : Vy::Synth::faultOptions())
         valueOptions.push_back(std::string("--") + f.name);
     const Arguments a(args, valueOptions, {"--no-truth", "--no-white", "--quiet", "--overwrite"});
@@ -235,6 +236,15 @@ int create(const std::vector<std::string>& args) {
     o.rotationDegrees = parseReal("--rotation", a.value("--rotation", "0"));
     o.offsetX = parseReal("--offset-x", a.value("--offset-x", "-1"));
     o.offsetY = parseReal("--offset-y", a.value("--offset-y", "-1"));
+    if (a.has("--focal-lengths")) {
+        // One focal length per microlens type, separated by commas.
+        std::istringstream list(a.value("--focal-lengths", ""));
+        for (std::string item; std::getline(list, item, ',');)
+            o.focalLengths.push_back(parseReal("--focal-lengths", item));
+        if (o.focalLengths.empty()) throw UsageError{"--focal-lengths needs 1..3 lengths in mm, separated by commas"};
+    }
+    if (a.has("--type-offset"))
+        o.typeOffset = static_cast<int>(parseNumber("--type-offset", a.value("--type-offset", ""), 2));
     o.truth = !a.has("--no-truth");
     o.white = !a.has("--no-white");
     for (const Vy::Synth::FaultOption& f : Vy::Synth::faultOptions()) {

@@ -23,6 +23,9 @@ constexpr int kCoarseDirections = 3;
 constexpr int kRefineRounds = 4;       // at most; one when the coarse scan was close
 constexpr int kFineRowStep = 1;        // every row: sampling alternate rows makes the depth jump as an object moves
 constexpr int kRefineDirections = 12;  // first and second ring
+// Beyond this virtual depth a pitch of baseline moves the match by less than a pixel
+// over a factor of 2 in depth: rings 3 to 5 (2 to 4 pitches) join the refinement.
+constexpr float kFarInverse = 1.0f / 8.0f;
 
 std::vector<DepthEstimator::Span> DiscSpans(float radius) {
     std::vector<DepthEstimator::Span> spans;
@@ -71,6 +74,38 @@ DiscStatistics MeasureDisc(const float* image, std::ptrdiff_t at, int32_t stride
     stats.deviation = deviation / static_cast<float>(std::max(1, count));
     return stats;
 }
+
+// The radius compared at inverse depth w: the matched disc, or more where the first
+// ring's partners (pitch (w + growth) away) would overlap it by less than a tenth
+// and some lens type is sharp there (defocus disc within kRimSharp pixels): the
+// rims then carry the match, and blurred rims bias it (on a camera focused
+// further off they found spurious near depths behind small bright objects).
+constexpr float kOverlapRadius = 0.625f;  // of that separation
+constexpr float kRimSharp = 2.5f;
+float ComparedRadius(const DepthSettings& s, const LensGrid& grid, float w) {
+    float sharpest = 1e30f;
+    for (int t = 0; t < grid.TypeCount(); ++t) {
+        sharpest = std::min(sharpest, grid.Pitch() * std::fabs(w - grid.SharpInverseDepth(t)));
+    }
+    if (sharpest > kRimSharp) {
+        return s.matchRadius;
+    }
+    return std::clamp(kOverlapRadius * grid.Pitch() * (w + grid.Growth()), s.matchRadius,
+                      std::max(s.matchRadius, s.widestRadius));
+}
+
+}  // namespace
+
+// The lens types' sharp inverse depths, which the compared radii depend on (unused types 0).
+std::array<float, CCalibration::kMaxLensTypes> DepthEstimator::TypesOf(const LensGrid& grid) {
+    std::array<float, CCalibration::kMaxLensTypes> types{};
+    for (int t = 0; t < grid.TypeCount(); ++t) {
+        types[t] = grid.SharpInverseDepth(t);
+    }
+    return types;
+}
+
+namespace {
 
 // Offset of the parabola's vertex through (-1, a), (0, b), (1, c), within [-1, 1].
 float ParabolaVertex(float a, float b, float c) {
@@ -294,7 +329,7 @@ float BlobCost(const float* image, int32_t stride, const LensGrid& grid, const L
     float sum = 0.0f;
     int count = 0;
     used = 0;
-    for (int d = 0; d < kDirectionCount; ++d) {
+    for (int d = 0; d < kNearDirectionCount; ++d) {
         const int32_t n = lens.neighbour[d];
         if (!(allowed >> d & 1u) || n < 0 || !lenses[n].inside) {
             continue;
@@ -340,7 +375,7 @@ LensDepth MatchBlob(const float* image, int32_t stride, const LensGrid& grid, co
     LensDepth result;
     // The scan compares with the first ring only; the refinement with every ring.
     constexpr uint32_t kFirstRing = (1u << 6) - 1;
-    constexpr uint32_t kAllRings = (1u << kDirectionCount) - 1;
+    constexpr uint32_t kAllRings = (1u << kNearDirectionCount) - 1;
     int best = -1;
     uint32_t used = 0;
     for (int k = 0; k < steps; ++k) {
@@ -406,18 +441,37 @@ void DepthEstimator::BuildTables(int32_t stride, const LensGrid& grid, const Dep
     const float wLo = 1.0f / settings.virtualMax;
     const float step = (1.0f / settings.virtualMin - wLo) / static_cast<float>(steps - 1);
     coarse_.clear();
-    for (int k = 0; k < steps; ++k) {
-        for (int d = 0; d < kCoarseDirections; ++d) {
-            coarse_.push_back(MakeShift(grid.Direction(d), wLo + step * k, grid.Growth(), settings.matchRadius, stride,
-                                        std::max(1, settings.coarseRowStep)));
-        }
-    }
     fine_.clear();
+    coarseLevel_.assign(static_cast<size_t>(steps), 0);
     const float fineStep = step / kFineUnits;
-    for (int unit = -kFineMargin; unit <= (steps - 1) * kFineUnits + kFineMargin; ++unit) {
-        for (int d = 0; d < kDirectionCount; ++d) {
-            fine_.push_back(MakeShift(grid.Direction(d), wLo + fineStep * unit, grid.Growth(), settings.matchRadius,
-                                      stride, kFineRowStep));
+    const int lastUnit = (steps - 1) * kFineUnits;
+    float levelRadius = -1.0f;
+    for (int k = 0; k < steps; ++k) {
+        const float w = wLo + step * k;
+        const float radius = ComparedRadius(settings, grid, w);
+        for (int d = 0; d < kCoarseDirections; ++d) {
+            coarse_.push_back(
+                MakeShift(grid.Direction(d), w, grid.Growth(), radius, stride, std::max(1, settings.coarseRowStep)));
+        }
+        // The radius grows with w only: candidates of one radius are neighbours. A refinement
+        // reaches at most kFineMargin units from its candidate.
+        if (radius != levelRadius) {
+            fine_.emplace_back();
+            fine_.back().unitLo = std::max(-kFineMargin, k * kFineUnits - kFineMargin);
+            levelRadius = radius;
+        }
+        fine_.back().unitHi = std::min(lastUnit + kFineMargin, k * kFineUnits + kFineMargin);
+        coarseLevel_[k] = static_cast<int>(fine_.size()) - 1;
+    }
+    for (int level = 0, k = 0; level < static_cast<int>(fine_.size()); ++level) {
+        while (coarseLevel_[k] != level) ++k;
+        const float radius = ComparedRadius(settings, grid, wLo + step * k);
+        FineLevel& fine = fine_[level];
+        for (int unit = fine.unitLo; unit <= fine.unitHi; ++unit) {
+            for (int d = 0; d < kDirectionCount; ++d) {
+                fine.shifts.push_back(
+                    MakeShift(grid.Direction(d), wLo + fineStep * unit, grid.Growth(), radius, stride, kFineRowStep));
+            }
         }
     }
     disc_ = DiscSpans(settings.matchRadius);
@@ -425,6 +479,7 @@ void DepthEstimator::BuildTables(int32_t stride, const LensGrid& grid, const Dep
     cached_.steps = steps;
     cachedDirection_ = grid.Direction(0);
     cachedGrowth_ = grid.Growth();
+    cachedTypes_ = TypesOf(grid);
     cachedStride_ = stride;
 }
 
@@ -439,12 +494,12 @@ void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height,
     const bool sameTables =
         cachedStride_ == width && cached_.steps == steps && cached_.virtualMin == settings.virtualMin &&
         cached_.virtualMax == settings.virtualMax && cached_.matchRadius == settings.matchRadius &&
-        cached_.coarseRowStep == settings.coarseRowStep && cachedDirection_.x == grid.Direction(0).x &&
-        cachedDirection_.y == grid.Direction(0).y && cachedGrowth_ == grid.Growth() && !coarse_.empty();
+        cached_.widestRadius == settings.widestRadius && cached_.coarseRowStep == settings.coarseRowStep &&
+        cachedDirection_.x == grid.Direction(0).x && cachedDirection_.y == grid.Direction(0).y &&
+        cachedGrowth_ == grid.Growth() && cachedTypes_ == TypesOf(grid) && !coarse_.empty();
     if (!sameTables) {
         BuildTables(width, grid, settings, steps);
     }
-    const int lastUnit = (steps - 1) * kFineUnits;
     const float disc = kPiF * settings.matchRadius * settings.matchRadius;
     const int minCoarse = std::max(4, static_cast<int>(kMinOverlap * disc / std::max(1, settings.coarseRowStep)));
     const int minFine = std::max(4, static_cast<int>(kMinOverlap * disc / kFineRowStep));
@@ -507,36 +562,63 @@ void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height,
             // lies at the edge of that bracket, the bracket moves on.
             float unit = (w - wLo) / fineStep;
             float bestCost = costs[best];
-            const int half = kFineUnits / 4;
-            for (int round = 0; round < kRefineRounds; ++round) {
-                const int centre =
-                    std::clamp(static_cast<int>(std::lround(unit)), -kFineMargin + half, lastUnit + kFineMargin - half);
-                float sum[3] = {0, 0, 0};
-                int count[3] = {0, 0, 0};
-                for (int d = 0; d < kRefineDirections; ++d) {
-                    if (!usable(d) || Fine(centre + half, d).count < minFine ||
-                        Fine(centre - half, d).count < minFine) {
-                        continue;
+            const FineLevel& level = fine_[coarseLevel_[best]];
+            const int directions = w < kFarInverse ? kDirectionCount : kRefineDirections;
+            // Multi-focus arrays: a neighbour counts by how sharp its type is at the
+            // coarse depth (fixed through the refinement, so that it bends no parabola).
+            float pairWeight[kDirectionCount];
+            const bool weighed = grid.TypeCount() > 1;
+            if (weighed) {
+                float typeWeight[CCalibration::kMaxLensTypes];
+                grid.TypeWeights(w, typeWeight);
+                for (int d = 0; d < directions; ++d) {
+                    pairWeight[d] = typeWeight[(lens.type + grid.TypeStep(d)) % grid.TypeCount()];
+                }
+            }
+            const auto refine = [&](int half) {
+                for (int round = 0; round < kRefineRounds; ++round) {
+                    const int centre =
+                        std::clamp(static_cast<int>(std::lround(unit)), level.unitLo + half, level.unitHi - half);
+                    float sum[3] = {0, 0, 0};
+                    int count[3] = {0, 0, 0};
+                    float weighedCount[3] = {0, 0, 0};
+                    for (int d = 0; d < directions; ++d) {
+                        if (!usable(d) || Fine(level, centre + half, d).count < minFine ||
+                            Fine(level, centre - half, d).count < minFine) {
+                            continue;
+                        }
+                        for (int e = 0; e < 3; ++e) {
+                            const Shift& shift = Fine(level, centre + (e - 1) * half, d);
+                            const float squares = SumSquares(image, at, width, shift);
+                            if (weighed) {
+                                sum[e] += pairWeight[d] * squares;
+                                weighedCount[e] += pairWeight[d] * static_cast<float>(shift.count);
+                            } else {
+                                sum[e] += squares;
+                            }
+                            count[e] += shift.count;
+                        }
                     }
+                    if (count[1] == 0) {
+                        break;
+                    }
+                    float c[3];
                     for (int e = 0; e < 3; ++e) {
-                        const Shift& shift = Fine(centre + (e - 1) * half, d);
-                        sum[e] += SumSquares(image, at, width, shift);
-                        count[e] += shift.count;
+                        c[e] = sum[e] / (weighed ? weighedCount[e] : static_cast<float>(count[e]));
+                    }
+                    bestCost = c[1];
+                    const float vertex = ParabolaVertex(c[0], c[1], c[2]);
+                    unit = centre + half * vertex;
+                    if (std::fabs(vertex) < 1.0f) {
+                        break;
                     }
                 }
-                if (count[1] == 0) {
-                    break;
-                }
-                float c[3];
-                for (int e = 0; e < 3; ++e) {
-                    c[e] = sum[e] / static_cast<float>(count[e]);
-                }
-                bestCost = c[1];
-                const float vertex = ParabolaVertex(c[0], c[1], c[2]);
-                unit = centre + half * vertex;
-                if (std::fabs(vertex) < 1.0f) {
-                    break;
-                }
+            };
+            refine(kFineUnits / 4);
+            // Far away a quarter coarse step spans pixels of shift on the long baselines,
+            // more than the cost's parabolic bottom: a last, narrower bracket there.
+            if (directions == kDirectionCount) {
+                refine(1);
             }
             w = wLo + fineStep * unit;
 
@@ -597,9 +679,9 @@ void DepthEstimator::Estimate(const float* image, int32_t width, int32_t height,
             }
         };
         add(static_cast<int32_t>(index));
-        for (const int32_t n : lenses[index].neighbour) {
-            if (n >= 0) {
-                add(n);
+        for (int d = 0; d < kNearDirectionCount; ++d) {
+            if (lenses[index].neighbour[d] >= 0) {
+                add(lenses[index].neighbour[d]);
             }
         }
         if (count > 0) {

@@ -6,6 +6,7 @@
 // parabola fits on all rings that still overlap at the found depth.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -18,7 +19,10 @@ struct DepthSettings {
     float virtualMin = 2.0f;
     float virtualMax = 6.0f;
     int steps = 16;
-    float matchRadius = 9.0f;    // pixels around the lens centre that are compared
+    float matchRadius = 9.0f;  // pixels around the lens centre that are compared
+    // At near candidates (small v) a neighbour's micro-image is shifted by most of the
+    // matched disc; the compared radius then grows up to this (0: never grows).
+    float widestRadius = 0.0f;
     float minContrast = 256.0f;  // mean absolute deviation needed, in pre-processed units
     float maxCost = 0.35f;       // RMS difference / contrast above which a match is rejected
     int coarseRowStep = 2;       // the coarse scan compares every n-th row
@@ -65,8 +69,15 @@ public:
 
 private:
     void BuildTables(int32_t stride, const LensGrid& grid, const DepthSettings& settings, int steps);
-    const Shift& Fine(int unit, int direction) const {
-        return fine_[static_cast<size_t>(unit + kFineMargin) * kDirectionCount + direction];
+    // The refinement compares one radius over its whole bracket (a radius that changed
+    // between the bracket's points would bend the parabola): the one of the coarse
+    // candidate it starts from. Each radius has the fine shifts around its candidates.
+    struct FineLevel {
+        int unitLo = 0, unitHi = -1;  // fine units held
+        std::vector<Shift> shifts;    // [(unit - unitLo) * kDirectionCount + direction]
+    };
+    const Shift& Fine(const FineLevel& level, int unit, int direction) const {
+        return level.shifts[static_cast<size_t>(unit - level.unitLo) * kDirectionCount + direction];
     }
 
     // The refinement works on a grid kFineUnits times finer than the coarse
@@ -74,7 +85,8 @@ private:
     static constexpr int kFineUnits = 16;
     static constexpr int kFineMargin = 2 * kFineUnits;
     std::vector<Shift> coarse_;  // [candidate * 3 + direction] for the first ring
-    std::vector<Shift> fine_;    // [(fine unit + kFineMargin) * kDirectionCount + direction]
+    std::vector<FineLevel> fine_;
+    std::vector<int> coarseLevel_;  // [candidate]: the fine level its refinement uses
     std::vector<Span> disc_;
     // Per lens, the object its compact blob matched (where the match held):
     // every lens that sees the object whole measures it, the one in whose cell
@@ -87,6 +99,8 @@ private:
     DepthSettings cached_;
     Vec2 cachedDirection_{};
     float cachedGrowth_ = 0.0f;
+    static std::array<float, CCalibration::kMaxLensTypes> TypesOf(const LensGrid& grid);
+    std::array<float, CCalibration::kMaxLensTypes> cachedTypes_{};
     int32_t cachedStride_ = 0;
 };
 

@@ -62,6 +62,38 @@ void RejectInconsistent(const LensGrid& grid, float tolerance, std::vector<LensD
     }
 }
 
+void PreferSharpLenses(const LensGrid& grid, std::vector<LensDepth>& depths) {
+    if (grid.TypeCount() < 2) {
+        return;
+    }
+    const auto& lenses = grid.Lenses();
+    // Each lens's own weight at its own depth, from the estimates before any change.
+    std::vector<float> inverse(lenses.size(), 0.0f), sharpness(lenses.size(), 0.0f);
+    for (size_t i = 0; i < lenses.size(); ++i) {
+        if (depths[i].virtualDepth > 0.0f) {
+            float weights[CCalibration::kMaxLensTypes];
+            inverse[i] = 1.0f / depths[i].virtualDepth;
+            grid.TypeWeights(inverse[i], weights);
+            sharpness[i] = weights[lenses[i].type];
+        }
+    }
+    for (size_t i = 0; i < lenses.size(); ++i) {
+        if (!(inverse[i] > 0.0f) || depths[i].compact || sharpness[i] >= kSharpEnough) {
+            continue;
+        }
+        float sum = sharpness[i] * inverse[i], weightSum = sharpness[i];
+        for (int d = 0; d < 6; ++d) {
+            const int32_t n = lenses[i].neighbour[d];
+            if (n >= 0 && inverse[n] > 0.0f && !depths[n].compact &&
+                std::fabs(inverse[n] - inverse[i]) <= kSameSurface * inverse[i]) {
+                sum += sharpness[n] * inverse[n];
+                weightSum += sharpness[n];
+            }
+        }
+        depths[i].virtualDepth = weightSum / sum;
+    }
+}
+
 std::vector<float> FillLensDepths(const LensGrid& grid, const std::vector<LensDepth>& depths, int iterations) {
     const auto& lenses = grid.Lenses();
     std::vector<float> depth(lenses.size());

@@ -18,6 +18,16 @@ namespace Vy::Engine {
 // valid neighbours has nothing to disagree with and is kept.
 void RejectInconsistent(const LensGrid& grid, float tolerance, std::vector<LensDepth>& depths);
 
+// Multi-focus arrays: off the depths its type focuses on, a micro-image's rims see
+// a point through part of the lens only, which biases its match. A lens whose type
+// counts less than kSharpEnough at its own depth (LensGrid::TypeWeights) takes the
+// mean (in 1/v) of its depth and its first ring's depths on the same surface
+// (within kSameSurface), each weighed by its type's weight at its depth. Small
+// objects' depths (LensDepth::compact) stay as they are.
+constexpr float kSharpEnough = 0.5f;
+constexpr float kSameSurface = 0.1f;
+void PreferSharpLenses(const LensGrid& grid, std::vector<LensDepth>& depths);
+
 // Lens virtual depths after hole filling: an invalid lens takes the mean
 // (in 1/v) of its valid first-ring neighbours, for up to `iterations` passes.
 // 0 marks a lens no pass reached.

@@ -13,7 +13,7 @@ void DeclareEngineParameters(CParameterSet& p) {
     p.Declare(CudaCompute_DevignetteMinimum, "preprocess.white_minimum", 0.15, 0, 1);
     p.Declare(CudaCompute_MicroImageMargin, "preprocess.rim_margin", 1, 0, 16);
     p.Declare(CudaCompute_DepthVirtualMin, "depth.virtual_min", 1.5, 1.01, 100);
-    p.Declare(CudaCompute_DepthVirtualMax, "depth.virtual_max", 12, 1.01, 100);
+    p.Declare(CudaCompute_DepthVirtualMax, "depth.virtual_max", 30, 1.01, 100);
     p.Declare(CudaCompute_DepthSteps, "depth.steps", 16, 4, 128);
     p.Declare(CudaCompute_DepthPatchRadius, "depth.patch_radius", 0, 0, 64);
     p.Declare(CudaCompute_DepthMinContrast, "depth.min_contrast", 2, 0, 255);

@@ -14,7 +14,7 @@ struct EngineSettings {
     double whiteMinimum = 0.15;
     double rimMargin = 1.0;
     double depthVirtualMin = 1.5;
-    double depthVirtualMax = 12.0;
+    double depthVirtualMax = 30.0;
     int depthSteps = 16;
     double patchRadius = 0.0;
     double minContrast = 2.0;  // 8-bit grey levels

@@ -36,6 +36,19 @@ constexpr std::array<LatticeStep, kDirectionCount> kSteps = {{
     {-2.0, 0},
     {-1.0, -2},
     {1.0, -2},
+    // rings 4 and 5: the same at three and four times the pitch
+    {3.0, 0},
+    {1.5, 3},
+    {-1.5, 3},
+    {-3.0, 0},
+    {-1.5, -3},
+    {1.5, -3},
+    {4.0, 0},
+    {2.0, 4},
+    {-2.0, 4},
+    {-4.0, 0},
+    {-2.0, -4},
+    {2.0, -4},
 }};
 
 }  // namespace
@@ -43,8 +56,11 @@ constexpr std::array<LatticeStep, kDirectionCount> kSteps = {{
 LensGrid::LensGrid(const CCalibration& c)
     : pitch_(static_cast<float>(c.lensPitch)),
       growth_(static_cast<float>(Model::microImageGrowth(c))),
-      sharpInverse_(static_cast<float>(1.0 - c.mlaToSensor / c.microLensFocalLength)),
+      typeCount_(std::clamp(c.microLensTypes, 1, CCalibration::kMaxLensTypes)),
       principal_{static_cast<float>(c.principalX), static_cast<float>(c.principalY)} {
+    for (int t = 0; t < typeCount_; ++t) {
+        sharpInverse_[t] = static_cast<float>(1.0 - c.mlaToSensor / c.LensFocalLength(t));
+    }
     const double cs = std::cos(c.gridRotation);
     const double sn = std::sin(c.gridRotation);
     const double rowHeight = std::sqrt(3.0) * 0.5;
@@ -95,6 +111,7 @@ LensGrid::LensGrid(const CCalibration& c)
             lens.inside =
                 m.x - reach >= 0 && m.y - reach >= 0 && m.x + reach <= c.sensorWidth && m.y + reach <= c.sensorHeight;
             lens.neighbour.fill(-1);
+            lens.type = Model::lensType(c, k, l);
             indexByKl_[static_cast<size_t>((l - lMin_) * kCount + (k - kMin_))] = static_cast<int32_t>(lenses_.size());
             lenses_.push_back(lens);
         }
@@ -115,7 +132,14 @@ LensGrid::LensGrid(const CCalibration& c)
             }
         }
     }
+    // The layout gives every direction one type step (CameraModel.h).
+    for (int d = 0; d < kDirectionCount; ++d) {
+        const int l2 = kSteps[d].rows;
+        const int k2 = static_cast<int>(std::lround(kSteps[d].gx - Model::positiveMod2(l2) * 0.5));
+        typeStep_[d] = (Model::lensType(c, k2, l2) - Model::lensType(c, 0, 0) + typeCount_) % typeCount_;
+    }
     for (const Lens& lens : lenses_) {
+        types_.push_back(lens.type);
         centreX_.push_back(lens.centre.x);
         centreY_.push_back(lens.centre.y);
         firstRing_.insert(firstRing_.end(), lens.neighbour.begin(), lens.neighbour.begin() + 6);

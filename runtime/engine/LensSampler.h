@@ -9,6 +9,7 @@
 // micro-image's rim, so that lenses enter and leave an average smoothly.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "LensGrid.h"
@@ -18,6 +19,12 @@ namespace Vy::Engine {
 // Lenses contribute to points closer than this many pitches to their centre
 // (and closer than sampleRadius * v, so that the sample lies on the micro-image).
 constexpr float kRenderReach = 0.99f;
+
+// Multi-focus arrays: each point is taken from the lens types sharp at its depth
+// (LensGrid::TypeWeights). The nearest lens of each type lies up to a pitch away
+// (at the other types' lens centres), so lenses reach further and the nearest
+// lens's whole first ring is sampled (every lens within 1.155 pitches of x' is one of them).
+constexpr float kTypedRenderReach = 1.15f;
 
 struct RenderSource {
     const uint16_t* image = nullptr;  // pre-processed, sensor sized
@@ -43,7 +50,20 @@ struct SamplerTables {
     const OutputLookup* lookup = nullptr;
     float maxX = 0.0f, maxY = 0.0f;      // largest sample position whose 2 x 2 footprint is on the sensor
     float stepX[8] = {}, stepY[8] = {};  // first-ring directions 0..5 (lanes 6 and 7 unused)
+    // Multi-focus arrays (typeCount > 1): each lens's type, the types' sharp 1/v, the
+    // type steps of the first-ring directions (LensGrid::TypeStep) and the weights' scale.
+    int typeCount = 1;
+    const int32_t* type = nullptr;
+    float typeSharp[8] = {};
+    int32_t typeStep[8] = {};
+    float typeFocus = 0.0f;          // pitch^2 / kTypeBlur^2
+    float typedRingInverse2 = 0.0f;  // 1 / (kTypedRenderReach * pitch)^2
 };
+
+// Weights of the lens types for a point at 1 / v = inverse (LensGrid::TypeWeights).
+inline void TypeWeights(const SamplerTables& t, float inverse, float* weight) {
+    TypeWeightsOf(t.typeSharp, t.typeCount, t.typeFocus, inverse, weight);
+}
 
 class LensSampler {
 public:
@@ -63,6 +83,8 @@ public:
     const SamplerTables& Tables() const { return tables_; }
 
 private:
+    Samples SampleTyped(int32_t home, float x, float y, float nearX, float nearY, float inverse) const;
+
     SamplerTables tables_;
 };
 

@@ -93,9 +93,14 @@ struct Sharpening {
     // Bounds the noise gain (1 + 5.3 k at the grid's highest frequency) where the blur is large.
     static constexpr float kMaxAmount = 1.5f;
 
+    // Multi-focus refocus: the defocus of the lens types' mix (their mean squared
+    // defocus, weighed as the samples are); below 0 the one type's.
+    float mixedDefocus2 = -1.0f;
+
     float Amount(float inverse) const {
         const float defocus = inverse - sharpInverse;
-        const float sensor = 0.25f + pitch2 * defocus * defocus;
+        const float sensor =
+            mixedDefocus2 >= 0.0f ? 0.25f + pitch2 * mixedDefocus2 : 0.25f + pitch2 * defocus * defocus;
         const float magnification = 1.0f / (inverse * scale);
         const float amount = 0.5f * (sensor * magnification * magnification - 1.0f / 12.0f);
         // Selects, not std::clamp: the row loops stay free of branches.
@@ -287,6 +292,18 @@ void RenderLightField(const RenderSource& source, const LensGrid& grid, const Ou
     // v off near depth edges or in noisy lenses turns its steep growth into over-sharpening.
     sharpening.pitch2 = inverseDepth ? 0.0f : grid.Pitch() * grid.Pitch() / 16.0f;
     sharpening.sharpInverse = grid.SharpInverseDepth();
+    if (!inverseDepth && grid.TypeCount() > 1) {
+        const SamplerTables& t = sampler.Tables();
+        float weights[CCalibration::kMaxLensTypes];
+        TypeWeights(t, job.fallbackInverse, weights);
+        float sum = 0.0f, weightSum = 0.0f;
+        for (int k = 0; k < t.typeCount; ++k) {
+            const float d = job.fallbackInverse - t.typeSharp[k];
+            sum += weights[k] * d * d;
+            weightSum += weights[k];
+        }
+        sharpening.mixedDefocus2 = sum / weightSum;
+    }
     sharpening.scale = static_cast<float>(target.scale);
     // Total focus feeds the particle measurement: an overshooting rim around a small bright
     // blob moves its outline and upsets its ellipse fit, so there the step is limited.
