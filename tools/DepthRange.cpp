@@ -1,0 +1,151 @@
+#include "DepthRange.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "CCuda.h"
+#include "CCudaCompute.h"
+#include "CVyException.h"
+#include "IImageAccess.h"
+#include "VyTypes.h"
+
+namespace Vy::Synth {
+namespace {
+
+// Share of the virtual image that may be seen by one micro-image only.
+constexpr double kSeenOnce = 0.1;
+// Search steps of the wide search (the engine's default gives 16 over its usual range).
+constexpr int kSearchSteps = 48;
+
+std::string number(double v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3g", v);
+    return text;
+}
+
+CVyImage imageOf(const cv::Mat& m, int bits) {
+    CVyImage image;
+    const bool deep = m.depth() == CV_16U;
+    image.Create(m.cols, m.rows, Vy::PixelTypeLuminance, deep ? Vy::DataTypeUnsignedShort : Vy::DataTypeUnsignedByte,
+                 m.ptr());
+    image.significantBits = deep ? bits : 8;
+    return image;
+}
+
+}  // namespace
+
+bool hasDepthRange(const CCalibration& c) {
+    return c.virtualDepthMin > 1.0 && c.virtualDepthMax > c.virtualDepthMin && std::isfinite(c.virtualDepthMax);
+}
+
+DepthRange rangeFromOptics(const CCalibration& c, const std::string& source) {
+    const double pitch = c.lensPitch, radius = c.microImageRadius, b = c.mlaToSensor;
+    if (!(pitch > 0 && radius > 0 && b > 0))
+        throw CVyException("calibrate", source, "optics need the lens pitch, micro-image radius and mlaToSensor");
+    // Blur circle over micro-image diameter at depth v: (pitch / 2 radius) |1/v - 1/v_t|; in w = 1/v
+    // each type is usable within half of this of its own w_t.
+    const double reach = kUsableBlur * 2 * radius / pitch;
+    double wLow = 1e9, wHigh = -1e9;
+    for (int type = 0; type < std::max(1, c.microLensTypes); ++type) {
+        const double f = c.LensFocalLength(type);
+        if (!(f > 0))
+            throw CVyException("calibrate", source, "microlens type " + std::to_string(type) + " has no focal length");
+        const double w = 1.0 - b / f;
+        wLow = std::min(wLow, w - reach);
+        wHigh = std::max(wHigh, w + reach);
+    }
+    // Only one lens sees the points within r of its centre: its neighbours' micro-images reach
+    // v radius from their own centres, one pitch away.
+    const double cell = pitch * pitch * (c.gridType == "square" ? 1.0 : std::sqrt(3.0) / 2);
+    const double once = std::sqrt(kSeenOnce * cell / kPi);
+    const double stereo = (pitch - once) / radius;
+    double low = std::max({stereo, wHigh < 1.0 ? 1.0 / wHigh : 1.0, 1.0 + 1e-3});
+    if (c.mainFocalLength > 0 && c.mainLensToMla > 0) {
+        const double infinity = (c.mainFocalLength - c.mainLensToMla) / b;
+        low = std::max(low, infinity);
+    }
+    const double high = wLow > 1.0 / kDeepestVirtualDepth ? 1.0 / wLow : kDeepestVirtualDepth;
+    if (!(high > low * 1.05))
+        throw CVyException("calibrate", source,
+                           "no virtual depth where a lens type images sharply, two lenses see a point and an object "
+                           "can lie (sharp beyond " +
+                               number(low) + ", up to " + number(high) + ")");
+    return {low, high};
+}
+
+int significantBits(const cv::Mat& image) {
+    if (image.depth() != CV_16U) return 8;
+    double largest = 0;
+    cv::minMaxLoc(image, nullptr, &largest);
+    int bits = 10;
+    while (bits < 16 && largest >= double(1 << bits)) ++bits;
+    return bits;
+}
+
+SceneDepths measureSceneDepths(const CCalibration& calibration, const cv::Mat& white,
+                               const std::vector<cv::Mat>& frames, int bits, DepthRange search,
+                               const std::string& source) {
+    CCalibration c = calibration;
+    c.virtualDepthMin = search.min;
+    c.virtualDepthMax = search.max;
+    CCuda::EnumerateCudaDevices();
+    CCudaCompute engine;
+    engine.SetCudaDevice(CCuda::GetDevice(0));
+    engine.ApplyCalibration(c, true);
+    if (!white.empty()) engine.SetWhiteImage(imageOf(white, bits));
+    CParameterSet& params = engine.GetParams();
+    params.SetValue(Params::CudaCompute_DepthVirtualMin, search.min);
+    params.SetValue(Params::CudaCompute_DepthVirtualMax, search.max);
+    params.SetValue(Params::CudaCompute_DepthSteps, kSearchSteps);
+    auto* access = static_cast<IImageAccess*>(engine.GetInterface(1));
+    std::vector<float> depths;
+    size_t pixels = 0;
+    for (const cv::Mat& frame : frames) {
+        engine.UploadRawImage(imageOf(frame, bits));
+        engine.Compute_PreProcess();
+        engine.Compute_DepthRay();
+        engine.Compute_DepthMap(LF::Space_VirtualImage);
+        CVyImage depth;
+        access->GetImage(Vy::ImageIdVirtualDepth, depth);
+        const auto* v = static_cast<const float*>(depth.GetPixelData());
+        const size_t n = static_cast<size_t>(depth.GetWidth()) * depth.GetHeight();
+        pixels += n;
+        for (size_t k = 0; k < n; ++k)
+            if (v[k] > 0 && std::isfinite(v[k])) depths.push_back(v[k]);
+    }
+    SceneDepths s;
+    s.searched = search;
+    s.frames = static_cast<int>(frames.size());
+    s.validShare = pixels ? double(depths.size()) / pixels : 0.0;
+    if (depths.size() < std::max<size_t>(100, pixels / 1000))
+        throw CVyException("calibrate", source,
+                           "the engine found no depth in the frames (searched virtual depth " + number(search.min) +
+                               ".." + number(search.max) + "): too little texture to measure the range");
+    const auto at = [&](double share) {
+        const size_t k = std::min(depths.size() - 1, static_cast<size_t>(share * depths.size()));
+        std::nth_element(depths.begin(), depths.begin() + k, depths.end());
+        return double(depths[k]);
+    };
+    s.used = {at(0.005), at(0.995)};
+    // One search step in 1/v at either end.
+    const double step = (1.0 / search.min - 1.0 / search.max) / (kSearchSteps - 1);
+    size_t lowEnd = 0, highEnd = 0;
+    for (float v : depths) {
+        if (1.0 / v >= 1.0 / search.min - step) ++lowEnd;
+        if (1.0 / v <= 1.0 / search.max + step) ++highEnd;
+    }
+    s.lowEnd = double(lowEnd) / depths.size();
+    s.highEnd = double(highEnd) / depths.size();
+    return s;
+}
+
+DepthRange rangeAround(const SceneDepths& d) {
+    const double wLow = 1.0 / d.used.max, wHigh = 1.0 / d.used.min;
+    const double margin = std::max(0.02, 0.1 * (wHigh - wLow));
+    const double low = std::max(d.searched.min, 1.0 / (wHigh + margin));
+    const double high =
+        wLow - margin > 1.0 / d.searched.max ? std::min(d.searched.max, 1.0 / (wLow - margin)) : d.searched.max;
+    return {low, high};
+}
+
+}  // namespace Vy::Synth
