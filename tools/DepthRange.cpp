@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "CCuda.h"
 #include "CCudaCompute.h"
@@ -85,6 +86,7 @@ int significantBits(const cv::Mat& image) {
 SceneDepths measureSceneDepths(const CCalibration& calibration, const cv::Mat& white,
                                const std::vector<cv::Mat>& frames, int bits, DepthRange search,
                                const std::string& source) {
+    if (frames.empty()) throw CVyException("calibrate", source, "no frames to measure the depth range on");
     CCalibration c = calibration;
     c.virtualDepthMin = search.min;
     c.virtualDepthMax = search.max;
@@ -117,10 +119,8 @@ SceneDepths measureSceneDepths(const CCalibration& calibration, const cv::Mat& w
     s.searched = search;
     s.frames = static_cast<int>(frames.size());
     s.validShare = pixels ? double(depths.size()) / pixels : 0.0;
-    if (depths.size() < std::max<size_t>(100, pixels / 1000))
-        throw CVyException("calibrate", source,
-                           "the engine found no depth in the frames (searched virtual depth " + number(search.min) +
-                               ".." + number(search.max) + "): too little texture to measure the range");
+    if (depths.size() < std::max<size_t>(100, pixels / 1000)) return s;
+    s.measured = true;
     const auto at = [&](double share) {
         const size_t k = std::min(depths.size() - 1, static_cast<size_t>(share * depths.size()));
         std::nth_element(depths.begin(), depths.begin() + k, depths.end());
@@ -141,11 +141,35 @@ SceneDepths measureSceneDepths(const CCalibration& calibration, const cv::Mat& w
 
 DepthRange rangeAround(const SceneDepths& d) {
     const double wLow = 1.0 / d.used.max, wHigh = 1.0 / d.used.min;
-    const double margin = std::max(0.02, 0.1 * (wHigh - wLow));
+    const double margin = std::max(0.03, 0.15 * (wHigh - wLow));
     const double low = std::max(d.searched.min, 1.0 / (wHigh + margin));
     const double high =
         wLow - margin > 1.0 / d.searched.max ? std::min(d.searched.max, 1.0 / (wLow - margin)) : d.searched.max;
     return {low, high};
+}
+
+RangeChoice chooseDepthRange(const CCalibration& calibration, const std::string& opticsFile, const cv::Mat& white,
+                             const std::vector<cv::Mat>& frames, int bits, const std::string& framesName) {
+    const auto text = [](DepthRange r) { return number(r.min) + ".." + number(r.max); };
+    const std::string keys = " (virtualDepthMin/virtualDepthMax)";
+    if (!opticsFile.empty() && hasDepthRange(calibration)) {
+        const DepthRange given{calibration.virtualDepthMin, calibration.virtualDepthMax};
+        return {given, "virtual depth range " + text(given) + keys + " as " + opticsFile + " gives it"};
+    }
+    const DepthRange search = opticsFile.empty() ? kWideSearch : rangeFromOptics(calibration, opticsFile);
+    const std::string from = opticsFile.empty() ? text(search) + ", the widest search"
+                                                : text(search) + ", the range of the optics in " + opticsFile;
+    if (!frames.empty()) {
+        const SceneDepths d = measureSceneDepths(calibration, white, frames, bits, search, framesName);
+        if (d.measured) {
+            const DepthRange r = rangeAround(d);
+            return {r, "virtual depth range " + text(r) + keys + ": a margin around the depths of " + framesName +
+                           " (" + text(d.used) + "; searched " + from + ")"};
+        }
+        return {search, "virtual depth range " + text(search) + keys + ": " + from + "; " + framesName +
+                            " shows too little texture to narrow it (give scene frames)"};
+    }
+    return {search, "virtual depth range " + text(search) + keys + ": " + from + " (give scene frames to narrow it)"};
 }
 
 }  // namespace Vy::Synth

@@ -43,18 +43,32 @@ struct SceneDepths {
     double lowEnd = 0.0;      // share of valid depths within a search step of the searched minimum
     double highEnd = 0.0;     // ... and of its maximum
     int frames = 0;
+    bool measured = false;  // enough valid depths to tell the range (else used, lowEnd and highEnd are 0)
 };
 
 // Runs the engine's depth estimate on frames (8- or 16-bit grey, `bits` significant) with the
 // calibration's range and the search set to `search`; white may be empty (no white image).
-// Throws CVyException naming source when the engine refuses the calibration or finds no depth.
+// Too few valid depths (a white image, a blank scene) leave measured false.
 SceneDepths measureSceneDepths(const CCalibration& calibration, const cv::Mat& white,
                                const std::vector<cv::Mat>& frames, int bits, DepthRange search,
                                const std::string& source);
 
-// The range for a calibration: the depths the scene uses with a margin (a tenth of their span
-// in 1/v, and at least 0.02), within the searched range.
+// The range for a calibration: the depths the scene uses with a margin (0.15 of their span
+// in 1/v, and at least 0.03), within the searched range.
 DepthRange rangeAround(const SceneDepths& depths);
+
+// The range a calibration made from a white image gets, and the one line that says where it came from.
+// - The optics file gives a range (1 < virtualDepthMin < virtualDepthMax): kept as given.
+// - Else the search is the optics' range (rangeFromOptics) when an optics file was given, the wide
+//   search when not; scene frames (when given and textured enough) narrow it to rangeAround().
+// calibration holds the grid and optics; opticsFile is empty when the optics are the defaults.
+// Throws CVyException naming the optics file when they allow no depth.
+struct RangeChoice {
+    DepthRange range;
+    std::string line;
+};
+RangeChoice chooseDepthRange(const CCalibration& calibration, const std::string& opticsFile, const cv::Mat& white,
+                             const std::vector<cv::Mat>& frames, int bits, const std::string& framesName);
 
 // Significant bits of 16-bit samples whose largest value is `largest` (10..16; 8 for 8-bit data).
 int significantBits(const cv::Mat& image);

@@ -71,16 +71,16 @@ TEST(DepthRangeFromOptics, LensTypesWidenTheRange) {
 TEST(DepthRangeAround, MarginInInverseDepthWithinTheSearch) {
     SceneDepths d;
     d.searched = kWideSearch;
-    d.used = {2.5, 5.0};  // 1/v 0.2 .. 0.4: a margin of 0.02 either side
+    d.used = {2.0, 10.0};  // 1/v 0.1 .. 0.5: a margin of 0.06 either side
     DepthRange r = rangeAround(d);
-    EXPECT_NEAR(1.0 / r.min, 0.42, 1e-9);
-    EXPECT_NEAR(1.0 / r.max, 0.18, 1e-9);
+    EXPECT_NEAR(1.0 / r.min, 0.56, 1e-9);
+    EXPECT_NEAR(1.0 / r.max, 0.04, 1e-9);
 
-    // A scene at one depth still gets the least margin, 0.02 in 1/v.
+    // A scene at one depth still gets the least margin, 0.03 in 1/v.
     d.used = {4.0, 4.0};
     r = rangeAround(d);
-    EXPECT_NEAR(1.0 / r.min, 0.27, 1e-9);
-    EXPECT_NEAR(1.0 / r.max, 0.23, 1e-9);
+    EXPECT_NEAR(1.0 / r.min, 0.28, 1e-9);
+    EXPECT_NEAR(1.0 / r.max, 0.22, 1e-9);
 
     // Depths at the ends of the search keep the search's ends, never past them.
     d.used = {1.35, 38.0};
@@ -97,17 +97,26 @@ TEST(DepthRangeBits, LargestSampleGivesTheBits) {
     EXPECT_EQ(significantBits(cv::Mat1w(4, 4, uint16_t{65535})), 16);
 }
 
-// The engine's wide search on a rendered frame of the demo scene (planes and particles at
-// virtual depths 2.8 .. 4.6) finds what the scene uses, and the range around it holds the scene.
-TEST(DepthRangeScene, WideSearchFindsTheSceneDepths) {
-    const CCalibration c = defaultCalibration(384, 384);
-    RenderOptions options;
-    options.samples = 4;
-    const SyntheticCamera camera(c, options);
-    const SceneScript script("demo", c, 7, 1);
-    const cv::Mat frame = camera.render(script.sceneAt(0), 7, 0);
-    const cv::Mat white = camera.renderWhite(7);
-    const SceneDepths d = measureSceneDepths(c, white, {frame}, 8, kWideSearch, "demo");
+// One rendered frame of the demo scene (planes and particles at virtual depths 2.8 .. 4.6) and its
+// white image, through the design's camera at 384 x 384.
+class DepthRangeScene : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        RenderOptions options;
+        options.samples = 4;
+        const SyntheticCamera camera(calibration(), options);
+        frame_ = camera.render(SceneScript("demo", calibration(), 7, 1).sceneAt(0), 7, 0);
+        white_ = camera.renderWhite(7);
+    }
+    static CCalibration calibration() { return defaultCalibration(384, 384); }
+    static cv::Mat frame_, white_;
+};
+cv::Mat DepthRangeScene::frame_, DepthRangeScene::white_;
+
+// The wide search finds what the scene uses, and the range around it holds the scene.
+TEST_F(DepthRangeScene, WideSearchFindsTheSceneDepths) {
+    const SceneDepths d = measureSceneDepths(calibration(), white_, {frame_}, 8, kWideSearch, "demo");
+    EXPECT_TRUE(d.measured);
     EXPECT_EQ(d.frames, 1);
     EXPECT_GT(d.validShare, 0.5);
     EXPECT_GT(d.used.min, 2.4);
@@ -123,11 +132,47 @@ TEST(DepthRangeScene, WideSearchFindsTheSceneDepths) {
     EXPECT_LT(r.max, 7.0);
 
     // The same frame searched over too narrow a range piles up at the ends.
-    const SceneDepths narrow = measureSceneDepths(c, white, {frame}, 8, {3.3, 3.6}, "demo");
+    const SceneDepths narrow = measureSceneDepths(calibration(), white_, {frame_}, 8, {3.3, 3.6}, "demo");
     EXPECT_GT(narrow.lowEnd + narrow.highEnd, 0.3);
 
     // A white image as the scene has nothing to match.
-    const std::string why = refusal([&] { measureSceneDepths(c, white, {white}, 8, kWideSearch, "white.png"); });
-    EXPECT_NE(why.find("white.png"), std::string::npos) << why;
-    EXPECT_NE(why.find("too little texture"), std::string::npos) << why;
+    EXPECT_FALSE(measureSceneDepths(calibration(), cv::Mat(), {white_}, 8, kWideSearch, "white.png").measured);
+}
+
+// Which range a calibration gets, and that its line says where it came from.
+TEST_F(DepthRangeScene, ChoiceKeepsAGivenRangeElseSearchesAndNarrows) {
+    CCalibration c = calibration();
+    c.virtualDepthMin = 2.2;
+    c.virtualDepthMax = 9.0;
+    RangeChoice chosen = chooseDepthRange(c, "optics.txt", white_, {frame_}, 8, "f.png");
+    EXPECT_EQ(chosen.range.min, 2.2);
+    EXPECT_EQ(chosen.range.max, 9.0);
+    EXPECT_NE(chosen.line.find("as optics.txt gives it"), std::string::npos) << chosen.line;
+
+    // A data sheet without the range: the optics' range, never 0 .. 0.
+    c.virtualDepthMin = c.virtualDepthMax = 0.0;
+    chosen = chooseDepthRange(c, "sheet.txt", white_, {}, 8, "");
+    const DepthRange optics = rangeFromOptics(c);
+    EXPECT_EQ(chosen.range.min, optics.min);
+    EXPECT_EQ(chosen.range.max, optics.max);
+    EXPECT_NE(chosen.line.find("the range of the optics in sheet.txt"), std::string::npos) << chosen.line;
+    // ... narrowed by a scene frame, within it.
+    chosen = chooseDepthRange(c, "sheet.txt", white_, {frame_}, 8, "f.png");
+    EXPECT_GE(chosen.range.min, optics.min);
+    EXPECT_LT(chosen.range.min, 2.8);
+    EXPECT_GT(chosen.range.max, 4.6);
+    EXPECT_LT(chosen.range.max, optics.max);
+
+    // The default optics are not the camera's: the widest search, narrowed by the scene.
+    chosen = chooseDepthRange(c, "", white_, {frame_}, 8, "f.png");
+    EXPECT_LT(chosen.range.min, 2.8);
+    EXPECT_GT(chosen.range.max, 4.6);
+    EXPECT_LT(chosen.range.max, 7.0);
+    EXPECT_EQ(chosen.line.rfind("virtual depth range ", 0), 0u) << chosen.line;
+    EXPECT_NE(chosen.line.find("(virtualDepthMin/virtualDepthMax)"), std::string::npos) << chosen.line;
+    EXPECT_NE(chosen.line.find("the depths of f.png"), std::string::npos) << chosen.line;
+    chosen = chooseDepthRange(c, "", cv::Mat(), {white_}, 8, "white.png");
+    EXPECT_EQ(chosen.range.min, kWideSearch.min);
+    EXPECT_EQ(chosen.range.max, kWideSearch.max);
+    EXPECT_NE(chosen.line.find("white.png shows too little texture"), std::string::npos) << chosen.line;
 }

@@ -34,6 +34,7 @@ struct ImportSummary {
     bool interrupted = false;
     std::string warning;  // e.g. a lossy video codec
     std::string note;     // how the samples were taken, when not as they are (data in the high bits)
+    std::string range;    // with calibrate: the depth range found and from what
 };
 
 // The image files of a folder or a list, ordered by the numbers in their names
