@@ -120,7 +120,6 @@ SceneDepths measureSceneDepths(const CCalibration& calibration, const cv::Mat& w
     s.frames = static_cast<int>(frames.size());
     s.validShare = pixels ? double(depths.size()) / pixels : 0.0;
     if (depths.size() < std::max<size_t>(100, pixels / 1000)) return s;
-    s.measured = true;
     const auto at = [&](double share) {
         const size_t k = std::min(depths.size() - 1, static_cast<size_t>(share * depths.size()));
         std::nth_element(depths.begin(), depths.begin() + k, depths.end());
@@ -136,6 +135,9 @@ SceneDepths measureSceneDepths(const CCalibration& calibration, const cv::Mat& w
     }
     s.lowEnd = double(lowEnd) / depths.size();
     s.highEnd = double(highEnd) / depths.size();
+    // Depths piled at an end are not the scene's: a white image's flat micro-images match best at the
+    // farthest search step, and a scene beyond the search ends there too.
+    s.measured = std::max(s.lowEnd, s.highEnd) <= kPiledShare;
     return s;
 }
 
@@ -166,8 +168,13 @@ RangeChoice chooseDepthRange(const CCalibration& calibration, const std::string&
             return {r, "virtual depth range " + text(r) + keys + ": a margin around the depths of " + framesName +
                            " (" + text(d.used) + "; searched " + from + ")"};
         }
-        return {search, "virtual depth range " + text(search) + keys + ": " + from + "; " + framesName +
-                            " shows too little texture to narrow it (give scene frames)"};
+        const double piled = std::max(d.lowEnd, d.highEnd);
+        const std::string why = piled > kPiledShare ? framesName + " has " + number(100 * piled) +
+                                                          " % of its depths at an end of the search, so it does not "
+                                                          "tell the range (a white image, or a scene beyond it)"
+                                                    : framesName + " shows too little texture to narrow it";
+        return {search,
+                "virtual depth range " + text(search) + keys + ": " + from + "; " + why + " (give scene frames)"};
     }
     return {search, "virtual depth range " + text(search) + keys + ": " + from + " (give scene frames to narrow it)"};
 }

@@ -20,6 +20,8 @@ struct DepthRange {
 constexpr DepthRange kWideSearch{1.3, 40.0};
 // Deepest virtual depth a range reaches (the engine's settings allow no more).
 constexpr double kDeepestVirtualDepth = 100.0;
+// Depths at one end of a search beyond this share do not tell the scene's range.
+constexpr double kPiledShare = 0.05;
 // A lens type is usable where its blur circle is at most this share of the micro-image's diameter.
 constexpr double kUsableBlur = 0.25;
 
@@ -43,12 +45,12 @@ struct SceneDepths {
     double lowEnd = 0.0;      // share of valid depths within a search step of the searched minimum
     double highEnd = 0.0;     // ... and of its maximum
     int frames = 0;
-    bool measured = false;  // enough valid depths to tell the range (else used, lowEnd and highEnd are 0)
+    bool measured = false;  // enough valid depths, at most kPiledShare of them at either end
 };
 
 // Runs the engine's depth estimate on frames (8- or 16-bit grey, `bits` significant) with the
 // calibration's range and the search set to `search`; white may be empty (no white image).
-// Too few valid depths (a white image, a blank scene) leave measured false.
+// Too few valid depths (a blank scene) or too many at an end (a white image) leave measured false.
 SceneDepths measureSceneDepths(const CCalibration& calibration, const cv::Mat& white,
                                const std::vector<cv::Mat>& frames, int bits, DepthRange search,
                                const std::string& source);

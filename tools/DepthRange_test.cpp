@@ -134,6 +134,8 @@ TEST_F(DepthRangeScene, WideSearchFindsTheSceneDepths) {
     // The same frame searched over too narrow a range piles up at the ends.
     const SceneDepths narrow = measureSceneDepths(calibration(), white_, {frame_}, 8, {3.3, 3.6}, "demo");
     EXPECT_GT(narrow.lowEnd + narrow.highEnd, 0.3);
+    // ... and does not tell the scene's range (a white image at a larger size piles at the far end alike).
+    EXPECT_FALSE(narrow.measured);
 
     // A white image as the scene has nothing to match.
     EXPECT_FALSE(measureSceneDepths(calibration(), cv::Mat(), {white_}, 8, kWideSearch, "white.png").measured);
