@@ -143,7 +143,9 @@ SceneDepths measureSceneDepths(const CCalibration& calibration, const cv::Mat& w
 
 DepthRange rangeAround(const SceneDepths& d) {
     const double wLow = 1.0 / d.used.max, wHigh = 1.0 / d.used.min;
-    const double margin = std::max(0.03, 0.15 * (wHigh - wLow));
+    // Generous: depths within about two search steps of an end are found less well (the refinement
+    // and the consistency check reach past it), so the scene's depths stay clear of the ends.
+    const double margin = std::max(kLeastMargin, kMarginShare * (wHigh - wLow));
     const double low = std::max(d.searched.min, 1.0 / (wHigh + margin));
     const double high =
         wLow - margin > 1.0 / d.searched.max ? std::min(d.searched.max, 1.0 / (wLow - margin)) : d.searched.max;

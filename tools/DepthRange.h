@@ -55,8 +55,9 @@ SceneDepths measureSceneDepths(const CCalibration& calibration, const cv::Mat& w
                                const std::vector<cv::Mat>& frames, int bits, DepthRange search,
                                const std::string& source);
 
-// The range for a calibration: the depths the scene uses with a margin (0.15 of their span
-// in 1/v, and at least 0.03), within the searched range.
+// The range for a calibration: the depths the scene uses with a margin in 1/v of kMarginShare of
+// their span and at least kLeastMargin, within the searched range.
+constexpr double kMarginShare = 0.5, kLeastMargin = 0.08;
 DepthRange rangeAround(const SceneDepths& depths);
 
 // The range a calibration made from a white image gets, and the one line that says where it came from.
