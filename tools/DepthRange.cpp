@@ -99,6 +99,9 @@ SceneDepths measureSceneDepths(const CCalibration& calibration, const cv::Mat& w
     params.SetValue(Params::CudaCompute_DepthVirtualMin, search.min);
     params.SetValue(Params::CudaCompute_DepthVirtualMax, search.max);
     params.SetValue(Params::CudaCompute_DepthSteps, kSearchSteps);
+    // Only what was matched counts: filled in from neighbours, a few lenses matched on noise or a
+    // defect (a white image) would stand for the whole image.
+    params.SetValue(Params::CudaCompute_DepthFillIterations, 0);
     auto* access = static_cast<IImageAccess*>(engine.GetInterface(1));
     std::vector<float> depths;
     size_t pixels = 0;
@@ -119,7 +122,7 @@ SceneDepths measureSceneDepths(const CCalibration& calibration, const cv::Mat& w
     s.searched = search;
     s.frames = static_cast<int>(frames.size());
     s.validShare = pixels ? double(depths.size()) / pixels : 0.0;
-    if (depths.size() < std::max<size_t>(100, pixels / 1000)) return s;
+    if (depths.size() < std::max<size_t>(100, pixels / 100)) return s;
     const auto at = [&](double share) {
         const size_t k = std::min(depths.size() - 1, static_cast<size_t>(share * depths.size()));
         std::nth_element(depths.begin(), depths.begin() + k, depths.end());
@@ -174,11 +177,11 @@ RangeChoice chooseDepthRange(const CCalibration& calibration, const std::string&
         const std::string why = piled > kPiledShare ? framesName + " has " + number(100 * piled) +
                                                           " % of its depths at an end of the search, so it does not "
                                                           "tell the range (a white image, or a scene beyond it)"
-                                                    : framesName + " shows too little texture to narrow it";
-        return {search,
-                "virtual depth range " + text(search) + keys + ": " + from + "; " + why + " (give scene frames)"};
+                                                    : framesName + " shows too little texture";
+        return {search, "virtual depth range " + text(search) + keys + ": " + from + "; " + why +
+                            "; give scene frames to narrow it"};
     }
-    return {search, "virtual depth range " + text(search) + keys + ": " + from + " (give scene frames to narrow it)"};
+    return {search, "virtual depth range " + text(search) + keys + ": " + from + "; give scene frames to narrow it"};
 }
 
 }  // namespace Vy::Synth

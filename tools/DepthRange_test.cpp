@@ -137,8 +137,15 @@ TEST_F(DepthRangeScene, WideSearchFindsTheSceneDepths) {
     // ... and does not tell the scene's range (a white image at a larger size piles at the far end alike).
     EXPECT_FALSE(narrow.measured);
 
-    // A white image as the scene has nothing to match.
+    // A white image as the scene has nothing to match, also where a faulty camera's hot pixels and
+    // noise let a few lenses match (filled in from them, they gave the whole image one depth).
     EXPECT_FALSE(measureSceneDepths(calibration(), cv::Mat(), {white_}, 8, kWideSearch, "white.png").measured);
+    RenderOptions faulty;
+    faulty.samples = 1;
+    faulty.faults = CameraFaults::realistic();
+    const CCalibration large = defaultCalibration(1024, 1024);
+    const cv::Mat faultyWhite = SyntheticCamera(large, faulty).renderWhite(7);
+    EXPECT_FALSE(measureSceneDepths(large, cv::Mat(), {faultyWhite}, 8, kWideSearch, "white.png").measured);
 }
 
 // Which range a calibration gets, and that its line says where it came from.
