@@ -18,24 +18,26 @@ CameraCalibration calibrateCamera(const cv::Mat& white, const std::string& white
                                   const std::vector<cv::Mat>& frames, const std::string& framesName, int bits,
                                   double pitchHint, const std::string& opticsFile, const std::string& operation) {
     checkPitchHint(pitchHint, operation);
-    CCalibration optics = defaultOptics();
-    if (!opticsFile.empty()) {
+    // One prefix for every refusal: the operation's, then the file (and line) at fault.
+    const auto asOperation = [&](const auto& step) {
         try {
-            optics = CCalibration::FromText(ReadTextFile(opticsFile, 1 << 20, operation), opticsFile);
+            return step();
         } catch (const CVyException& e) {
-            // One prefix for every refusal: the operation's, then the file (and line) at fault.
             throw CVyException(operation, e.Subject(), e.Reason());
         }
-    }
+    };
+    const CCalibration optics = opticsFile.empty() ? defaultOptics() : asOperation([&] {
+        return CCalibration::FromText(ReadTextFile(opticsFile, 1 << 20, operation), opticsFile);
+    });
     CameraCalibration result;
-    result.grid = findGrid(white, pitchHint, whiteName);
+    result.grid = asOperation([&] { return findGrid(white, pitchHint, whiteName); });
     result.calibration = calibrationFromGrid(result.grid, white.cols, white.rows, optics);
     // Without scene frames the image itself is measured as a scene: it is a frame where no white image
     // was taken; a true white image shows too little texture, and the range stays the search.
-    const bool whiteAsScene = frames.empty();
-    const RangeChoice range =
-        whiteAsScene ? chooseDepthRange(result.calibration, opticsFile, cv::Mat(), {white}, bits, whiteName)
-                     : chooseDepthRange(result.calibration, opticsFile, white, frames, bits, framesName);
+    const RangeChoice range = asOperation([&] {
+        return frames.empty() ? chooseDepthRange(result.calibration, opticsFile, cv::Mat(), {white}, bits, whiteName)
+                              : chooseDepthRange(result.calibration, opticsFile, white, frames, bits, framesName);
+    });
     result.calibration.virtualDepthMin = range.range.min;
     result.calibration.virtualDepthMax = range.range.max;
     result.rangeLine = range.line;

@@ -285,6 +285,14 @@ TEST_F(RaystoolTest, CalibrateRefusalsAndOverlay) {
     const std::string white = path("png/white.png");
     std::ofstream(path("text.png")) << "not an image\n";
     std::ofstream(path("bad.txt")) << "lensPitch = 24\nthis is no key\n";
+    {
+        std::ifstream in(path("png/calibration.txt"));
+        std::ofstream sheet(path("long.txt"));
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind("virtualDepth", 0) != 0 && line.rfind("microLensFocalLength", 0) != 0) sheet << line << "\n";
+        sheet << "microLensFocalLength = 3\n";
+    }
+    cv::imwrite(path("flat.png"), cv::Mat(128, 128, CV_8UC1, cv::Scalar(200)));
     const struct {
         std::string arguments;
         std::string line;
@@ -304,6 +312,14 @@ TEST_F(RaystoolTest, CalibrateRefusalsAndOverlay) {
          "calibrate: " + white + ": output is the input " + white},
         {"calibrate " + white + " --overlay " + path("png/calibration.txt"),
          "calibrate: " + path("png/calibration.txt") + ": already exists (give --overwrite to replace it)"},
+        // Optics whose lenses are sharp only where each lens sees its points alone; a white image without a grid.
+        {"calibrate " + white + " --optics " + path("long.txt"),
+         "calibrate: " + path("long.txt") + ": no virtual depth"},
+        {"import " + path("png") + " -o " + path("x.rays") + " --white " + white + " --calibrate --optics " +
+             path("long.txt"),
+         "import: " + path("long.txt") + ": no virtual depth"},
+        {"import " + path("png") + " -o " + path("x.rays") + " --white " + path("flat.png") + " --calibrate",
+         "import: " + path("flat.png") + ": white image is flat"},
     };
     const std::string before = slurp(path("png/calibration.txt"));
     for (const auto& c : cases) {
