@@ -14,7 +14,7 @@ struct ImportOptions {
     std::vector<std::string> inputs;  // one folder, one video, or image files
     std::string white;                // white image file; empty = none
     std::string calibration;          // calibration block file
-    bool calibrate = false;           // find the grid in the white image instead
+    bool calibrate = false;           // find the grid in the white image, the depth range in the first frame
     std::string optics;               // optics for --calibrate; empty = defaults
     double pitchHint = 0.0;
     // Significant bits of 16-bit data; 0 = 16 (8 for 8-bit data). Data too large for them whose
