@@ -73,7 +73,7 @@ struct RangeChoice {
 RangeChoice chooseDepthRange(const CCalibration& calibration, const std::string& opticsFile, const cv::Mat& white,
                              const std::vector<cv::Mat>& frames, int bits, const std::string& framesName);
 
-// Significant bits of 16-bit samples whose largest value is `largest` (10..16; 8 for 8-bit data).
+// Significant bits of an image: what its largest 16-bit sample needs (10..16); 8 for 8-bit data.
 int significantBits(const cv::Mat& image);
 
 }  // namespace Vy::Synth
