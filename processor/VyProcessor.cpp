@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <opencv2/core.hpp>
@@ -13,6 +14,7 @@
 #include "CCuda.h"
 #include "CVyException.h"
 #include "CameraModel.h"
+#include "Diagnostic.h"
 #include "ExceptionReport.h"
 #include "PanoraTool.h"
 #include "Snapshot.h"
@@ -105,6 +107,11 @@ void VyProcessor::setupCompute(const CCalibration& calibration) {
         const double r = (1.0 / refocusDepthLow - 1.0 / v) / (1.0 / refocusDepthLow - 1.0 / refocusDepthHigh);
         refocusValue = std::clamp(r, 0.0, 1.0);
     }
+    const auto [searchLow, searchHigh] =
+        Vy::Model::searchedVirtualDepths(calibration, params.GetNumber(Params::CudaCompute_DepthVirtualMin),
+                                         params.GetNumber(Params::CudaCompute_DepthVirtualMax));
+    depthRangeCheck.setRange(searchLow, searchHigh,
+                             static_cast<int>(std::lround(params.GetNumber(Params::CudaCompute_DepthSteps))));
     tracker = Vy::Analysis::ParticleTracker(profileSettings.tracking);
     calibrationInUse = calibration;
     imageAccess = static_cast<IImageAccess*>(compute.GetInterface(1));
@@ -407,7 +414,18 @@ void VyProcessor::computeDisplayType(DisplayType type) {
             // Raw and every value without a pipeline of its own: the pre-processed raw image.
             break;
     }
+    if (type == DisplayType::TotalFocus || type == DisplayType::Depth) checkDepthRange();
     imageAccess->GetImage(imageId, resultImage);
+}
+
+void VyProcessor::checkDepthRange() {
+    if (showingAgain) return;  // the frame was counted when it came
+    imageAccess->GetImage(Vy::ImageIdVirtualDepth, depthImage);
+    if (depthImage.IsEmpty() || depthImage.GetFormat().GetBitDepth() != 32) return;
+    const std::string warning =
+        depthRangeCheck.add(static_cast<const float*>(depthImage.GetPixelData()),
+                            static_cast<size_t>(depthImage.GetWidth()) * depthImage.GetHeight());
+    if (!warning.empty()) Console::diagnostic(warning);
 }
 
 void VyProcessor::outputFrame(CVyImage& image, std::optional<Vy::Analysis::OutlineCounts> outlines) {

@@ -27,6 +27,7 @@
 #include "CImageQueue.h"
 #include "CVyImage.h"
 #include "CVyImageFormat.h"
+#include "DepthRangeCheck.h"
 #include "DisplayType.h"
 #include "FrameSink.h"
 #include "FrameTurn.h"
@@ -190,6 +191,8 @@ public:
 
 private:
     void computeDisplayType(DisplayType type);
+    // After a depth map: counts its depths at the ends of the searched range, warns once when too many are.
+    void checkDepthRange();
     // Processor thread: the input frame in the current display type, handed to the outputs.
     void computeAndOutput();
     // While paused: the frame on show computed again (type change, refocus, snapshot), shown, not recorded.
@@ -207,6 +210,7 @@ private:
     // Processor thread: the frame in work and what was made of it.
     CVyImage inputImage;
     CVyImage resultImage;
+    DepthRangeCheck depthRangeCheck;  // set up with the calibration, then the processor thread's
     // The raw frame format: main thread, before startProcessor.
     CVyImageFormat imageFormat;
     // Processor thread: frames done, the number the console shows for the next one.

@@ -17,6 +17,7 @@ void VyProcessor::processProfileFrame() {
     compute.Compute_DepthRay();
     compute.Compute_DepthMap(LF::Space_VirtualImage);
     compute.Compute_TotalFocus(LF::Space_VirtualImage);
+    checkDepthRange();
     imageAccess->GetImage(Vy::ImageIdTotalFocus, totalFocusImage);
 
     span.emplace(stages.measure);

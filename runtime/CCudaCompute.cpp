@@ -127,17 +127,9 @@ struct CCudaCompute::Engine final : IImageAccess {
 
     // Usable virtual-depth range: the search range within the calibration's.
     std::pair<float, float> SearchRange() const {
-        double lo = settings.depthVirtualMin;
-        double hi = settings.depthVirtualMax;
-        if (calibration.virtualDepthMax > calibration.virtualDepthMin && calibration.virtualDepthMin > 1.0) {
-            const double cLo = std::max(lo, calibration.virtualDepthMin);
-            const double cHi = std::min(hi, calibration.virtualDepthMax);
-            if (cHi > cLo) {
-                lo = cLo;
-                hi = cHi;
-            }
-        }
-        return {static_cast<float>(lo), static_cast<float>(std::max(hi, lo * 1.01))};
+        const auto [lo, hi] =
+            Vy::Model::searchedVirtualDepths(calibration, settings.depthVirtualMin, settings.depthVirtualMax);
+        return {static_cast<float>(lo), static_cast<float>(hi)};
     }
 
     float SampleRadius() const {

@@ -19,8 +19,10 @@
 //   x = (s * (i + 0.5), s * (j + 0.5)) sensor pixels.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <utility>
 
 #include "CCalibration.h"
 
@@ -108,6 +110,21 @@ inline void nearestMicroImage(const CCalibration& c, Point p, int& kOut, int& lO
 
 // Image distance behind the main lens of a scene point at distance z (mm).
 inline double imageDistance(const CCalibration& c, double z) { return 1.0 / (1.0 / c.mainFocalLength - 1.0 / z); }
+
+// The virtual-depth range the engine searches: the settings' depth.virtual_min .. depth.virtual_max
+// within the calibration's virtualDepthMin .. virtualDepthMax (the settings' alone where the two do
+// not meet or the calibration has none), never narrower than 1 %.
+inline std::pair<double, double> searchedVirtualDepths(const CCalibration& c, double settingsMin, double settingsMax) {
+    double lo = settingsMin, hi = settingsMax;
+    if (c.virtualDepthMax > c.virtualDepthMin && c.virtualDepthMin > 1.0) {
+        const double cLo = std::max(lo, c.virtualDepthMin), cHi = std::min(hi, c.virtualDepthMax);
+        if (cHi > cLo) {
+            lo = cLo;
+            hi = cHi;
+        }
+    }
+    return {lo, std::max(hi, lo * 1.01)};
+}
 
 // Virtual depth of a scene point at distance z (mm) in front of the main lens.
 inline double virtualDepthFromDistance(const CCalibration& c, double z) {

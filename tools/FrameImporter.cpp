@@ -14,6 +14,7 @@
 
 #include "CSeqFileWriter.h"
 #include "CVyException.h"
+#include "CalibrateCamera.h"
 #include "GridCalibrator.h"
 #include "OutputFile.h"
 #include "TextFile.h"
@@ -331,14 +332,15 @@ ImportSummary importSequence(const std::string& out, const ImportOptions& option
     if (!white.empty()) white = takeSamples(white, samples, options.white, used, whiteLargest);
     CCalibration calibration;
     if (options.calibrate) {
-        const GridEstimate grid = findGrid(white, options.pitchHint, options.white);
-        const CCalibration optics =
-            options.optics.empty()
-                ? defaultOptics()
-                : CCalibration::FromText(ReadTextFile(options.optics, 1 << 20, "import"), options.optics);
-        calibration = calibrationFromGrid(grid, frame.cols, frame.rows, optics);
-        if (const std::string problem = calibration.Problem(); !problem.empty())
-            fail(options.optics.empty() ? options.white : options.optics, problem);
+        // The depth range from the first frame as it will be stored.
+        unsigned firstUsed = 0;
+        double firstLargest = 0.0;
+        const cv::Mat first = takeSamples(frame, samples, firstName, firstUsed, firstLargest);
+        const CameraCalibration found = calibrateCamera(white, options.white, {first}, firstName, bits,
+                                                        options.pitchHint, options.optics, "import");
+        calibration = found.calibration;
+        summary.range = found.rangeLine;
+        summary.types = found.typesLine;
     } else {
         calibration = loadCalibration(options.calibration);
     }

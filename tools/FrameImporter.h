@@ -14,7 +14,7 @@ struct ImportOptions {
     std::vector<std::string> inputs;  // one folder, one video, or image files
     std::string white;                // white image file; empty = none
     std::string calibration;          // calibration block file
-    bool calibrate = false;           // find the grid in the white image instead
+    bool calibrate = false;           // find the grid in the white image, the depth range in the first frame
     std::string optics;               // optics for --calibrate; empty = defaults
     double pitchHint = 0.0;
     // Significant bits of 16-bit data; 0 = 16 (8 for 8-bit data). Data too large for them whose
@@ -34,6 +34,8 @@ struct ImportSummary {
     bool interrupted = false;
     std::string warning;  // e.g. a lossy video codec
     std::string note;     // how the samples were taken, when not as they are (data in the high bits)
+    std::string range;    // with calibrate: the depth range found and from what
+    std::string types;    // with calibrate on a multi-focus array: where the lens types were placed
 };
 
 // The image files of a folder or a list, ordered by the numbers in their names

@@ -26,7 +26,9 @@
 #include "CRayImage.h"
 #include "CSeqFileReader.h"
 #include "CVyException.h"
+#include "CalibrateCamera.h"
 #include "CameraFaults.h"
+#include "DepthRange.h"
 #include "Diagnostic.h"
 #include "FrameImporter.h"
 #include "GridCalibrator.h"
@@ -48,7 +50,7 @@ const char* const kUsageCommands =
     "       raystool import (FOLDER | FILE... | VIDEO) -o OUT.rays [--white FILE] (--calibration FILE | --calibrate)\n"
     "                       [--optics FILE] [--pitch-hint PX] [--bits N] [--fps F] [--start MS] [--timestamps CSV]\n"
     "                       [--first-id N] [--overwrite]\n"
-    "       raystool calibrate WHITE [--pitch-hint PX] [--optics FILE] [--overlay OUT.png]\n";
+    "       raystool calibrate WHITE [FRAME...] [--pitch-hint PX] [--optics FILE] [--overlay OUT.png] [--overwrite]\n";
 
 // The commands, then the camera faults of create with their ranges and their values in `realistic`.
 std::string usage() {
@@ -337,34 +339,68 @@ const char* const kNoOptics =
     "raystool: warning: no --optics file; distances and focal lengths are the documented defaults, so depth is in "
     "virtual units only\n";
 
-int calibrate(const std::vector<std::string>& args) {
-    const Arguments a(args, {"--pitch-hint", "--optics", "--overlay"}, {});
-    if (a.positional.size() != 1) throw UsageError{"calibrate needs exactly one WHITE image"};
+// Reads a grey image for calibrate: WHITE or a scene frame.
+cv::Mat readGreyImage(const std::string& path, const char* what) {
+    cv::Mat image;
+    try {
+        image = cv::imread(path, cv::IMREAD_UNCHANGED);
+    } catch (const cv::Exception&) {
+    }
+    if (image.empty()) throw UsageError{path + ": cannot read the image (missing, unreadable or corrupt)"};
+    if (image.channels() != 1) throw UsageError{path + ": colour image; the " + what + " must be grey"};
+    if (image.depth() != CV_8U && image.depth() != CV_16U)
+        throw UsageError{path + ": neither 8- nor 16-bit samples; the " + what + " must be 8- or 16-bit grey"};
+    return image;
+}
+
+int calibrateCommand(const std::vector<std::string>& args) {
+    const Arguments a(args, {"--pitch-hint", "--optics", "--overlay"}, {"--overwrite"});
+    if (a.positional.empty()) throw UsageError{"needs a WHITE image (raystool calibrate WHITE [FRAME...])"};
     const std::string& path = a.positional[0];
-    const cv::Mat white = cv::imread(path, cv::IMREAD_UNCHANGED);
-    if (white.empty()) throw UsageError{path + ": cannot read the image (missing, unreadable or corrupt)"};
-    if (white.channels() != 1) throw UsageError{path + ": colour image; the white image must be grey"};
     const double hint = parseReal("--pitch-hint", a.value("--pitch-hint", "0"));
-    if (hint != 0.0 && (hint < 8.0 || hint > 1024.0)) throw UsageError{"--pitch-hint must be 8..1024 px"};
+    Vy::Synth::checkPitchHint(hint, "calibrate");
+    const std::string overlay = a.value("--overlay", "");
+    if (a.has("--overlay")) {
+        // Refused before the slow steps; an input is never replaced, --overwrite or not.
+        for (const std::string& input : a.positional)
+            if (Vy::Synth::sameFile(overlay, input))
+                throw UsageError{overlay + ": output is the input " + input + " (choose another output name)"};
+        const Vy::Synth::StagedFile probe(overlay, a.has("--overwrite"), "calibrate");
+    }
+    const cv::Mat white = readGreyImage(path, "white image");
+    std::vector<cv::Mat> frames;
+    for (size_t i = 1; i < a.positional.size(); ++i) {
+        const std::string& name = a.positional[i];
+        frames.push_back(readGreyImage(name, "frame"));
+        if (frames.back().size() != white.size() || frames.back().depth() != white.depth())
+            throw UsageError{name + ": differs from the white image in size or sample depth (" + path + ")"};
+    }
     const std::string opticsFile = a.value("--optics", "");
-    const CCalibration optics =
-        opticsFile.empty() ? Vy::Synth::defaultOptics()
-                           : CCalibration::FromText(Vy::ReadTextFile(opticsFile, 1 << 20, "raystool"), opticsFile);
-    const Vy::Synth::GridEstimate grid = Vy::Synth::findGrid(white, hint, path);
+    const std::string framesName = frames.size() == 1 ? a.positional[1] : std::to_string(frames.size()) + " frames";
+    const Vy::Synth::CameraCalibration c = Vy::Synth::calibrateCamera(
+        white, path, frames, framesName, Vy::Synth::significantBits(white), hint, opticsFile, "calibrate");
     // Warnings only once the grid was found: a refusal stays one line.
     if (opticsFile.empty()) std::cerr << kNoOptics;
-    if (a.has("--overlay")) {
-        const std::string out = a.value("--overlay", "");
-        bool written = false;
-        try {
-            written = cv::imwrite(out, Vy::Synth::drawOverlay(white, grid));
-        } catch (const cv::Exception&) {
-        }
-        if (!written) throw UsageError{out + ": cannot write the overlay"};
-    }
-    std::cerr << "raystool: " << grid.centresUsed << " micro-images fitted, residual " << grid.residualRms << " px\n";
-    std::cout << Vy::Synth::calibrationFromGrid(grid, white.cols, white.rows, optics).ToText();
+    if (a.has("--overlay"))
+        Vy::Synth::writeWholeFile(overlay, png(Vy::Synth::drawOverlay(white, c.grid), overlay), a.has("--overwrite"),
+                                  "calibrate");
+    std::cerr << "raystool: " << c.grid.centresUsed << " micro-images fitted, residual " << c.grid.residualRms
+              << " px\n";
+    if (!c.typesLine.empty()) std::cerr << "raystool: " << c.typesLine << "\n";
+    std::cerr << "raystool: " << c.rangeLine << "\n";
+    std::cout << c.calibration.ToText();
     return 0;
+}
+
+// Every refusal of calibrate reads "calibrate: <file or option>: <problem>".
+int calibrate(const std::vector<std::string>& args) {
+    try {
+        return calibrateCommand(args);
+    } catch (const UsageError& e) {
+        throw UsageError{"calibrate: " + e.message};
+    } catch (const CVyException& e) {
+        throw UsageError{"calibrate: " + e.Subject() + ": " + e.Reason()};
+    }
 }
 
 int importFrames(const std::vector<std::string>& args) {
@@ -382,6 +418,7 @@ int importFrames(const std::vector<std::string>& args) {
     o.calibrate = a.has("--calibrate");
     o.optics = a.value("--optics", "");
     o.pitchHint = parseReal("--pitch-hint", a.value("--pitch-hint", "0"));
+    Vy::Synth::checkPitchHint(o.pitchHint, "import");
     o.bits = static_cast<int>(parseNumber("--bits", a.value("--bits", "0"), 16));
     if (a.has("--bits") && o.bits < 10) throw UsageError{"--bits must be 10..16"};
     o.fps = parseReal("--fps", a.value("--fps", "0"));
@@ -399,6 +436,8 @@ int importFrames(const std::vector<std::string>& args) {
         Vy::Synth::importSequence(out, o, terminal ? &std::cerr : nullptr, &stopRequested);
     if (o.calibrate && o.optics.empty()) std::cerr << kNoOptics;
     if (!s.note.empty()) std::cerr << "raystool: " << s.note << "\n";
+    if (!s.types.empty()) std::cerr << "raystool: " << s.types << "\n";
+    if (!s.range.empty()) std::cerr << "raystool: " << s.range << "\n";
     if (!s.warning.empty()) std::cerr << "raystool: warning: " << s.warning << "\n";
     const double mb = s.bytes / 1e6;
     std::printf("imported %u frames into %s (%.1f MB in %.2f s, %.1f MB/s)%s\n", s.frames, out.c_str(), mb, s.seconds,

@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <opencv2/imgcodecs.hpp>
 #include <string>
 
 #include "TestFiles.h"
@@ -232,4 +234,116 @@ TEST_F(RaystoolTest, AFileSizeLimitEndsWithOneLineAndLeavesNoHalfFile) {
     EXPECT_FALSE(fs::exists(path("made.rays")));
     for (const auto& entry : fs::recursive_directory_iterator(dir_))
         EXPECT_EQ(entry.path().string().find(".partial"), std::string::npos) << entry.path();
+}
+
+// Calibrate writes the range it found and says from what: no fixed range, never 0 .. 0.
+TEST_F(RaystoolTest, CalibrateFindsTheDepthRange) {
+    ASSERT_EQ(run("create --preset demo --size 256 --frames 2 --samples 1 --quiet --no-truth " + path("d.rays")).status,
+              0);
+    ASSERT_EQ(run("export " + path("d.rays") + " " + path("png")).status, 0);
+    const auto key = [](const std::string& text, const std::string& name) {
+        const size_t at = text.find(name + " = ");
+        return at == std::string::npos ? -1.0 : std::stod(text.substr(at + name.size() + 3));
+    };
+    // The demo scene lies at virtual depths 2.8 .. 4.6.
+    const Outcome scene = run("calibrate " + path("png/white.png") + " " + path("png/frame_00000.png"));
+    ASSERT_EQ(scene.status, 0) << scene.stderrText;
+    EXPECT_GT(key(scene.stdoutText, "virtualDepthMin"), 1.5);
+    EXPECT_LT(key(scene.stdoutText, "virtualDepthMin"), 2.8);
+    EXPECT_GT(key(scene.stdoutText, "virtualDepthMax"), 4.6);
+    EXPECT_LT(key(scene.stdoutText, "virtualDepthMax"), 12.0);
+    EXPECT_NE(scene.stderrText.find("raystool: virtual depth range "), std::string::npos) << scene.stderrText;
+    EXPECT_NE(scene.stderrText.find("the depths of " + path("png/frame_00000.png")), std::string::npos)
+        << scene.stderrText;
+
+    // A data sheet without the range: the optics' range.
+    std::string sheet;
+    {
+        std::ifstream in(path("png/calibration.txt"));
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind("virtualDepth", 0) != 0) sheet += line + "\n";
+    }
+    std::ofstream(path("sheet.txt")) << sheet;
+    const Outcome optics = run("calibrate " + path("png/white.png") + " --optics " + path("sheet.txt"));
+    ASSERT_EQ(optics.status, 0) << optics.stderrText;
+    EXPECT_GT(key(optics.stdoutText, "virtualDepthMin"), 1.0);
+    EXPECT_GT(key(optics.stdoutText, "virtualDepthMax"), 6.0);
+    EXPECT_NE(optics.stderrText.find("the range of the optics in " + path("sheet.txt")), std::string::npos)
+        << optics.stderrText;
+
+    // import --calibrate measures its first frame the same way.
+    const Outcome imported = run("import " + path("png") + " -o " + path("back.rays") + " --white " +
+                                 path("png/white.png") + " --calibrate");
+    ASSERT_EQ(imported.status, 0) << imported.stderrText;
+    EXPECT_NE(imported.stderrText.find("the depths of " + path("png/frame_00000.png")), std::string::npos)
+        << imported.stderrText;
+    const std::string info = run("info " + path("back.rays")).stdoutText;
+    EXPECT_GT(key(info, "virtualDepthMax"), 4.6) << info;
+    EXPECT_LT(key(info, "virtualDepthMax"), 12.0) << info;
+}
+
+// Every refusal of calibrate is one line "raystool: calibrate: <file or option>: <problem>"; import refuses
+// the same pitch hints with the same words; an overlay never replaces a file unasked, nor an input at all.
+TEST_F(RaystoolTest, CalibrateRefusalsAndOverlay) {
+    ASSERT_EQ(
+        run("create --preset small --size 128 --frames 1 --samples 1 --quiet --no-truth " + path("s.rays")).status, 0);
+    ASSERT_EQ(run("export " + path("s.rays") + " " + path("png")).status, 0);
+    const std::string white = path("png/white.png");
+    std::ofstream(path("text.png")) << "not an image\n";
+    std::ofstream(path("bad.txt")) << "lensPitch = 24\nthis is no key\n";
+    {
+        std::ifstream in(path("png/calibration.txt"));
+        std::ofstream sheet(path("long.txt"));
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind("virtualDepth", 0) != 0 && line.rfind("microLensFocalLength", 0) != 0) sheet << line << "\n";
+        sheet << "microLensFocalLength = 3\n";
+    }
+    cv::imwrite(path("flat.png"), cv::Mat(128, 128, CV_8UC1, cv::Scalar(200)));
+    const struct {
+        std::string arguments;
+        std::string line;
+    } cases[] = {
+        {"calibrate", "calibrate: needs a WHITE image"},
+        {"calibrate " + path("text.png"), "calibrate: " + path("text.png") + ": cannot read the image"},
+        {"calibrate " + white + " " + path("text.png"), "calibrate: " + path("text.png") + ": cannot read"},
+        {"calibrate " + white + " --pitch-hint abc", "calibrate: --pitch-hint: 'abc' is not a number"},
+        {"calibrate " + white + " --pitch-hint -5", "calibrate: --pitch-hint -5: must be 5..400 px"},
+        {"import " + path("png") + " -o " + path("x.rays") + " --white " + white + " --calibrate --pitch-hint -5",
+         "import: --pitch-hint -5: must be 5..400 px"},
+        {"calibrate " + white + " --pitch-hint 401", "calibrate: --pitch-hint 401: must be 5..400 px"},
+        {"calibrate " + white + " --optics " + path("none.txt"), "calibrate: " + path("none.txt") + ": No such file"},
+        {"calibrate " + white + " --optics " + path("bad.txt"), "calibrate: " + path("bad.txt") + ":2: "},
+        {"calibrate " + white + " --bogus", "calibrate: unknown option --bogus"},
+        {"calibrate " + white + " --overlay " + white + " --overwrite",
+         "calibrate: " + white + ": output is the input " + white},
+        {"calibrate " + white + " --overlay " + path("png/calibration.txt"),
+         "calibrate: " + path("png/calibration.txt") + ": already exists (give --overwrite to replace it)"},
+        // Optics whose lenses are sharp only where each lens sees its points alone; a white image without a grid.
+        {"calibrate " + white + " --optics " + path("long.txt"),
+         "calibrate: " + path("long.txt") + ": no virtual depth"},
+        {"import " + path("png") + " -o " + path("x.rays") + " --white " + white + " --calibrate --optics " +
+             path("long.txt"),
+         "import: " + path("long.txt") + ": no virtual depth"},
+        {"import " + path("png") + " -o " + path("x.rays") + " --white " + path("flat.png") + " --calibrate",
+         "import: " + path("flat.png") + ": white image is flat"},
+    };
+    const std::string before = slurp(path("png/calibration.txt"));
+    for (const auto& c : cases) {
+        const Outcome o = run(c.arguments);
+        EXPECT_EQ(o.status, 1) << c.arguments;
+        EXPECT_EQ(o.stderrText.rfind("raystool: " + c.line, 0), 0u) << c.arguments << " -> " << o.stderrText;
+        EXPECT_EQ(std::count(o.stderrText.begin(), o.stderrText.end(), '\n'), 1) << o.stderrText;
+        EXPECT_EQ(o.stderrText.find("raystool: raystool:"), std::string::npos) << o.stderrText;
+    }
+    EXPECT_EQ(slurp(path("png/calibration.txt")), before);
+    EXPECT_FALSE(fs::exists(path("x.rays")));
+    EXPECT_NE(slurp(white).size(), 0u);
+    EXPECT_EQ(cv::imread(white, cv::IMREAD_UNCHANGED).channels(), 1);
+
+    ASSERT_EQ(run("calibrate " + white + " --overlay " + path("grid.png")).status, 0);
+    EXPECT_EQ(cv::imread(path("grid.png"), cv::IMREAD_UNCHANGED).channels(), 3);
+    EXPECT_EQ(run("calibrate " + white + " --overlay " + path("grid.png")).status, 1);
+    const Outcome replaced = run("calibrate " + white + " --overlay " + path("png/calibration.txt") + " --overwrite");
+    EXPECT_EQ(replaced.status, 0) << replaced.stderrText;
+    EXPECT_EQ(cv::imread(path("png/calibration.txt"), cv::IMREAD_UNCHANGED).channels(), 3);
 }
