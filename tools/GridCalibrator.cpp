@@ -169,6 +169,60 @@ Autocorrelation autocorrelation(const cv::Mat1f& crop, const std::vector<float>&
     return a;
 }
 
+struct Candidate {
+    cv::Point2d d;  // shift, px
+    double value;   // correlation there
+};
+
+// The lattice vectors u, v fitted to every peak near a lattice point i u + j v (a peak far out is
+// placed as well as a near one, so the far ones pin the pitch down), then told as out's a1.
+void refineLattice(const std::vector<Candidate>& peaks, cv::Point2d u, cv::Point2d v, Lattice& out) {
+    const double pitch0 = 0.5 * (std::hypot(u.x, u.y) + std::hypot(v.x, v.y));
+    for (int round = 0; round < 2; ++round) {
+        const double det = u.x * v.y - v.x * u.y;
+        cv::Matx22d normal = cv::Matx22d::zeros();
+        cv::Vec2d rx(0, 0), ry(0, 0);
+        int used = 0;
+        for (const Candidate& c : peaks) {
+            const double i = std::round((c.d.x * v.y - v.x * c.d.y) / det),
+                         j = std::round((u.x * c.d.y - c.d.x * u.y) / det);
+            const cv::Point2d at = i * u + j * v;
+            if (std::hypot(c.d.x - at.x, c.d.y - at.y) > 0.1 * pitch0) continue;
+            normal += cv::Matx22d(i * i, i * j, i * j, j * j);
+            rx += cv::Vec2d(i * c.d.x, j * c.d.x);
+            ry += cv::Vec2d(i * c.d.y, j * c.d.y);
+            ++used;
+        }
+        cv::Vec2d sx, sy;
+        if (used < 2 || !cv::solve(normal, rx, sx) || !cv::solve(normal, ry, sy)) break;
+        u = {sx[0], sy[0]};
+        v = {sx[1], sy[1]};
+    }
+    // v turned back onto u's direction (whichever side of it v lies), averaged with u.
+    const double pu = std::hypot(u.x, u.y), pv = std::hypot(v.x, v.y);
+    const double degrees = std::acos(std::clamp(u.dot(v) / (pu * pv), -1.0, 1.0)) * 180 / kPi;
+    const double turn = out.kind == GridKind::Square ? kPi / 2 : (degrees < 90 ? kPi / 3 : 2 * kPi / 3);
+    const double side = u.x * v.y - u.y * v.x > 0 ? 1.0 : -1.0;
+    const double t1 = std::atan2(u.y, u.x), t2 = std::atan2(v.y, v.x) - side * turn;
+    const double t = t1 + 0.5 * std::remainder(t2 - t1, 2 * kPi);
+    const double pitch = 0.5 * (pu + pv);
+    out.a = pitch * std::cos(t);
+    out.b = pitch * std::sin(t);
+    out.normalise();
+}
+
+// Share of the peaks within a tenth of the pitch of a lattice point.
+double explainedShare(const std::vector<Candidate>& peaks, const Lattice& l) {
+    int near = 0;
+    for (const Candidate& c : peaks) {
+        double i = 0, j = 0;
+        l.index(c.d.x + l.ox, c.d.y + l.oy, i, j);
+        const cv::Point2d at = l.at(std::round(i), std::round(j));
+        if (std::hypot(at.x - l.ox - c.d.x, at.y - l.oy - c.d.y) <= 0.1 * l.pitch()) ++near;
+    }
+    return peaks.empty() ? 0.0 : double(near) / peaks.size();
+}
+
 // What the shifts within the searched pitches show, for the refusals.
 enum class Pattern { Lattice, None, OneDirection, OtherLattice };
 
@@ -176,10 +230,6 @@ enum class Pattern { Lattice, None, OneDirection, OtherLattice };
 // autocorrelation (the pattern does not repeat at half of it) and the shortest one of the same
 // length in another direction, 60 (hex) or 90 degrees (square) from it. The offset is still unknown.
 Pattern latticeFromAutocorrelation(const Autocorrelation& a, double minPitch, double maxPitch, Lattice& out) {
-    struct Candidate {
-        cv::Point2d d;
-        double value;
-    };
     std::vector<Candidate> candidates;
     const double lo = 0.85 * minPitch, hi = std::min<double>(1.15 * maxPitch, a.reach - 1);
     double strongest = 0;
@@ -202,8 +252,8 @@ Pattern latticeFromAutocorrelation(const Autocorrelation& a, double minPitch, do
     std::sort(strong.begin(), strong.end(), [](const Candidate& p, const Candidate& q) {
         return std::hypot(p.d.x, p.d.y) < std::hypot(q.d.x, q.d.y);
     });
-    const cv::Point2d v1 = strong[0].d;
-    const double p1 = std::hypot(v1.x, v1.y);
+    const double p1 = std::hypot(strong[0].d.x, strong[0].d.y);
+
     // A 1-D pattern (stripes) hardly changes when shifted along itself: in some direction the image
     // is as like itself half a period away as one period away.
     constexpr int kDirections = 72;
@@ -212,32 +262,32 @@ Pattern latticeFromAutocorrelation(const Autocorrelation& a, double minPitch, do
         if (a.at(cv::Point2d(0.5 * p1 * std::cos(t), 0.5 * p1 * std::sin(t))) >= 0.8 * strong[0].value)
             return Pattern::OneDirection;
     }
-    for (size_t n = 1; n < strong.size(); ++n) {
-        const cv::Point2d v2 = strong[n].d;
-        const double p2 = std::hypot(v2.x, v2.y);
-        const double degrees = std::acos(std::clamp(v1.dot(v2) / (p1 * p2), -1.0, 1.0)) * 180 / kPi;
-        if (degrees < 30 || degrees > 150) continue;  // a multiple of v1, or noise along its line
-        if (std::abs(p2 / p1 - 1) > 0.04) return Pattern::OtherLattice;
-        double turn = 0;
-        if (std::abs(degrees - 60) < 4)
-            turn = kPi / 3, out.kind = GridKind::Hex;
-        else if (std::abs(degrees - 120) < 4)
-            turn = 2 * kPi / 3, out.kind = GridKind::Hex;
-        else if (std::abs(degrees - 90) < 4)
-            turn = kPi / 2, out.kind = GridKind::Square;
-        else
-            return Pattern::OtherLattice;
-        // v2 turned back onto v1's direction (whichever side of it v2 lies), averaged with v1.
-        const double side = v1.x * v2.y - v1.y * v2.x > 0 ? 1.0 : -1.0;
-        const double t2 = std::atan2(v2.y, v2.x) - side * turn, t1 = std::atan2(v1.y, v1.x);
-        const double t = t1 + 0.5 * std::remainder(t2 - t1, 2 * kPi);
-        const double pitch = 0.5 * (p1 + p2);
-        out.a = pitch * std::cos(t);
-        out.b = pitch * std::sin(t);
-        out.normalise();
-        return Pattern::Lattice;
-    }
-    return Pattern::OneDirection;
+    // The shortest pair of one length at 60, 90 or 120 degrees: the scene inside the micro-images
+    // can move a peak or add one beside it, so a shorter peak that pairs with none is passed over.
+    bool pairedAny = false;
+    for (size_t m = 0; m < strong.size(); ++m)
+        for (size_t n = m + 1; n < strong.size(); ++n) {
+            const cv::Point2d u = strong[m].d, v = strong[n].d;
+            const double pu = std::hypot(u.x, u.y), pv = std::hypot(v.x, v.y);
+            const double degrees = std::acos(std::clamp(u.dot(v) / (pu * pv), -1.0, 1.0)) * 180 / kPi;
+            if (degrees < 30 || degrees > 150) continue;  // a multiple of u, or noise along its line
+            pairedAny = true;
+            if (std::abs(pv / pu - 1) > 0.04) continue;
+            GridKind kind = GridKind::Hex;
+            if (std::abs(degrees - 90) < 4)
+                kind = GridKind::Square;
+            else if (std::abs(degrees - 60) >= 4 && std::abs(degrees - 120) >= 4)
+                continue;
+            Lattice trial;
+            trial.kind = kind;
+            refineLattice(candidates, u, v, trial);
+            // The grid explains the strong peaks: a coarser grid drawn through some of the points of
+            // another (the pattern's own, or a rectangular one) leaves many of them off it.
+            if (explainedShare(strong, trial) < 0.7) continue;
+            out = trial;
+            return Pattern::Lattice;
+        }
+    return pairedAny ? Pattern::OtherLattice : Pattern::OneDirection;
 }
 
 // The phase (cycles) of the pattern at frequency (fx, fy) over the crop, whose pixel (0, 0) is centred
@@ -539,6 +589,15 @@ double median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
+// Median of every step-th pixel on each axis.
+float median(const cv::Mat1f& image, int step) {
+    std::vector<float> values;
+    for (int y = 0; y < image.rows; y += step)
+        for (int x = 0; x < image.cols; x += step) values.push_back(image(y, x));
+    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+    return values[values.size() / 2];
+}
+
 // Least squares over (ox, oy, a, b), linear in all four.
 Lattice fit(const Lattice& shape, const std::vector<Lens>& lenses, const std::vector<bool>& use) {
     cv::Mat1d A, rhs;
@@ -644,21 +703,29 @@ GridEstimate findGrid(const cv::Mat& input, double pitchHint, const std::string&
         "looked for a hexagonal or square grid of " + pixels(minPitch) + ".." + pixels(maxPitch) + " px pitch";
     if (maxPitch < minPitch) fail(source, "image is too small for a grid of " + pixels(minPitch) + " px pitch");
 
+    // The lattice from the image as it is, else from the image clipped at its median: in a scene
+    // frame the scene inside the micro-images repeats too (shifted by the parallax between
+    // neighbours), and its peaks can outweigh the grid's; clipped, mostly the micro-images' rims remain.
+    const int reach = static_cast<int>(std::ceil(1.15 * maxPitch)) + 2;
     cv::Point origin;
     std::vector<float> wx, wy;
-    const cv::Mat1f crop = windowedCrop(image, origin, wx, wy);
-    const Autocorrelation correlation = autocorrelation(crop, wx, wy, static_cast<int>(std::ceil(1.15 * maxPitch)) + 2);
+    cv::Mat1f crop = windowedCrop(image, origin, wx, wy);
     Lattice lattice;
-    switch (latticeFromAutocorrelation(correlation, minPitch, maxPitch, lattice)) {
-        case Pattern::Lattice:
-            break;
-        case Pattern::None:
+    const Pattern pattern =
+        latticeFromAutocorrelation(autocorrelation(crop, wx, wy, reach), minPitch, maxPitch, lattice);
+    if (pattern != Pattern::Lattice) {
+        cv::Mat1f clipped;
+        cv::min(image, median(image, 3), clipped);
+        crop = windowedCrop(clipped, origin, wx, wy);
+        if (latticeFromAutocorrelation(autocorrelation(crop, wx, wy, reach), minPitch, maxPitch, lattice) !=
+            Pattern::Lattice) {
+            if (pattern == Pattern::OneDirection)
+                fail(source, "no micro-image grid: the pattern repeats in one direction only (stripes?); " + lookedFor);
+            if (pattern == Pattern::OtherLattice)
+                fail(source,
+                     "no micro-image grid: the pattern repeats, but not on a hexagonal or square grid; " + lookedFor);
             fail(source, "no micro-image grid: no repeating pattern; " + lookedFor);
-        case Pattern::OneDirection:
-            fail(source, "no micro-image grid: the pattern repeats in one direction only (stripes?); " + lookedFor);
-        case Pattern::OtherLattice:
-            fail(source,
-                 "no micro-image grid: the pattern repeats, but not on a hexagonal or square grid; " + lookedFor);
+        }
     }
     placeOrigin(image, crop, origin, lattice);
 
