@@ -13,6 +13,7 @@
 #include "CameraDesign.h"
 #include "CameraModel.h"
 #include "GridCalibratorTestImages.h"
+#include "SceneScript.h"
 #include "SyntheticCamera.h"
 #include "VyTypes.h"
 
@@ -141,6 +142,37 @@ std::string refusal(const cv::Mat& image, double pitchHint = 0.0) {
         return std::string(e.what());
     }
     return std::string();
+}
+
+// Without a white image: the camera's own scene frames (textured planes filling the view) give
+// the grid too, the scene in the micro-images only adding noise.
+TEST(GridCalibrator, FindsTheGridInSceneFrames) {
+    std::mt19937_64 random(5);
+    std::uniform_real_distribution<double> unit(0, 1);
+    Errors worst;
+    for (int n = 0; n < 6; ++n) {
+        const double pitch = 16 + 24 * unit(random);
+        const CCalibration c = calibrationWithGrid(kSide, kSide, pitch, (unit(random) * 4 - 2) * Vy::kPi / 180,
+                                                   unit(random) * pitch, unit(random) * pitch);
+        RenderOptions render;
+        render.samples = 2;
+        const cv::Mat frame = SyntheticCamera(c, render).render(SceneScript("demo", c, 3 + n, 1).sceneAt(0), 9, 0);
+        const GridEstimate g = findGrid(frame, 0.0, "frame");
+        EXPECT_TRUE(g.looksLikeScene()) << "case " << n << ": " << g.sceneContent;
+        EXPECT_EQ(g.kind, GridKind::Hex);
+        const Errors e = compare(c, g);
+        worst.centreRms = std::max(worst.centreRms, e.centreRms);
+        worst.pitchRelative = std::max(worst.pitchRelative, e.pitchRelative);
+    }
+    std::printf("scene frames: centre RMS worst %.3f px, pitch error worst %.1e\n", worst.centreRms,
+                worst.pitchRelative);
+    // Looser than for white images: on these small frames (about 250 micro-images) the scene in
+    // each micro-image moves its measured centre by a tenth of a pixel and more.
+    EXPECT_LE(worst.centreRms, 0.1);
+    EXPECT_LE(worst.pitchRelative, 3e-4);
+    // A white image is not taken for a scene frame.
+    const CCalibration c = calibrationWithGrid(kSide, kSide, 24, 0.01, 3, 5);
+    EXPECT_FALSE(findGrid(whiteImage(c, 1, false), 0.0, "white").looksLikeScene());
 }
 
 TEST(GridCalibrator, ImagesWithoutAGridAreRefused) {
