@@ -32,7 +32,11 @@ CameraCalibration calibrateCamera(const cv::Mat& white, const std::string& white
     });
     CameraCalibration result;
     result.grid = asOperation([&] { return findGrid(white, pitchHint, whiteName); });
-    result.calibration = calibrationFromGrid(result.grid, white.cols, white.rows, optics);
+    try {
+        result.calibration = calibrationFromGrid(result.grid, white.cols, white.rows, optics);
+    } catch (const CVyException& e) {  // a grid the engine cannot take: named with the image it was found in
+        throw CVyException(operation, whiteName, e.Subject() + ": " + e.Reason());
+    }
     // The grid's numbering starts wherever the finder did: which lens has which focal length
     // is read off the white image before the engine measures the range through them.
     if (result.calibration.microLensTypes > 1) {

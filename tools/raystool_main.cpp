@@ -18,6 +18,7 @@
 #include <fstream>
 #include <iostream>
 #include <opencv2/core.hpp>
+#include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <sstream>
 #include <string>
@@ -450,6 +451,8 @@ int importFrames(const std::vector<std::string>& args) {
 
 int main(int argc, char** argv) {
     Vy::SetWarningSink(Console::diagnostic);  // a sequence file cut short is named on stderr
+    // An unreadable image is told on one line of our own; OpenCV's decoder warnings would add a second.
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
     // Past the file-size limit (ulimit -f) a write then fails with EFBIG, which the tool reports, instead of
     // the signal ending it without a word.
     std::signal(SIGXFSZ, SIG_IGN);

@@ -9,6 +9,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <string>
 
+#include "GridCalibratorTestImages.h"
 #include "TestFiles.h"
 
 namespace fs = std::filesystem;
@@ -299,6 +300,13 @@ TEST_F(RaystoolTest, CalibrateRefusalsAndOverlay) {
         sheet << "microLensFocalLength = 3\n";
     }
     cv::imwrite(path("flat.png"), cv::Mat(128, 128, CV_8UC1, cv::Scalar(200)));
+    Vy::Synth::TestImages::LensArray squareArray;
+    squareArray.square = true;
+    squareArray.width = squareArray.height = 128;
+    squareArray.principalX = squareArray.principalY = 64.0;
+    cv::Mat squareWhite;
+    Vy::Synth::TestImages::renderWhite(squareArray).convertTo(squareWhite, CV_8U, 1.0 / 16);  // as the frames: 8-bit
+    cv::imwrite(path("square.png"), squareWhite);
     const struct {
         std::string arguments;
         std::string line;
@@ -326,6 +334,10 @@ TEST_F(RaystoolTest, CalibrateRefusalsAndOverlay) {
          "import: " + path("long.txt") + ": no virtual depth"},
         {"import " + path("png") + " -o " + path("x.rays") + " --white " + path("flat.png") + " --calibrate",
          "import: " + path("flat.png") + ": white image is flat"},
+        // A square grid is found, and refused with the image named: the engine takes hexagonal grids only.
+        {"calibrate " + path("square.png"), "calibrate: " + path("square.png") + ": square micro-image grid (pitch "},
+        {"import " + path("png") + " -o " + path("x.rays") + " --white " + path("square.png") + " --calibrate",
+         "import: " + path("square.png") + ": square micro-image grid (pitch "},
     };
     const std::string before = slurp(path("png/calibration.txt"));
     for (const auto& c : cases) {
