@@ -7,6 +7,7 @@
 #include "CCuda.h"
 #include "CCudaCompute.h"
 #include "CVyException.h"
+#include "EngineImage.h"
 #include "IImageAccess.h"
 #include "VyTypes.h"
 
@@ -22,15 +23,6 @@ std::string number(double v) {
     char text[32];
     std::snprintf(text, sizeof text, "%.3g", v);
     return text;
-}
-
-CVyImage imageOf(const cv::Mat& m, int bits) {
-    CVyImage image;
-    const bool deep = m.depth() == CV_16U;
-    image.Create(m.cols, m.rows, Vy::PixelTypeLuminance, deep ? Vy::DataTypeUnsignedShort : Vy::DataTypeUnsignedByte,
-                 m.ptr());
-    image.significantBits = deep ? bits : 8;
-    return image;
 }
 
 }  // namespace
@@ -94,7 +86,7 @@ SceneDepths measureSceneDepths(const CCalibration& calibration, const cv::Mat& w
     CCudaCompute engine;
     engine.SetCudaDevice(CCuda::GetDevice(0));
     engine.ApplyCalibration(c, true);
-    if (!white.empty()) engine.SetWhiteImage(imageOf(white, bits));
+    if (!white.empty()) engine.SetWhiteImage(engineImage(white, bits));
     CParameterSet& params = engine.GetParams();
     params.SetValue(Params::CudaCompute_DepthVirtualMin, search.min);
     params.SetValue(Params::CudaCompute_DepthVirtualMax, search.max);
@@ -106,7 +98,7 @@ SceneDepths measureSceneDepths(const CCalibration& calibration, const cv::Mat& w
     std::vector<float> depths;
     size_t pixels = 0;
     for (const cv::Mat& frame : frames) {
-        engine.UploadRawImage(imageOf(frame, bits));
+        engine.UploadRawImage(engineImage(frame, bits));
         engine.Compute_PreProcess();
         engine.Compute_DepthRay();
         engine.Compute_DepthMap(LF::Space_VirtualImage);

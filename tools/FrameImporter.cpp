@@ -15,6 +15,7 @@
 #include "CSeqFileWriter.h"
 #include "CVyException.h"
 #include "CalibrateCamera.h"
+#include "EngineImage.h"
 #include "GridCalibrator.h"
 #include "OutputFile.h"
 #include "TextFile.h"
@@ -349,13 +350,6 @@ ImportSummary importSequence(const std::string& out, const ImportOptions& option
              "calibration sensor " + std::to_string(calibration.sensorWidth) + "x" +
                  std::to_string(calibration.sensorHeight) + " differs from the frames' " + sizeText(frame));
 
-    const auto toImage = [&](const cv::Mat& m) {
-        CVyImage image;
-        image.Create(m.cols, m.rows, Vy::PixelTypeLuminance,
-                     deep ? Vy::DataTypeUnsignedShort : Vy::DataTypeUnsignedByte, m.ptr());
-        image.significantBits = bits;
-        return image;
-    };
     const CVyImageFormat format{frame.cols, frame.rows, Vy::PixelTypeLuminance,
                                 deep ? Vy::DataTypeUnsignedShort : Vy::DataTypeUnsignedByte};
     CSeqFileWriter writer;
@@ -367,8 +361,9 @@ ImportSummary importSequence(const std::string& out, const ImportOptions& option
             fail(out, e.Reason() + "; nothing was imported");
         }
     };
-    written(
-        [&] { writer.Create(staged.path(), format, calibration, white.empty() ? CVyImage() : toImage(white), bits); });
+    written([&] {
+        writer.Create(staged.path(), format, calibration, white.empty() ? CVyImage() : engineImage(white, bits), bits);
+    });
     std::string name = firstName;
     while (!frame.empty()) {
         if (frame.size() != cv::Size(format.width, format.height))
@@ -379,7 +374,7 @@ ImportSummary importSequence(const std::string& out, const ImportOptions& option
         frame = takeSamples(frame, samples, name, used, largest);
         if (!stamps.empty() && summary.frames >= stamps.size())
             fail(options.timestamps, "has " + std::to_string(stamps.size()) + " time stamps for more frames");
-        CVyImage image = toImage(frame);
+        CVyImage image = engineImage(frame, bits);
         image.frameId = options.firstId + static_cast<int32_t>(summary.frames);
         image.timeStamp = stamps.empty() ? options.startMs + summary.frames * 1000.0 / fps : stamps[summary.frames];
         written([&] { writer.WriteFrame(image); });

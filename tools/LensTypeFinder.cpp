@@ -13,11 +13,6 @@ namespace {
 constexpr double kBin = 0.125;       // px of radius per profile bin
 constexpr double kReachShare = 0.8;  // of the plateau's brightness: where a rim is said to start
 
-int latticeClass(int k, int l, int n) {
-    const int q = k - (l >= 0 ? l : l - 1) / 2;  // axial coordinate, as Model::lensType
-    return ((q - l) % n + n) % n;
-}
-
 // Mean brightness by radius around every micro-image centre, pooled per lattice class
 // and per half of the lenses (even and odd rows, spread alike over the sensor), out to
 // the micro-image radius.
@@ -28,6 +23,8 @@ struct Profiles {
 
 Profiles measureProfiles(const CCalibration& c, const cv::Mat& white) {
     const int n = c.microLensTypes;
+    CCalibration lattice = c;  // its lens types are the lattice classes
+    lattice.lensTypeOffset = 0;
     const double outer = 1.05 * c.microImageRadius;
     const int bins = static_cast<int>(outer / kBin) + 1;
     Profiles p;
@@ -41,7 +38,7 @@ Profiles measureProfiles(const CCalibration& c, const cv::Mat& white) {
             const auto centre = Vy::Model::microImageCentre(c, Vy::Model::lensCentre(c, k, l));
             const int cx = static_cast<int>(std::lround(centre.x)), cy = static_cast<int>(std::lround(centre.y));
             if (cx - reach < 0 || cy - reach < 0 || cx + reach >= white.cols || cy + reach >= white.rows) continue;
-            const int slot = (l % 2 == 0 ? 0 : n) + latticeClass(k, l, n);
+            const int slot = (l % 2 == 0 ? 0 : n) + Vy::Model::lensType(lattice, k, l);
             ++p.lenses;
             for (int y = cy - reach; y <= cy + reach; ++y)
                 for (int x = cx - reach; x <= cx + reach; ++x) {

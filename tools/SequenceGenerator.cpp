@@ -8,6 +8,7 @@
 #include "CVyException.h"
 #include "CameraDesign.h"
 #include "CameraModel.h"
+#include "EngineImage.h"
 #include "GroundTruth.h"
 #include "SceneScript.h"
 #include "SyntheticCamera.h"
@@ -16,14 +17,6 @@
 namespace Vy::Synth {
 
 namespace {
-CVyImage toImage(const cv::Mat& raw, int bits) {
-    CVyImage image;
-    const bool deep = raw.depth() == CV_16U;
-    image.Create(raw.cols, raw.rows, Vy::PixelTypeLuminance,
-                 deep ? Vy::DataTypeUnsignedShort : Vy::DataTypeUnsignedByte, raw.data);
-    image.significantBits = bits;
-    return image;
-}
 
 void check(bool ok, const std::string& what, const std::string& reason) {
     if (!ok) throw CVyException("create", what, reason);
@@ -88,7 +81,8 @@ void createSequence(const std::string& path, const CreateOptions& options, std::
                                 options.bits > 8 ? Vy::DataTypeUnsignedShort : Vy::DataTypeUnsignedByte};
     CSeqFileWriter writer;
     writer.Create(path, format, calibration,
-                  options.white ? toImage(camera.renderWhite(options.seed), options.bits) : CVyImage(), options.bits);
+                  options.white ? engineImage(camera.renderWhite(options.seed), options.bits) : CVyImage(),
+                  options.bits);
 
     const std::string truthDir = truthDirectory(path);
     // A truth left from an earlier render would describe other frames.
@@ -103,7 +97,7 @@ void createSequence(const std::string& path, const CreateOptions& options, std::
 
     for (int f = 0; f < frames; ++f) {
         const Scene scene = script.sceneAt(static_cast<uint32_t>(f));
-        CVyImage frame = toImage(camera.render(scene, options.seed, static_cast<uint32_t>(f)), options.bits);
+        CVyImage frame = engineImage(camera.render(scene, options.seed, static_cast<uint32_t>(f)), options.bits);
         frame.timeStamp = options.startEpochMs + f * 1000.0 / options.fps;
         frame.frameId = options.firstFrameId + f;
         writer.WriteFrame(frame);
