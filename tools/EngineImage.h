@@ -1,5 +1,5 @@
 // An OpenCV grey image as the engine and the sequence writer take it: a CVyImage
-// over the same pixels (shared, not copied, so the image must outlive it).
+// holding a copy of its pixels.
 #pragma once
 
 #include <opencv2/core.hpp>
