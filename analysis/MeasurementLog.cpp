@@ -34,15 +34,17 @@ std::string formatProfileRow(int frameNumber, double timeStamp, int frameId, int
     return formattedText("%d,%14.6f,%d,%d,%f", frameNumber, timeStamp, frameId, blobCount, areaFigure);
 }
 
-void logProfileRow(const std::string& fileName, int frameNumber, double timeStamp, int frameId, int blobCount,
+bool logProfileRow(const std::string& fileName, int frameNumber, double timeStamp, int frameId, int blobCount,
                    double areaFigure) {
     try {
         const std::string row = formatProfileRow(frameNumber, timeStamp, frameId, blobCount, areaFigure);
-        appendWhole(fileName, row + '\n');
+        const bool written = appendWhole(fileName, row + '\n');
         std::cout << row << '\n';
         std::cout.flush();
+        return written;
     } catch (...) {
-        // Logging must never stop the processing of frames.
+        // Logging must never stop the processing of frames; the caller counts the row as missing.
+        return false;
     }
 }
 

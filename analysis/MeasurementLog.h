@@ -15,9 +15,9 @@ constexpr size_t kWidestProfileRow = 700;
 // taken back, so the file only ever holds whole rows. False when it failed.
 bool appendWhole(const std::string& fileName, const std::string& text);
 
-// Appends the row to fileName (failures to open or write are ignored), then prints
-// it to stdout. Never throws.
-void logProfileRow(const std::string& fileName, int frameNumber, double timeStamp, int frameId, int blobCount,
+// Appends the row to fileName, then prints it to stdout (whether or not it was
+// written). Returns whether the row reached the file; never throws.
+bool logProfileRow(const std::string& fileName, int frameNumber, double timeStamp, int frameId, int blobCount,
                    double areaFigure);
 
 }  // namespace Vy::Analysis

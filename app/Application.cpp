@@ -7,9 +7,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <system_error>
@@ -93,18 +91,17 @@ void stopWorkers(VyReader& reader) {
 
 double perFrame(double milliseconds, uint64_t frames) { return frames > 0 ? milliseconds / frames : 0.0; }
 
-StageMilliseconds stageMilliseconds(const VyReader& reader) {
-    const VyProcessor& processor = reader.frameProcessor();
-    const VyProcessor::Stages& stages = processor.stageTimes();
-    const uint64_t processed = processor.framesProcessed();
+StageMilliseconds stageMilliseconds(const VyReader& reader, const RunReport& report) {
+    const RunReport::Stages& stages = report.milliseconds;
+    const uint64_t processed = report.processed;
     return {perFrame(reader.readMilliseconds(), reader.framesRead()),
-            perFrame(stages.compute.milliseconds(), processed),
-            perFrame(stages.measure.milliseconds(), processed),
-            perFrame(stages.rotate.milliseconds(), processed),
-            perFrame(stages.show.milliseconds(), processed),
-            perFrame(stages.record.milliseconds(), processed),
-            perFrame(stages.publish.milliseconds(), processed),
-            perFrame(processor.encodeMilliseconds(), processor.framesRecorded())};
+            perFrame(stages.compute, processed),
+            perFrame(stages.measure, processed),
+            perFrame(stages.rotate, processed),
+            perFrame(stages.show, processed),
+            perFrame(stages.record, processed),
+            perFrame(stages.publish, processed),
+            perFrame(stages.encode, report.recorded)};
 }
 
 // Exit statuses of a run that was set up; the lowest applicable one is returned.
@@ -129,13 +126,6 @@ struct Failures {
         return text;
     }
 };
-
-// Whole lines in a text file: the rows that reached it.
-uint64_t linesIn(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return static_cast<uint64_t>(
-        std::count(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>(), '\n'));
-}
 
 bool prepareOutputDir(const std::string& dir) {
     std::error_code error;
@@ -207,8 +197,8 @@ std::optional<int> setUpRun(const RunRequest& request, std::unique_ptr<VyReader>
         Viewer::shutdown();
         return 1;
     }
-    const VyProcessor& processor = reader->frameProcessor();
-    if (processor.publishes() && processor.lcmHandle() == nullptr) {
+    const RunReport report = reader->frameProcessor().report();
+    if (report.publishes && !report.lcmReady) {
         const char* url = std::getenv("LCM_DEFAULT_URL");
         printLine("MarlinProfileProc: failed: LCM not set up (LCM_DEFAULT_URL '" + std::string(url ? url : "") + "')");
         reader.reset();
@@ -216,8 +206,8 @@ std::optional<int> setUpRun(const RunRequest& request, std::unique_ptr<VyReader>
         return kOutputFailed;
     }
     const std::string plainVideoName = reader->basePath() + ".mp4";
-    if (!processor.videoFileName().empty() && processor.videoFileName() != plainVideoName) {
-        printLine("Recording to " + processor.videoFileName() + " (" + plainVideoName + " exists)");
+    if (!report.videoFile.empty() && report.videoFile != plainVideoName) {
+        printLine("Recording to " + report.videoFile + " (" + plainVideoName + " exists)");
     }
     return std::nullopt;
 }
@@ -240,7 +230,7 @@ std::optional<bool> startReplay(std::unique_ptr<VyReader>& reader, DisplayType i
     } catch (const std::exception& exception) {
         printLine(std::string("MarlinProfileProc: cannot start the replay: ") + exception.what());
         stopWorkers(*reader);
-        processor.releaseVideo();
+        processor.finish();
         reader.reset();
         Viewer::shutdown();
         return std::nullopt;
@@ -278,7 +268,7 @@ void drawProgress(const VyReader& reader, Clock::time_point start, Clock::time_p
     lastProgress = now;
     const VyProcessor& processor = reader.frameProcessor();
     const double seconds = std::chrono::duration<double>(now - start).count();
-    const std::string text = progressText(processor.framesProcessed(), reader.framesInSequence(), seconds,
+    const std::string text = progressText(processor.report().processed, reader.framesInSequence(), seconds,
                                           processor.framesQueued(), processor.isPaused());
     // Kept below the output, which would otherwise run on behind it ("queue 00").
     if (!Console::showStatusLine(text)) {
@@ -351,22 +341,22 @@ void checkReplay(const VyReader& reader, bool quit, RunOutcome& outcome) {
 }
 
 // The recording: not opened, cut, left without its index, or empty (then removed).
-void checkVideo(const VyProcessor& processor, RunOutcome& outcome) {
+void checkVideo(const RunReport& report, RunOutcome& outcome) {
     RunCounts& counts = outcome.counts;
-    if (!processor.videoOpenError().empty()) {
-        outcome.failures.add(kOutputFailed, "video not opened (" + processor.videoOpenError() + ")");
+    if (!report.videoOpenError.empty()) {
+        outcome.failures.add(kOutputFailed, "video not opened (" + report.videoOpenError + ")");
     }
-    if (!processor.recordingCut().empty()) {
+    if (!report.recordingCut.empty()) {
         outcome.failures.add(kOutputFailed, "recording cut at frame " + std::to_string(counts.recorded) + " (" +
-                                                processor.recordingCut() + ")");
+                                                report.recordingCut + ")");
     }
-    if (processor.recordingLost() > 0) {
-        outcome.failures.add(kOutputFailed, std::to_string(processor.recordingLost()) + " of " +
+    if (report.recordingLost > 0) {
+        outcome.failures.add(kOutputFailed, std::to_string(report.recordingLost) + " of " +
                                                 std::to_string(counts.processed) + " frames not recorded (" +
-                                                processor.recordingLoss() + ")");
+                                                report.recordingLoss + ")");
     }
     std::error_code error;
-    const std::string& video = processor.videoFileName();
+    const std::string& video = report.videoFile;
     if (!video.empty() && counts.recorded == 0) {
         std::filesystem::remove(video, error);  // a recording without frames is no recording
     } else if (!video.empty() && !FrameRecorder::hasIndex(video)) {
@@ -378,37 +368,36 @@ void checkVideo(const VyProcessor& processor, RunOutcome& outcome) {
 }
 
 // LCM messages that were not sent.
-void checkPublishing(const VyProcessor& processor, RunOutcome& outcome) {
-    if (!processor.lcmLogShortfall().empty()) {
-        outcome.failures.add(kOutputFailed, processor.lcmLogShortfall());
-    } else if (processor.publishes() && processor.publishFailures() > 0) {
-        outcome.failures.add(kOutputFailed, "LCM did not send " + std::to_string(processor.publishFailures()) + " of " +
+void checkPublishing(const RunReport& report, RunOutcome& outcome) {
+    if (!report.lcmShortfall.empty()) {
+        outcome.failures.add(kOutputFailed, report.lcmShortfall);
+    } else if (report.publishes && report.publishFailures > 0) {
+        outcome.failures.add(kOutputFailed, "LCM did not send " + std::to_string(report.publishFailures) + " of " +
                                                 std::to_string(outcome.counts.processed) + " frames");
     }
 }
 
 // The measurement log, its particle table and the chart drawn from the log.
-void checkMeasurement(const VyProcessor& processor, RunOutcome& outcome) {
-    if (processor.profileRows() == 0) {
+void checkMeasurement(const RunReport& report, RunOutcome& outcome) {
+    if (report.profileRows == 0) {
         return;
     }
     Failures& failures = outcome.failures;
     std::error_code error;
-    if (!std::filesystem::exists(processor.logFile(), error)) {
-        failures.add(kOutputFailed, "log not written (" + processor.logFile() + ")");
+    if (!std::filesystem::exists(report.logFile, error)) {
+        failures.add(kOutputFailed, "log not written (" + report.logFile + ")");
         return;
     }
-    outcome.logPath = processor.logFile();
+    outcome.logPath = report.logFile;
     const std::string& logPath = outcome.logPath;
-    const uint64_t rows = linesIn(logPath);
-    if (rows < processor.profileRows()) {
+    const uint64_t rows = report.profileRowsWritten;
+    if (rows < report.profileRows) {
         failures.add(kOutputFailed, "log cut at frame " + std::to_string(rows) + " (" + logPath + " holds " +
-                                        std::to_string(rows) + " of " + std::to_string(processor.profileRows()) +
-                                        " rows)");
+                                        std::to_string(rows) + " of " + std::to_string(report.profileRows) + " rows)");
     }
-    if (processor.particleTableFailures() > 0) {
-        failures.add(kOutputFailed, "particle table " + processor.particleTableFileName() + " misses the rows of " +
-                                        std::to_string(processor.particleTableFailures()) + " frames");
+    if (report.particleTableFailures > 0) {
+        failures.add(kOutputFailed, "particle table " + report.particleTable + " misses the rows of " +
+                                        std::to_string(report.particleTableFailures) + " frames");
     }
     std::string chartError;
     if (Vy::Analysis::writeProfileChart(logPath, logPath + ".png", &chartError)) {
@@ -427,21 +416,22 @@ int shutDownAndSummarise(std::unique_ptr<VyReader>& reader, bool quit, Clock::ti
         VyProcessor& processor = reader->frameProcessor();
         stopWorkers(*reader);
         COmbraRuntime::End();
-        processor.releaseVideo();
+        processor.finish();
         std::cout << "done.\n" << std::flush;
         COmbraRuntime::End();
         std::cout << "finished.\n" << std::flush;
 
+        const RunReport report = processor.report();
         RunOutcome outcome;
-        outcome.counts = {reader->framesRead(),       processor.framesProcessed(),
-                          processor.framesRecorded(), processor.framesPublished(),
-                          processor.framesDropped(),  std::chrono::duration<double>(Clock::now() - start).count()};
+        outcome.counts = {reader->framesRead(), report.processed,
+                          report.recorded,      report.published,
+                          report.dropped,       std::chrono::duration<double>(Clock::now() - start).count()};
         checkReplay(*reader, quit, outcome);
-        checkVideo(processor, outcome);
-        checkPublishing(processor, outcome);
-        checkMeasurement(processor, outcome);
+        checkVideo(report, outcome);
+        checkPublishing(report, outcome);
+        checkMeasurement(report, outcome);
         printLine(summaryLine(outcome.counts, outcome.videoPath, outcome.logPath, outcome.chartPath));
-        std::cout << stageLine(stageMilliseconds(*reader)) << std::endl;
+        std::cout << stageLine(stageMilliseconds(*reader, report)) << std::endl;
         if (!outcome.failures.items.empty()) {
             printLine(outcome.failures.line());
         }

@@ -72,10 +72,9 @@ void VyReader::setUp(const std::string& path) {
         processor.setWhiteImage(rayImage.GetWhiteImage());
     }
     std::cout << "Setting up processor...";
-    processor.setImageFormat(imageFormat);
     processor.openOutputVideo(outputBase);
     std::cout << " Loading first, slow image on to GPU..." << std::endl;
-    processor.uploadFirstImage();
+    processor.setImageFormat(imageFormat);
     std::cout << " Done loading first, slow image on to GPU..." << std::endl;
     processor.markReady();
     Console::_sleep(2000);
@@ -131,7 +130,7 @@ void VyReader::waitUntilDue(double timeMs) {
             if (processor.wantsFrame() && processor.framesQueued() == 0) {
                 return;
             }
-            sleep(10);
+            processor.waitForChange(std::chrono::milliseconds(kPaceSliceMs));
             continue;
         }
         const ReplayPace::Clock::time_point now = ReplayPace::Clock::now();
@@ -147,7 +146,8 @@ void VyReader::threadedFunction() {
         // Paused, the reader brings only a frame that the processor waits for to step to.
         if (processor.isPaused() && !(processor.wantsFrame() && processor.framesQueued() == 0)) {
             pace.restart();
-            sleep(10);
+            // A step, a resume or a frame taken wakes it; the wait's end lets it see a stop.
+            processor.waitForChange(std::chrono::milliseconds(kPaceSliceMs));
             continue;
         }
         if (failure.empty() && seqReader.GetFrameIndex() < seqReader.GetFrameCount()) {
@@ -167,6 +167,6 @@ void VyReader::threadedFunction() {
         if (empty) {
             return;
         }
-        sleep(100);
+        processor.waitForChange(std::chrono::milliseconds(kPaceSliceMs));
     }
 }

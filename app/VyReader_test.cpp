@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <thread>
 #include <utility>
@@ -68,13 +69,10 @@ TEST(VyReader, SetUpPrintsItsLinesInOrderAndGetsReady) {
         "Ready\\.\n");
     EXPECT_TRUE(std::regex_match(printed, expected)) << printed;
     EXPECT_TRUE(reader.frameProcessor().isCalibrated());
-    EXPECT_TRUE(reader.frameProcessor().isReady());
-    EXPECT_TRUE(reader.frameProcessor().recordingOpen());
+    EXPECT_EQ(reader.frameProcessor().report().videoFile, reader.basePath() + ".mp4");
     EXPECT_EQ(reader.basePath(), recordingName(options(dir).outputDir, path));
-    EXPECT_EQ(reader.frameProcessor().rawImageFormat().width, 5120);
-    EXPECT_EQ(reader.frameProcessor().rawImageFormat().pixelType, static_cast<uint32_t>(Vy::PixelTypeLuminance));
     EXPECT_EQ(reader.framesInSequence(), 3u);
-    reader.frameProcessor().releaseVideo();
+    reader.frameProcessor().finish();
     EXPECT_TRUE(std::filesystem::exists(reader.basePath() + ".mp4"));
 }
 
@@ -121,15 +119,26 @@ TEST(VyReader, ReaderQueuesEveryFrameThenWaitsForTheQueueToEmpty) {
     // Frames still wait: the end of the sequence is not reported yet.
     EXPECT_FALSE(reader.isSequenceDone());
     EXPECT_TRUE(reader.isThreadRunning());
-    CVyImage frame;
-    for (int i = 0; i < 5; ++i) {
-        ASSERT_TRUE(reader.frameProcessor().takeQueuedFrame(frame));
-        EXPECT_EQ(frame.frameId, 100 + i);
-        EXPECT_EQ(static_cast<const uint8_t*>(frame.GetPixelData())[0], i * 10);
-    }
+    // The processor takes them (the profile measurement logs each frame's id), and the reader ends.
+    VyProcessor& processor = reader.frameProcessor();
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(processor.startProcessor(), 0);
     reader.waitForThread();
+    processor.stopThread();
+    processor.waitForThread();
+    testing::internal::GetCapturedStdout();
     EXPECT_TRUE(reader.isSequenceDone());
     EXPECT_EQ(reader.framesRead(), 5u);
+    EXPECT_EQ(processor.report().processed, 5u);
+    std::ifstream log(processor.report().logFile);
+    std::string row;
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(std::getline(log, row));
+        EXPECT_EQ(row.substr(0, row.find(',')), std::to_string(i));
+        std::string id(1, ',');
+        id.append(std::to_string(100 + i)).append(1, ',');
+        EXPECT_NE(row.find(id), std::string::npos) << row;
+    }
 }
 
 TEST(VyReader, PauseHoldsTheReaderAndStopEndsItWithoutTheEnd) {

@@ -27,3 +27,17 @@ void reportWorkerException(const char* text, const std::function<bool()>& keepWa
     printReport(text);
     Console::waitForKeyTaken(keepWaiting);
 }
+
+bool runReportingFailures(const std::function<void()>& step, const std::function<bool()>& keepWaiting) {
+    try {
+        step();
+        return true;
+    } catch (const CVyException& exception) {
+        reportWorkerException(exception.ToString(true).ToCString(), keepWaiting);
+    } catch (const std::exception& exception) {
+        reportWorkerException(exception.what(), keepWaiting);
+    } catch (...) {
+        reportWorkerException("unknown exception", keepWaiting);
+    }
+    return false;
+}

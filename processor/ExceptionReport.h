@@ -12,3 +12,6 @@ void reportExceptionAndWaitForKey(const CVyException& exception);
 // waits until the loop has taken a key (which still acts there, so a typed 'q' is
 // not lost), input has ended, or keepWaiting() turns false.
 void reportWorkerException(const char* text, const std::function<bool()>& keepWaiting);
+// A worker's step: any exception it throws is reported as above and goes no further,
+// so the worker goes on with its next frame. Returns whether the step ended normally.
+bool runReportingFailures(const std::function<void()>& step, const std::function<bool()>& keepWaiting);

@@ -1,6 +1,6 @@
 // What an output needs to know of a frame besides its samples: the number the
-// console shows, whether it is a paused frame shown again, and the display
-// type it was made in. Filled by the processor thread for each frame.
+// console shows, the raw frame's time and id, whether it is a paused frame
+// shown again, and the display type it was made in.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +13,9 @@
 struct FrameInfo {
     // The frame number on the console: frames done before this one (a frame shown again keeps its number).
     int32_t number = 0;
+    // The raw frame's time stamp (ms) and id, as the sequence gave them.
+    double timeStamp = 0.0;
+    int32_t frameId = 0;
     // A paused frame computed again (type change, refocus, snapshot): shown, neither recorded nor counted.
     bool again = false;
     DisplayType type = DisplayType::Profile;

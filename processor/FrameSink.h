@@ -1,16 +1,26 @@
-// Where a processed frame goes: the window and the recording, or LCM. The
-// processor chooses its outputs when it is built and hands every frame to each
-// of them in order, knowing nothing of what they do with it.
+// Where a processed frame goes: the window, the recording, or LCM. Each output
+// finds all it needs in the frame it is handed and reads no other output, so
+// the order in which the processor hands a frame on does not matter.
 #pragma once
 
 #include "CVyImage.h"
 #include "FrameInfo.h"
+#include "FrameTurn.h"
+
+struct OutputFrame {
+    // The display type's image as the outputs take it: as computed in a run that
+    // publishes; in a run that shows and records, turned.image.
+    const CVyImage& image;
+    // The image turned for the window and the recording; empty in a publishing run.
+    const TurnedFrame& turned;
+    const FrameInfo& info;
+};
 
 class FrameSink {
 public:
     virtual ~FrameSink() = default;
-    // Processor thread: one processed frame. The output may turn or shrink it in place.
-    virtual void consume(CVyImage& image, const FrameInfo& info) = 0;
-    // Once the processor thread has ended: what the output still holds is written out.
+    // The thread that runs the outputs: one processed frame, read only.
+    virtual void consume(const OutputFrame& frame) = 0;
+    // Once no more frames come: what the output still holds is written out.
     virtual void close() {}
 };

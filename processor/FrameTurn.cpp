@@ -1,7 +1,7 @@
 #include "FrameTurn.h"
 
-#include <iostream>
 #include <opencv2/core.hpp>
+#include <utility>
 
 #include "FrameRecorder.h"
 #include "FrameReduction.h"
@@ -28,28 +28,26 @@ int matTypeOf(const CVyImageFormat& format) {
 
 }  // namespace
 
-void FrameTurn::consume(CVyImage& image, const FrameInfo& /*info*/) {
-    const StageClock::Span span(rotateClock);
-    turned = Turned{};
-    if (isWide(image)) {
+TurnedFrame turnFrame(CVyImage image) {
+    TurnedFrame turned;
+    turned.image = std::move(image);
+    CVyImage& own = turned.image;
+    if (isWide(own)) {
         // Read in place: nothing writes the samples, so an image shared with the
         // engine is not copied, and only the reduced frames are turned.
         turned.wide = true;
-        turned.view = cv::Mat(image.GetHeight(), image.GetWidth(), CV_16UC1, const_cast<void*>(image.GetPixelData()));
+        turned.view = cv::Mat(own.GetHeight(), own.GetWidth(), CV_16UC1, const_cast<void*>(own.GetPixelData()));
         try {
             turned.recording = FrameReduction::recordingFrame(turned.view, FrameRecorder::kVideoSide);
         } catch (const std::exception& exception) {
             turned.failure = exception.what();
         }
-        return;
+        return turned;
     }
-    const CVyImageFormat& format = image.GetFormat();
-    if (!image.IsEmpty()) {
-        turned.view = cv::Mat(format.height, format.width, matTypeOf(format), image.GetPixelDataForWrite());
-    }
-    if (turned.view.empty()) {
-        std::cout << "image empty" << std::endl;
-    } else {
+    if (!own.IsEmpty()) {
+        const CVyImageFormat& format = own.GetFormat();
+        turned.view = cv::Mat(format.height, format.width, matTypeOf(format), own.GetPixelDataForWrite());
         cv::rotate(turned.view, turned.view, cv::ROTATE_180);
     }
+    return turned;
 }

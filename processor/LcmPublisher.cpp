@@ -11,6 +11,7 @@
 #include "Diagnostic.h"
 #include "OutputRoom.h"
 #include "VyTypes.h"
+#include "engine/ImageResizer.h"
 
 namespace {
 
@@ -52,8 +53,8 @@ uint32_t bigEndian32(const unsigned char* bytes) {
 
 }  // namespace
 
-LcmPublisher::LcmPublisher(lcm_t* handle, const CVyImage& frameSource, StageClock& clock, Resize resize)
-    : lcm(handle), source(frameSource), publishClock(clock), shrink(std::move(resize)) {
+LcmPublisher::LcmPublisher(lcm_t* handle, StageClock& clock)
+    : lcm(handle), setUp(handle != nullptr), publishClock(clock) {
     // lcm_create("") took its URL from here; an appended log keeps what it held.
     if (lcm != nullptr) {
         logPath = writtenLogPath(std::getenv("LCM_DEFAULT_URL"));
@@ -103,16 +104,16 @@ uint64_t LcmPublisher::eventsInLog(const std::string& path, uint64_t from) {
     return events;
 }
 
-void LcmPublisher::consume(CVyImage& image, const FrameInfo& /*info*/) {
+void LcmPublisher::consume(const OutputFrame& frame) {
     const StageClock::Span span(publishClock);
-    image.timeStamp = source.timeStamp;
+    CVyImage image = frame.image;  // shares the pixels; what is shrunk or made shallower is new
     const int32_t width = image.GetWidth();
     const int32_t height = image.GetHeight();
     if (width > kLcmLargestSide || height > kLcmLargestSide) {
         // The larger side decides, so a tall image shrinks too.
         const int divisor = std::max({width / kLcmLargestSide, height / kLcmLargestSide, 1});
         CVyImage smaller;
-        shrink(smaller, image, divisor);
+        Vy::Engine::ResizeByArea(image, divisor, smaller);
         image = smaller;
     }
     if (image.GetFormat().GetBitDepth() > 8) {
@@ -121,7 +122,7 @@ void LcmPublisher::consume(CVyImage& image, const FrameInfo& /*info*/) {
         image.ConvertType(shallower, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte);
         image = shallower;
     }
-    message.frameTime = static_cast<int64_t>(source.timeStamp);
+    message.frameTime = static_cast<int64_t>(frame.info.timeStamp);
     message.width = image.GetWidth();
     message.height = image.GetHeight();
     message.bytesPerSample = 1;

@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include "CVyImage.h"
@@ -16,24 +15,21 @@
 
 class LcmPublisher : public FrameSink {
 public:
-    // Shrinks source by an integer factor into target (the engine does it on the device).
-    using Resize = std::function<void(CVyImage& target, const CVyImage& source, int factor)>;
-
     // Takes the handle (null when LCM could not be set up: every frame then says so on
-    // standard error). The frame's time is taken from frameSource, the raw frame it was made of;
-    // the time spent goes to clock.
-    LcmPublisher(lcm_t* handle, const CVyImage& frameSource, StageClock& clock, Resize resize);
+    // standard error); the time spent goes to clock.
+    LcmPublisher(lcm_t* handle, StageClock& clock);
     ~LcmPublisher() override;
     LcmPublisher(const LcmPublisher&) = delete;
     LcmPublisher& operator=(const LcmPublisher&) = delete;
 
-    void consume(CVyImage& image, const FrameInfo& info) override;
+    // The frame's time is the raw frame's, from the frame's info.
+    void consume(const OutputFrame& frame) override;
     // Ends the LCM instance, so a file log is written out, and counts the messages the
     // log really holds: what a full disk or the file-size limit kept out of it is a failure.
     void close() override;
 
-    // Null once closed.
-    lcm_t* handle() const { return lcm; }
+    // Whether it was given an instance (LCM could be set up).
+    bool isSetUp() const { return setUp; }
     // Any thread may read the counters.
     uint64_t published() const { return publishedTotal.load(); }
     // Frames LCM refused to send (a read-only log, a broken transport) or that never reached its file log.
@@ -45,10 +41,9 @@ public:
     static uint64_t eventsInLog(const std::string& path, uint64_t from);
 
 private:
-    lcm_t* lcm;
-    const CVyImage& source;
+    lcm_t* lcm;  // null once closed
+    const bool setUp;
     StageClock& publishClock;
-    Resize shrink;
     ImageMessage message;
     std::atomic<uint64_t> publishedTotal{0};
     std::atomic<uint64_t> failedTotal{0};

@@ -21,8 +21,7 @@ constexpr size_t kRecorderQueue = 4;
 constexpr double kVideoRate = 30.0;
 }  // namespace
 
-RecorderOutput::RecorderOutput(FrameTurn& turn, StageClock& clock)
-    : turn(turn), recordClock(clock), recorder(writer, kRecorderQueue) {}
+RecorderOutput::RecorderOutput(StageClock& clock) : recordClock(clock), recorder(writer, kRecorderQueue) {}
 
 void RecorderOutput::open(const std::string& basePath) {
     // The name is claimed with an exclusive create, so an earlier recording (or a
@@ -61,17 +60,18 @@ std::string RecorderOutput::depthScaleFileName() const {
     return videoName.empty() ? std::string() : videoName.substr(0, videoName.size() - 4) + ".depth-scale.png";
 }
 
-void RecorderOutput::consume(CVyImage& image, const FrameInfo& info) {
-    if (info.again) {
+void RecorderOutput::consume(const OutputFrame& frame) {
+    if (frame.info.again) {
         return;  // recorded when it was first processed
     }
     const StageClock::Span span(recordClock);
-    const FrameTurn::Turned& turned = turn.last();
+    const TurnedFrame& turned = frame.turned;
     if (turned.wide) {
         std::string failure = turned.failure;
         if (failure.empty()) {
             try {
-                recorder.record(turn.takeRecording());
+                // The recorder thread owns what it encodes.
+                recorder.record(turned.recording.clone());
             } catch (const std::exception& exception) {
                 failure = exception.what();
             }
@@ -91,7 +91,7 @@ void RecorderOutput::consume(CVyImage& image, const FrameInfo& info) {
         } else {
             frame = turned.view.clone();
         }
-        if (image.GetFormat().pixelType == Vy::PixelTypeRGB) {
+        if (turned.image.GetFormat().pixelType == Vy::PixelTypeRGB) {
             cv::cvtColor(frame, frame, cv::COLOR_RGB2BGR);
         }
         recorder.record(std::move(frame));

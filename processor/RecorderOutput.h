@@ -13,18 +13,17 @@
 #include "FragmentedMp4Writer.h"
 #include "FrameRecorder.h"
 #include "FrameSink.h"
-#include "FrameTurn.h"
 #include "StageClock.h"
 
 class RecorderOutput : public FrameSink {
 public:
-    // turn: the shared step run before this output; the time spent goes to clock.
-    RecorderOutput(FrameTurn& turn, StageClock& clock);
+    // The time spent goes to clock.
+    explicit RecorderOutput(StageClock& clock);
 
     // Main thread: opens "<basePath>.mp4", or "<basePath>-N.mp4" when that name is
     // taken; says so on the console when it cannot.
     void open(const std::string& basePath);
-    void consume(CVyImage& image, const FrameInfo& info) override;
+    void consume(const OutputFrame& frame) override;
     // What the recorder still holds is written and the file closed.
     void close() override;
 
@@ -45,7 +44,6 @@ public:
     double encodeMilliseconds() const { return recorder.encodeMilliseconds(); }
 
 private:
-    FrameTurn& turn;
     StageClock& recordClock;
     // Written by the main thread before the processor thread starts.
     std::string videoName;

@@ -23,9 +23,8 @@ CVyImage wide16(int32_t side) {
 
 TEST(RecorderOutput, FramesShownAgainAreNotRecorded) {
     Vy::Test::ScratchDir dir;
-    StageClock rotateClock, recordClock;
-    FrameTurn turn(rotateClock);
-    RecorderOutput recording(turn, recordClock);
+    StageClock recordClock;
+    RecorderOutput recording(recordClock);
     testing::internal::CaptureStderr();
     recording.open(dir.File("run"));
     testing::internal::GetCapturedStderr();
@@ -34,12 +33,10 @@ TEST(RecorderOutput, FramesShownAgainAreNotRecorded) {
     EXPECT_EQ(recording.depthScaleFileName(), dir.File("run.depth-scale.png"));
     FrameInfo info;
     for (bool again : {false, true, false, true, true}) {
-        CVyImage frame = wide16(64);
         info.again = again;
-        turn.consume(frame, info);
-        recording.consume(frame, info);
-        // A recorded frame is handed over, not kept by the turn until the next one.
-        EXPECT_EQ(turn.last().recording.empty(), !again);
+        const TurnedFrame turned = turnFrame(wide16(64));
+        ASSERT_FALSE(turned.recording.empty());
+        recording.consume(OutputFrame{turned.image, turned, info});
     }
     recording.close();
     EXPECT_FALSE(recording.isOpen());
@@ -49,9 +46,8 @@ TEST(RecorderOutput, FramesShownAgainAreNotRecorded) {
 
 TEST(RecorderOutput, ATakenNameGetsANumberAndAMissingDirectoryNoneAtAll) {
     Vy::Test::ScratchDir dir;
-    StageClock rotateClock, recordClock;
-    FrameTurn turn(rotateClock);
-    RecorderOutput first(turn, recordClock), second(turn, recordClock), lost(turn, recordClock);
+    StageClock recordClock;
+    RecorderOutput first(recordClock), second(recordClock), lost(recordClock);
     testing::internal::CaptureStderr();
     first.open(dir.File("run"));
     second.open(dir.File("run"));

@@ -19,13 +19,17 @@ void ViewerOutput::setDepthColours(double nearMm, double farMm) {
     colourFar = farMm;
 }
 
-void ViewerOutput::consume(CVyImage& image, const FrameInfo& info) {
+void ViewerOutput::consume(const OutputFrame& frame) {
     const StageClock::Span span(showClock);
+    const FrameInfo& info = frame.info;
+    if (frame.turned.view.empty()) {
+        std::cout << "image empty" << std::endl;
+    }
     std::cout << info.number << std::endl;
-    if (turn.last().wide) {
-        showWide(image, info);
+    if (frame.turned.wide) {
+        showWide(frame.turned, info);
     } else {
-        show(image, info);
+        show(frame.turned, info);
     }
     // A frame shown again does not begin a series.
     if (!info.again) {
@@ -33,9 +37,10 @@ void ViewerOutput::consume(CVyImage& image, const FrameInfo& info) {
     }
 }
 
-void ViewerOutput::show(CVyImage& image, const FrameInfo& info) {
+void ViewerOutput::show(const TurnedFrame& turned, const FrameInfo& info) {
+    const CVyImage& image = turned.image;
     const CVyImageFormat& format = image.GetFormat();
-    const cv::Mat& view = turn.last().view;
+    const cv::Mat& view = turned.view;
     const bool depthPicture = info.type == DisplayType::Depth && format.pixelType == Vy::PixelTypeBGR && !view.empty();
     const bool profilePicture = info.outlines && format.pixelType == Vy::PixelTypeBGR && !view.empty();
     // Without a window the viewer's conversion would be thrown away.
@@ -63,13 +68,14 @@ void ViewerOutput::show(CVyImage& image, const FrameInfo& info) {
     }
 }
 
-void ViewerOutput::showWide(const CVyImage& image, const FrameInfo& info) {
+void ViewerOutput::showWide(const TurnedFrame& turned, const FrameInfo& info) {
+    const CVyImage& image = turned.image;
     const bool snapshot = !info.snapshotBase.empty();
     if (!Viewer::isShowing() && !snapshot) {
         return;
     }
     // The viewer's own 8-bit frame (the top 8 of the 14 bits), turned.
-    const cv::Mat& wide = turn.last().view;
+    const cv::Mat& wide = turned.view;
     CVyImage reduced;
     if (reduced.Create(
             CVyImageFormat{image.GetWidth(), image.GetHeight(), Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte})) {

@@ -12,13 +12,12 @@
 #include <string>
 
 #include "FrameSink.h"
-#include "FrameTurn.h"
 #include "StageClock.h"
 
 class ViewerOutput : public FrameSink {
 public:
-    // turn: the shared step run before this output; the time spent goes to clock.
-    ViewerOutput(const FrameTurn& turn, StageClock& clock) : turn(turn), showClock(clock) {}
+    // The time spent goes to clock.
+    explicit ViewerOutput(StageClock& clock) : showClock(clock) {}
 
     // Main thread, before the processor thread starts: opens the window.
     void open();
@@ -27,7 +26,7 @@ public:
     // Main thread, before the processor thread starts: where the colour scale of the first
     // depth picture is written, beside the recording; empty: nowhere (no recording).
     void setDepthScaleFile(const std::string& path) { depthScalePath = path; }
-    void consume(CVyImage& image, const FrameInfo& info) override;
+    void consume(const OutputFrame& frame) override;
 
     // The window; 0 before open().
     int32_t handle() const { return viewHandle; }
@@ -37,11 +36,10 @@ public:
     void beginSeries() { shown.store(false); }
 
 private:
-    void show(CVyImage& image, const FrameInfo& info);
-    void showWide(const CVyImage& image, const FrameInfo& info);
+    void show(const TurnedFrame& turned, const FrameInfo& info);
+    void showWide(const TurnedFrame& turned, const FrameInfo& info);
     void showDepthWithScale(const cv::Mat& colours);
 
-    const FrameTurn& turn;
     StageClock& showClock;
     // Written by the main thread before the processor thread starts.
     int32_t viewHandle = 0;

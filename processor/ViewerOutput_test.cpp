@@ -1,4 +1,4 @@
-// The window's output after the shared turn: the numbers it prints, the series
+// The window's output after the turn: the numbers it prints, the series
 // flag, snapshots of 8-bit and 16-bit frames, and the depth scale written once.
 #include "ViewerOutput.h"
 
@@ -24,15 +24,14 @@ class ViewerOutputTest : public testing::Test {
 protected:
     void SetUp() override { Viewer::setHeadless(true); }
     // The turn and the window, as the processor runs them; returns what was printed.
-    std::string output(CVyImage& image, const FrameInfo& info) {
+    std::string output(const CVyImage& image, const FrameInfo& info, ViewerOutput* to = nullptr) {
         testing::internal::CaptureStdout();
-        turn.consume(image, info);
-        viewer.consume(image, info);
+        const TurnedFrame turned = turnFrame(image);
+        (to ? *to : viewer).consume(OutputFrame{turned.image, turned, info});
         return testing::internal::GetCapturedStdout();
     }
-    StageClock rotateClock, showClock;
-    FrameTurn turn{rotateClock};
-    ViewerOutput viewer{turn, showClock};
+    StageClock showClock;
+    ViewerOutput viewer{showClock};
     Vy::Test::ScratchDir dir;
 };
 
@@ -56,7 +55,7 @@ TEST_F(ViewerOutputTest, PrintsTheGivenNumberAndKeepsTheSeriesFlagForFramesShown
 }
 
 TEST_F(ViewerOutputTest, SnapshotsHoldTheFrameAsShownAtItsOwnDepth) {
-    // 8-bit: turned in place by the shared step, written as it is.
+    // 8-bit: turned, written as it is.
     CVyImage narrow = gray8({10, 20, 30, 40, 50, 60}, 3, 2);
     FrameInfo info;
     info.number = 3;
@@ -108,15 +107,11 @@ TEST_F(ViewerOutputTest, TheDepthScaleIsWrittenOnceBesideTheRecordingForDepthPic
     EXPECT_EQ(output(colours, info), "0\n");
 
     // A directory that cannot be written to is said once, and the frames go on.
-    ViewerOutput unwritable(turn, showClock);
+    ViewerOutput unwritable(showClock);
     const std::string missing = dir.File("missing/run.depth-scale.png");
     unwritable.setDepthScaleFile(missing);
-    testing::internal::CaptureStdout();
-    turn.consume(colours, info);
-    unwritable.consume(colours, info);
-    turn.consume(colours, info);
-    unwritable.consume(colours, info);
-    const std::string printed = testing::internal::GetCapturedStdout();
+    std::string printed = output(colours, info, &unwritable);
+    printed += output(colours, info, &unwritable);
     EXPECT_EQ(printed.rfind("0\ndepth scale not written (" + missing + ": ", 0), 0u) << printed;
     EXPECT_TRUE(printed.ends_with(")\n0\n")) << printed;
 }

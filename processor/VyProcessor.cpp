@@ -15,8 +15,13 @@
 #include "CVyException.h"
 #include "CameraModel.h"
 #include "Diagnostic.h"
+#include "DisplayPipeline.h"
 #include "ExceptionReport.h"
+#include "IImageAccess.h"
+#include "LcmPublisher.h"
+#include "MutexLock.h"
 #include "PanoraTool.h"
+#include "RefocusPlane.h"
 #include "Snapshot.h"
 #include "Viewer.h"
 #include "VyTypes.h"
@@ -27,8 +32,9 @@ namespace {
 constexpr uint32_t kQueueCapacity = 512;
 // Pixel bytes the queue may hold: large frames wait in the file, not in memory.
 constexpr uint64_t kMaxQueuedBytes = 256ull << 20;
-// How long the idle processor waits for a frame before it looks at its running
-// flag again: a run that has ended waits this long for the thread to stop.
+// How long a waiting thread sleeps before it looks at its running flag again (the
+// flag is the thread library's and wakes no one): a run that has ended waits this
+// long for the thread to stop. Frames and requests wake it at once.
 constexpr uint32_t kQueueWaitMilliseconds = 10;
 // Offset between 1582-10-15 and 1970-01-01 in 100 ns ticks.
 constexpr int64_t kGregorianToUnixTicks = 122192928000000000LL;
@@ -47,24 +53,20 @@ std::string profileLogFileName(const std::string& outputDir, int64_t unixMicrose
 }
 
 VyProcessor::VyProcessor(const VyRunOptions& options)
-    : logFileName(profileLogFileName(options.outputDir, Poco::Timestamp().epochMicroseconds())),
-      lcmOutput(options.lcmOutput),
+    : lcmOutput(options.lcmOutput),
       settingsPath(options.settingsPath.empty() ? defaultSettingsPath() : options.settingsPath),
-      turn(stages.rotate),
-      viewer(turn, stages.show),
-      recording(turn, stages.record) {
+      outputDir(options.outputDir.empty() ? "." : options.outputDir),
+      profile(profileLogFileName(options.outputDir, Poco::Timestamp().epochMicroseconds())),
+      viewer(stages.show),
+      recording(stages.record),
+      outputStage([this](ComputedFrame& frame) { finishFrame(frame); }) {
     // Only a publishing run talks to LCM; it neither shows nor records.
     if (lcmOutput) {
-        publisher = std::make_unique<LcmPublisher>(lcm_create(""), inputImage, stages.publish,
-                                                   [this](CVyImage& target, const CVyImage& source, int factor) {
-                                                       compute.ResizeImage(&target, &source, factor);
-                                                   });
+        publisher = std::make_unique<LcmPublisher>(lcm_create(""), stages.publish);
         outputs.push_back(publisher.get());
     } else {
-        // The turn is shared: it runs once, before the window and the recording.
-        outputs = {&turn, &viewer, &recording};
+        outputs = {&viewer, &recording};
     }
-    outputDir = options.outputDir.empty() ? "." : options.outputDir;
     imageQueue.Initialize(kQueueCapacity, false);
     std::cout << "Initializing PanoraTool...\n" << std::flush;
     Panora::Tool::Init(nullptr);
@@ -81,7 +83,7 @@ void VyProcessor::setupCompute(const CCalibration& calibration) {
         params.Declare(kRefocusDistanceId, "refocus.distance_mm", 0, 0, 1e7);
     }
     params.ImportParameterFromFile(CVyString(settingsPath));
-    profileSettings = Vy::Analysis::readProfileSettings(params);
+    profile.setUp(Vy::Analysis::readProfileSettings(params), calibration);
     // A near or far of 0 (the shipped settings) takes that end from what the calibration can measure.
     const Vy::Engine::DistanceRange measurable =
         Vy::Engine::MeasurableDistances(calibration, params.GetNumber(Params::CudaCompute_DepthVirtualMin),
@@ -93,7 +95,7 @@ void VyProcessor::setupCompute(const CCalibration& calibration) {
     viewer.setDepthColours(colourNear, colourFar);
     params.SetValue(Params::CudaCompute_ColorNearDistance, colourNear);
     params.SetValue(Params::CudaCompute_ColorFarDistance, colourFar);
-    // Refocusing: 0 at the calibration's lowest virtual depth (farthest), 1 at its highest, linear in 1/v.
+    // Refocusing runs over the calibration's virtual depths (see RefocusPlane.h).
     refocusDepthLow = calibration.virtualDepthMin;
     refocusDepthHigh = calibration.virtualDepthMax;
     refocusValue = params.GetNumber(Params::CudaCompute_RefocusVirtualDepth);
@@ -104,15 +106,13 @@ void VyProcessor::setupCompute(const CCalibration& calibration) {
         const double farthest = Vy::Model::distanceFromVirtualDepth(calibration, refocusDepthLow);
         const double held = farthest > nearest && nearest > 0.0 ? std::clamp(refocusMm, nearest, farthest) : refocusMm;
         const double v = Vy::Model::virtualDepthFromDistance(calibration, held);
-        const double r = (1.0 / refocusDepthLow - 1.0 / v) / (1.0 / refocusDepthLow - 1.0 / refocusDepthHigh);
-        refocusValue = std::clamp(r, 0.0, 1.0);
+        refocusValue = std::clamp(Vy::Model::refocusValueOf(refocusDepthLow, refocusDepthHigh, v), 0.0, 1.0);
     }
     const auto [searchLow, searchHigh] =
         Vy::Model::searchedVirtualDepths(calibration, params.GetNumber(Params::CudaCompute_DepthVirtualMin),
                                          params.GetNumber(Params::CudaCompute_DepthVirtualMax));
     depthRangeCheck.setRange(searchLow, searchHigh,
                              static_cast<int>(std::lround(params.GetNumber(Params::CudaCompute_DepthSteps))));
-    tracker = Vy::Analysis::ParticleTracker(profileSettings.tracking);
     calibrationInUse = calibration;
     imageAccess = static_cast<IImageAccess*>(compute.GetInterface(1));
     if (imageAccess == nullptr) {
@@ -123,23 +123,14 @@ void VyProcessor::setupCompute(const CCalibration& calibration) {
 
 void VyProcessor::setWhiteImage(const CVyImage& white) { compute.SetWhiteImage(white); }
 
-void VyProcessor::uploadFirstImage() {
+void VyProcessor::setImageFormat(const CVyImageFormat& format) {
+    imageFormat = format;
     CVyImage blank;
     blank.Create(imageFormat);
     compute.UploadRawImage(blank);
 }
 
-double VyProcessor::engineSetting(uint32_t id) { return compute.GetParams().GetNumber(id); }
-
-bool VyProcessor::takeQueuedFrame(CVyImage& frame) {
-    if (!imageQueue.MoveOut(frame)) {
-        return false;
-    }
-    queuedBytes -= frame.IsEmpty() ? 0 : frame.GetByteSize();
-    return true;
-}
-
-void VyProcessor::openOutputVideo(std::string outputBasePath) {
+void VyProcessor::openOutputVideo(const std::string& outputBasePath) {
     if (lcmOutput) {
         return;  // a publishing run records nothing
     }
@@ -147,10 +138,38 @@ void VyProcessor::openOutputVideo(std::string outputBasePath) {
     viewer.setDepthScaleFile(recording.depthScaleFileName());
 }
 
-void VyProcessor::releaseVideo() {
+void VyProcessor::finish() {
     for (FrameSink* output : outputs) {
         output->close();
     }
+}
+
+RunReport VyProcessor::report() const {
+    RunReport r;
+    r.processed = processedTotal.load();
+    r.dropped = droppedTotal.load();
+    r.videoFile = recording.fileName();
+    r.videoOpenError = recording.openError();
+    r.recorded = recording.recorded();
+    r.recordingCut = recording.cutReason();
+    r.recordingLost = recording.lost();
+    r.recordingLoss = recording.firstLoss();
+    r.publishes = lcmOutput;
+    if (publisher) {
+        r.lcmReady = publisher->isSetUp();
+        r.published = publisher->published();
+        r.publishFailures = publisher->failures();
+        r.lcmShortfall = publisher->logShortfall();
+    }
+    r.logFile = profile.logFile();
+    r.profileRows = profile.rows();
+    r.profileRowsWritten = profile.rowsWritten();
+    r.particleTable = profile.particleTableFile();
+    r.particleTableFailures = profile.tableFailures();
+    r.milliseconds = {stages.compute.milliseconds(), stages.measure.milliseconds(), stages.rotate.milliseconds(),
+                      stages.show.milliseconds(),    stages.record.milliseconds(),  stages.publish.milliseconds(),
+                      recording.encodeMilliseconds()};
+    return r;
 }
 
 int VyProcessor::startProcessor() {
@@ -176,11 +195,31 @@ int VyProcessor::startProcessor() {
     return 0;
 }
 
+void VyProcessor::signalChange() {
+    {
+        const MutexLock lock(changeMutex);
+        ++changes;
+    }
+    changed.notify_all();
+}
+
+void VyProcessor::waitForChange(std::chrono::milliseconds longest) const {
+    MutexLock lock(changeMutex);
+    const uint64_t seen = changes;
+    const auto until = std::chrono::steady_clock::now() + longest;
+    while (changes == seen) {
+        if (changed.wait_until(lock.native(), until) == std::cv_status::timeout) {
+            return;
+        }
+    }
+}
+
 void VyProcessor::setDisplayType(DisplayType type) {
     if (type != displayType.load()) {
         displayType.store(type);
         viewer.beginSeries();
         showAgainWanted = true;
+        signalChange();
     }
 }
 
@@ -188,11 +227,13 @@ void VyProcessor::setPaused(bool paused) {
     stepsWanted = 0;
     pausedFlag = paused;
     updateStatus();
+    signalChange();
 }
 
 void VyProcessor::stepOneFrame() {
     if (pausedFlag.load()) {
         ++stepsWanted;
+        signalChange();
     }
 }
 
@@ -201,6 +242,7 @@ void VyProcessor::moveRefocus(int steps) {
     refocusValue = std::clamp(refocusValue.load() - steps * kRefocusStep, 0.0, 1.0);
     if (displayType.load() == DisplayType::Refocus) {
         showAgainWanted = true;
+        signalChange();
     }
     updateStatus();
 }
@@ -209,8 +251,7 @@ double VyProcessor::refocusDistanceMm() const {
     if (!(refocusDepthHigh > refocusDepthLow && refocusDepthLow > 0.0)) {
         return 0.0;
     }
-    const double r = refocusValue.load();
-    const double v = 1.0 / ((1.0 - r) / refocusDepthLow + r / refocusDepthHigh);
+    const double v = Vy::Model::refocusVirtualDepth(refocusDepthLow, refocusDepthHigh, refocusValue.load());
     return Vy::Model::distanceFromVirtualDepth(calibrationInUse, v);
 }
 
@@ -222,6 +263,7 @@ void VyProcessor::requestSnapshot() {
     snapshotWanted = true;
     // A paused processor has the frame on show computed again to write it.
     showAgainWanted = true;
+    signalChange();
 }
 
 void VyProcessor::setSequence(const std::string& name, uint64_t frames) {
@@ -233,7 +275,7 @@ std::string VyProcessor::statusText() const {
     const DisplayType type = displayType.load();
     char rateText[32];
     std::snprintf(rateText, sizeof rateText, "%.1f fps", rate.load());
-    // frameCount counts frames done; the one on show is the last of them.
+    // The frame on show is the last of those done.
     const uint64_t done = processedTotal.load();
     std::string text = sequenceName.empty() ? std::string("MarlinProfileProc") : sequenceName;
     text += " | frame " + std::to_string(done) + " of " + std::to_string(sequenceFrames);
@@ -256,7 +298,10 @@ void VyProcessor::updateStatus() {
     }
 }
 
-void VyProcessor::countRate() {
+void VyProcessor::countDone() {
+    hasFrame = true;
+    ++frameCount;
+    ++processedTotal;
     const auto now = std::chrono::steady_clock::now();
     if (rateFrames == 0 && rateStart == std::chrono::steady_clock::time_point{}) {
         rateStart = now;
@@ -268,6 +313,7 @@ void VyProcessor::countRate() {
         rateStart = now;
         rateFrames = 0;
     }
+    updateStatus();
 }
 
 bool VyProcessor::addFrame(CVyImage image, const std::function<bool()>& keepTrying) {
@@ -288,8 +334,8 @@ bool VyProcessor::addFrame(CVyImage image, const std::function<bool()>& keepTryi
     try {
         bool taken = tryMoveIn();
         while (!taken && keepTrying && keepTrying()) {
-            // The processor is behind: give it a moment to free a slot.
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            // The queue's MoveIn never waits: the processor's taking a frame wakes this thread to try again.
+            waitForChange(std::chrono::milliseconds(kQueueWaitMilliseconds));
             taken = tryMoveIn();
         }
         if (!taken) {
@@ -304,141 +350,118 @@ bool VyProcessor::addFrame(CVyImage image, const std::function<bool()>& keepTryi
 }
 
 void VyProcessor::threadedFunction() {
-    frameCount = 0;
+    // Every failure of a frame is reported and the loop goes on with the next one:
+    // a processor that ended here would leave the reader waiting for room.
     const auto keepWaiting = [this] { return isThreadRunning(); };
+    frameCount = 0;
+    outputStage.start();
     while (isThreadRunning()) {
         if (pausedFlag.load() && stepsWanted.load() <= 0) {
             // Paused: the queue is left alone; the frame on show may be wanted again.
             if (showAgainWanted.exchange(false)) {
-                try {
-                    showAgain();
-                } catch (const CVyException& exception) {
-                    reportWorkerException(exception.ToString(true).ToCString(), keepWaiting);
-                } catch (const std::exception& exception) {
-                    reportWorkerException(exception.what(), keepWaiting);
-                }
+                runReportingFailures([this] { showAgain(); }, keepWaiting);
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(kQueueWaitMilliseconds));
+            waitForChange(std::chrono::milliseconds(kQueueWaitMilliseconds));
             continue;
         }
         if (!imageQueue.WaitForNotEmpty(kQueueWaitMilliseconds)) {
-            std::this_thread::yield();
             continue;
         }
         // The pause may have come while this thread waited: the frame stays queued.
         if (pausedFlag.load() && stepsWanted.load() <= 0) {
             continue;
         }
-        if (!takeQueuedFrame(inputImage)) {
-            std::this_thread::yield();
+        if (!imageQueue.MoveOut(inputImage)) {
             continue;
         }
+        queuedBytes -= inputImage.IsEmpty() ? 0 : inputImage.GetByteSize();
+        signalChange();  // room for the reader
         if (pausedFlag.load() && stepsWanted.load() > 0) {
             --stepsWanted;
         }
         showAgainWanted = false;  // a new frame shows every change
-        // Every failure of a frame is reported and the loop goes on with the next one:
-        // a processor that ended here would leave the reader waiting for room.
-        try {
-            if (!ready.load()) {
-                ++droppedTotal;
-                continue;
-            }
-            computeAndOutput();
-            hasFrame = true;
-            ++frameCount;
-            ++processedTotal;
-            countRate();
-            updateStatus();
-        } catch (const CVyException& exception) {
-            reportWorkerException(exception.ToString(true).ToCString(), keepWaiting);
-        } catch (const std::exception& exception) {
-            reportWorkerException(exception.what(), keepWaiting);
-        } catch (...) {
-            reportWorkerException("unknown exception", keepWaiting);
+        if (!ready.load()) {
+            ++droppedTotal;
+            continue;
         }
+        runReportingFailures([this] { computeAndHandOn(inputImage, false); }, keepWaiting);
     }
-}
-
-void VyProcessor::computeAndOutput() {
-    const DisplayType type = displayType.load();
-    if (type == DisplayType::Profile) {
-        processProfileFrame();  // measures, logs and outputs the frame itself
-    } else {
-        computeDisplayType(type);
-        outputFrame(resultImage);
-    }
+    // Every frame computed goes out before the thread ends, so the outputs can be closed after it.
+    outputStage.finish();
 }
 
 void VyProcessor::showAgain() {
-    if (!hasFrame || lcmOutput || !ready.load()) {
+    // The frame on show is the one finished last: wait for it, so it is not shown again before it is shown.
+    outputStage.drain();
+    if (!hasFrame.load() || lcmOutput || !ready.load()) {
         snapshotWanted = false;
         return;
     }
-    showingAgain = true;
-    try {
-        computeAndOutput();
-    } catch (...) {
-        showingAgain = false;
-        throw;
+    computeAndHandOn(inputImage, true);
+}
+
+void VyProcessor::computeAndHandOn(const CVyImage& raw, bool again) {
+    ComputedFrame frame;
+    frame.info.again = again;
+    frame.info.type = displayType.load();
+    frame.info.timeStamp = raw.timeStamp;
+    frame.info.frameId = raw.frameId;
+    {
+        const StageClock::Span span(stages.compute);
+        compute.UploadRawImage(raw);
+        Vy::Engine::computeDisplayImage(compute, *imageAccess, frame.info.type, refocusValue.load(), frame.image);
+        if (Vy::Engine::computesDepth(frame.info.type)) {
+            imageAccess->GetImage(Vy::ImageIdVirtualDepth, frame.depth);
+        }
     }
-    showingAgain = false;
-    updateStatus();
-}
-
-void VyProcessor::computeDisplayType(DisplayType type) {
-    const StageClock::Span span(stages.compute);
-    compute.UploadRawImage(inputImage);
-    compute.Compute_PreProcess();
-    uint32_t imageId = Vy::ImageIdPreProcessed;
-    switch (type) {
-        case DisplayType::TotalFocus:
-            compute.Compute_DepthRay();
-            compute.Compute_DepthMap(LF::Space_VirtualImage);
-            compute.Compute_TotalFocus(LF::Space_VirtualImage);
-            imageId = Vy::ImageIdTotalFocus;
-            break;
-        case DisplayType::Depth:
-            compute.Compute_DepthRay();
-            compute.Compute_DepthMap(LF::Space_VirtualImage);
-            compute.Compute_Depth3D();
-            compute.Compute_DepthColorCode(LF::Space_VirtualImage);
-            imageId = Vy::ImageIdDepthColorCoded;
-            break;
-        case DisplayType::Refocus:
-            compute.GetParams().SetValue(Params::CudaCompute_RefocusVirtualDepth, refocusValue.load());
-            compute.Compute_RefocusBasic();
-            imageId = Vy::ImageIdRefocused;
-            break;
-        default:
-            // Raw and every value without a pipeline of its own: the pre-processed raw image.
-            break;
-    }
-    if (type == DisplayType::TotalFocus || type == DisplayType::Depth) checkDepthRange();
-    imageAccess->GetImage(imageId, resultImage);
-}
-
-void VyProcessor::checkDepthRange() {
-    if (showingAgain) return;  // the frame was counted when it came
-    imageAccess->GetImage(Vy::ImageIdVirtualDepth, depthImage);
-    if (depthImage.IsEmpty() || depthImage.GetFormat().GetBitDepth() != 32) return;
-    const std::string warning =
-        depthRangeCheck.add(static_cast<const float*>(depthImage.GetPixelData()),
-                            static_cast<size_t>(depthImage.GetWidth()) * depthImage.GetHeight());
-    if (!warning.empty()) Console::diagnostic(warning);
-}
-
-void VyProcessor::outputFrame(CVyImage& image, std::optional<Vy::Analysis::OutlineCounts> outlines) {
-    FrameInfo info;
-    info.outlines = outlines;
-    info.number = showingAgain ? frameCount - 1 : frameCount;
-    info.again = showingAgain;
-    info.type = displayType.load();
     if (snapshotWanted.exchange(false)) {
-        info.snapshotBase = Snapshot::baseName(outputDir, sequenceName.empty() ? "frame" : sequenceName,
-                                               inputImage.frameId, displayTypeNumber(info.type));
+        frame.info.snapshotBase = Snapshot::baseName(outputDir, sequenceName.empty() ? "frame" : sequenceName,
+                                                     raw.frameId, displayTypeNumber(frame.info.type));
     }
+    outputStage.hand(std::move(frame));
+}
+
+void VyProcessor::finishFrame(ComputedFrame& frame) {
+    // A frame whose measurement or outputs fail is reported and not counted as processed.
+    runReportingFailures([this, &frame] { measureAndDeliver(frame); }, [this] { return isThreadRunning(); });
+}
+
+void VyProcessor::measureAndDeliver(ComputedFrame& frame) {
+    FrameInfo& info = frame.info;
+    // A frame shown again keeps the number it was shown with.
+    info.number = info.again ? frameCount - 1 : frameCount;
+    // The frame's depths at the ends of the searched range (counted once, when it came).
+    if (!info.again && !frame.depth.IsEmpty() && frame.depth.GetFormat().GetBitDepth() == 32) {
+        const std::string warning =
+            depthRangeCheck.add(static_cast<const float*>(frame.depth.GetPixelData()),
+                                static_cast<size_t>(frame.depth.GetWidth()) * frame.depth.GetHeight());
+        if (!warning.empty()) Console::diagnostic(warning);
+    }
+    if (info.type == DisplayType::Profile) {
+        ProfileStep::Picture picture;
+        {
+            const StageClock::Span span(stages.measure);
+            picture = profile.measure(frame.image, frame.depth, info);
+        }
+        info.outlines = picture.outlines;
+        frame.image = std::move(picture.image);
+    }
+    deliver(std::move(frame.image), info);
+    if (info.again) {
+        updateStatus();
+    } else {
+        countDone();
+    }
+}
+
+void VyProcessor::deliver(CVyImage image, const FrameInfo& info) {
+    TurnedFrame turned;
+    if (!lcmOutput) {
+        const StageClock::Span span(stages.rotate);
+        turned = turnFrame(std::move(image));
+    }
+    const OutputFrame frame{lcmOutput ? image : turned.image, turned, info};
     for (FrameSink* output : outputs) {
-        output->consume(image, info);
+        output->consume(frame);
     }
 }

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <fstream>
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <thread>
 
@@ -117,21 +118,25 @@ TEST(VyProcessorDisplay, RefocusKeysMoveTheSharpPlaneAndItsSharpnessPeaksAtThePl
     processor.moveRefocus(-100);
     double bestSharpness = -1.0, bestDistance = 0.0;
     for (int step = 0; step <= 20; ++step) {
-        const uint64_t before = processor.framesProcessed();
+        const uint64_t before = processor.report().processed;
+        // Each frame is written as the window shows it (16 bits, turned), under the next free name.
+        processor.requestSnapshot();
         ASSERT_TRUE(processor.addFrame(raw));
-        for (int wait = 0; wait < 500 && processor.framesProcessed() == before; ++wait) {
+        for (int wait = 0; wait < 500 && processor.report().processed == before; ++wait) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        ASSERT_GT(processor.framesProcessed(), before);
+        ASSERT_GT(processor.report().processed, before);
+        std::string base = dir.File("frame-frame0-type3");
+        if (step > 0) base.append(1, '-').append(std::to_string(step));
+        const cv::Mat image = cv::imread(base + "-result.png", cv::IMREAD_UNCHANGED);
+        ASSERT_EQ(image.type(), CV_16UC1) << base;
         // Sharpness: how closely the plane's texture comes back (PSNR), inside the rim.
-        const CVyImage& image = processor.lastResult();
-        const auto* samples = static_cast<const uint16_t*>(image.GetPixelData());
         double sum = 0.0;
         int count = 0;
-        for (int32_t j = 24; j < image.GetHeight() - 24; ++j) {
-            for (int32_t i = 24; i < image.GetWidth() - 24; ++i) {
+        for (int32_t j = 24; j < image.rows - 24; ++j) {
+            for (int32_t i = 24; i < image.cols - 24; ++i) {
                 const double truth = Vy::Engine::Synthetic::Texture(2 * (i + 0.5), 2 * (j + 0.5)) * 250.0 / 255.0;
-                const double d = samples[j * image.GetWidth() + i] / 16383.0 - truth;
+                const double d = image.at<uint16_t>(image.rows - 1 - j, image.cols - 1 - i) / 16383.0 - truth;
                 sum += d * d;
                 ++count;
             }

@@ -23,20 +23,21 @@ VyRunOptions headlessOptions(const std::string& settings = "") {
     return options;
 }
 
-CVyImage frame(int32_t id) {
+// side 8: a frame of the wrong size for the small calibration (64 x 48), which the engine refuses.
+CVyImage frame(int32_t id, int32_t width = 8, int32_t height = 8) {
     CVyImage image;
-    CVyImageFormat format{8, 8, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte};
+    CVyImageFormat format{width, height, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte};
     image.Create(format);
     image.frameId = id;
     return image;
 }
 
-// One frame through the outputs: the viewer then counts it as shown.
-void showOneFrame(VyProcessor& processor) {
-    CVyImage image = frame(0);
-    testing::internal::CaptureStdout();
-    processor.outputFrame(image);
-    testing::internal::GetCapturedStdout();
+// Waits until the processor has done `count` frames (at most ten seconds).
+void waitForProcessed(const VyProcessor& processor, uint64_t count) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (processor.report().processed < count && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 }  // namespace
@@ -46,17 +47,16 @@ TEST(VyProcessor, ConstructionStartsInProfileModeWithAFreshLogName) {
     VyProcessor processor(headlessOptions());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Initializing PanoraTool...\n");
     EXPECT_EQ(processor.currentDisplayType(), DisplayType::Profile);
-    EXPECT_EQ(processor.refocusPosition(), 0.5);
+    EXPECT_EQ(processor.refocusDistanceMm(), 0.0);
     EXPECT_FALSE(processor.isCalibrated());
-    EXPECT_FALSE(processor.isReady());
     EXPECT_FALSE(processor.imageShown());
-    EXPECT_FALSE(processor.publishes());
-    EXPECT_FALSE(processor.recordingOpen());
-    EXPECT_EQ(processor.queueCapacity(), 512u);
-    EXPECT_EQ(processor.lcmHandle(), nullptr);  // only a publishing run talks to LCM
+    const RunReport report = processor.report();
+    EXPECT_FALSE(report.publishes);
+    EXPECT_FALSE(report.lcmReady);  // only a publishing run talks to LCM
+    EXPECT_EQ(report.videoFile, "");
+    EXPECT_EQ(report.processed + report.dropped + report.profileRows, 0u);
     // 100 ns ticks since 1582: 18 digits for present-day dates.
-    EXPECT_TRUE(std::regex_match(processor.logFile(), std::regex("/tmp/VyProc_[0-9]{18}\\.csv")))
-        << processor.logFile();
+    EXPECT_TRUE(std::regex_match(report.logFile, std::regex("/tmp/VyProc_[0-9]{18}\\.csv"))) << report.logFile;
 }
 
 TEST(VyProcessor, LogNameCountsTicksSinceTheGregorianCalendarBegan) {
@@ -105,15 +105,26 @@ TEST(VyProcessor, SettingUpWithTheShippedSettingsCalibratesAndStarts) {
 
 TEST(VyProcessor, DisplayTypeChangesClearTheSeriesFlag) {
     VyProcessor processor(headlessOptions());
-    showOneFrame(processor);
-    processor.setDisplayType(DisplayType::Profile);  // unchanged: the flag stays
+    processor.setupCompute(Vy::Test::SmallCalibration());
+    processor.setDisplayType(DisplayType::Raw);
+    processor.markReady();
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(processor.startProcessor(), 0);
+    ASSERT_TRUE(processor.addFrame(frame(0, 64, 48)));
+    waitForProcessed(processor, 1);
+    EXPECT_TRUE(processor.imageShown());
+    processor.setDisplayType(DisplayType::Raw);  // unchanged: the flag stays
     EXPECT_TRUE(processor.imageShown());
     processor.setDisplayType(DisplayType::TotalFocus);
     EXPECT_EQ(processor.currentDisplayType(), DisplayType::TotalFocus);
     EXPECT_FALSE(processor.imageShown());
-    showOneFrame(processor);
+    ASSERT_TRUE(processor.addFrame(frame(1, 64, 48)));
+    waitForProcessed(processor, 2);
     processor.setDisplayType(DisplayType::TotalFocus);
     EXPECT_TRUE(processor.imageShown());
+    processor.stopThread();
+    processor.waitForThread();
+    EXPECT_EQ(testing::internal::GetCapturedStdout().substr(0, 4), "0\n1\n");
     // Any value is taken, even one without a pipeline: it shows the raw image and says so by its number.
     processor.setDisplayType(static_cast<DisplayType>(-7));
     EXPECT_EQ(displayTypeNumber(processor.currentDisplayType()), -7);
@@ -130,19 +141,24 @@ TEST(VyProcessor, AFullQueueWaitsForRoomInsteadOfDroppingFrames) {
     testing::internal::CaptureStdout();
     EXPECT_FALSE(processor.addFrame(frame(512)));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "proc: dropped Frame!\n");
-    EXPECT_EQ(processor.framesDropped(), 1u);
+    EXPECT_EQ(processor.report().dropped, 1u);
 
-    // With one, the frame goes in as soon as the consumer frees a slot.
+    // With one, the frame goes in as soon as the processor frees a slot (it drops what
+    // it takes: the run is not ready).
     std::thread consumer([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        CVyImage taken;
-        processor.takeQueuedFrame(taken);
+        processor.startThread();
     });
     testing::internal::CaptureStdout();
     EXPECT_TRUE(processor.addFrame(frame(513), [] { return true; }));
     consumer.join();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(processor.framesQueued(), 512u);
+    processor.stopThread();
+    processor.waitForThread();
+    while (processor.framesQueued() < 512) {
+        ASSERT_TRUE(processor.addFrame(frame(600)));
+    }
+    const uint64_t droppedBefore = processor.report().dropped;
 
     // A reader stopped while it waits abandons the frame with the message.
     std::atomic<bool> running{true};
@@ -154,7 +170,7 @@ TEST(VyProcessor, AFullQueueWaitsForRoomInsteadOfDroppingFrames) {
     EXPECT_FALSE(processor.addFrame(frame(514), [&] { return running.load(); }));
     stopper.join();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "proc: dropped Frame!\n");
-    EXPECT_EQ(processor.framesDropped(), 2u);
+    EXPECT_EQ(processor.report().dropped, droppedBefore + 1);
 }
 
 TEST(VyProcessor, AnIdleProcessorStopsPromptly) {
@@ -169,14 +185,16 @@ TEST(VyProcessor, AnIdleProcessorStopsPromptly) {
     EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(500));
 }
 
-// A frame whose computation fails is reported and not counted, in every display type:
-// a run where every frame fails must not read as a run that processed them.
+// A frame whose computation fails is reported and not counted, in every display type
+// (the profile measurement too, which runs after the engine on another thread): a run
+// where every frame fails must not read as a run that processed them.
 TEST(VyProcessor, AFrameThatFailsIsReportedAndNotCountedAsProcessed) {
     // The report's key wait must not need a key: stdin is at its end.
     const int null = open("/dev/null", O_RDONLY);
     dup2(null, STDIN_FILENO);
     close(null);
-    for (const DisplayType type : {DisplayType::Profile, DisplayType::TotalFocus}) {
+    for (const DisplayType type :
+         {DisplayType::Profile, DisplayType::TotalFocus, DisplayType::Raw, DisplayType::Depth, DisplayType::Refocus}) {
         testing::internal::CaptureStdout();
         VyProcessor processor(headlessOptions());
         processor.setupCompute(Vy::Test::SmallCalibration());
@@ -193,7 +211,7 @@ TEST(VyProcessor, AFrameThatFailsIsReportedAndNotCountedAsProcessed) {
         processor.waitForThread();
         const std::string printed = testing::internal::GetCapturedStdout();
         EXPECT_NE(printed.find("Exception occured:\nCCudaCompute::Compute_PreProcess"), std::string::npos) << printed;
-        EXPECT_EQ(processor.framesProcessed(), 0u) << displayTypeNumber(type);
-        EXPECT_EQ(processor.profileRows(), 0u);
+        EXPECT_EQ(processor.report().processed, 0u) << displayTypeNumber(type);
+        EXPECT_EQ(processor.report().profileRows, 0u);
     }
 }

@@ -10,6 +10,7 @@
 
 #include "CVyException.h"
 #include "CameraModel.h"
+#include "RefocusPlane.h"
 #include "engine/DepthColorMap.h"
 #include "engine/DepthEdgeRefiner.h"
 #include "engine/DepthEstimator.h"
@@ -384,14 +385,14 @@ void CCudaCompute::Compute_RefocusBasic() {
     if (!e.preProcessed) {
         throw OrderError("Compute_RefocusBasic", "not pre-processed (call Compute_PreProcess first)");
     }
-    // 0 focuses at the calibration's smallest virtual depth, 1 at its largest, linear in 1/v.
+    // The value runs over the calibration's virtual depths (the search range without them).
     const double r = e.params.GetNumber(Params::CudaCompute_RefocusVirtualDepth);
     double lo = e.calibration.virtualDepthMin;
     double hi = e.calibration.virtualDepthMax;
     if (!(hi > lo && lo > 0.0)) {
         std::tie(lo, hi) = e.SearchRange();
     }
-    const double v = 1.0 / ((1.0 - r) / lo + r / hi);
+    const double v = Vy::Model::refocusVirtualDepth(lo, hi, r);
     e.Render(nullptr, static_cast<float>(v), Vy::ImageIdRefocused);
 }
 

@@ -1,5 +1,7 @@
-// The frame output in LCM mode, with LCM itself and no network: an in-process
-// memq:// instance and a file:// event log read back with LCM's reader.
+// The LCM output, with LCM itself and no network: an in-process memq://
+// instance and a file:// event log read back with LCM's reader.
+#include "LcmPublisher.h"
+
 #include <gtest/gtest.h>
 #include <lcm/eventlog.h>
 #include <lcm/lcm.h>
@@ -10,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "Viewer.h"
 #include "VyProcessor.h"
 
 namespace {
@@ -38,38 +39,46 @@ CVyImage image(int32_t width, int32_t height, uint32_t pixelType, uint32_t dataT
     return result;
 }
 
-VyRunOptions lcmOptions() {
-    Viewer::setHeadless(true);
-    VyRunOptions options;
-    options.outputDir = "/tmp";
-    options.lcmOutput = true;
-    return options;
+// One frame as the processor hands it to the publisher: as computed, nothing turned.
+void publish(LcmPublisher& publisher, const CVyImage& image, double timeStamp = 0.0) {
+    FrameInfo info;
+    info.timeStamp = timeStamp;
+    const TurnedFrame none;
+    publisher.consume(OutputFrame{image, none, info});
 }
+
+// A publisher on its own in-process instance; handle keeps the instance for subscribing.
+struct MemqPublisher {
+    MemqPublisher() : handle(lcm_create("memq://")), publisher(handle, clock) {}
+    StageClock clock;
+    lcm_t* handle;
+    LcmPublisher publisher;
+    void receiveInto(Received& received) { lcm_subscribe(handle, "RIZODEZIZOV", onMessage, &received); }
+    void deliverAll() {
+        while (lcm_handle_timeout(handle, 50) > 0) {
+        }
+    }
+};
 
 }  // namespace
 
-TEST(LcmOutput, PublishesShrunkShallowImagesOnTheChannel) {
-    VyProcessor processor(lcmOptions());
-    ASSERT_NE(processor.lcmHandle(), nullptr);
+TEST(LcmOutput, PublishesShrunkShallowImagesOnTheChannelAndLeavesTheImageAlone) {
+    MemqPublisher lcm;
     Received received;
-    lcm_subscribe(processor.lcmHandle(), "RIZODEZIZOV", onMessage, &received);
+    lcm.receiveInto(received);
 
-    CVyImage raw;
-    raw.timeStamp = 1000.7;
-    processor.setInputFrame(raw);
-    CVyImage small = image(4, 2, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort, 0);
+    // The frame's time is the raw frame's, from the frame's info, not the image's.
+    const CVyImage small = image(4, 2, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort, 55.0);
     const uint16_t firstSample = static_cast<const uint16_t*>(small.GetPixelData())[1];
-    processor.outputFrame(small);
-    CVyImage colour = image(4, 2, Vy::PixelTypeBGR, Vy::DataTypeUnsignedByte, 0);
-    processor.outputFrame(colour);
-    CVyImage wide = image(2560, 1000, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte, 0);
-    processor.outputFrame(wide);
-    CVyImage justOver = image(1281, 1000, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte, 0);
-    processor.outputFrame(justOver);
-    CVyImage tall = image(1000, 3000, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte, 0);
-    processor.outputFrame(tall);
-    while (lcm_handle_timeout(processor.lcmHandle(), 50) > 0) {
-    }
+    publish(lcm.publisher, small, 1000.7);
+    EXPECT_EQ(static_cast<const uint16_t*>(small.GetPixelData())[1], firstSample);
+    publish(lcm.publisher, image(4, 2, Vy::PixelTypeBGR, Vy::DataTypeUnsignedByte, 0));
+    const CVyImage wide = image(2560, 1000, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte, 0);
+    publish(lcm.publisher, wide);
+    EXPECT_EQ(wide.GetWidth(), 2560);
+    publish(lcm.publisher, image(1281, 1000, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte, 0));
+    publish(lcm.publisher, image(1000, 3000, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte, 0));
+    lcm.deliverAll();
 
     ASSERT_EQ(received.messages.size(), 5u);
     for (const std::string& channel : received.channels) EXPECT_EQ(channel, "RIZODEZIZOV");
@@ -91,7 +100,11 @@ TEST(LcmOutput, PublishesShrunkShallowImagesOnTheChannel) {
     // Only the height is too large: the image still shrinks.
     EXPECT_EQ(received.messages[4].width, 500);
     EXPECT_EQ(received.messages[4].height, 1500);
-    EXPECT_EQ(processor.framesPublished(), 5u);
+    // Shrunk by area, as the engine shrinks: each value the mean of a 2 x 2 block.
+    const auto* wideSamples = static_cast<const uint8_t*>(wide.GetPixelData());
+    const int mean = (wideSamples[0] + wideSamples[1] + wideSamples[2560] + wideSamples[2561] + 2) / 4;
+    EXPECT_NEAR(received.messages[2].data[0], mean, 1);
+    EXPECT_EQ(lcm.publisher.published(), 5u);
 }
 
 TEST(LcmOutput, WithoutAnInstanceEveryFrameSaysSoOnStandardError) {
@@ -100,22 +113,26 @@ TEST(LcmOutput, WithoutAnInstanceEveryFrameSaysSoOnStandardError) {
     const std::string saved = previous ? previous : "memq://";  // never back to the network default
     setenv("LCM_DEFAULT_URL", "nosuchprovider://", 1);
     testing::internal::CaptureStderr();
-    VyProcessor processor(lcmOptions());
+    VyRunOptions options;
+    options.lcmOutput = true;
+    VyProcessor processor(options);
     testing::internal::GetCapturedStderr();
     setenv("LCM_DEFAULT_URL", saved.c_str(), 1);
-    ASSERT_EQ(processor.lcmHandle(), nullptr);
-    CVyImage first = image(4, 2, Vy::PixelTypeBGR, Vy::DataTypeUnsignedByte, 5.0);
-    CVyImage second = image(4, 2, Vy::PixelTypeBGR, Vy::DataTypeUnsignedByte, 6.0);
+    EXPECT_TRUE(processor.report().publishes);
+    EXPECT_FALSE(processor.report().lcmReady);
+
+    StageClock clock;
+    LcmPublisher publisher(nullptr, clock);
+    EXPECT_FALSE(publisher.isSetUp());
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    processor.outputFrame(first);
-    processor.outputFrame(second);
+    publish(publisher, image(4, 2, Vy::PixelTypeBGR, Vy::DataTypeUnsignedByte, 5.0));
+    publish(publisher, image(4, 2, Vy::PixelTypeBGR, Vy::DataTypeUnsignedByte, 6.0));
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "LCM instance not initialized.  Ignoring call to publish()\n"
               "LCM instance not initialized.  Ignoring call to publish()\n");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(processor.framesPublished(), 0u);
-    EXPECT_FALSE(processor.imageShown());
+    EXPECT_EQ(publisher.published(), 0u);
 }
 
 TEST(LcmOutput, AFileLogHoldsEveryMessageWithItsHeader) {
@@ -124,16 +141,15 @@ TEST(LcmOutput, AFileLogHoldsEveryMessageWithItsHeader) {
     const std::string saved = previous ? previous : "memq://";  // never back to the network default
     setenv("LCM_DEFAULT_URL", ("file://" + log + "?mode=w").c_str(), 1);
     {
-        VyProcessor processor(lcmOptions());
+        StageClock clock;
+        LcmPublisher publisher(lcm_create(""), clock);
         setenv("LCM_DEFAULT_URL", saved.c_str(), 1);
-        ASSERT_NE(processor.lcmHandle(), nullptr);
+        ASSERT_TRUE(publisher.isSetUp());
         for (int i = 0; i < 3; ++i) {
-            CVyImage raw;
-            raw.timeStamp = 1.7e12 + i;
-            processor.setInputFrame(raw);
-            CVyImage frame = image(16 + i, 8, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte, 0);
-            processor.outputFrame(frame);
+            publish(publisher, image(16 + i, 8, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedByte, 0), 1.7e12 + i);
         }
+        publisher.close();
+        EXPECT_EQ(publisher.logShortfall(), "");
     }
     lcm_eventlog_t* reader = lcm_eventlog_create(log.c_str(), "r");
     ASSERT_NE(reader, nullptr);
@@ -160,17 +176,15 @@ TEST(LcmOutput, AFileLogHoldsEveryMessageWithItsHeader) {
 }
 
 TEST(LcmOutput, SixteenBitSamplesAboveHalfScaleKeepTheirValue) {
-    VyProcessor processor(lcmOptions());
-    ASSERT_NE(processor.lcmHandle(), nullptr);
+    MemqPublisher lcm;
     Received received;
-    lcm_subscribe(processor.lcmHandle(), "RIZODEZIZOV", onMessage, &received);
+    lcm.receiveInto(received);
     // As in the recording: v / 64, saturating at 255 (a signed byte stopped at 127).
     const uint16_t samples[] = {16383, 9000, 100, 65535};
     CVyImage deep;
     ASSERT_TRUE(deep.Create(4, 1, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort, samples));
-    processor.outputFrame(deep);
-    while (lcm_handle_timeout(processor.lcmHandle(), 50) > 0) {
-    }
+    publish(lcm.publisher, deep);
+    lcm.deliverAll();
     ASSERT_EQ(received.messages.size(), 1u);
     EXPECT_EQ(received.messages[0].data, (std::vector<uint8_t>{255, 141, 2, 255}));
 }
@@ -178,18 +192,12 @@ TEST(LcmOutput, SixteenBitSamplesAboveHalfScaleKeepTheirValue) {
 TEST(LcmOutput, PublishingTimeIsCountedAsItsOwnStage) {
     // The closing per-frame line names every stage that costs time: in a
     // publishing run that is the publish stage, not the viewer's or the recorder's.
-    VyProcessor processor(lcmOptions());
-    ASSERT_NE(processor.lcmHandle(), nullptr);
+    MemqPublisher lcm;
     for (int i = 0; i < 3; ++i) {
-        CVyImage frame = image(2048, 2048, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort, 0);
-        processor.outputFrame(frame);
+        publish(lcm.publisher, image(2048, 2048, Vy::PixelTypeLuminance, Vy::DataTypeUnsignedShort, 0));
     }
-    EXPECT_EQ(processor.framesPublished(), 3u);
-    const VyProcessor::Stages& stages = processor.stageTimes();
-    EXPECT_GT(stages.publish.milliseconds(), 0.0);
-    EXPECT_EQ(stages.rotate.milliseconds(), 0.0);
-    EXPECT_EQ(stages.show.milliseconds(), 0.0);
-    EXPECT_EQ(stages.record.milliseconds(), 0.0);
+    EXPECT_EQ(lcm.publisher.published(), 3u);
+    EXPECT_GT(lcm.clock.milliseconds(), 0.0);
 }
 
 TEST(LcmOutput, TheLogsWholeEventsAreCountedFromTheRunsFirst) {
