@@ -78,7 +78,10 @@ struct CCudaCompute::Engine final : IImageAccess {
     std::map<uint32_t, CVyImage> results;
     ImagePool images;  // buffers of the results, reused once no image uses them
 
-    Engine() { DeclareEngineParameters(params); }
+    Engine() {
+        DeclareEngineParameters(params);
+        settings = ReadEngineSettings(params);
+    }
 
     void GetImage(uint32_t id, CVyImage& target) override {
         const auto found = results.find(id);

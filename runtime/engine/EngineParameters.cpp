@@ -6,23 +6,35 @@
 
 namespace Vy::Engine {
 
+namespace {
+
+using namespace Params;
+constexpr EngineParameter kParameters[] = {
+    {CudaCompute_Threads, "compute.threads", 0, 0, 64},
+    {CudaCompute_OutputScale, "output.scale", 2, 1, 16},
+    {CudaCompute_DevignetteMinimum, "preprocess.white_minimum", 0.15, 0, 1},
+    {CudaCompute_MicroImageMargin, "preprocess.rim_margin", 1, 0, 16},
+    {CudaCompute_DepthVirtualMin, "depth.virtual_min", 1.5, 1.01, 100},
+    {CudaCompute_DepthVirtualMax, "depth.virtual_max", 30, 1.01, 100},
+    {CudaCompute_DepthSteps, "depth.steps", 16, 4, 128},
+    {CudaCompute_DepthPatchRadius, "depth.patch_radius", 0, 0, 64},
+    {CudaCompute_DepthMinContrast, "depth.min_contrast", 2, 0, 255},
+    {CudaCompute_DepthMaxCost, "depth.max_cost", 0.6, 0, 10},
+    {CudaCompute_DepthConsistency, "depth.consistency", 0.1, 0, 10},
+    {CudaCompute_DepthFillIterations, "depth.fill_iterations", 64, 0, 1000},
+    {CudaCompute_ColorNearDistance, "color.near_mm", 300, 0, 1e7},
+    {CudaCompute_ColorFarDistance, "color.far_mm", 3000, 0, 1e7},
+    {CudaCompute_RefocusVirtualDepth, "refocus.value", 0.5, 0, 1},
+};
+
+}  // namespace
+
+std::span<const EngineParameter> EngineParameters() { return kParameters; }
+
 void DeclareEngineParameters(CParameterSet& p) {
-    using namespace Params;
-    p.Declare(CudaCompute_Threads, "compute.threads", 0, 0, 64);
-    p.Declare(CudaCompute_OutputScale, "output.scale", 2, 1, 16);
-    p.Declare(CudaCompute_DevignetteMinimum, "preprocess.white_minimum", 0.15, 0, 1);
-    p.Declare(CudaCompute_MicroImageMargin, "preprocess.rim_margin", 1, 0, 16);
-    p.Declare(CudaCompute_DepthVirtualMin, "depth.virtual_min", 1.5, 1.01, 100);
-    p.Declare(CudaCompute_DepthVirtualMax, "depth.virtual_max", 30, 1.01, 100);
-    p.Declare(CudaCompute_DepthSteps, "depth.steps", 16, 4, 128);
-    p.Declare(CudaCompute_DepthPatchRadius, "depth.patch_radius", 0, 0, 64);
-    p.Declare(CudaCompute_DepthMinContrast, "depth.min_contrast", 2, 0, 255);
-    p.Declare(CudaCompute_DepthMaxCost, "depth.max_cost", 0.6, 0, 10);
-    p.Declare(CudaCompute_DepthConsistency, "depth.consistency", 0.1, 0, 10);
-    p.Declare(CudaCompute_DepthFillIterations, "depth.fill_iterations", 64, 0, 1000);
-    p.Declare(CudaCompute_ColorNearDistance, "color.near_mm", 300, 0, 1e7);
-    p.Declare(CudaCompute_ColorFarDistance, "color.far_mm", 3000, 0, 1e7);
-    p.Declare(CudaCompute_RefocusVirtualDepth, "refocus.value", 0.5, 0, 1);
+    for (const EngineParameter& parameter : kParameters) {
+        p.Declare(parameter.id, parameter.key, parameter.defaultValue, parameter.minimum, parameter.maximum);
+    }
 }
 
 EngineSettings ReadEngineSettings(const CParameterSet& p) {
@@ -42,7 +54,6 @@ EngineSettings ReadEngineSettings(const CParameterSet& p) {
     s.fillIterations = static_cast<int>(std::lround(p.GetNumber(CudaCompute_DepthFillIterations)));
     s.colorNear = p.GetNumber(CudaCompute_ColorNearDistance);
     s.colorFar = p.GetNumber(CudaCompute_ColorFarDistance);
-    s.refocus = p.GetNumber(CudaCompute_RefocusVirtualDepth);
     return s;
 }
 
