@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <limits>
 #include <numbers>
 #include <opencv2/imgproc.hpp>
 
@@ -99,19 +100,71 @@ const char* verdictText(BlobVerdict verdict) {
 
 }  // namespace
 
+namespace {
+
+// The widest step between neighbouring values in sorted order, and how many values lie
+// below it (the first of equal steps wins), found in linear time: values go into buckets
+// no wider than the mean step, so the widest step lies between buckets, unless a bucket
+// spans as much (floating point), which is then said by returning false.
+bool widestStepInLinearTime(const std::vector<float>& values, float& widest, size_t& below) {
+    const auto [minimum, maximum] = std::minmax_element(values.begin(), values.end());
+    const float lo = *minimum, hi = *maximum;
+    widest = 0.0f;
+    below = 0;
+    if (!(hi > lo)) {
+        return std::isfinite(lo);  // all equal: no step
+    }
+    const size_t buckets = values.size() - 1;
+    const double scale = static_cast<double>(buckets - 1) / (static_cast<double>(hi) - lo);
+    std::vector<float> bucketLow(buckets, std::numeric_limits<float>::infinity());
+    std::vector<float> bucketHigh(buckets, -std::numeric_limits<float>::infinity());
+    std::vector<size_t> bucketCount(buckets, 0);
+    for (const float v : values) {
+        // Monotonic in v, so the buckets keep the values' order.
+        const size_t b = std::min(buckets - 1, static_cast<size_t>((static_cast<double>(v) - lo) * scale));
+        bucketLow[b] = std::min(bucketLow[b], v);
+        bucketHigh[b] = std::max(bucketHigh[b], v);
+        ++bucketCount[b];
+    }
+    float previousHigh = 0.0f, widestInside = 0.0f;
+    size_t seen = 0;
+    bool any = false;
+    for (size_t b = 0; b < buckets; ++b) {
+        if (bucketCount[b] == 0) continue;
+        widestInside = std::max(widestInside, bucketHigh[b] - bucketLow[b]);
+        if (any && bucketLow[b] - previousHigh > widest) {
+            widest = bucketLow[b] - previousHigh;
+            below = seen;
+        }
+        any = true;
+        previousHigh = bucketHigh[b];
+        seen += bucketCount[b];
+    }
+    // A step inside a bucket is at most the bucket's span.
+    return widestInside < widest;
+}
+
+}  // namespace
+
 std::optional<double> blobDepth(std::vector<float> depths, double gap) {
     if (depths.empty()) {
         return std::nullopt;
     }
-    std::sort(depths.begin(), depths.end());
     // The widest step between neighbouring values splits the far part from the near
-    // part (virtual depth grows towards the camera).
+    // part (virtual depth grows towards the camera). Large blobs (a rejected outline over
+    // most of the frame) hold a million values: sorting them all cost more than the frame.
     size_t split = 0;
     float widest = 0.0f;
-    for (size_t i = 1; i < depths.size(); ++i) {
-        if (depths[i] - depths[i - 1] > widest) {
-            widest = depths[i] - depths[i - 1];
-            split = i;
+    const bool found = depths.size() > 64 && widestStepInLinearTime(depths, widest, split);
+    if (!found) {
+        std::sort(depths.begin(), depths.end());
+        widest = 0.0f;
+        split = 0;
+        for (size_t i = 1; i < depths.size(); ++i) {
+            if (depths[i] - depths[i - 1] > widest) {
+                widest = depths[i] - depths[i - 1];
+                split = i;
+            }
         }
     }
     // A small particle's pixels partly show the surface behind it: when the near part
@@ -121,7 +174,11 @@ std::optional<double> blobDepth(std::vector<float> depths, double gap) {
     if (widest > gap && static_cast<double>(depths.size() - split) >= kNearShare * depths.size()) {
         first = split;
     }
-    return depths[first + (depths.size() - first) / 2];
+    const size_t middle = first + (depths.size() - first) / 2;
+    if (found) {
+        std::nth_element(depths.begin(), depths.begin() + static_cast<std::ptrdiff_t>(middle), depths.end());
+    }
+    return depths[middle];
 }
 
 std::vector<ParticleRow> measureParticles(const cv::Mat& totalFocus16, const cv::Mat& virtualDepth,

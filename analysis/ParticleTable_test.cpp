@@ -158,6 +158,72 @@ TEST(ParticleTableDepth, TheNearPartWhenTheSurfaceBehindShowsThroughElseTheMedia
     EXPECT_FLOAT_EQ(*blobDepth({3.0f, 3.0f, 3.0f, 3.25f, 3.25f}, 0.2), 3.25f);
 }
 
+namespace {
+
+// The depth as first written: everything sorted, the first widest step, the median above it.
+float sortedBlobDepth(std::vector<float> depths, double gap) {
+    std::sort(depths.begin(), depths.end());
+    size_t split = 0;
+    float widest = 0.0f;
+    for (size_t i = 1; i < depths.size(); ++i) {
+        if (depths[i] - depths[i - 1] > widest) {
+            widest = depths[i] - depths[i - 1];
+            split = i;
+        }
+    }
+    const size_t first = widest > gap && (depths.size() - split) >= 0.25 * depths.size() ? split : 0;
+    return depths[first + (depths.size() - first) / 2];
+}
+
+}  // namespace
+
+TEST(ParticleTableDepth, LargeBlobsGiveExactlyTheDepthOfSortingEveryValue) {
+    // Large blobs take a linear-time path; it must pick the same value to the bit.
+    cv::RNG random(7);
+    for (const int count : {65, 200, 4096, 250000}) {
+        for (int kind = 0; kind < 6; ++kind) {
+            std::vector<float> depths(static_cast<size_t>(count));
+            for (size_t i = 0; i < depths.size(); ++i) {
+                const double u = random.uniform(0.0, 1.0);
+                switch (kind) {
+                    case 0:  // one surface
+                        depths[i] = static_cast<float>(2.0 + 0.3 * u);
+                        break;
+                    case 1:  // a particle over a far wall
+                        depths[i] = static_cast<float>(i % 3 == 0 ? 3.9 + 0.05 * u : 2.2 + 0.02 * u);
+                        break;
+                    case 2:  // coarse depth steps: many equal values, equal steps between them
+                        depths[i] = 1.5f + 0.25f * static_cast<float>(random.uniform(0, 16));
+                        break;
+                    case 3:  // a few far outliers
+                        depths[i] = static_cast<float>(i % 97 == 0 ? 20.0 + u : 3.0 + 0.1 * u);
+                        break;
+                    case 4:  // evenly spaced, slightly uneven: the widest step may lie inside a bucket
+                        depths[i] = static_cast<float>(1.0 + 0.5 * static_cast<double>(i) / count * 64 + 0.01 * u);
+                        break;
+                    default:  // all the same
+                        depths[i] = 4.5f;
+                }
+            }
+            for (const double gap : {0.05, 0.3}) {
+                const std::optional<double> fast = blobDepth(depths, gap);
+                ASSERT_TRUE(fast.has_value());
+                EXPECT_EQ(static_cast<float>(*fast), sortedBlobDepth(depths, gap))
+                    << count << " values of kind " << kind << ", gap " << gap;
+            }
+        }
+    }
+    // Evenly spaced and slightly uneven, many times: buckets wider than the mean step hold
+    // two values now and then, and the widest step is sometimes the one between them.
+    for (int trial = 0; trial < 400; ++trial) {
+        std::vector<float> depths(65);
+        for (size_t i = 0; i < depths.size(); ++i) {
+            depths[i] = static_cast<float>(1.0 + 0.5 * static_cast<double>(i) + random.uniform(0.0, 0.005));
+        }
+        EXPECT_EQ(static_cast<float>(*blobDepth(depths, 0.3)), sortedBlobDepth(depths, 0.3)) << trial;
+    }
+}
+
 TEST_F(ParticleTableFrame, ABeadOverAFarWallTakesItsOwnDepth) {
     // The depth map shows the wall (2.2) over most of the first bead, the bead's own depth over a third.
     cv::Mat mixed = depth.clone();

@@ -6,6 +6,7 @@
 #include "BenchScenes.h"
 #include "CCuda.h"
 #include "CCudaCompute.h"
+#include "DisplayPipeline.h"
 #include "IImageAccess.h"
 #include "VyTypes.h"
 
@@ -24,29 +25,10 @@ public:
     }
 
     // Uploads the frame and runs display type 0 (pre-processed), 1 (total focus),
-    // 2 (colour-coded depth) or 3 (refocus); result gets the type's image.
+    // 2 (colour-coded depth) or 3 (refocus) as the processor does; result gets the type's image.
     void Run(int type, CVyImage& result) {
         engine_.UploadRawImage(frame_.raw);
-        engine_.Compute_PreProcess();
-        if (type == 0) {
-            access_->GetImage(Vy::ImageIdPreProcessed, result);
-            return;
-        }
-        if (type == 3) {
-            engine_.Compute_RefocusBasic();
-            access_->GetImage(Vy::ImageIdRefocused, result);
-            return;
-        }
-        engine_.Compute_DepthRay();
-        engine_.Compute_DepthMap(LF::Space_VirtualImage);
-        if (type == 2) {
-            engine_.Compute_Depth3D();
-            engine_.Compute_DepthColorCode(LF::Space_VirtualImage);
-            access_->GetImage(Vy::ImageIdDepthColorCoded, result);
-            return;
-        }
-        engine_.Compute_TotalFocus(LF::Space_VirtualImage);
-        access_->GetImage(Vy::ImageIdTotalFocus, result);
+        Vy::Engine::computeDisplayImage(engine_, *access_, static_cast<DisplayType>(type), std::nullopt, result);
     }
 
     // The last frame's other images (the virtual depth beside the total focus).
