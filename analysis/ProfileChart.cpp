@@ -201,15 +201,13 @@ cv::Mat drawProfileChart(std::vector<ProfileRow> rows, const std::map<int, doubl
     return canvas;
 }
 
-bool writeProfileChart(const std::string& csvPath, const std::string& pngPath, std::string* error) {
+bool writeProfileChart(const std::string& csvPath, const std::string& pngPath, std::string& error) {
     std::vector<ProfileRow> rows;
     if (!readProfileLog(csvPath, rows, error)) {
         return false;
     }
     if (rows.empty()) {
-        if (error != nullptr) {
-            *error = csvPath + ": no measurement rows to chart";
-        }
+        error = csvPath + ": no measurement rows to chart";
         return false;
     }
     const auto unknownTimes =
@@ -227,9 +225,7 @@ bool writeProfileChart(const std::string& csvPath, const std::string& pngPath, s
     } catch (const cv::Exception& e) {
         reason = "cannot write chart image (" + e.err + ")";
     }
-    if (error != nullptr) {
-        *error = pngPath + ": " + reason;
-    }
+    error = pngPath + ": " + reason;
     return false;
 }
 

@@ -21,9 +21,9 @@ cv::Mat drawProfileChart(std::vector<ProfileRow> rows, const std::map<int, doubl
 
 // Reads the CSV log at csvPath and writes the chart to pngPath, with the mean
 // distance from the particle table beside the log when there is one. False with a
-// one-line reason in *error (if given) when the log cannot be read, holds no
+// one-line reason in error when the log cannot be read, holds no
 // rows, or the image cannot be written. Rows whose time stamp is not finite are
 // charted like every other (by frame index), with one warning (Vy::Warn) naming how many.
-bool writeProfileChart(const std::string& csvPath, const std::string& pngPath, std::string* error);
+bool writeProfileChart(const std::string& csvPath, const std::string& pngPath, std::string& error);
 
 }  // namespace Vy::Analysis

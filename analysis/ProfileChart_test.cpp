@@ -53,7 +53,7 @@ protected:
 TEST_F(ProfileChartFiles, ReaderSkipsMalformedAndOverlongLines) {
     std::vector<ProfileRow> rows;
     const std::string text = "header\n0,1.0,1,2,3.0\n" + std::string(5000, '7') + "\nbad\n1,2.0,2,3,4.0\n2,3.0,3,4,5.0";
-    ASSERT_TRUE(readProfileLog(csvWith(text), rows, &error_)) << error_;
+    ASSERT_TRUE(readProfileLog(csvWith(text), rows, error_)) << error_;
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[2].frameNumber, 2);  // last line without a newline still counts
 }
@@ -64,23 +64,23 @@ TEST_F(ProfileChartFiles, WritesReadablePngOfChartSize) {
         text += formatProfileRow(frame, frame * 0.04, frame + 100, frame % 7, 20.0 + frame) + "\n";
     }
     const auto png = (dir_ / "profile.csv.png").string();
-    ASSERT_TRUE(writeProfileChart(csvWith(text), png, &error_)) << error_;
+    ASSERT_TRUE(writeProfileChart(csvWith(text), png, error_)) << error_;
     const cv::Mat chart = cv::imread(png, cv::IMREAD_COLOR);
     EXPECT_EQ(chart.size(), cv::Size(kProfileChartWidth, kProfileChartHeight));
 }
 
 TEST_F(ProfileChartFiles, FailsWithReasonWhenNothingToChartOrNowhereToWrite) {
     const auto png = (dir_ / "chart.png").string();
-    EXPECT_FALSE(writeProfileChart(csvWith("only,a header\n"), png, &error_));
+    EXPECT_FALSE(writeProfileChart(csvWith("only,a header\n"), png, error_));
     EXPECT_NE(error_.find("no measurement rows"), std::string::npos) << error_;
     EXPECT_FALSE(std::filesystem::exists(png));
-    EXPECT_FALSE(writeProfileChart((dir_ / "absent.csv").string(), png, &error_));
+    EXPECT_FALSE(writeProfileChart((dir_ / "absent.csv").string(), png, error_));
     EXPECT_NE(error_.find("absent.csv"), std::string::npos) << error_;
 
     const std::string csv = csvWith("0,1.0,1,2,3.0\n");
-    EXPECT_FALSE(writeProfileChart(csv, (dir_ / "no-dir" / "chart.png").string(), &error_));
+    EXPECT_FALSE(writeProfileChart(csv, (dir_ / "no-dir" / "chart.png").string(), error_));
     EXPECT_NE(error_.find("chart.png"), std::string::npos) << error_;
-    EXPECT_FALSE(writeProfileChart(csv, (dir_ / "chart.unknown").string(), nullptr));
+    EXPECT_FALSE(writeProfileChart(csv, (dir_ / "chart.unknown").string(), error_));
 }
 
 // Pixels of the count (blue) or area (red) line inside part of the chart.
@@ -121,7 +121,7 @@ int greenPixels(const cv::Mat& chart) {
 TEST_F(ProfileChartFiles, MeanDistanceFromTheParticleTableGetsItsOwnLine) {
     const std::string csv = csvWith("0, 1.0,1,2,10.0\n1, 2.0,2,3,12.0\n2, 3.0,3,1,9.0\n");
     const std::string png = (dir_ / "chart.png").string();
-    ASSERT_TRUE(writeProfileChart(csv, png, &error_)) << error_;
+    ASSERT_TRUE(writeProfileChart(csv, png, error_)) << error_;
     const int without = greenPixels(cv::imread(png));
     EXPECT_EQ(without, 0);
 
@@ -129,7 +129,7 @@ TEST_F(ProfileChartFiles, MeanDistanceFromTheParticleTableGetsItsOwnLine) {
                                           << "0,1,1.000,0,accepted,1,1,2,2,10,,,,3,3.5,1500.00,1,1,1,0,,,,,0,,\n"
                                           << "1,2,2.000,0,accepted,1,1,2,2,10,,,,3,3.5,1400.00,1,1,1,0,,,,,0,,\n"
                                           << "2,3,3.000,0,rejected_area,1,1,2,2,10,,,,3,3.5,1300.00,1,1,1,,,,,,0,,\n";
-    ASSERT_TRUE(writeProfileChart(csv, png, &error_)) << error_;
+    ASSERT_TRUE(writeProfileChart(csv, png, error_)) << error_;
     EXPECT_GT(greenPixels(cv::imread(png)), 50);
     EXPECT_EQ(meanDistanceByFrame(readParticleTable(particleTableName(csv))),
               (std::map<int, double>{{0, 1500.0}, {1, 1400.0}}));
@@ -154,7 +154,7 @@ TEST_F(ProfileChartFiles, RowsWithoutAFiniteTimeStampAreChartedByFrameIndex) {
     std::string warned;
     const WarningSink previous = SetWarningSink([&](const std::string& line) { warned += line + "\n"; });
     const std::string png = (dir_ / "chart.png").string();
-    const bool written = writeProfileChart(csv, png, &error_);
+    const bool written = writeProfileChart(csv, png, error_);
     SetWarningSink(previous);
     ASSERT_TRUE(written) << error_;
     EXPECT_EQ(warned, csv + ": 10 of 10 rows without a finite time stamp; the chart goes by frame index, as always\n");

@@ -45,12 +45,6 @@ bool parseField(std::string_view field, Number& value, bool anyValue = false) {
     return true;
 }
 
-void setError(std::string* error, const std::string& text) {
-    if (error != nullptr) {
-        *error = text;
-    }
-}
-
 }  // namespace
 
 std::optional<ProfileRow> parseProfileRow(std::string_view line) {
@@ -76,22 +70,22 @@ std::optional<ProfileRow> parseProfileRow(std::string_view line) {
     return row;
 }
 
-bool readProfileLog(const std::string& csvPath, std::vector<ProfileRow>& rows, std::string* error) {
+bool readProfileLog(const std::string& csvPath, std::vector<ProfileRow>& rows, std::string& error) {
     std::error_code ignored;
     if (!std::filesystem::is_regular_file(csvPath, ignored)) {
-        setError(error, csvPath + ": cannot read measurement log (no such file)");
+        error = csvPath + ": cannot read measurement log (no such file)";
         return false;
     }
     std::ifstream in(csvPath);
     if (!in) {
-        setError(error, csvPath + ": cannot read measurement log");
+        error = csvPath + ": cannot read measurement log";
         return false;
     }
     std::array<char, kLineBufferSize> line;
     size_t lines = 0;
     while (in.getline(line.data(), kLineBufferSize) || (in.fail() && !in.eof() && !in.bad())) {
         if (++lines > kMaxLines) {
-            setError(error, csvPath + ": measurement log has more than " + std::to_string(kMaxLines) + " lines");
+            error = csvPath + ": measurement log has more than " + std::to_string(kMaxLines) + " lines";
             return false;
         }
         if (in.fail()) {  // line longer than the buffer: drop the rest of it
@@ -104,7 +98,7 @@ bool readProfileLog(const std::string& csvPath, std::vector<ProfileRow>& rows, s
         }
     }
     if (in.bad()) {
-        setError(error, csvPath + ": read error in measurement log");
+        error = csvPath + ": read error in measurement log";
         return false;
     }
     return true;

@@ -23,6 +23,6 @@ std::optional<ProfileRow> parseProfileRow(std::string_view line);
 
 // Appends the well-formed rows of csvPath to rows, skipping other lines. False
 // with a one-line reason when the file cannot be read or holds too many lines.
-bool readProfileLog(const std::string& csvPath, std::vector<ProfileRow>& rows, std::string* error);
+bool readProfileLog(const std::string& csvPath, std::vector<ProfileRow>& rows, std::string& error);
 
 }  // namespace Vy::Analysis

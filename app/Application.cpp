@@ -400,7 +400,7 @@ void checkMeasurement(const RunReport& report, RunOutcome& outcome) {
                                         std::to_string(report.particleTableFailures) + " frames");
     }
     std::string chartError;
-    if (Vy::Analysis::writeProfileChart(logPath, logPath + ".png", &chartError)) {
+    if (Vy::Analysis::writeProfileChart(logPath, logPath + ".png", chartError)) {
         outcome.chartPath = logPath + ".png";
     } else {
         printLine("No chart of the measurement: " + chartError);
