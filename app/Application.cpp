@@ -221,7 +221,7 @@ std::optional<bool> startReplay(std::unique_ptr<VyReader>& reader, DisplayType i
     try {
         processor.setDisplayType(initialType);
         reader->readFirstFrame();
-        const bool processorRunning = processor.startProcessor() == 0;
+        const bool processorRunning = processor.startProcessor();
         if (processorRunning) {
             // The reader thread moves the frames of the sequence into the processor's queue.
             reader->startThread();

@@ -122,7 +122,7 @@ TEST(VyReader, ReaderQueuesEveryFrameThenWaitsForTheQueueToEmpty) {
     // The processor takes them (the profile measurement logs each frame's id), and the reader ends.
     VyProcessor& processor = reader.frameProcessor();
     testing::internal::CaptureStdout();
-    ASSERT_EQ(processor.startProcessor(), 0);
+    ASSERT_TRUE(processor.startProcessor());
     reader.waitForThread();
     processor.stopThread();
     processor.waitForThread();

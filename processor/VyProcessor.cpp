@@ -172,10 +172,10 @@ RunReport VyProcessor::report() const {
     return r;
 }
 
-int VyProcessor::startProcessor() {
+bool VyProcessor::startProcessor() {
     if (!calibrated) {
         std::cout << "Can't start processor thread without calibration." << std::endl;
-        return 1;
+        return false;
     }
     try {
         if (!lcmOutput) {
@@ -192,7 +192,7 @@ int VyProcessor::startProcessor() {
     } catch (const CVyException& exception) {
         reportExceptionAndWaitForKey(exception);
     }
-    return 0;
+    return true;
 }
 
 void VyProcessor::signalChange() {

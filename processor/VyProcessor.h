@@ -67,9 +67,9 @@ public:
     void openOutputVideo(const std::string& outputBasePath);
     // Once the first frame is read: until then the processor drops frames.
     void markReady() { ready = true; }
-    // Opens the viewer window (unless publishing) and starts the thread.
-    // 1 when refused for want of calibration, 0 otherwise.
-    int startProcessor();
+    // Opens the viewer window (unless publishing) and starts the thread; false
+    // (and a line saying so) when refused for want of calibration.
+    bool startProcessor();
 
     // Main thread, any time: requests taken by the processor thread.
     // A new type takes effect with the next frame; a change marks the next image as the first of a series.

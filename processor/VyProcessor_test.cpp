@@ -68,7 +68,7 @@ TEST(VyProcessor, LogNameCountsTicksSinceTheGregorianCalendarBegan) {
 TEST(VyProcessor, StartIsRefusedWithoutCalibration) {
     VyProcessor processor(headlessOptions());
     testing::internal::CaptureStdout();
-    EXPECT_EQ(processor.startProcessor(), 1);
+    EXPECT_FALSE(processor.startProcessor());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Can't start processor thread without calibration.\n");
     EXPECT_FALSE(processor.isThreadRunning());
     EXPECT_EQ(processor.viewerHandle(), 0);
@@ -84,7 +84,7 @@ TEST(VyProcessor, MissingSettingsFileLeavesItUncalibrated) {
     }
     EXPECT_FALSE(processor.isCalibrated());
     testing::internal::CaptureStdout();
-    EXPECT_EQ(processor.startProcessor(), 1);
+    EXPECT_FALSE(processor.startProcessor());
     testing::internal::GetCapturedStdout();
 }
 
@@ -92,7 +92,7 @@ TEST(VyProcessor, SettingUpWithTheShippedSettingsCalibratesAndStarts) {
     VyProcessor processor(headlessOptions());
     processor.setupCompute(Vy::Test::SmallCalibration());
     EXPECT_TRUE(processor.isCalibrated());
-    EXPECT_EQ(processor.startProcessor(), 0);
+    EXPECT_TRUE(processor.startProcessor());
     EXPECT_TRUE(processor.isThreadRunning());
     EXPECT_GT(processor.viewerHandle(), 0);
     testing::internal::CaptureStdout();
@@ -109,7 +109,7 @@ TEST(VyProcessor, DisplayTypeChangesClearTheSeriesFlag) {
     processor.setDisplayType(DisplayType::Raw);
     processor.markReady();
     testing::internal::CaptureStdout();
-    ASSERT_EQ(processor.startProcessor(), 0);
+    ASSERT_TRUE(processor.startProcessor());
     ASSERT_TRUE(processor.addFrame(frame(0, 64, 48)));
     waitForProcessed(processor, 1);
     EXPECT_TRUE(processor.imageShown());
@@ -200,7 +200,7 @@ TEST(VyProcessor, AFrameThatFailsIsReportedAndNotCountedAsProcessed) {
         processor.setupCompute(Vy::Test::SmallCalibration());
         processor.setDisplayType(type);
         processor.markReady();
-        ASSERT_EQ(processor.startProcessor(), 0);
+        ASSERT_TRUE(processor.startProcessor());
         ASSERT_TRUE(processor.addFrame(frame(1)));  // 8 x 8: not the calibration's 64 x 48
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (processor.framesQueued() > 0 && std::chrono::steady_clock::now() < deadline) {
