@@ -79,11 +79,10 @@ TEST(ProfileStep, ARowThatCannotBeWrittenIsSaidOnceWhenItHappensAndCounted) {
     const std::string printed = testing::internal::GetCapturedStdout();
     // The rows still reach the console: they are the run's record.
     EXPECT_NE(printed.find("\n1,"), std::string::npos) << printed;
-    EXPECT_EQ(afterFirst,
-              "MarlinProfileProc: the row of frame 0 could not be written to " + step.logFile() +
-                  "; the summary counts the rows missing\n"
-                  "MarlinProfileProc: the particle rows of frame 0 could not be written to " +
-                  step.particleTableFile() + "; the summary counts the frames missing\n");
+    EXPECT_EQ(afterFirst, "MarlinProfileProc: the row of frame 0 could not be written to " + step.logFile() +
+                              "; the summary counts the rows missing\n"
+                              "MarlinProfileProc: the particle rows of frame 0 could not be written to " +
+                              step.particleTableFile() + "; the summary counts the frames missing\n");
     EXPECT_EQ(afterSecond, "");
     EXPECT_EQ(step.rows(), 2u);
     EXPECT_EQ(step.rowsWritten(), 0u);
