@@ -14,11 +14,13 @@
 #include "CRayImage.h"
 #include "CSeqFileReader.h"
 #include "CVyException.h"
+#include "DisplayPipeline.h"
 #include "GroundTruth.h"
 #include "IImageAccess.h"
 #include "ProfileMeasurement.h"
 #include "ProfileSettings.h"
 #include "ReferenceFocus.h"
+#include "RefocusPlane.h"
 #include "SequenceGenerator.h"
 #include "VyTypes.h"
 
@@ -106,7 +108,7 @@ std::vector<PlaneScore> scorePlanes(CCudaCompute& engine, IImageAccess& access, 
     }
     for (size_t focusAt = 0; focusAt < depths.size(); ++focusAt) {
         engine.GetParams().SetValue(Params::CudaCompute_RefocusVirtualDepth,
-                                    (1.0 / lo - 1.0 / depths[focusAt]) / (1.0 / lo - 1.0 / hi));
+                                    Vy::Model::refocusValueOf(lo, hi, depths[focusAt]));
         engine.Compute_RefocusBasic();
         CVyImage refocused;
         access.GetImage(Vy::ImageIdRefocused, refocused);
@@ -187,13 +189,9 @@ QualityReport measureEngineQuality(const std::string& sequence, const std::strin
         reader.ReadFrame(image);
         const FrameTruth truth = readTruth(truthDir, f);
         engine.UploadRawImage(image);
-        engine.Compute_PreProcess();
-        engine.Compute_DepthRay();
-        engine.Compute_DepthMap(LF::Space_VirtualImage);
-        engine.Compute_TotalFocus(LF::Space_VirtualImage);
         CVyImage depth, focus;
+        Vy::Engine::computeDisplayImage(engine, *access, DisplayType::TotalFocus, std::nullopt, focus);
         access->GetImage(Vy::ImageIdVirtualDepth, depth);
-        access->GetImage(Vy::ImageIdTotalFocus, focus);
         const cv::Mat1f estimated = view(depth, CV_32FC1);
         const cv::Mat1w focusImage = view(focus, CV_16UC1);
         if (estimated.size() != truth.virtualDepth.size() || focusImage.size() != truth.focus.size())
