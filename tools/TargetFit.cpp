@@ -15,6 +15,7 @@
 #include "DistanceTable.h"
 #include "OpticsFit.h"
 #include "PlateMeter.h"
+#include "TextFile.h"
 
 namespace Vy::Synth {
 
@@ -85,6 +86,20 @@ TargetFit fitTarget(const TargetFitOptions& o, std::ostream* progress) {
     Recording& first = *recordings.front();
     TargetFit fit;
     fit.start = first.reader.GetCalibration();
+    if (!o.calibration.empty()) {
+        // Another calibration of this camera: a fitted one checked on a new recording, say.
+        const CCalibration given =
+            CCalibration::FromText(Vy::ReadTextFile(o.calibration, 1 << 20, "fit-optics"), o.calibration);
+        if (given.sensorWidth != fit.start.sensorWidth || given.sensorHeight != fit.start.sensorHeight)
+            throw CVyException("fit-optics", o.calibration,
+                               "its sensor (" + std::to_string(given.sensorWidth) + " x " +
+                                   std::to_string(given.sensorHeight) + ") is not the recordings' (" +
+                                   std::to_string(fit.start.sensorWidth) + " x " +
+                                   std::to_string(fit.start.sensorHeight) + ")");
+        if (const std::string problem = given.Problem(); !problem.empty())
+            throw CVyException("fit-optics", o.calibration, problem);
+        fit.start = given;
+    }
     const DepthRange search = hasDepthRange(fit.start)
                                   ? DepthRange{fit.start.virtualDepthMin, fit.start.virtualDepthMax}
                                   : rangeFromOptics(fit.start, first.path);
@@ -222,8 +237,13 @@ std::string fitReport(const TargetFit& fit, const TargetFitOptions& o) {
     }
     text += format("residual: median %.3f %%, worst %.3f %%", 100 * fit.medianAfter, 100 * fit.worstAfter);
     text += o.checkOnly ? "\n"
-                        : format("; with the recordings' optics: median %.2f %%, worst %.2f %%\n",
-                                 100 * fit.medianBefore, 100 * fit.worstBefore);
+                        : format("; before the fit: median %.2f %%, worst %.2f %%\n", 100 * fit.medianBefore,
+                                 100 * fit.worstBefore);
+    if (!o.checkOnly && fit.worstAfter > kDoubtfulResidual)
+        text += format(
+            "warning: a plate is %.2f %% off, more than the engine's own error (about 0.1 %%): check "
+            "its distance in the table\n",
+            100 * fit.worstAfter);
     const PlateRow& nearest = fit.plates.front();
     const PlateRow& farthest = fit.plates.back();
     text += format("holds over %.1f .. %.1f mm (the plates, virtual depths %.3g .. %.3g)", nearest.distance,

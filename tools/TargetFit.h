@@ -20,6 +20,7 @@ struct TargetFitOptions {
     cv::Size innerCorners{8, 6};          // the board's inner corners
     bool fitFocal = false;                // fit the main focal length too
     bool checkOnly = false;               // no fit: the recordings' own optics against the plates
+    std::string calibration;              // a calibration file to start from (or check) instead of the recordings'
 };
 
 struct PlateRow {
@@ -47,6 +48,8 @@ struct TargetFit {
 
 // The largest residual a fit may leave at any plate.
 constexpr double kWorstResidual = 0.05;
+// Beyond this a plate's residual is more than the engine's depth error explains: the report warns.
+constexpr double kDoubtfulResidual = 0.01;
 
 // Throws CVyException("fit-optics", file, problem): bad table or recordings, a plate not found or
 // beyond the camera's virtual depths, too few distances, a fit that does not converge or leaves

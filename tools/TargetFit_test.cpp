@@ -83,6 +83,18 @@ TEST_F(TargetFitTest, CamerasOffTheirDesignAreFittedFromEightPlates) {
         EXPECT_DOUBLE_EQ(check.medianAfter, fit.medianBefore);
         const std::string report = fitReport(fit, o);
         EXPECT_NE(report.find("holds over"), std::string::npos);
+
+        // One distance in the table 10 % off: the fitted lens misses it, and the fit is refused.
+        o.checkOnly = false;
+        std::string table = "frame,distance_mm\n";
+        for (const PlateRow& row : fit.plates)
+            table += std::to_string(row.firstFrame) + "," +
+                     std::to_string(row.firstFrame == 4 ? row.distance * 1.1 : row.distance) + "\n";
+        o.distances = path("wrong.csv");
+        std::ofstream(o.distances) << table;
+        const std::string wrong = problemOf(o);
+        EXPECT_NE(wrong.find("the plates do not follow one lens"), std::string::npos) << wrong;
+        EXPECT_NE(wrong.find("(frame 4)"), std::string::npos) << wrong;
     }
 }
 
