@@ -98,6 +98,30 @@ TEST_F(TargetFitTest, CamerasOffTheirDesignAreFittedFromEightPlates) {
     }
 }
 
+TEST_F(TargetFitTest, FramesCountOverTheRecordingsAndPoolByDistance) {
+    // One camera, two sessions: the plate at 640 mm was recorded in both.
+    const std::vector<double> first = {560, 600, 640}, second = {640, 680, 700};
+    TargetFitOptions o;
+    o.recordings = {target("target", 0.05, 0.05, first), path("second.rays")};
+    CreateOptions again;
+    again.preset = "target";
+    again.size = 512;
+    again.distances = second;
+    again.faults = {{"b-error", 0.05}, {"main-distance-error", 0.05}};
+    createSequence(o.recordings[1], again, nullptr);
+    o.distances = path("both.csv");
+    // Frame 4 (680 mm in the second recording) is left out.
+    std::ofstream(o.distances) << "0,560\n1,600\n2,640\n3,640\n5,700\n";
+    const TargetFit fit = fitTarget(o, nullptr);
+    ASSERT_EQ(fit.plates.size(), 4u);
+    EXPECT_EQ(fit.plates[2].distance, 640);
+    EXPECT_EQ(fit.plates[2].frames, 2);
+    EXPECT_EQ(fit.plates[2].firstFrame, 2);
+    EXPECT_EQ(fit.plates[3].frames, 1);
+    EXPECT_EQ(fit.plates[3].firstFrame, 5);
+    EXPECT_LT(fit.worstAfter, 0.01);
+}
+
 TEST_F(TargetFitTest, RefusesOneDistanceABlankPlateAndPlatesBeyondTheCamera) {
     TargetFitOptions o;
     // The design's own camera: it sees v 2 .. 6, about 1000 .. 2200 mm; 700 mm is v 9.6.
