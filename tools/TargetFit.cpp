@@ -56,6 +56,96 @@ struct Recording {
     long firstFrame = 0;  // over all recordings
 };
 
+// The frames a fit reads, and how.
+struct Frames {
+    std::vector<std::unique_ptr<Recording>>& recordings;
+    const std::vector<DistanceEntry>& table;
+    const cv::Mat& white;
+    int bits;
+    DepthRange search;
+    std::ostream* progress;
+};
+
+struct Readings {
+    std::vector<PlateRow> rows;  // near to far
+    std::vector<PlateSample> samples;
+};
+
+// Reads every listed frame through the calibration and pools the readings by distance.
+Readings readPlates(const Frames& f, const CCalibration& calibration, const TargetFitOptions& o) {
+    PlateMeter meter(calibration, f.white, f.bits, f.search, o.squareMm > 0 ? o.innerCorners : cv::Size());
+    std::unique_ptr<PlateMeter> wideMeter;  // made when a plate is not found in the camera's range
+    // Readings pooled by distance.
+    struct Pool {
+        long firstFrame = -1;
+        std::vector<double> depths, squares;
+        double leastShare = 1.0;
+    };
+    std::map<double, Pool> pools;
+    int done = 0;
+    for (const DistanceEntry& e : f.table) {
+        Recording* r = f.recordings.front().get();
+        for (const auto& candidate : f.recordings)
+            if (e.frame >= candidate->firstFrame) r = candidate.get();
+        r->reader.Seek(static_cast<uint32_t>(e.frame - r->firstFrame));
+        r->reader.ReadFrame(r->image);
+        const PlateReading reading = meter.read(view(r->image));
+        const std::string which = "frame " + std::to_string(e.frame - r->firstFrame) + " (" +
+                                  format("%.1f", e.distance) + " mm, table line " + std::to_string(e.line) + ")";
+        const auto piled = [](const PlateReading& p) { return std::max(p.nearEnd, p.farEnd) > kPiledPlate; };
+        if (piled(reading) || reading.validShare < kLeastPlateShare) {
+            // Beyond the camera's virtual depths, or no plate at all: the widest search tells which.
+            if (!wideMeter)
+                wideMeter = std::make_unique<PlateMeter>(calibration, f.white, f.bits, kWideSearch, cv::Size());
+            const PlateReading wide = wideMeter->read(view(r->image));
+            const std::string range = format("%.3g..%.3g", f.search.min, f.search.max);
+            if (wide.validShare >= kLeastPlateShare && !piled(wide))
+                throw CVyException("fit-optics", r->path,
+                                   which +
+                                       ": the plate lies outside the distances the camera sees: it shows at "
+                                       "virtual depth " +
+                                       format("%.3g", wide.virtualDepth) + ", beyond the camera's " + range);
+            throw CVyException("fit-optics", r->path,
+                               which + ": no plate found (" + format("%.0f", 100 * reading.validShare) +
+                                   " % of the middle of the view has a depth at virtual depths " + range +
+                                   "); a blank or unlit plate, one that does not fill the middle of the view, or "
+                                   "one beyond what the camera can see");
+        }
+        Pool& pool = pools[e.distance];
+        if (pool.firstFrame < 0) pool.firstFrame = e.frame;
+        pool.depths.push_back(reading.virtualDepth);
+        if (reading.squarePixels > 0) pool.squares.push_back(reading.squarePixels);
+        pool.leastShare = std::min(pool.leastShare, reading.validShare);
+        if (f.progress) *f.progress << "read " << ++done << "/" << f.table.size() << " frames\r" << std::flush;
+    }
+    if (f.progress) *f.progress << "\n";
+
+    Readings out;
+    for (const auto& [distance, pool] : pools) {
+        PlateRow row;
+        row.distance = distance;
+        row.firstFrame = pool.firstFrame;
+        row.frames = static_cast<int>(pool.depths.size());
+        row.virtualDepth = median(pool.depths);
+        row.validShare = pool.leastShare;
+        out.rows.push_back(row);
+        out.samples.push_back({distance, row.virtualDepth, median(pool.squares)});
+    }
+    return out;
+}
+
+// g = B / exit pupil from squares that shrink with depth as a block without the exit pupil draws them:
+// each measures r = 1 / (1 + g (v - 1)) of its size at the virtual depth v = v_read / r.
+double microImageGrowthFromSquares(const CCalibration& c, const std::vector<PlateSample>& samples, double squareMm) {
+    std::vector<double> growths;
+    for (const PlateSample& p : samples) {
+        if (!(p.squarePixels > 0)) continue;
+        const double r = squareMmOf(c, p.squarePixels, p.virtualDepth) / squareMm;
+        if (p.virtualDepth > r) growths.push_back((1.0 - r) / (p.virtualDepth - r));
+    }
+    return growths.size() >= kLeastPlates ? median(growths) : 0.0;
+}
+
 }  // namespace
 
 TargetFit fitTarget(const TargetFitOptions& o, std::ostream* progress) {
@@ -104,82 +194,48 @@ TargetFit fitTarget(const TargetFitOptions& o, std::ostream* progress) {
                                   ? DepthRange{fit.start.virtualDepthMin, fit.start.virtualDepthMax}
                                   : rangeFromOptics(fit.start, first.path);
     const cv::Mat white = first.image.GetWhiteImage().IsEmpty() ? cv::Mat() : view(first.image.GetWhiteImage()).clone();
-    const int bits = first.reader.GetSignificantBits();
-    PlateMeter meter(fit.start, white, bits, search, o.squareMm > 0 ? o.innerCorners : cv::Size());
-    std::unique_ptr<PlateMeter> wideMeter;  // made when a plate is not found in the camera's range
-
-    // Readings pooled by distance.
-    struct Pool {
-        long firstFrame = -1;
-        std::vector<double> depths, squares;
-        double leastShare = 1.0;
-    };
-    std::map<double, Pool> pools;
-    int done = 0;
-    for (const DistanceEntry& e : table) {
-        Recording* r = recordings.front().get();
-        for (const auto& candidate : recordings)
-            if (e.frame >= candidate->firstFrame) r = candidate.get();
-        r->reader.Seek(static_cast<uint32_t>(e.frame - r->firstFrame));
-        r->reader.ReadFrame(r->image);
-        const PlateReading reading = meter.read(view(r->image));
-        const std::string which = "frame " + std::to_string(e.frame - r->firstFrame) + " (" +
-                                  format("%.1f", e.distance) + " mm, table line " + std::to_string(e.line) + ")";
-        const auto piled = [](const PlateReading& p) { return std::max(p.nearEnd, p.farEnd) > kPiledPlate; };
-        if (piled(reading) || reading.validShare < kLeastPlateShare) {
-            // Beyond the camera's virtual depths, or no plate at all: the widest search tells which.
-            if (!wideMeter) wideMeter = std::make_unique<PlateMeter>(fit.start, white, bits, kWideSearch, cv::Size());
-            const PlateReading wide = wideMeter->read(view(r->image));
-            const std::string range = format("%.3g..%.3g", search.min, search.max);
-            if (wide.validShare >= kLeastPlateShare && !piled(wide))
-                throw CVyException("fit-optics", r->path,
-                                   which +
-                                       ": the plate lies outside the distances the camera sees: it shows at "
-                                       "virtual depth " +
-                                       format("%.3g", wide.virtualDepth) + ", beyond the camera's " + range);
-            throw CVyException("fit-optics", r->path,
-                               which + ": no plate found (" + format("%.0f", 100 * reading.validShare) +
-                                   " % of the middle of the view has a depth at virtual depths " + range +
-                                   "); a blank or unlit plate, one that does not fill the middle of the view, or "
-                                   "one beyond what the camera can see");
-        }
-        Pool& pool = pools[e.distance];
-        if (pool.firstFrame < 0) pool.firstFrame = e.frame;
-        pool.depths.push_back(reading.virtualDepth);
-        if (reading.squarePixels > 0) pool.squares.push_back(reading.squarePixels);
-        pool.leastShare = std::min(pool.leastShare, reading.validShare);
-        if (progress) *progress << "read " << ++done << "/" << table.size() << " frames\r" << std::flush;
-    }
-    if (progress) *progress << "\n";
-
-    std::vector<PlateSample> samples;
-    for (const auto& [distance, pool] : pools) {
-        PlateRow row;
-        row.distance = distance;
-        row.firstFrame = pool.firstFrame;
-        row.frames = static_cast<int>(pool.depths.size());
-        row.virtualDepth = median(pool.depths);
-        row.validShare = pool.leastShare;
-        fit.plates.push_back(row);
-        samples.push_back({distance, row.virtualDepth, median(pool.squares)});
-    }
-    fit.calibration = fit.start;
-    if (!o.checkOnly) {
+    const Frames source{recordings, table, white, first.reader.GetSignificantBits(), search, progress};
+    Readings readings = readPlates(source, fit.start, o);
+    fit.plates = readings.rows;
+    for (PlateRow& row : fit.plates) row.before = distanceOf(fit.start, row.virtualDepth);
+    const auto fitted = [&](const CCalibration& start) {
         try {
-            fit.calibration = fitOptics(fit.start, samples, o.fitFocal).calibration;
+            return fitOptics(start, readings.samples, o.fitFocal).calibration;
         } catch (const OpticsFitError& e) {
             throw CVyException("fit-optics", o.distances, e.what());
+        }
+    };
+    fit.calibration = o.checkOnly ? fit.start : fitted(fit.start);
+    if (!o.checkOnly && fit.start.exitPupilDistance <= 0 && o.squareMm > 0) {
+        // Without an exit pupil the block's lens grid is the micro-image grid, 1 + g times the lenses'. The
+        // engine's depths then read low by about g (v - 1), which the fit takes up, but the total focus is
+        // drawn v_read / v smaller: the squares shrink with depth, and tell g.
+        const double g = microImageGrowthFromSquares(fit.calibration, readings.samples, o.squareMm);
+        if (g > kLeastGrowth) {
+            CCalibration regridded = fit.start;
+            const double s = 1.0 / (1.0 + g);
+            regridded.lensPitch = fit.start.lensPitch * s;
+            regridded.gridOffsetX = fit.start.principalX + s * (fit.start.gridOffsetX - fit.start.principalX);
+            regridded.gridOffsetY = fit.start.principalY + s * (fit.start.gridOffsetY - fit.start.principalY);
+            regridded.exitPupilDistance = fit.start.mlaToSensor / g;
+            readings = readPlates(source, regridded, o);
+            for (size_t i = 0; i < fit.plates.size(); ++i) {
+                const double before = fit.plates[i].before;
+                fit.plates[i] = readings.rows[i];
+                fit.plates[i].before = before;
+            }
+            fit.calibration = fitted(regridded);
+            fit.growth = g;
         }
     }
     std::vector<double> before, after, squares;
     for (size_t i = 0; i < fit.plates.size(); ++i) {
         PlateRow& row = fit.plates[i];
-        row.before = distanceOf(fit.start, row.virtualDepth);
         row.after = distanceOf(fit.calibration, row.virtualDepth);
         before.push_back(row.before > 0 ? (row.before - row.distance) / row.distance : 1.0);
         after.push_back(row.after > 0 ? (row.after - row.distance) / row.distance : 1.0);
-        if (samples[i].squarePixels > 0) {
-            row.squareMm = squareMmOf(fit.calibration, samples[i].squarePixels, row.virtualDepth);
+        if (readings.samples[i].squarePixels > 0) {
+            row.squareMm = squareMmOf(fit.calibration, readings.samples[i].squarePixels, row.virtualDepth);
             squares.push_back((row.squareMm - o.squareMm) / o.squareMm);
         }
     }
@@ -239,6 +295,12 @@ std::string fitReport(const TargetFit& fit, const TargetFitOptions& o) {
     text += o.checkOnly ? "\n"
                         : format("; before the fit: median %.2f %%, worst %.2f %%\n", 100 * fit.medianBefore,
                                  100 * fit.worstBefore);
+    if (fit.growth > 0)
+        text += format(
+            "grid: the block has no exit pupil; the squares show the micro-images %.2f %% further apart "
+            "than the lenses (B / exit pupil), so the lens grid and exitPupilDistance were set so and "
+            "the frames read again\n",
+            100 * fit.growth);
     if (!o.checkOnly && fit.worstAfter > kDoubtfulResidual)
         text += format(
             "warning: a plate is %.2f %% off, more than the engine's own error (about 0.1 %%): check "

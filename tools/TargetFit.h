@@ -44,8 +44,13 @@ struct TargetFit {
     int boards = 0;
     double squareMedian = 0.0, squareWorst = 0.0;  // relative error of the squares
     double seconds = 0.0;                          // reading the frames and fitting
+    // B / exit pupil found from the squares for a block without an exit pupil (0: none), whose
+    // lens grid the fit then set inside the micro-image grid before reading the frames again.
+    double growth = 0.0;
 };
 
+// Below this B / exit pupil the squares tell no growth of the micro-image grid.
+constexpr double kLeastGrowth = 0.001;
 // The largest residual a fit may leave at any plate.
 constexpr double kWorstResidual = 0.05;
 // Beyond this a plate's residual is more than the engine's depth error explains: the report warns.

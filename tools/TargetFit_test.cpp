@@ -9,6 +9,7 @@
 #include "CSeqFileWriter.h"
 #include "CVyException.h"
 #include "CameraDesign.h"
+#include "CameraModel.h"
 #include "EngineImage.h"
 #include "GroundTruth.h"
 #include "SequenceGenerator.h"
@@ -120,6 +121,45 @@ TEST_F(TargetFitTest, FramesCountOverTheRecordingsAndPoolByDistance) {
     EXPECT_EQ(fit.plates[3].frames, 1);
     EXPECT_EQ(fit.plates[3].firstFrame, 5);
     EXPECT_LT(fit.worstAfter, 0.01);
+}
+
+// raystool calibrate writes the micro-image grid as the lens grid and no exit pupil: distances still
+// fit, and the squares, which such a block draws smaller the nearer they are, give the exit pupil.
+TEST_F(TargetFitTest, ABlockWithoutExitPupilGetsItFromTheSquares) {
+    TargetFitOptions o;
+    o.recordings = {target("target", 0.08, 0.05, {})};
+    o.distances = truthDirectory(o.recordings[0]) + "/distances.csv";
+    const CCalibration truth = builtCamera(o.recordings[0]);
+    CCalibration microImages = truth;
+    const double g = Vy::Model::microImageGrowth(truth);
+    microImages.lensPitch = truth.lensPitch * (1 + g);
+    microImages.gridOffsetX = truth.principalX + (1 + g) * (truth.gridOffsetX - truth.principalX);
+    microImages.gridOffsetY = truth.principalY + (1 + g) * (truth.gridOffsetY - truth.principalY);
+    microImages.exitPupilDistance = 0;
+    microImages.mlaToSensor = 0.35;  // the design's optics
+    microImages.mainLensToMla = 50.5;
+    o.calibration = path("micro.txt");
+    std::ofstream(o.calibration) << microImages.ToText();
+
+    const TargetFit depthsOnly = fitTarget(o, nullptr);
+    EXPECT_EQ(depthsOnly.growth, 0.0);
+    EXPECT_EQ(depthsOnly.calibration.exitPupilDistance, 0.0);
+    EXPECT_LT(depthsOnly.worstAfter, 0.01);
+
+    o.squareMm = std::stod(truthIndexValue(truthDirectory(o.recordings[0]), "square_mm"));
+    const TargetFit fit = fitTarget(o, nullptr);
+    EXPECT_NEAR(fit.growth, g, 0.15 * g);
+    EXPECT_NEAR(Vy::Model::microImageGrowth(fit.calibration), fit.growth, 1e-9);
+    // The micro-image centres stay where the block had them.
+    const Vy::Model::Point m =
+        Vy::Model::microImageCentre(fit.calibration, Vy::Model::lensCentre(fit.calibration, 20, 3));
+    const Vy::Model::Point given = Vy::Model::lensCentre(microImages, 20, 3);
+    EXPECT_NEAR(m.x, given.x, 1e-6);
+    EXPECT_NEAR(m.y, given.y, 1e-6);
+    EXPECT_LT(std::abs(fit.squareMedian), 0.005);
+    EXPECT_LT(fit.medianAfter, 0.003);
+    EXPECT_NEAR(fit.calibration.mlaToSensor / truth.mlaToSensor, 1.0, 0.01);
+    EXPECT_NE(fitReport(fit, o).find("grid: the block has no exit pupil"), std::string::npos);
 }
 
 TEST_F(TargetFitTest, RefusesOneDistanceABlankPlateAndPlatesBeyondTheCamera) {
