@@ -286,9 +286,10 @@ std::string fitReport(const TargetFit& fit, const TargetFitOptions& o) {
                        b.mlaToSensor, a.mainLensToMla, b.mainLensToMla);
         text += o.fitFocal ? format(", mainFocalLength %.6g -> %.6g mm", a.mainFocalLength, b.mainFocalLength)
                            : format(", mainFocalLength %.6g mm (kept)", a.mainFocalLength);
-        if (a.exitPupilDistance > 0)
-            text +=
-                format(", exitPupilDistance %.6g -> %.6g mm (moved with B)", a.exitPupilDistance, b.exitPupilDistance);
+        if (a.exitPupilDistance > 0 || b.exitPupilDistance > 0)
+            text += format(fit.growth > 0 ? ", exitPupilDistance %.6g -> %.6g mm (from the squares)"
+                                          : ", exitPupilDistance %.6g -> %.6g mm (moved with B)",
+                           a.exitPupilDistance, b.exitPupilDistance);
         text += "\n";
     }
     text += format("residual: median %.3f %%, worst %.3f %%", 100 * fit.medianAfter, 100 * fit.worstAfter);
