@@ -16,14 +16,14 @@ namespace {
 constexpr int kMaxIterations = 200;
 constexpr double kStepTolerance = 1e-12;
 
-// Parameters relative to the start: L / L0, B / B0, f / f0.
-using Params = std::array<double, 3>;
+// Parameters relative to the start: L / L0, B / B0.
+constexpr int kParams = 2;
+using Params = std::array<double, kParams>;
 
 CCalibration withParams(const CCalibration& start, const Params& p) {
     CCalibration c = start;
     c.mainLensToMla = start.mainLensToMla * p[0];
     c.mlaToSensor = start.mlaToSensor * p[1];
-    c.mainFocalLength = start.mainFocalLength * p[2];
     // The micro-image centres stay where they were: B / exit pupil is kept.
     if (start.exitPupilDistance > 0) c.exitPupilDistance = start.exitPupilDistance * p[1];
     return c;
@@ -48,8 +48,11 @@ double sumOfSquares(const std::vector<double>& r) {
     return s;
 }
 
-// Solves the n x n system a x = b (n <= 3) by Gaussian elimination; false when singular.
-bool solve(std::array<std::array<double, 3>, 3> a, std::array<double, 3> b, int n, std::array<double, 3>& x) {
+using Matrix = std::array<Params, kParams>;
+
+// Solves the system a x = b by Gaussian elimination; false when singular.
+bool solve(Matrix a, Params b, Params& x) {
+    constexpr int n = kParams;
     for (int col = 0; col < n; ++col) {
         int pivot = col;
         for (int row = col + 1; row < n; ++row)
@@ -85,7 +88,7 @@ Params linearStart(const CCalibration& start, const std::vector<PlateSample>& pl
     const double det = sw * svv - sv * sv;
     const double b = (sw * svb - sv * sb) / det;
     const double l = (sb - b * sv) / sw;
-    return {l / start.mainLensToMla, b / start.mlaToSensor, 1.0};
+    return {l / start.mainLensToMla, b / start.mlaToSensor};
 }
 
 }  // namespace
@@ -102,11 +105,11 @@ double squareMmOf(const CCalibration& c, double squarePixels, double v) {
     return squarePixels * c.pixelSize * z / (c.mainLensToMla + v * c.mlaToSensor);
 }
 
-OpticsFit fitOptics(const CCalibration& start, const std::vector<PlateSample>& plates, bool fitFocal) {
-    const int n = fitFocal ? 3 : 2;
+OpticsFit fitOptics(const CCalibration& start, const std::vector<PlateSample>& plates) {
+    constexpr int n = kParams;
     std::set<double> distinct;
     for (const PlateSample& p : plates) distinct.insert(p.distance);
-    const int least = kLeastPlates + (fitFocal ? 1 : 0);
+    const int least = kLeastPlates;
     if (static_cast<int>(distinct.size()) < least)
         throw OpticsFitError(std::to_string(distinct.size()) + " distinct distance" +
                              (distinct.size() == 1 ? "" : "s") + "; the fit needs at least " + std::to_string(least) +
@@ -140,8 +143,8 @@ OpticsFit fitOptics(const CCalibration& start, const std::vector<PlateSample>& p
             }
             for (size_t i = 0; i < r.size(); ++i) jacobian[k][i] = sign * (jacobian[k][i] - r[i]) / h;
         }
-        std::array<std::array<double, 3>, 3> a{};
-        std::array<double, 3> g{};
+        Matrix a{};
+        Params g{};
         for (int k = 0; k < n; ++k) {
             for (int m = 0; m < n; ++m)
                 for (size_t i = 0; i < r.size(); ++i) a[k][m] += jacobian[k][i] * jacobian[m][i];
@@ -152,15 +155,15 @@ OpticsFit fitOptics(const CCalibration& start, const std::vector<PlateSample>& p
         while (lambda < 1e12) {
             auto damped = a;
             for (int k = 0; k < n; ++k) damped[k][k] *= 1.0 + lambda;
-            std::array<double, 3> step{};
-            if (!solve(damped, g, n, step)) {
+            Params step{};
+            if (!solve(damped, g, step)) {
                 lambda *= 10;
                 continue;
             }
             Params q = p;
             for (int k = 0; k < n; ++k) q[k] += step[k];
             std::vector<double> rq;
-            if (q[0] > 0 && q[1] > 0 && q[2] > 0 && residuals(start, q, plates, rq) && sumOfSquares(rq) <= cost) {
+            if (q[0] > 0 && q[1] > 0 && residuals(start, q, plates, rq) && sumOfSquares(rq) <= cost) {
                 stepSize = 0;
                 for (int k = 0; k < n; ++k) stepSize = std::max(stepSize, std::abs(step[k]));
                 p = q;

@@ -25,16 +25,17 @@ struct OpticsFitError : std::runtime_error {
 };
 
 struct OpticsFit {
-    // The start with B, L (and f) fitted; the exit pupil moved with B, so that the micro-image
+    // The start with B and L fitted; the exit pupil moved with B, so that the micro-image
     // centres (B / exit pupil further out than the lenses) stay where the grid finder saw them.
     CCalibration calibration;
     int iterations = 0;
 };
 
-// Least squares of the relative distance errors (z(v) - z) / z over the plates, f kept unless
-// fitFocal. Throws OpticsFitError for too few distinct distances or a fit that does not converge
-// to a camera (B or L not positive, a plate imaged inside the focal length).
-OpticsFit fitOptics(const CCalibration& start, const std::vector<PlateSample>& plates, bool fitFocal);
+// B and L by least squares of the relative distance errors (z(v) - z) / z over the plates; f is
+// kept: the plates' depths hardly tell it from B and L (docs/calibration.md). Throws OpticsFitError
+// for too few distinct distances or a fit that does not converge to a camera (B or L not positive,
+// a plate imaged inside the focal length).
+OpticsFit fitOptics(const CCalibration& start, const std::vector<PlateSample>& plates);
 
 // The distance (mm) the optics give virtual depth v; 0 where its image lies inside the focal length.
 double distanceOf(const CCalibration& c, double v);

@@ -200,7 +200,7 @@ TargetFit fitTarget(const TargetFitOptions& o, std::ostream* progress) {
     for (PlateRow& row : fit.plates) row.before = distanceOf(fit.start, row.virtualDepth);
     const auto fitted = [&](const CCalibration& start) {
         try {
-            return fitOptics(start, readings.samples, o.fitFocal).calibration;
+            return fitOptics(start, readings.samples).calibration;
         } catch (const OpticsFitError& e) {
             throw CVyException("fit-optics", o.distances, e.what());
         }
@@ -284,8 +284,7 @@ std::string fitReport(const TargetFit& fit, const TargetFitOptions& o) {
     } else {
         text += format("optics: mlaToSensor %.5g -> %.5g mm, mainLensToMla %.6g -> %.6g mm", a.mlaToSensor,
                        b.mlaToSensor, a.mainLensToMla, b.mainLensToMla);
-        text += o.fitFocal ? format(", mainFocalLength %.6g -> %.6g mm", a.mainFocalLength, b.mainFocalLength)
-                           : format(", mainFocalLength %.6g mm (kept)", a.mainFocalLength);
+        text += format(", mainFocalLength %.6g mm (kept)", a.mainFocalLength);
         if (a.exitPupilDistance > 0 || b.exitPupilDistance > 0)
             text += format(fit.growth > 0 ? ", exitPupilDistance %.6g -> %.6g mm (from the squares)"
                                           : ", exitPupilDistance %.6g -> %.6g mm (moved with B)",

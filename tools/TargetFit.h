@@ -1,7 +1,7 @@
 // raystool fit-optics: the optics that turn virtual depths into millimetres, fitted to recordings
 // of a flat target at known distances (docs/calibration.md). Each listed frame's plate is read
 // with the engine (PlateMeter), the readings at one distance pooled, and B and the main lens's
-// distance to the MLA (and its focal length, when asked) fitted (OpticsFit).
+// distance to the MLA fitted (OpticsFit).
 #pragma once
 
 #include <iosfwd>
@@ -18,7 +18,6 @@ struct TargetFitOptions {
     std::string distances;                // the table (DistanceTable.h)
     double squareMm = 0.0;                // the board's square side; 0 = no lateral check
     cv::Size innerCorners{8, 6};          // the board's inner corners
-    bool fitFocal = false;                // fit the main focal length too
     bool checkOnly = false;               // no fit: the recordings' own optics against the plates
     std::string calibration;              // a calibration file to start from (or check) instead of the recordings'
 };

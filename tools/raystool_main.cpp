@@ -57,7 +57,7 @@ const char* const kUsageCommands =
     "                       [--first-id N] [--overwrite]\n"
     "       raystool calibrate WHITE [FRAME...] [--pitch-hint PX] [--optics FILE] [--overlay OUT.png] [--overwrite]\n"
     "       raystool fit-optics TARGET.rays... --distances CSV (-o CALIBRATION.txt | --check) [--square MM]\n"
-    "                       [--corners CxR] [--calibration FILE] [--fit-focal-length] [--overwrite]\n";
+    "                       [--corners CxR] [--calibration FILE] [--overwrite]\n";
 
 // The commands, then the camera faults of create with their ranges and their values in `realistic`.
 std::string usage() {
@@ -430,7 +430,7 @@ cv::Size parseCorners(const std::string& text) {
 
 int fitOpticsCommand(const std::vector<std::string>& args) {
     const Arguments a(args, {"--distances", "-o", "--square", "--corners", "--calibration"},
-                      {"--check", "--fit-focal-length", "--overwrite", "--quiet"});
+                      {"--check", "--overwrite", "--quiet"});
     if (a.positional.empty()) throw UsageError{"needs a recording of the target (raystool fit-optics TARGET.rays...)"};
     Vy::Synth::TargetFitOptions o;
     o.recordings = a.positional;
@@ -438,7 +438,6 @@ int fitOpticsCommand(const std::vector<std::string>& args) {
     if (o.distances.empty()) throw UsageError{"needs --distances CSV (frame,distance_mm per line)"};
     o.checkOnly = a.has("--check");
     o.calibration = a.value("--calibration", "");
-    o.fitFocal = a.has("--fit-focal-length");
     o.squareMm = parseReal("--square", a.value("--square", "0"));
     if (a.has("--square") && !(o.squareMm > 0)) throw UsageError{"--square must be a positive size in mm"};
     if (a.has("--corners")) o.innerCorners = parseCorners(a.value("--corners", ""));
