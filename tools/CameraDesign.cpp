@@ -156,13 +156,14 @@ CCalibration builtOptics(const CCalibration& design, double bError, double mainD
 }
 
 CCalibration designWithGridOf(const CCalibration& built, const CCalibration& design) {
-    CCalibration c = design;
     // Micro-image centres m = p + (1 + g) (lens - p): the design's g must give built's m.
-    const double scale = (1.0 + Model::microImageGrowth(built)) / (1.0 + Model::microImageGrowth(design));
-    c.lensPitch = built.lensPitch * scale;
-    c.gridRotation = built.gridRotation;
-    c.gridOffsetX = built.principalX + scale * (built.gridOffsetX - built.principalX);
-    c.gridOffsetY = built.principalY + scale * (built.gridOffsetY - built.principalY);
+    const CCalibration grid =
+        Model::lensGridScaled(built, (1.0 + Model::microImageGrowth(built)) / (1.0 + Model::microImageGrowth(design)));
+    CCalibration c = design;
+    c.lensPitch = grid.lensPitch;
+    c.gridRotation = grid.gridRotation;
+    c.gridOffsetX = grid.gridOffsetX;
+    c.gridOffsetY = grid.gridOffsetY;
     return c;
 }
 

@@ -11,6 +11,7 @@
 #include "CRayImage.h"
 #include "CSeqFileReader.h"
 #include "CVyException.h"
+#include "CameraModel.h"
 #include "DepthRange.h"
 #include "DistanceTable.h"
 #include "OpticsFit.h"
@@ -212,11 +213,7 @@ TargetFit fitTarget(const TargetFitOptions& o, std::ostream* progress) {
         // drawn v_read / v smaller: the squares shrink with depth, and tell g.
         const double g = microImageGrowthFromSquares(fit.calibration, readings.samples, o.squareMm);
         if (g > kLeastGrowth) {
-            CCalibration regridded = fit.start;
-            const double s = 1.0 / (1.0 + g);
-            regridded.lensPitch = fit.start.lensPitch * s;
-            regridded.gridOffsetX = fit.start.principalX + s * (fit.start.gridOffsetX - fit.start.principalX);
-            regridded.gridOffsetY = fit.start.principalY + s * (fit.start.gridOffsetY - fit.start.principalY);
+            CCalibration regridded = Model::lensGridScaled(fit.start, 1.0 / (1.0 + g));
             regridded.exitPupilDistance = fit.start.mlaToSensor / g;
             readings = readPlates(source, regridded, o);
             for (size_t i = 0; i < fit.plates.size(); ++i) {

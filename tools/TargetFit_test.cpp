@@ -130,11 +130,8 @@ TEST_F(TargetFitTest, ABlockWithoutExitPupilGetsItFromTheSquares) {
     o.recordings = {target("target", 0.08, 0.05, {})};
     o.distances = truthDirectory(o.recordings[0]) + "/distances.csv";
     const CCalibration truth = builtCamera(o.recordings[0]);
-    CCalibration microImages = truth;
     const double g = Vy::Model::microImageGrowth(truth);
-    microImages.lensPitch = truth.lensPitch * (1 + g);
-    microImages.gridOffsetX = truth.principalX + (1 + g) * (truth.gridOffsetX - truth.principalX);
-    microImages.gridOffsetY = truth.principalY + (1 + g) * (truth.gridOffsetY - truth.principalY);
+    CCalibration microImages = Vy::Model::lensGridScaled(truth, 1 + g);
     microImages.exitPupilDistance = 0;
     microImages.mlaToSensor = 0.35;  // the design's optics
     microImages.mainLensToMla = 50.5;
