@@ -101,6 +101,15 @@ inline Point microImageCentre(const CCalibration& c, Point lens) {
     return {lens.x + g * (lens.x - c.principalX), lens.y + g * (lens.y - c.principalY)};
 }
 
+// c with its lens grid scaled by s about the principal point: every lens centre p + s (centre - p).
+// Turns a micro-image grid into the lens grid inside it (s = 1 / (1 + g)) and back.
+inline CCalibration lensGridScaled(CCalibration c, double s) {
+    c.lensPitch *= s;
+    c.gridOffsetX = c.principalX + s * (c.gridOffsetX - c.principalX);
+    c.gridOffsetY = c.principalY + s * (c.gridOffsetY - c.principalY);
+    return c;
+}
+
 // Lens indices (k, l) whose micro-image centre is nearest to sensor position p:
 // the lens nearest to p mapped back onto the lens grid.
 inline void nearestMicroImage(const CCalibration& c, Point p, int& kOut, int& lOut) {

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "CVyException.h"
+#include "CameraModel.h"
 #include "KeyValueText.h"
 
 namespace Vy::Synth {
@@ -93,7 +94,7 @@ CCalibration deepRangeCalibration(int32_t width, int32_t height) {
 }
 
 CCalibration presetCalibration(const std::string& preset, int32_t width, int32_t height) {
-    if (preset == "multifocus") return multiFocusCalibration(width, height);
+    if (preset == "multifocus" || preset == "target-multifocus") return multiFocusCalibration(width, height);
     if (preset == "deep") return deepRangeCalibration(width, height);
     return defaultCalibration(width, height);
 }
@@ -140,6 +141,29 @@ CCalibration withLensTypes(CCalibration c, const std::vector<double>& focalLengt
     c.microLensFocalLength1 = n > 1 ? focalLengths[1] : 0.0;
     c.microLensFocalLength2 = n > 2 ? focalLengths[2] : 0.0;
     c.lensTypeOffset = offset;
+    return c;
+}
+
+CCalibration builtOptics(const CCalibration& design, double bError, double mainDistanceError) {
+    CCalibration c = design;
+    c.mlaToSensor = design.mlaToSensor * (1.0 + bError);
+    c.mainLensToMla = design.mainLensToMla * (1.0 + mainDistanceError);
+    c.exitPupilDistance = c.mainLensToMla;
+    // The aperture's micro-image spans aperture * B / pupil distance: kept as the design's.
+    c.mainApertureDiameter =
+        design.mainApertureDiameter * (design.mlaToSensor / design.mainLensToMla) / (c.mlaToSensor / c.mainLensToMla);
+    return c;
+}
+
+CCalibration designWithGridOf(const CCalibration& built, const CCalibration& design) {
+    // Micro-image centres m = p + (1 + g) (lens - p): the design's g must give built's m.
+    const CCalibration grid =
+        Model::lensGridScaled(built, (1.0 + Model::microImageGrowth(built)) / (1.0 + Model::microImageGrowth(design)));
+    CCalibration c = design;
+    c.lensPitch = grid.lensPitch;
+    c.gridRotation = grid.gridRotation;
+    c.gridOffsetX = grid.gridOffsetX;
+    c.gridOffsetY = grid.gridOffsetY;
     return c;
 }
 

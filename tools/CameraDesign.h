@@ -46,6 +46,17 @@ CCalibration calibrationWithGrid(int32_t width, int32_t height, double pitch, do
 // type of lens (0, 0) = offset. Throws CVyException for a count or length out of range.
 CCalibration withLensTypes(CCalibration c, const std::vector<double>& focalLengths, int offset);
 
+// The camera a unit of `design` really is when its B (MLA to sensor) and its main lens's distance to
+// the MLA are off by the given shares (0.05 = 5 % longer). The aperture stays at the main lens (the
+// exit pupil) and is set so that the f-numbers stay matched: its micro-images still about touch.
+// The microlenses, the grid and the usable virtual depths are the design's.
+CCalibration builtOptics(const CCalibration& design, double bError, double mainDistanceError);
+
+// What a user who calibrates `built` from its white image with the design's optics holds: the
+// design's optics with the lens grid that puts the design's micro-image centres (B / exit pupil
+// further out than the lenses) where built's micro-images are.
+CCalibration designWithGridOf(const CCalibration& built, const CCalibration& design);
+
 // Virtual depth at which micro-images of microlens type `type` are sharpest: 1/fm = 1/B - 1/(v B).
 double sharpestVirtualDepth(const CCalibration& calibration, int type = 0);
 

@@ -38,6 +38,8 @@ bool CameraFaults::sensorFaults() const {
 
 bool CameraFaults::lensFaults() const { return lensSpread != 0.0 || focalSpread != 0.0; }
 
+bool CameraFaults::opticsOff() const { return bError != 0.0 || mainDistanceError != 0.0; }
+
 const std::vector<FaultOption>& faultOptions() {
     static const std::vector<FaultOption> options = {
         {"black-level", &CameraFaults::blackLevel, 0.0, 64.0, "levels (8-bit units) read in the dark"},
@@ -52,6 +54,8 @@ const std::vector<FaultOption>& faultOptions() {
         {"lens-spread", &CameraFaults::lensSpread, 0.0, 2.0, "px, spread of lens centres about the grid"},
         {"focal-spread", &CameraFaults::focalSpread, 0.0, 0.1, "relative spread of microlens focal lengths"},
         {"distortion", &CameraFaults::distortion, -0.05, 0.05, "main lens radial distortion at the corner"},
+        {"b-error", &CameraFaults::bError, -0.1, 0.1, "share B (MLA to sensor) is off its design"},
+        {"main-distance-error", &CameraFaults::mainDistanceError, -0.1, 0.1, "share main lens to MLA is off"},
     };
     return options;
 }

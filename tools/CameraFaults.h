@@ -21,11 +21,16 @@ struct CameraFaults {
     double lensSpread = 0.0;       // px, spread of the lens centres about the nominal grid
     double focalSpread = 0.0;      // relative spread of the microlens focal lengths
     double distortion = 0.0;       // radial distortion of the main lens at the sensor corner (< 0: barrel)
+    // Optics off their design, as share of the design's value: B (MLA to sensor) and the main lens's
+    // distance to the MLA. The camera is built so; the calibration it writes keeps the design's.
+    double bError = 0.0;
+    double mainDistanceError = 0.0;
 
     // A camera as dirty as a good real one; the `realistic` preset's.
     static CameraFaults realistic();
     bool sensorFaults() const;  // any fault applied to the exposure or the converted signal
     bool lensFaults() const;    // spreads of the microlenses
+    bool opticsOff() const;     // optics other than the design's
 };
 
 // An option of `raystool create` that sets one fault.

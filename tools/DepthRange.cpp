@@ -4,11 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
-#include "CCuda.h"
-#include "CCudaCompute.h"
 #include "CVyException.h"
-#include "EngineImage.h"
-#include "IImageAccess.h"
+#include "DepthEngine.h"
 #include "VyTypes.h"
 
 namespace Vy::Synth {
@@ -79,33 +76,13 @@ SceneDepths measureSceneDepths(const CCalibration& calibration, const cv::Mat& w
                                const std::vector<cv::Mat>& frames, int bits, DepthRange search,
                                const std::string& source) {
     if (frames.empty()) throw CVyException("calibrate", source, "no frames to measure the depth range on");
-    CCalibration c = calibration;
-    c.virtualDepthMin = search.min;
-    c.virtualDepthMax = search.max;
-    CCuda::EnumerateCudaDevices();
-    CCudaCompute engine;
-    engine.SetCudaDevice(CCuda::GetDevice(0));
-    engine.ApplyCalibration(c, true);
-    if (!white.empty()) engine.SetWhiteImage(engineImage(white, bits));
-    CParameterSet& params = engine.GetParams();
-    params.SetValue(Params::CudaCompute_DepthVirtualMin, search.min);
-    params.SetValue(Params::CudaCompute_DepthVirtualMax, search.max);
-    params.SetValue(Params::CudaCompute_DepthSteps, kSearchSteps);
-    // Only what was matched counts: filled in from neighbours, a few lenses matched on noise or a
-    // defect (a white image) would stand for the whole image.
-    params.SetValue(Params::CudaCompute_DepthFillIterations, 0);
-    auto* access = static_cast<IImageAccess*>(engine.GetInterface(1));
+    DepthEngine engine(calibration, white, bits, search, kSearchSteps);
     std::vector<float> depths;
     size_t pixels = 0;
     for (const cv::Mat& frame : frames) {
-        engine.UploadRawImage(engineImage(frame, bits));
-        engine.Compute_PreProcess();
-        engine.Compute_DepthRay();
-        engine.Compute_DepthMap(LF::Space_VirtualImage);
-        CVyImage depth;
-        access->GetImage(Vy::ImageIdVirtualDepth, depth);
-        const auto* v = static_cast<const float*>(depth.GetPixelData());
-        const size_t n = static_cast<size_t>(depth.GetWidth()) * depth.GetHeight();
+        const cv::Mat1f depth = engine.depth(frame);
+        const float* v = depth.ptr<float>();
+        const size_t n = depth.total();
         pixels += n;
         for (size_t k = 0; k < n; ++k)
             if (v[k] > 0 && std::isfinite(v[k])) depths.push_back(v[k]);

@@ -186,7 +186,7 @@ void writeTruthIndex(const std::string& dir, int scale, double focusGain, int wi
         << "depth_unit_mm = " << 1.0 / kDistanceUnit << "  # frame_*_depth.png: distance, 0 = no surface\n"
         << "# frame_*_textured.png: 255 where a depth estimate has a pattern to work with\n"
         << "# frame_*_particles.csv: id,x,y,radius,virtual_depth,distance_mm (output pixels)\n";
-    if (faults.sensorFaults() || faults.lensFaults() || faults.distortion != 0.0) {
+    if (faults.sensorFaults() || faults.lensFaults() || faults.distortion != 0.0 || faults.opticsOff()) {
         out << "black_level = " << faults.blackLevel * ((1 << bits) - 1) / 255.0
             << "  # mean dark reading in stored levels; the calibration leaves it out\n";
         for (const FaultOption& o : faultOptions()) out << "camera." << o.name << " = " << faults.*o.member << "\n";

@@ -7,6 +7,7 @@
 #include "CVyException.h"
 #include "CameraDesign.h"
 #include "CameraModel.h"
+#include "KeyValueText.h"
 #include "RandomHash.h"
 
 namespace Vy::Synth {
@@ -28,7 +29,13 @@ constexpr PresetEntry kPresets[] = {
     // The published multi-focus camera's sensor.
     {"multifocus", {2048, 8, 4, 4080, 3068}},
     {"deep", {2048, 8, 4, 4080, 3068}},
+    {"target", {1024, 8, 8}},
+    {"target-multifocus", {1024, 8, 8}},
 };
+// The share of the camera's usable virtual depths a target's plates keep off each end.
+constexpr double kPlateNear = 0.85, kPlateFar = 1.15;
+// The board spans at most this share of the view at the nearest plate.
+constexpr double kBoardFill = 0.75;
 
 double uniformIn(uint64_t& state, double lo, double hi) {
     state = hash64(state);
@@ -50,14 +57,19 @@ PresetDefaults presetDefaults(const std::string& name) {
         if (name == e.name) return e.defaults;
     throw CVyException("create", "--preset " + name,
                        "unknown preset (demo, planes, slanted, particles, small, swarm, realistic, tour, multifocus, "
-                       "deep)");
+                       "deep, target, target-multifocus)");
 }
 
-SceneScript::SceneScript(const std::string& preset, const CCalibration& calibration, uint64_t seed, uint32_t frameCount)
+bool isTargetPreset(const std::string& name) { return name == "target" || name == "target-multifocus"; }
+
+SceneScript::SceneScript(const std::string& preset, const CCalibration& calibration, uint64_t seed, uint32_t frameCount,
+                         const std::vector<double>& plateDistances)
     : calibration_(calibration), frameCount_(std::max<uint32_t>(frameCount, 1)) {
     presetDefaults(preset);  // rejects unknown names
     const uint64_t s = hash64(seed);
-    if (preset == "demo" || preset == "realistic") {
+    if (isTargetPreset(preset)) {
+        addPlates(plateDistances, s + 7);
+    } else if (preset == "demo" || preset == "realistic") {
         planes_.push_back(frontoPlane(-0.2, -0.2, 1.2, 1.2, 2.8, s + 1, 0.5f, 0.18f));
         planes_.push_back(slantedPlane(0.06, 0.08, 0.46, 0.92, 2.9, 4.4, s + 2));
         planes_.push_back(frontoPlane(0.56, 0.08, 0.92, 0.44, 3.6, s + 3, 0.45f, 0.2f));
@@ -128,14 +140,50 @@ SceneScript::SceneScript(const std::string& preset, const CCalibration& calibrat
     }
 }
 
+void SceneScript::addPlates(const std::vector<double>& distances, uint64_t seed) {
+    const CCalibration& c = calibration_;
+    plateSeed_ = seed;
+    plateDistances_ = distances;
+    if (plateDistances_.empty()) {
+        // Evenly in 1 / v, the way depth resolution goes, from near to far.
+        const double wNear = 1.0 / (kPlateNear * c.virtualDepthMax), wFar = 1.0 / (kPlateFar * c.virtualDepthMin);
+        for (uint32_t f = 0; f < frameCount_; ++f) {
+            const double t = frameCount_ > 1 ? static_cast<double>(f) / (frameCount_ - 1) : 0.5;
+            plateDistances_.push_back(distanceAt(1.0 / (wNear + t * (wFar - wNear))));
+        }
+    }
+    for (double z : plateDistances_)
+        if (!(z > c.mainFocalLength))
+            throw CVyException("create", "--distances " + Vy::FormatNumber(z),
+                               "a plate must lie beyond the main lens's focal length (" +
+                                   Vy::FormatNumber(c.mainFocalLength) + " mm)");
+    // A board of round square size (0.1 mm) that fills at most kBoardFill of the view at the nearest plate.
+    const double nearest = *std::min_element(plateDistances_.begin(), plateDistances_.end());
+    const double mmPerPixel = c.pixelSize * nearest / Model::imageDistance(c, nearest);
+    const double square = kBoardFill * mmPerPixel *
+                          std::min(c.sensorWidth / double(board_.columns), c.sensorHeight / double(board_.rows));
+    board_.squareMm = std::max(0.1, std::floor(square * 10.0) / 10.0);
+}
+
+Plane SceneScript::plateAt(double z) const {
+    // Beyond the view on every side, one texel per output pixel at the plate's distance.
+    int w = 0, h = 0;
+    Plane p = frontoRectangle(-0.2, -0.2, 1.2, 1.2, z, 1.0, w, h);
+    // The board's centre on the optical axis (X = Y = 0).
+    const double originU = (-0.5 * board_.columns * board_.squareMm - p.xMin) / p.texelSize;
+    const double originV = (-0.5 * board_.rows * board_.squareMm - p.yMin) / p.texelSize;
+    p.texture = std::make_shared<Texture>(Texture::checkerboard(
+        w, h, plateSeed_, originU, originV, board_.squareMm / p.texelSize, board_.columns, board_.rows));
+    return p;
+}
+
 double SceneScript::distanceAt(double virtualDepth) const {
     return Model::distanceFromVirtualDepth(calibration_, virtualDepth);
 }
 
-Plane SceneScript::frontoPlane(double x0, double y0, double x1, double y1, double virtualDepth, uint64_t seed,
-                               float mean, float contrast, double texelScale) const {
+Plane SceneScript::frontoRectangle(double x0, double y0, double x1, double y1, double z, double texelScale, int& w,
+                                   int& h) const {
     const CCalibration& c = calibration_;
-    const double z = distanceAt(virtualDepth);
     const Model::Point a = Model::sceneFromVirtual(c, {x0 * c.sensorWidth, y0 * c.sensorHeight}, z);
     const Model::Point b = Model::sceneFromVirtual(c, {x1 * c.sensorWidth, y1 * c.sensorHeight}, z);
     Plane p;
@@ -146,8 +194,15 @@ Plane SceneScript::frontoPlane(double x0, double y0, double x1, double y1, doubl
     p.yMax = std::max(a.y, b.y);
     // texelScale output pixels per texel at this depth (z / bi = z / f - 1).
     p.texelSize = texelScale * kTruthScale * c.pixelSize * (z / c.mainFocalLength - 1.0);
-    const int w = static_cast<int>(std::ceil((p.xMax - p.xMin) / p.texelSize)) + 2;
-    const int h = static_cast<int>(std::ceil((p.yMax - p.yMin) / p.texelSize)) + 2;
+    w = static_cast<int>(std::ceil((p.xMax - p.xMin) / p.texelSize)) + 2;
+    h = static_cast<int>(std::ceil((p.yMax - p.yMin) / p.texelSize)) + 2;
+    return p;
+}
+
+Plane SceneScript::frontoPlane(double x0, double y0, double x1, double y1, double virtualDepth, uint64_t seed,
+                               float mean, float contrast, double texelScale) const {
+    int w = 0, h = 0;
+    Plane p = frontoRectangle(x0, y0, x1, y1, distanceAt(virtualDepth), texelScale, w, h);
     p.texture = std::make_shared<Texture>(contrast > 0.0f ? Texture::randomPattern(w, h, seed, mean, contrast)
                                                           : Texture::uniform(mean));
     p.textured = contrast > 0.0f;
@@ -304,6 +359,7 @@ Particle SceneScript::moverAt(const Mover& m, int id, uint32_t frame) const {
 Scene SceneScript::sceneAt(uint32_t frame) const {
     Scene scene;
     scene.planes = planes_;
+    if (!plateDistances_.empty()) scene.planes.push_back(plateAt(plateDistances_[frame % plateDistances_.size()]));
     scene.background = background_;
     const double phase = frameCount_ > 1 ? static_cast<double>(frame) / (frameCount_ - 1) : 0.0;
     for (const DepthSwing& s : swings_) {

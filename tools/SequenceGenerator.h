@@ -35,6 +35,8 @@ struct CreateOptions {
     // Camera faults set by name (CameraFaults.h, faultOptions()), over the
     // preset's: none, or CameraFaults::realistic() for `realistic`.
     std::vector<std::pair<std::string, double>> faults;
+    // Target presets: the plate's distance (mm) on each frame; empty = spread over the camera's range.
+    std::vector<double> distances;
 };
 
 // Where the ground truth of a sequence lives.

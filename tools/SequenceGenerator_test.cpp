@@ -17,6 +17,7 @@
 #include "SceneScript.h"
 #include "SyntheticCamera.h"
 #include "TestFiles.h"
+#include "TextFile.h"
 #include "VyTypes.h"
 
 using namespace Vy::Synth;
@@ -219,4 +220,73 @@ TEST_F(SequenceGeneratorTest, MultiFocusCameraAndItsSingleTypeTwinSeeTheSameScen
     EXPECT_THROW(withLensTypes(c, {}, 0), CVyException);
     EXPECT_THROW(withLensTypes(c, {0.5, 0.5}, 2), CVyException);
     EXPECT_THROW(withLensTypes(c, {0.327}, 0), CVyException) << "a focal length of B focuses at infinity";
+}
+
+TEST_F(SequenceGeneratorTest, TargetsShowOnePlateAFrameThroughTheCameraAsBuilt) {
+    CreateOptions o;
+    o.preset = "target";
+    o.size = 256;
+    o.distances = {560, 600, 680};
+    o.faults = {{"b-error", 0.08}, {"main-distance-error", 0.05}};
+    const std::string file = path("target.rays");
+    createSequence(file, o, nullptr);
+    CSeqFileReader reader;
+    reader.Open(file.c_str(), 0);
+    EXPECT_EQ(reader.GetFrameCount(), 3u);
+    const std::string truthDir = truthDirectory(file);
+    EXPECT_EQ(Vy::ReadTextFile(truthDir + "/distances.csv", 4096, "test"),
+              "frame,distance_mm\n0,560.000\n1,600.000\n2,680.000\n");
+    EXPECT_EQ(truthIndexValue(truthDir, "inner_corners"), "8x6");
+    EXPECT_EQ(truthIndexValue(truthDir, "camera.b-error"), "0.08");
+    // The plate fills the view at its distance on every frame.
+    for (uint32_t f = 0; f < 3; ++f) {
+        const FrameTruth t = readTruth(truthDir, f);
+        EXPECT_NEAR(t.distance(0, 0), o.distances[f], 0.01);
+        EXPECT_NEAR(t.distance(64, 64), o.distances[f], 0.01);
+    }
+    // The file keeps the design's optics; the truth holds the camera as built.
+    const CCalibration design = defaultCalibration(256, 256);
+    const CCalibration& written = reader.GetCalibration();
+    const CCalibration built =
+        CCalibration::FromText(Vy::ReadTextFile(truthDir + "/calibration.txt", 1 << 16, "test"), "truth");
+    EXPECT_EQ(written.mlaToSensor, design.mlaToSensor);
+    EXPECT_EQ(written.mainLensToMla, design.mainLensToMla);
+    EXPECT_NEAR(built.mlaToSensor, 0.35 * 1.08, 1e-12);
+    EXPECT_NEAR(built.mainLensToMla, 50.5 * 1.05, 1e-12);
+    // f-numbers still matched: the aperture's micro-image is as wide as the design's.
+    EXPECT_NEAR(built.mainApertureDiameter * built.mlaToSensor / built.mainLensToMla,
+                design.mainApertureDiameter * design.mlaToSensor / design.mainLensToMla, 1e-12);
+    // The written grid puts the design's micro-image centres where the built camera's are.
+    for (const auto& [k, l] : {std::pair{0, 0}, {9, 4}, {-1, 11}}) {
+        const Vy::Model::Point m = Vy::Model::microImageCentre(written, Vy::Model::lensCentre(written, k, l));
+        const Vy::Model::Point n = Vy::Model::microImageCentre(built, Vy::Model::lensCentre(built, k, l));
+        EXPECT_NEAR(m.x, n.x, 1e-9);
+        EXPECT_NEAR(m.y, n.y, 1e-9);
+    }
+}
+
+TEST_F(SequenceGeneratorTest, TargetOptionsACameraCannotRenderAreRefused) {
+    const auto problemOf = [&](CreateOptions o) -> std::string {
+        o.size = 128;
+        try {
+            createSequence(path("x.rays"), o, nullptr);
+        } catch (const CVyException& e) {
+            return e.Subject() + ": " + e.Reason();
+        }
+        return "";
+    };
+    CreateOptions o;
+    o.preset = "planes";
+    o.distances = {1200, 1500};
+    EXPECT_EQ(problemOf(o), "--distances: only the target presets show plates");
+    o.preset = "target";
+    o.frames = 3;
+    EXPECT_EQ(problemOf(o), "--frames 3: a target shows one plate a frame and --distances lists 2");
+    o.frames = 0;
+    o.distances = {1200, 40};
+    EXPECT_EQ(problemOf(o), "--distances 40: a plate must lie beyond the main lens's focal length (50 mm)");
+    // 10 % shorter, the MLA would sit within the focal length of the default camera's lens.
+    o.distances = {};
+    o.faults = {{"main-distance-error", -0.1}};
+    EXPECT_NE(problemOf(o).find("--main-distance-error -0.1: the camera would image no object"), std::string::npos);
 }

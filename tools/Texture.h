@@ -12,6 +12,12 @@ public:
     // blurred noise): albedo = mean + contrast * n, n of unit spread, clamped to [0.02, 0.98].
     static Texture randomPattern(int width, int height, uint64_t seed, float mean, float contrast);
     static Texture uniform(float albedo);
+    // A checkerboard of columns x rows squares, each squareTexels across, its top-left corner at
+    // texel coordinates (originU, originV), the top-left square dark; around it the board is light.
+    // Both shades carry a fine random pattern (seed) so that a depth estimate has texture to match
+    // everywhere, while the squares' contrast dominates for a corner detector.
+    static Texture checkerboard(int width, int height, uint64_t seed, double originU, double originV,
+                                double squareTexels, int columns, int rows);
 
     // Bilinear albedo at texel coordinates (texel (i, j) centre at (i + 0.5, j + 0.5)); edges repeat.
     float sample(double u, double v) const {

@@ -4,6 +4,8 @@
 //                   [--no-truth] [--no-white] OUT.rays
 //   raystool export FILE OUTDIR [--first N] [--count N]
 //   raystool import ... -o OUT.rays
+//   raystool calibrate WHITE [FRAME...] ...
+//   raystool fit-optics TARGET.rays... --distances CSV -o CALIBRATION.txt ...
 // Any bad argument or file ends with one line on stderr and exit status 1. No command
 // replaces an existing output unless given --overwrite.
 #include <unistd.h>
@@ -35,6 +37,7 @@
 #include "GridCalibrator.h"
 #include "OutputFile.h"
 #include "SequenceGenerator.h"
+#include "TargetFit.h"
 #include "TextFile.h"
 #include "WarningSink.h"
 
@@ -42,7 +45,8 @@ namespace {
 
 const char* const kUsageCommands =
     "usage: raystool info FILE\n"
-    "       raystool create [--preset demo|planes|slanted|particles|small|swarm|realistic|tour|multifocus|deep]\n"
+    "       raystool create [--preset demo|planes|slanted|particles|small|swarm|realistic|tour|multifocus|deep|\n"
+    "                       target|target-multifocus] [--distances MM,MM,...]\n"
     "                       [--size N] [--width N] [--height N] [--frames N] [--seed N] [--samples N] [--threads N]\n"
     "                       [--bits N] [--pitch PX] [--rotation DEG] [--offset-x PX] [--offset-y PX]\n"
     "                       [--focal-lengths MM[,MM[,MM]]] [--type-offset N] [--CAMERA-FAULT X]...\n"
@@ -51,7 +55,9 @@ const char* const kUsageCommands =
     "       raystool import (FOLDER | FILE... | VIDEO) -o OUT.rays [--white FILE] (--calibration FILE | --calibrate)\n"
     "                       [--optics FILE] [--pitch-hint PX] [--bits N] [--fps F] [--start MS] [--timestamps CSV]\n"
     "                       [--first-id N] [--overwrite]\n"
-    "       raystool calibrate WHITE [FRAME...] [--pitch-hint PX] [--optics FILE] [--overlay OUT.png] [--overwrite]\n";
+    "       raystool calibrate WHITE [FRAME...] [--pitch-hint PX] [--optics FILE] [--overlay OUT.png] [--overwrite]\n"
+    "       raystool fit-optics TARGET.rays... --distances CSV (-o CALIBRATION.txt | --check) [--square MM]\n"
+    "                       [--corners CxR] [--calibration FILE] [--overwrite]\n";
 
 // The commands, then the camera faults of create with their ranges and their values in `realistic`.
 std::string usage() {
@@ -60,7 +66,7 @@ std::string usage() {
     const Vy::Synth::CameraFaults realistic = Vy::Synth::CameraFaults::realistic();
     for (const Vy::Synth::FaultOption& o : Vy::Synth::faultOptions()) {
         char line[200];
-        std::snprintf(line, sizeof line, "  --%-17s %-44s %g..%g [%g]\n", o.name, o.help, o.minimum, o.maximum,
+        std::snprintf(line, sizeof line, "  --%-19s %-44s %g..%g [%g]\n", o.name, o.help, o.minimum, o.maximum,
                       realistic.*o.member);
         text += line;
     }
@@ -218,9 +224,10 @@ void createInPlace(const std::string& out, const Vy::Synth::CreateOptions& o, bo
 }
 
 int create(const std::vector<std::string>& args) {
-    std::vector<std::string> valueOptions = {
-        "--preset", "--size",  "--width",    "--height",   "--frames",   "--seed",          "--samples",    "--threads",
-        "--bits",   "--pitch", "--rotation", "--offset-x", "--offset-y", "--focal-lengths", "--type-offset"};
+    std::vector<std::string> valueOptions = {"--preset",   "--size",          "--width",       "--height",
+                                             "--frames",   "--seed",          "--samples",     "--threads",
+                                             "--bits",     "--pitch",         "--rotation",    "--offset-x",
+                                             "--offset-y", "--focal-lengths", "--type-offset", "--distances"};
     for (const Vy::Synth::FaultOption& f : Vy::Synth::faultOptions())
         valueOptions.push_back(std::string("--") + f.name);
     const Arguments a(args, valueOptions, {"--no-truth", "--no-white", "--quiet", "--overwrite"});
@@ -245,6 +252,12 @@ int create(const std::vector<std::string>& args) {
         for (std::string item; std::getline(list, item, ',');)
             o.focalLengths.push_back(parseReal("--focal-lengths", item));
         if (o.focalLengths.empty()) throw UsageError{"--focal-lengths needs 1..3 lengths in mm, separated by commas"};
+    }
+    if (a.has("--distances")) {
+        // One plate distance (mm) per frame of a target, separated by commas.
+        std::istringstream list(a.value("--distances", ""));
+        for (std::string item; std::getline(list, item, ',');) o.distances.push_back(parseReal("--distances", item));
+        if (o.distances.empty()) throw UsageError{"--distances needs plate distances in mm, separated by commas"};
     }
     if (a.has("--type-offset"))
         o.typeOffset = static_cast<int>(parseNumber("--type-offset", a.value("--type-offset", ""), 2));
@@ -393,15 +406,61 @@ int calibrateCommand(const std::vector<std::string>& args) {
     return 0;
 }
 
-// Every refusal of calibrate reads "calibrate: <file or option>: <problem>".
-int calibrate(const std::vector<std::string>& args) {
+// Every refusal of calibrate and fit-optics reads "<command>: <file or option>: <problem>".
+int namingCommand(const char* name, int (*command)(const std::vector<std::string>&),
+                  const std::vector<std::string>& args) {
     try {
-        return calibrateCommand(args);
+        return command(args);
     } catch (const UsageError& e) {
-        throw UsageError{"calibrate: " + e.message};
+        throw UsageError{std::string(name) + ": " + e.message};
     } catch (const CVyException& e) {
-        throw UsageError{"calibrate: " + e.Subject() + ": " + e.Reason()};
+        throw UsageError{std::string(name) + ": " + e.Subject() + ": " + e.Reason()};
     }
+}
+
+// "8x6" -> 8 x 6 inner corners.
+cv::Size parseCorners(const std::string& text) {
+    const size_t x = text.find('x');
+    if (x == std::string::npos) throw UsageError{"--corners: '" + text + "' is not COLUMNSxROWS (8x6)"};
+    const int columns = static_cast<int>(parseNumber("--corners", text.substr(0, x), 100));
+    const int rows = static_cast<int>(parseNumber("--corners", text.substr(x + 1), 100));
+    if (columns < 2 || rows < 2) throw UsageError{"--corners " + text + ": needs at least 2x2 inner corners"};
+    return {columns, rows};
+}
+
+int fitOpticsCommand(const std::vector<std::string>& args) {
+    const Arguments a(args, {"--distances", "-o", "--square", "--corners", "--calibration"},
+                      {"--check", "--overwrite", "--quiet"});
+    if (a.positional.empty()) throw UsageError{"needs a recording of the target (raystool fit-optics TARGET.rays...)"};
+    Vy::Synth::TargetFitOptions o;
+    o.recordings = a.positional;
+    o.distances = a.value("--distances", "");
+    if (o.distances.empty()) throw UsageError{"needs --distances CSV (frame,distance_mm per line)"};
+    o.checkOnly = a.has("--check");
+    o.calibration = a.value("--calibration", "");
+    o.squareMm = parseReal("--square", a.value("--square", "0"));
+    if (a.has("--square") && !(o.squareMm > 0)) throw UsageError{"--square must be a positive size in mm"};
+    if (a.has("--corners")) o.innerCorners = parseCorners(a.value("--corners", ""));
+    const std::string out = a.value("-o", "");
+    if (out.empty() == !o.checkOnly) throw UsageError{"needs either -o CALIBRATION.txt or --check"};
+    if (!out.empty()) {
+        // Refused before the slow steps; an input is never replaced, --overwrite or not.
+        std::vector<std::string> inputs = o.recordings;
+        inputs.push_back(o.distances);
+        if (!o.calibration.empty()) inputs.push_back(o.calibration);
+        for (const std::string& input : inputs)
+            if (Vy::Synth::sameFile(out, input))
+                throw UsageError{out + ": output is the input " + input + " (choose another output name)"};
+        const Vy::Synth::StagedFile probe(out, a.has("--overwrite"), "fit-optics");
+    }
+    const bool terminal = isatty(STDERR_FILENO) && !a.has("--quiet");
+    const Vy::Synth::TargetFit fit = Vy::Synth::fitTarget(o, terminal ? &std::cerr : nullptr);
+    std::cout << Vy::Synth::fitReport(fit, o);
+    if (!out.empty()) {
+        Vy::Synth::writeWholeFile(out, fit.calibration.ToText(), a.has("--overwrite"), "fit-optics");
+        std::cout << "calibration written to " << out << "\n";
+    }
+    return 0;
 }
 
 int importFrames(const std::vector<std::string>& args) {
@@ -458,8 +517,8 @@ int main(int argc, char** argv) {
     std::signal(SIGXFSZ, SIG_IGN);
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) {
-        std::cerr
-            << "raystool: no command (info, create, export, import, calibrate); raystool --help shows the usage\n";
+        std::cerr << "raystool: no command (info, create, export, import, calibrate, fit-optics); raystool --help "
+                     "shows the usage\n";
         return 1;
     }
     const std::string command = args[0];
@@ -469,12 +528,13 @@ int main(int argc, char** argv) {
         if (command == "create") return create(rest);
         if (command == "export") return exportFrames(rest);
         if (command == "import") return importFrames(rest);
-        if (command == "calibrate") return calibrate(rest);
+        if (command == "calibrate") return namingCommand("calibrate", calibrateCommand, rest);
+        if (command == "fit-optics") return namingCommand("fit-optics", fitOpticsCommand, rest);
         if (command == "--help" || command == "help") {
             std::cout << usage();
             return 0;
         }
-        throw UsageError{"unknown command '" + command + "' (info, create, export, import, calibrate)"};
+        throw UsageError{"unknown command '" + command + "' (info, create, export, import, calibrate, fit-optics)"};
     } catch (const UsageError& e) {
         std::cerr << "raystool: " << e.message << "\n";
     } catch (const CVyException& e) {

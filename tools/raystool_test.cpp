@@ -359,3 +359,49 @@ TEST_F(RaystoolTest, CalibrateRefusalsAndOverlay) {
     EXPECT_EQ(replaced.status, 0) << replaced.stderrText;
     EXPECT_EQ(cv::imread(path("png/calibration.txt"), cv::IMREAD_UNCHANGED).channels(), 3);
 }
+
+TEST_F(RaystoolTest, FitOpticsWritesTheFittedBlockAndRefusesWhatItCannotUse) {
+    const std::string target = path("target.rays");
+    ASSERT_EQ(run("create --preset target --size 384 --frames 4 --b-error 0.05 --quiet " + target).status, 0);
+    const std::string table = target + ".truth/distances.csv";
+    const std::string fit = "fit-optics " + target + " --distances " + table + " ";
+    const Outcome fitted = run(fit + "-o " + path("optics.txt"));
+    ASSERT_EQ(fitted.status, 0) << fitted.stderrText;
+    EXPECT_NE(fitted.stdoutText.find("residual: median "), std::string::npos) << fitted.stdoutText;
+    EXPECT_NE(fitted.stdoutText.find("calibration written to " + path("optics.txt")), std::string::npos);
+    const std::string block = slurp(path("optics.txt"));
+    EXPECT_NE(block.find("mlaToSensor = 0.36"), std::string::npos) << block;  // 0.35 * 1.05, within the fit
+    // The fitted block checked on its own target: what was left.
+    const Outcome check = run(fit + "--check --calibration " + path("optics.txt"));
+    EXPECT_EQ(check.status, 0) << check.stderrText;
+    EXPECT_NE(check.stdoutText.find("optics (not fitted): mlaToSensor 0.36"), std::string::npos) << check.stdoutText;
+
+    std::ofstream(path("bad.csv")) << "0,1000\n1,x\n";
+    ASSERT_EQ(run("create --preset small --size 96 --frames 1 --quiet --no-truth " + path("small.rays")).status, 0);
+    const struct {
+        std::string arguments;
+        std::string expected;
+    } cases[] = {
+        {"fit-optics", "fit-optics: needs a recording of the target"},
+        {fit, "fit-optics: needs either -o CALIBRATION.txt or --check"},
+        {fit + "--check -o " + path("x.txt"), "fit-optics: needs either -o CALIBRATION.txt or --check"},
+        {"fit-optics " + target + " --check", "fit-optics: needs --distances CSV"},
+        {fit + "--check --square -2", "fit-optics: --square must be a positive size in mm"},
+        {fit + "--check --corners 8by6", "fit-optics: --corners: '8by6' is not COLUMNSxROWS (8x6)"},
+        {fit + "-o " + path("optics.txt"), "fit-optics: " + path("optics.txt") + ": already exists"},
+        {fit + "--overwrite -o " + table, "fit-optics: " + table + ": output is the input " + table},
+        {"fit-optics " + target + " --check --distances " + path("bad.csv"),
+         "fit-optics: " + path("bad.csv") + ": line 2: '1,x' is not frame,distance_mm"},
+        {"fit-optics " + target + " --check --distances " + path("none.csv"), "fit-optics: " + path("none.csv") + ": "},
+        {fit + "--check --calibration " + target + ".truth/truth.txt", "fit-optics: " + target + ".truth/truth.txt"},
+        {"fit-optics " + target + " " + path("small.rays") + " --check --distances " + table,
+         "fit-optics: " + path("small.rays") + ": its calibration differs from " + target + "'s"},
+    };
+    for (const auto& c : cases) {
+        const Outcome o = run(c.arguments);
+        EXPECT_EQ(o.status, 1) << c.arguments;
+        EXPECT_EQ(o.stderrText.rfind("raystool: " + c.expected, 0), 0u) << c.arguments << "\n" << o.stderrText;
+        EXPECT_EQ(std::count(o.stderrText.begin(), o.stderrText.end(), '\n'), 1) << o.stderrText;
+    }
+    EXPECT_EQ(block, slurp(path("optics.txt")));
+}
