@@ -351,7 +351,7 @@ void requestStop(int) { stopRequested = true; }
 
 const char* const kNoOptics =
     "raystool: warning: no --optics file; distances and focal lengths are the documented defaults, so depth is in "
-    "virtual units only\n";
+    "virtual units only (raystool fit-optics fits them to frames of a target at known distances)\n";
 
 // Reads a grey image for calibrate: WHITE or a scene frame.
 cv::Mat readGreyImage(const std::string& path, const char* what) {
