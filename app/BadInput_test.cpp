@@ -449,7 +449,9 @@ TEST_F(BadInput, AConsoleNobodyReadsHoldsNeitherTheRunNorItsEnd) {
     const std::string longer =
         Vy::Test::writeTestSequence(dir.File("long.rays"), 4000, [](int i, size_t) { return uint8_t(i % 200); });
     const std::vector<std::string> arguments = {kProgram, "--no-window", "--output-dir", out, longer, "4"};
-    const UnreadRun held = runWithUnreadOutput(arguments, false, 4000, dir.File("held.err"));
+    // The stop comes once the set-up (over 3 s under a sanitizer on a busy machine) and enough
+    // frames to fill the pipe are behind.
+    const UnreadRun held = runWithUnreadOutput(arguments, false, 6000, dir.File("held.err"));
     EXPECT_EQ(held.status, 0) << held.err;
     EXPECT_LT(held.secondsToEnd, 10.0) << held.err;
     std::smatch took;

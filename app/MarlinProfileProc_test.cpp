@@ -251,13 +251,15 @@ TEST_F(Program, WithoutCalibrationTheRunEndsAtOnceAndSaysNothingWasProcessed) {
 }
 
 TEST_F(Program, StopSignalsEndInOrderAheadOfQueuedKeysWithAPlayableRecording) {
-    const std::string big = writeSequence(dir.File("long.rays"), 1500);
+    const std::string big = writeSequence(dir.File("long.rays"), 4000);
     // The user signals and the alarm killed the run, leaving a recording without its index.
+    // The signal comes 4.5 s in: after the set-up (2.1 s, over 3 s under a sanitizer on a busy
+    // machine) and a few frames, so the recording has some.
     for (const int signal : {SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM}) {
         // 100000 't' keys wait on stdin, one taken per 100 ms: the signal must not wait behind them.
         const std::string script = "exec '" + kProgram + "' --no-window --output-dir '" + out + "' '" + big +
                                    "' 0 < <(yes t | head -c 100000)";
-        const auto result = ProgramRun::run({"/bin/bash", "-c", script}, {{3000, "", signal}}, false, true, 15000);
+        const auto result = ProgramRun::run({"/bin/bash", "-c", script}, {{4500, "", signal}}, false, true, 15000);
         ASSERT_FALSE(result.timedOut) << strsignal(signal) << result.out;
         EXPECT_EQ(result.status, 0) << strsignal(signal) << result.out;
         EXPECT_NE(result.out.find("done.\nfinished.\n"), std::string::npos) << result.out;
