@@ -166,6 +166,9 @@ RunReport VyProcessor::report() const {
     r.profileRowsWritten = profile.rowsWritten();
     r.particleTable = profile.particleTableFile();
     r.particleTableFailures = profile.tableFailures();
+    r.latency.frames = latencyFrames.load();
+    r.latency.meanMs = r.latency.frames > 0 ? latencySumMs.load() / r.latency.frames : 0.0;
+    r.latency.maxMs = latencyMaxMs.load();
     r.milliseconds = {stages.compute.milliseconds(), stages.measure.milliseconds(), stages.rotate.milliseconds(),
                       stages.show.milliseconds(),    stages.record.milliseconds(),  stages.publish.milliseconds(),
                       recording.encodeMilliseconds()};
@@ -349,6 +352,18 @@ bool VyProcessor::addFrame(CVyImage image, const std::function<bool()>& keepTryi
     }
 }
 
+uint32_t VyProcessor::addNewestFrame(CVyImage image) {
+    uint32_t replaced = 0;
+    CVyImage older;
+    // The processor thread may take the waiting frame first: then none is replaced.
+    while (imageQueue.MoveOut(older)) {
+        queuedBytes -= older.IsEmpty() ? 0 : older.GetByteSize();
+        ++replaced;
+    }
+    addFrame(std::move(image));
+    return replaced;
+}
+
 void VyProcessor::threadedFunction() {
     // Every failure of a frame is reported and the loop goes on with the next one:
     // a processor that ended here would leave the reader waiting for room.
@@ -447,6 +462,13 @@ void VyProcessor::measureAndDeliver(ComputedFrame& frame) {
         frame.image = std::move(picture.image);
     }
     deliver(std::move(frame.image), info);
+    if (latencyMeasured && !info.again) {
+        const double nowMs = Poco::Timestamp().epochMicroseconds() / 1000.0;
+        const double latency = nowMs - info.timeStamp;
+        latencySumMs = latencySumMs.load() + latency;
+        latencyMaxMs = std::max(latencyMaxMs.load(), latency);
+        ++latencyFrames;
+    }
     if (info.again) {
         updateStatus();
     } else {
