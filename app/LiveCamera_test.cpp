@@ -66,13 +66,13 @@ std::string twelveBitSequence(const Vy::Test::ScratchDir& dir, int frames) {
 
 // rayscamera [server options] -- MarlinProfileProc --camera 127.0.0.1 [program options] TYPE.
 ProgramResult runLive(const std::vector<std::string>& server, const std::vector<std::string>& program,
-                      const std::string& type = "4") {
+                      const std::string& type = "4", const std::vector<Vy::Test::KeyStep>& keys = {}) {
     std::vector<std::string> args{kServer};
     args.insert(args.end(), server.begin(), server.end());
     args.insert(args.end(), {"--", kProgram, "--camera", "127.0.0.1", "--no-window", "--settings", kSettings});
     args.insert(args.end(), program.begin(), program.end());
     args.push_back(type);
-    return ProgramRun::run(args, {}, false, true, 120000);
+    return ProgramRun::run(args, keys, false, true, 120000);
 }
 
 bool noNamespace(const ProgramResult& result) {
@@ -165,6 +165,50 @@ TEST(LiveCamera, TwelveBitFramesAreRecordedWithTheirBitDepth) {
     ASSERT_EQ(live.status, 0) << live.out << live.err;
     EXPECT_NE(live.out.find("80x60 Mono12"), std::string::npos) << live.out;
     expectRecordingHoldsTheServedFrames(recordingOf(live), served, 6);
+}
+
+// "live: R received, N recorded, P processed, S skipped for display, L lost by the camera or network".
+std::vector<uint64_t> liveCounts(const ProgramResult& result) {
+    std::smatch m;
+    if (!std::regex_search(result.out, m,
+                           std::regex("live: ([0-9]+) received, ([0-9]+) recorded, ([0-9]+) processed, ([0-9]+) "
+                                      "skipped for display, ([0-9]+) lost"))) {
+        return {};
+    }
+    return {std::stoull(m[1]), std::stoull(m[2]), std::stoull(m[3]), std::stoull(m[4]), std::stoull(m[5])};
+}
+
+TEST(LiveCamera, APausedDisplaySkipsFramesWhileTheRecordingTakesEveryOne) {
+    const Vy::Test::ScratchDir dir;
+    const std::string served = liveSequence(dir, "scene.rays", 4);
+    // Paused for a second at 30 frames a second, then 'q': the run ends in order.
+    const ProgramResult live = runLive({served, "--fps", "30"}, {"--calibration", served, "--output-dir", dir.Path()},
+                                       "1", {{500, "p", 0, "Recording the camera to"}, {1000, "q"}});
+    SKIP_WITHOUT_NAMESPACE(live);
+    ASSERT_EQ(live.status, 0) << live.out << live.err;
+    const std::vector<uint64_t> counts = liveCounts(live);
+    ASSERT_EQ(counts.size(), 5u) << live.out;
+    EXPECT_EQ(counts[0], counts[1]);  // every frame received was recorded
+    EXPECT_GE(counts[3], 15u);        // those that came while paused replaced each other
+    // Each recorded frame was shown or replaced, but the one still waiting when 'q' came.
+    EXPECT_LE(counts[2] + counts[3], counts[1]) << live.out;
+    EXPECT_GE(counts[2] + counts[3] + 1, counts[1]) << live.out;
+    EXPECT_EQ(counts[4], 0u);
+    expectRecordingHoldsTheServedFrames(recordingOf(live), served, static_cast<uint32_t>(counts[1]));
+}
+
+TEST(LiveCamera, AStopSignalEndsTheRunWithEveryFrameRecordedWhole) {
+    const Vy::Test::ScratchDir dir;
+    const std::string served = liveSequence(dir, "scene.rays", 4);
+    const ProgramResult live = runLive({served, "--fps", "30"}, {"--calibration", served, "--output-dir", dir.Path()},
+                                       "1", {{800, "", SIGTERM, "Recording the camera to"}});
+    SKIP_WITHOUT_NAMESPACE(live);
+    ASSERT_EQ(live.status, 0) << live.out << live.err;
+    const std::vector<uint64_t> counts = liveCounts(live);
+    ASSERT_EQ(counts.size(), 5u) << live.out;
+    EXPECT_GT(counts[1], 5u);
+    EXPECT_EQ(counts[0], counts[1]);
+    expectRecordingHoldsTheServedFrames(recordingOf(live), served, static_cast<uint32_t>(counts[1]));
 }
 
 // Bad input: one line each, status 1 before anything is recorded, or the recording kept whole.

@@ -34,6 +34,13 @@ constexpr const char* kUsage =
     "  --none          no camera: only the namespace\n";
 constexpr uint64_t kMostBytes = 1ull << 30;
 
+// The command, once started: the stop signals sent to this process alone go on to it.
+volatile pid_t commandPid = 0;
+
+void forwardSignal(int signal) {
+    if (commandPid > 0) kill(commandPid, signal);
+}
+
 struct Request {
     std::string sequence;
     double fps = 25.0;
@@ -142,9 +149,11 @@ int main(int argc, char** argv) {
                          frames.size(), request.sequence.c_str(), frames.front().GetWidth(), frames.front().GetHeight(),
                          format.c_str(), request.fps);
         }
-        // The command gets the terminal's Ctrl-C itself; this process waits for it to end.
+        // The command gets the terminal's Ctrl-C itself; this process waits for it to end. What is
+        // sent to this process alone (kill, a closed terminal) is passed on.
         signal(SIGINT, SIG_IGN);
         signal(SIGQUIT, SIG_IGN);
+        for (const int stop : {SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, SIGALRM}) signal(stop, forwardSignal);
         const pid_t child = fork();
         if (child == 0) {
             signal(SIGINT, SIG_DFL);
@@ -153,6 +162,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "rayscamera: cannot run %s: %s\n", request.command[0], std::strerror(errno));
             _exit(127);
         }
+        commandPid = child;
         int status = 0;
         bool stopped = false;
         while (waitpid(child, &status, WNOHANG) == 0) {
