@@ -1,8 +1,10 @@
 // rayscamera: serves the frames of a sequence as a GigE Vision camera on 127.0.0.1,
 // inside a network namespace of its own with only loopback up, and runs a command
-// there (the program with --camera 127.0.0.1). Nothing either of them sends leaves the
+// there (the program with --camera 127.0.0.1): this process becomes the command, the
+// camera is served by a child that ends with it. Nothing either of them sends leaves the
 // namespace. For the live path's tests, demo and benchmark; needs root (CAP_SYS_ADMIN).
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,12 +36,10 @@ constexpr const char* kUsage =
     "  --none          no camera: only the namespace\n";
 constexpr uint64_t kMostBytes = 1ull << 30;
 
-// The command, once started: the stop signals sent to this process alone go on to it.
-volatile pid_t commandPid = 0;
+// Set when the camera's process is asked to end (its parent, the command, has gone).
+volatile sig_atomic_t stopWanted = 0;
 
-void forwardSignal(int signal) {
-    if (commandPid > 0) kill(commandPid, signal);
-}
+void stopServing(int) { stopWanted = 1; }
 
 struct Request {
     std::string sequence;
@@ -117,6 +117,44 @@ std::vector<CVyImage> loadFrames(const Request& request) {
     return frames;
 }
 
+// The camera's process: serves until the command (its parent) has ended. Writes one byte
+// to ready once the camera answers, or the refusal and nothing else.
+[[noreturn]] void serveCamera(const Request& request, const std::vector<CVyImage>& frames, int ready, pid_t command) {
+    // The terminal's Ctrl-C is the command's to act on; the command's end ends this process.
+    signal(SIGINT, SIG_IGN);
+    signal(SIGQUIT, SIG_IGN);
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    signal(SIGTERM, stopServing);
+    if (getppid() != command) _exit(0);  // the command ended before the line above
+    try {
+        std::unique_ptr<Vy::Live::FakeGigECamera> camera;
+        if (!request.none) {
+            const bool sixteen = frames.front().GetDataType() == Vy::DataTypeUnsignedShort;
+            const std::string format = request.format.empty() ? (sixteen ? "Mono16" : "Mono8") : request.format;
+            camera = std::make_unique<Vy::Live::FakeGigECamera>(frames, request.fps, format);
+            std::fprintf(stderr, "rayscamera: serving %zu frames of %s as %dx%d %s at %.1f frames/s on 127.0.0.1\n",
+                         frames.size(), request.sequence.c_str(), frames.front().GetWidth(), frames.front().GetHeight(),
+                         format.c_str(), request.fps);
+        }
+        if (::write(ready, "+", 1) != 1) _exit(1);
+        ::close(ready);
+        bool stopped = false;
+        while (!stopWanted && getppid() == command) {
+            if (camera && !stopped && request.stopAfter > 0 && camera->served() >= request.stopAfter) {
+                camera->stopSending();
+                stopped = true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        if (camera) {
+            std::fprintf(stderr, "rayscamera: served %llu frames\n", static_cast<unsigned long long>(camera->served()));
+        }
+    } catch (const CVyException& refusal) {
+        refuse(refusal.what());
+    }
+    _exit(0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -135,48 +173,32 @@ int main(int argc, char** argv) {
     if (!request.none && frames.empty()) {
         return refuse(request.sequence + ": no frames to serve");
     }
-    // Before any thread starts: the namespace is the process's.
+    // Before any thread starts: the namespace is the process's, and both processes below share it.
     if (!Vy::Live::enterLoopbackNamespace(error)) {
         return refuse(error);
     }
-    try {
-        std::unique_ptr<Vy::Live::FakeGigECamera> camera;
-        if (!request.none) {
-            const bool sixteen = frames.front().GetDataType() == Vy::DataTypeUnsignedShort;
-            const std::string format = request.format.empty() ? (sixteen ? "Mono16" : "Mono8") : request.format;
-            camera = std::make_unique<Vy::Live::FakeGigECamera>(frames, request.fps, format);
-            std::fprintf(stderr, "rayscamera: serving %zu frames of %s as %dx%d %s at %.1f frames/s on 127.0.0.1\n",
-                         frames.size(), request.sequence.c_str(), frames.front().GetWidth(), frames.front().GetHeight(),
-                         format.c_str(), request.fps);
-        }
-        // The command gets the terminal's Ctrl-C itself; this process waits for it to end. What is
-        // sent to this process alone (kill, a closed terminal) is passed on.
-        signal(SIGINT, SIG_IGN);
-        signal(SIGQUIT, SIG_IGN);
-        for (const int stop : {SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, SIGALRM}) signal(stop, forwardSignal);
-        const pid_t child = fork();
-        if (child == 0) {
-            signal(SIGINT, SIG_DFL);
-            signal(SIGQUIT, SIG_DFL);
-            execvp(request.command[0], request.command.data());
-            std::fprintf(stderr, "rayscamera: cannot run %s: %s\n", request.command[0], std::strerror(errno));
-            _exit(127);
-        }
-        commandPid = child;
-        int status = 0;
-        bool stopped = false;
-        while (waitpid(child, &status, WNOHANG) == 0) {
-            if (camera && !stopped && request.stopAfter > 0 && camera->served() >= request.stopAfter) {
-                camera->stopSending();
-                stopped = true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        if (camera) {
-            std::fprintf(stderr, "rayscamera: served %llu frames\n", static_cast<unsigned long long>(camera->served()));
-        }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    } catch (const CVyException& refusal) {
-        return refuse(refusal.what());
+    int ready[2];
+    if (::pipe(ready) != 0) {
+        return refuse(std::string("no pipe: ") + std::strerror(errno));
     }
+    const pid_t command = getpid();
+    const pid_t camera = fork();
+    if (camera < 0) {
+        return refuse(std::string("cannot start the camera: ") + std::strerror(errno));
+    }
+    if (camera == 0) {
+        ::close(ready[0]);
+        serveCamera(request, frames, ready[1], command);
+    }
+    ::close(ready[1]);
+    char answer = 0;
+    if (::read(ready[0], &answer, 1) != 1) {
+        return 1;  // the camera said why
+    }
+    ::close(ready[0]);
+    frames.clear();
+    // This process becomes the command, so whatever is sent to it (keys, signals) reaches the command
+    // alone and its exit status is the command's.
+    execvp(request.command[0], request.command.data());
+    return refuse(std::string("cannot run ") + request.command[0] + ": " + std::strerror(errno));
 }
