@@ -103,16 +103,17 @@ CameraSource::CameraSource(const LiveOptions& live, const VyRunOptions& options)
     raysPath = recordingName(options.outputDir, live.cameraAddress);
     outputBase = raysPath;
     try {
-        writer.Create(CVyString(raysPath), format, calibration, white, camera->significantBits());
-        std::cout << "Recording the camera to " << Console::escapeControls(raysPath) << std::endl;
+        // The engine first: settings or a calibration it refuses leave no recording behind.
         processor.setSequence(std::filesystem::path(raysPath).filename().string(), 0);
         processor.setupCompute(calibration);
         if (!white.IsEmpty()) {
             processor.setWhiteImage(white);
         }
-        processor.openOutputVideo(outputBase);
         processor.setImageFormat(format);
-        processor.measureLatency();
+        writer.Create(CVyString(raysPath), format, calibration, white, camera->significantBits());
+        std::cout << "Recording the camera to " << Console::escapeControls(raysPath) << std::endl;
+        processor.openOutputVideo(outputBase);
+        processor.markLive();
         processor.markReady();
     } catch (const CVyException& refusal) {
         throw std::invalid_argument(refusal.what());

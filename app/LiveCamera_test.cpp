@@ -246,6 +246,14 @@ TEST(LiveCamera, BadCamerasAreRefusedOnOneLineAndTheRecordingStaysWhole) {
                   std::string::npos)
             << size.out;
     }
+    {
+        const ProgramResult settings = runLive(
+            {served}, {"--calibration", served, "--output-dir", dir.Path(), "--settings", dir.File("missing.vyset")});
+        EXPECT_EQ(settings.status, 1);
+        EXPECT_NE(settings.out.find("cannot set up the run: ImportParameterFromFile: " + dir.File("missing.vyset")),
+                  std::string::npos)
+            << settings.out;
+    }
     EXPECT_EQ(raysFilesIn(dir.Path()), 0);  // refused before a recording was made
     {
         // The camera falls silent after 5 frames: the run ends on its own, the 5 frames recorded whole.

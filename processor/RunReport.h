@@ -36,6 +36,8 @@ struct RunReport {
     std::string particleTable;
     uint64_t particleTableFailures = 0;
 
+    // A live run: frames replaced by a newer one before the display took them (still recorded).
+    uint64_t skipped = 0;
     // A live run (frames stamped with their arrival, host clock): from a frame's arrival to the
     // end of its outputs (shown and handed to the recorder), over the frames processed.
     struct Latency {

@@ -166,6 +166,7 @@ RunReport VyProcessor::report() const {
     r.profileRowsWritten = profile.rowsWritten();
     r.particleTable = profile.particleTableFile();
     r.particleTableFailures = profile.tableFailures();
+    r.skipped = skippedTotal.load();
     r.latency.frames = latencyFrames.load();
     r.latency.meanMs = r.latency.frames > 0 ? latencySumMs.load() / r.latency.frames : 0.0;
     r.latency.maxMs = latencyMaxMs.load();
@@ -281,7 +282,9 @@ std::string VyProcessor::statusText() const {
     // The frame on show is the last of those done.
     const uint64_t done = processedTotal.load();
     std::string text = sequenceName.empty() ? std::string("MarlinProfileProc") : sequenceName;
-    text += " | frame " + std::to_string(done) + " of " + std::to_string(sequenceFrames);
+    text += " | frame " + std::to_string(done);
+    text += live ? ", " + std::to_string(skippedTotal.load()) + " skipped for display"
+                 : " of " + std::to_string(sequenceFrames);
     text += " | type " + std::to_string(displayTypeNumber(type)) + " " + displayTypeName(type);
     if (type == DisplayType::Refocus) {
         char focus[48];
@@ -360,6 +363,7 @@ uint32_t VyProcessor::addNewestFrame(CVyImage image) {
         queuedBytes -= older.IsEmpty() ? 0 : older.GetByteSize();
         ++replaced;
     }
+    skippedTotal += replaced;
     addFrame(std::move(image));
     return replaced;
 }
@@ -462,7 +466,7 @@ void VyProcessor::measureAndDeliver(ComputedFrame& frame) {
         frame.image = std::move(picture.image);
     }
     deliver(std::move(frame.image), info);
-    if (latencyMeasured && !info.again) {
+    if (live && !info.again) {
         const double nowMs = Poco::Timestamp().epochMicroseconds() / 1000.0;
         const double latency = nowMs - info.timeStamp;
         latencySumMs = latencySumMs.load() + latency;

@@ -66,8 +66,9 @@ public:
     // taken; reports on the console when it cannot. Records nothing in a publishing run.
     void openOutputVideo(const std::string& outputBasePath);
     // A live run: the frames' time stamps are their arrival (host clock), so the report gives
-    // the time from arrival to the end of the outputs.
-    void measureLatency() { latencyMeasured = true; }
+    // the time from arrival to the end of the outputs; the window's status counts the frames
+    // skipped for display (addNewestFrame) in place of the frames to come.
+    void markLive() { live = true; }
     // Once the first frame is read: until then the processor drops frames.
     void markReady() { ready = true; }
     // Opens the viewer window (unless publishing) and starts the thread; false
@@ -195,6 +196,8 @@ private:
     // reader and the processor thread; any thread reads them.
     std::atomic<uint64_t> processedTotal{0};
     std::atomic<uint64_t> droppedTotal{0};
+    // Frames replaced by a newer one before the processor took them (camera thread), any thread reads.
+    std::atomic<uint64_t> skippedTotal{0};
     // Pixel bytes waiting in the queue: the reader thread adds, the processor thread subtracts.
     std::atomic<uint64_t> queuedBytes{0};
     // Output thread: frames done, the number the console shows for the next one; and
@@ -207,7 +210,7 @@ private:
     // Written by the output thread, read by any thread (the status).
     std::atomic<double> rate{0.0};
     // Set before the start (main thread); the sums written by the output thread, read by any thread.
-    bool latencyMeasured = false;
+    bool live = false;
     std::atomic<uint64_t> latencyFrames{0};
     std::atomic<double> latencySumMs{0.0};
     std::atomic<double> latencyMaxMs{0.0};

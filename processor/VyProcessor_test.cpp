@@ -228,4 +228,10 @@ TEST(VyProcessor, TheNewestFrameReplacesTheOneStillWaiting) {
     EXPECT_EQ(processor.addNewestFrame(frame(5)), 2u);
     EXPECT_EQ(processor.framesQueued(), 1u);
     EXPECT_EQ(processor.report().dropped, 0u);
+    EXPECT_EQ(processor.report().skipped, 4u);
+    // A live title counts them instead of the frames to come.
+    EXPECT_NE(processor.statusText().find(" | frame 0 of 0 | "), std::string::npos) << processor.statusText();
+    processor.markLive();
+    EXPECT_NE(processor.statusText().find(" | frame 0, 4 skipped for display | "), std::string::npos)
+        << processor.statusText();
 }
