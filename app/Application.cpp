@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "COmbraRuntime.h"
+#include "CameraSource.h"
 #include "CommandLine.h"
 #include "Console.h"
 #include "Diagnostic.h"
@@ -34,12 +35,12 @@ void printLine(const std::string& text) { std::cout << Console::escapeControls(t
 // A run whose processor is not running and whose console can send no more keys
 // could never end: that is the only case in which the loop ends by itself
 // before the sequence is done.
-bool cannotEverEnd(const VyReader& reader) {
+bool cannotEverEnd(const FrameSource& reader) {
     return Console::inputClosed() && !reader.frameProcessor().isThreadRunning();
 }
 
 // Key handling of the console loop; returns true for quit.
-bool handleKey(int key, VyReader& reader) {
+bool handleKey(int key, FrameSource& reader) {
     switch (key) {
         case 'r':
             reader.frameProcessor().setDisplayType(DisplayType::Raw);
@@ -82,7 +83,7 @@ bool handleKey(int key, VyReader& reader) {
 
 // Stops both workers and waits until they have finished, so nothing they use
 // is released under them.
-void stopWorkers(VyReader& reader) {
+void stopWorkers(FrameSource& reader) {
     reader.stopThread();
     reader.frameProcessor().stopThread();
     reader.waitForThread();
@@ -91,7 +92,7 @@ void stopWorkers(VyReader& reader) {
 
 double perFrame(double milliseconds, uint64_t frames) { return frames > 0 ? milliseconds / frames : 0.0; }
 
-StageMilliseconds stageMilliseconds(const VyReader& reader, const RunReport& report) {
+StageMilliseconds stageMilliseconds(const FrameSource& reader, const RunReport& report) {
     const RunReport::Stages& stages = report.milliseconds;
     const uint64_t processed = report.processed;
     return {perFrame(reader.readMilliseconds(), reader.framesRead()),
@@ -107,7 +108,6 @@ StageMilliseconds stageMilliseconds(const VyReader& reader, const RunReport& rep
 // Exit statuses of a run that was set up; the lowest applicable one is returned.
 constexpr int kNotProcessed = 2;
 constexpr int kOutputFailed = 3;
-constexpr int kSequenceCut = 4;
 // At the end, how long a console that takes nothing more is waited for before its lines are given up.
 constexpr int kConsolePatienceMs = 2000;
 
@@ -144,6 +144,7 @@ bool prepareOutputDir(const std::string& dir) {
 // What an accepted command line asks for.
 struct RunRequest {
     VyRunOptions options;
+    LiveOptions live;
     std::string path;
     DisplayType initialType = DisplayType::TotalFocus;
 };
@@ -161,22 +162,35 @@ std::optional<int> acceptCommandLine(int argc, const char* const argv[], RunRequ
         std::cout << usageText() << std::flush;
         return 0;
     }
-    if (line.positional.size() != 2) {
+    const bool live = !line.live.cameraAddress.empty();
+    if (live && line.positional.size() != 1) {
+        std::cout << "A live run takes one argument, the display type: MarlinProfileProc --camera ADDRESS "
+                     "--calibration FILE displayType"
+                  << std::endl;
+        return 1;
+    }
+    if (!live && line.positional.size() != 2) {
         std::cout << "Missing input args: MarlinProfileProc *.rays displayType" << std::endl;
         return 1;
     }
     if (!prepareOutputDir(line.options.outputDir)) {
         return 1;
     }
-    const std::optional<DisplayType> named = displayTypeArgument(line.positional[1]);
+    const std::string& typeArgument = line.positional.back();
+    const std::optional<DisplayType> named = displayTypeArgument(typeArgument);
     if (!named) {
-        printLine("'" + line.positional[1] + "' is not a display type (0 to 4): starting in display type " +
+        printLine("'" + typeArgument + "' is not a display type (0 to 4): starting in display type " +
                   std::to_string(displayTypeNumber(DisplayType::TotalFocus)));
     }
     request.options = line.options;
-    request.path = line.positional[0];
+    request.live = line.live;
     request.initialType = named.value_or(DisplayType::TotalFocus);
-    printLine("rays file: " + request.path);
+    if (live) {
+        printLine("camera: " + request.live.cameraAddress);
+    } else {
+        request.path = line.positional[0];
+        printLine("rays file: " + request.path);
+    }
     return std::nullopt;
 }
 
@@ -189,9 +203,13 @@ void prepareProcess(const VyRunOptions& options) {
 // Builds the run object (the whole set-up of the replay) and checks the outputs it
 // opened. Returns the exit status when the run ends here; nullopt with reader set
 // when it goes on.
-std::optional<int> setUpRun(const RunRequest& request, std::unique_ptr<VyReader>& reader) {
+std::optional<int> setUpRun(const RunRequest& request, std::unique_ptr<FrameSource>& reader) {
     try {
-        reader = std::make_unique<VyReader>(request.path, request.options);
+        if (request.live.cameraAddress.empty()) {
+            reader = std::make_unique<VyReader>(request.path, request.options);
+        } else {
+            reader = std::make_unique<CameraSource>(request.live, request.options);
+        }
     } catch (const std::exception& exception) {
         printLine(std::string("MarlinProfileProc: cannot set up the run: ") + exception.what());
         Viewer::shutdown();
@@ -216,7 +234,7 @@ std::optional<int> setUpRun(const RunRequest& request, std::unique_ptr<VyReader>
 // and, when it runs, the reader. Returns whether the processor runs (without it
 // the replay ends at once); nullopt when the replay cannot start, the run then
 // taken down.
-std::optional<bool> startReplay(std::unique_ptr<VyReader>& reader, DisplayType initialType) {
+std::optional<bool> startReplay(std::unique_ptr<FrameSource>& reader, DisplayType initialType) {
     VyProcessor& processor = reader->frameProcessor();
     try {
         processor.setDisplayType(initialType);
@@ -244,7 +262,7 @@ struct ForcedEnd {
     bool quit;
 };
 
-std::optional<ForcedEnd> forcedEnd(const VyReader& reader) {
+std::optional<ForcedEnd> forcedEnd(const FrameSource& reader) {
     if (cannotEverEnd(reader)) {
         return ForcedEnd{"No processor is running and no key can arrive: ending the run.", false};
     }
@@ -260,16 +278,14 @@ std::optional<ForcedEnd> forcedEnd(const VyReader& reader) {
 
 // The progress line on a terminal's standard error: from three seconds into the
 // run, redrawn at most once a second.
-void drawProgress(const VyReader& reader, Clock::time_point start, Clock::time_point& lastProgress) {
+void drawProgress(const FrameSource& reader, Clock::time_point start, Clock::time_point& lastProgress) {
     const Clock::time_point now = Clock::now();
     if (now - start <= std::chrono::seconds(3) || now - lastProgress < std::chrono::seconds(1)) {
         return;
     }
     lastProgress = now;
-    const VyProcessor& processor = reader.frameProcessor();
     const double seconds = std::chrono::duration<double>(now - start).count();
-    const std::string text = progressText(processor.report().processed, reader.framesInSequence(), seconds,
-                                          processor.framesQueued(), processor.isPaused());
+    const std::string text = reader.progress(seconds);
     // Kept below the output, which would otherwise run on behind it ("queue 00").
     if (!Console::showStatusLine(text)) {
         std::cerr << "\r" << text << "\x1b[K" << std::flush;
@@ -279,7 +295,7 @@ void drawProgress(const VyReader& reader, Clock::time_point start, Clock::time_p
 // The console loop: keys, stop signals and progress until the sequence is done
 // (a run paused at its last frame stays open, so that frame can be looked at in
 // every display) or the run must end. Returns whether the run was quit.
-bool runKeyLoop(VyReader& reader, Clock::time_point start) {
+bool runKeyLoop(FrameSource& reader, Clock::time_point start) {
     VyProcessor& processor = reader.frameProcessor();
     const bool showProgress = Console::isTerminal(STDERR_FILENO);
     Clock::time_point lastProgress = start;
@@ -322,15 +338,10 @@ struct RunOutcome {
 };
 
 // Frames the sequence did not give or the processor did not take.
-void checkReplay(const VyReader& reader, bool quit, RunOutcome& outcome) {
+void checkReplay(const FrameSource& reader, bool quit, RunOutcome& outcome) {
     const RunCounts& counts = outcome.counts;
-    if (!reader.sequenceShortfall().empty()) {
-        // Its whole frames were replayed, but a batch must see that the file is not what it says.
-        outcome.failures.add(kSequenceCut, "sequence file cut short (" + reader.sequenceShortfall() + ")");
-    }
-    if (!reader.readFailure().empty()) {
-        outcome.failures.add(kSequenceCut, "replay cut short after " + std::to_string(counts.read) + " frames (" +
-                                               reader.readFailure() + ")");
+    for (const FrameSource::Shortfall& shortfall : reader.shortfalls()) {
+        outcome.failures.add(shortfall.status, shortfall.what);
     }
     if (!quit && counts.processed < counts.read) {
         outcome.failures.add(kNotProcessed, counts.processed == 0
@@ -410,13 +421,14 @@ void checkMeasurement(const RunReport& report, RunOutcome& outcome) {
 
 // Stops the workers, finishes the outputs, prints the summary and the failures,
 // and takes the run down. Returns the run's exit status.
-int shutDownAndSummarise(std::unique_ptr<VyReader>& reader, bool quit, Clock::time_point start) {
+int shutDownAndSummarise(std::unique_ptr<FrameSource>& reader, bool quit, Clock::time_point start) {
     int status = 0;
     try {
         VyProcessor& processor = reader->frameProcessor();
         stopWorkers(*reader);
         COmbraRuntime::End();
         processor.finish();
+        reader->finishSource();
         std::cout << "done.\n" << std::flush;
         COmbraRuntime::End();
         std::cout << "finished.\n" << std::flush;
@@ -431,6 +443,9 @@ int shutDownAndSummarise(std::unique_ptr<VyReader>& reader, bool quit, Clock::ti
         checkPublishing(report, outcome);
         checkMeasurement(report, outcome);
         printLine(summaryLine(outcome.counts, outcome.videoPath, outcome.logPath, outcome.chartPath));
+        for (const std::string& line : reader->summaryLines()) {
+            printLine(line);
+        }
         std::cout << stageLine(stageMilliseconds(*reader, report)) << std::endl;
         if (!outcome.failures.items.empty()) {
             printLine(outcome.failures.line());
@@ -454,7 +469,7 @@ int runProgram(int argc, const char* const argv[]) {
         return *status;
     }
     prepareProcess(request.options);
-    std::unique_ptr<VyReader> reader;
+    std::unique_ptr<FrameSource> reader;
     if (const std::optional<int> status = setUpRun(request, reader)) {
         return *status;
     }

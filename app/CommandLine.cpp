@@ -1,5 +1,26 @@
 #include "CommandLine.h"
 
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+namespace {
+
+// A finite number above zero (or zero itself where allowed), the whole text; nullopt otherwise.
+std::optional<double> positiveNumber(const std::string& text, bool zeroAllowed) {
+    if (text.empty()) return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    const double value = std::strtod(text.c_str(), &end);
+    if (errno != 0 || end != text.c_str() + text.size() || !std::isfinite(value) || value < 0.0 ||
+        (value == 0.0 && !zeroAllowed)) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+}  // namespace
+
 CommandLine parseCommandLine(int argc, const char* const argv[]) {
     CommandLine line;
     bool optionsEnded = false;
@@ -19,6 +40,34 @@ CommandLine parseCommandLine(int argc, const char* const argv[]) {
             line.options.lcmOutput = true;
         } else if (argument == "--realtime") {
             line.options.realtime = true;
+        } else if (argument == "--camera" || argument == "--calibration" || argument == "--exposure" ||
+                   argument == "--gain" || argument == "--frame-rate" || argument == "--frames") {
+            if (i + 1 >= argc || std::string(argv[i + 1]).empty()) {
+                line.error = "option " + argument + " needs a value";
+                return line;
+            }
+            const std::string value = argv[++i];
+            if (argument == "--camera") {
+                line.live.cameraAddress = value;
+                continue;
+            }
+            if (argument == "--calibration") {
+                line.live.calibrationPath = value;
+                continue;
+            }
+            // A gain of 0 dB is a gain; no exposure, rate or frame count is 0.
+            const bool gain = argument == "--gain";
+            const std::optional<double> number = positiveNumber(value, gain);
+            const bool whole = number && *number == std::floor(*number) && *number < 4e9;
+            if (!number || (argument == "--frames" && !whole)) {
+                line.error = "option " + argument + " needs a number " + (gain ? "of 0 or more" : "above 0") +
+                             ", not '" + value + "'";
+                return line;
+            }
+            if (argument == "--exposure") line.live.camera.exposureUs = number;
+            if (argument == "--gain") line.live.camera.gain = number;
+            if (argument == "--frame-rate") line.live.camera.frameRate = number;
+            if (argument == "--frames") line.live.frames = static_cast<uint64_t>(*number);
         } else if (argument == "--output-dir" || argument == "--settings") {
             if (i + 1 >= argc || std::string(argv[i + 1]).empty()) {
                 line.error = "option " + argument + " needs a value";
@@ -42,7 +91,10 @@ std::optional<DisplayType> displayTypeArgument(const std::string& text) {
 
 std::string usageText() {
     return "Usage: MarlinProfileProc [options] FILE.rays DISPLAYTYPE\n"
+           "       MarlinProfileProc --camera ADDRESS --calibration FILE [options] DISPLAYTYPE\n"
            "Replays a light-field sequence: shows, records and measures every frame.\n"
+           "Live: takes the frames of a GigE Vision camera, records every one into a new .rays\n"
+           "and shows the newest the engine can take.\n"
            "\n"
            "DISPLAYTYPE (the initial display):\n"
            "  0  pre-processed raw image      1  total focus image\n"
@@ -59,6 +111,11 @@ std::string usageText() {
            "                    showing and recording it\n"
            "  --realtime        replay at the recording's own rate (its frames' time stamps),\n"
            "                    not as fast as the frames can be computed\n"
+           "  --camera ADDRESS  live from the GigE Vision camera at this IPv4 address\n"
+           "  --calibration FILE  the live run's calibration: a .rays (its calibration and\n"
+           "                    white image) or a calibration block\n"
+           "  --exposure US, --gain G, --frame-rate FPS  camera settings (where offered)\n"
+           "  --frames N        a live run ends after N frames\n"
            "  --help            this text\n"
            "\n"
            "Keys (terminal or viewer window):\n"

@@ -7,11 +7,13 @@
 #include <vector>
 
 #include "DisplayType.h"
+#include "LiveOptions.h"
 #include "RunOptions.h"
 
 struct CommandLine {
-    std::vector<std::string> positional;  // the sequence path and the display type, as given
+    std::vector<std::string> positional;  // the sequence path (not for a live run) and the display type, as given
     VyRunOptions options;
+    LiveOptions live;
     bool help = false;
     std::string error;  // a malformed option; empty when the line parsed
 };

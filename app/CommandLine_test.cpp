@@ -29,7 +29,8 @@ TEST(CommandLine, UsageNamesEveryKeyAndOption) {
     for (const char key : std::string("rtdfpn[]sq")) {
         EXPECT_NE(usage.find(std::string("  ") + key + "  "), std::string::npos) << "key " << key;
     }
-    for (const char* option : {"--output-dir", "--settings", "--no-window", "--lcm", "--realtime", "--help"}) {
+    for (const char* option : {"--output-dir", "--settings", "--no-window", "--lcm", "--realtime", "--help", "--camera",
+                               "--calibration", "--exposure", "--gain", "--frame-rate", "--frames"}) {
         EXPECT_NE(usage.find(option), std::string::npos) << option;
     }
 }
@@ -61,4 +62,33 @@ TEST(CommandLine, DisplayTypeArgument) {
     for (const char* other : {"5", "-1", "", "01", "1.0", "t", " 1"}) {
         EXPECT_FALSE(displayTypeArgument(other).has_value()) << other;
     }
+}
+
+TEST(CommandLine, LiveOptionsTakeAnAddressAFileAndNumbers) {
+    const CommandLine line = parse({"--camera", "192.168.1.20", "--calibration", "c.rays", "--exposure", "2500",
+                                    "--gain", "1.5", "--frame-rate", "30", "--frames", "600", "1"});
+    ASSERT_TRUE(line.error.empty()) << line.error;
+    EXPECT_EQ(line.positional, (std::vector<std::string>{"1"}));
+    EXPECT_EQ(line.live.cameraAddress, "192.168.1.20");
+    EXPECT_EQ(line.live.calibrationPath, "c.rays");
+    EXPECT_EQ(line.live.camera.exposureUs, 2500.0);
+    EXPECT_EQ(line.live.camera.gain, 1.5);
+    EXPECT_EQ(line.live.camera.frameRate, 30.0);
+    EXPECT_EQ(line.live.frames, 600u);
+    // Unset camera values keep the camera's own.
+    const CommandLine plain = parse({"--camera", "10.0.0.2", "1"});
+    EXPECT_FALSE(plain.live.camera.exposureUs || plain.live.camera.gain || plain.live.camera.frameRate);
+    EXPECT_EQ(plain.live.frames, 0u);
+    EXPECT_TRUE(parse({"a.rays", "1"}).live.cameraAddress.empty());
+}
+
+TEST(CommandLine, LiveNumbersMustBePositive) {
+    EXPECT_EQ(parse({"--camera"}).error, "option --camera needs a value");
+    EXPECT_EQ(parse({"--gain", "-1"}).error, "option --gain needs a number of 0 or more, not '-1'");
+    EXPECT_EQ(parse({"--gain", "0"}).live.camera.gain, 0.0);
+    EXPECT_EQ(parse({"--exposure", "0"}).error, "option --exposure needs a number above 0, not '0'");
+    EXPECT_EQ(parse({"--exposure", "10us"}).error, "option --exposure needs a number above 0, not '10us'");
+    EXPECT_EQ(parse({"--frame-rate", "nan"}).error, "option --frame-rate needs a number above 0, not 'nan'");
+    EXPECT_EQ(parse({"--frames", "2.5"}).error, "option --frames needs a number above 0, not '2.5'");
+    EXPECT_EQ(parse({"--frames", "0"}).error, "option --frames needs a number above 0, not '0'");
 }

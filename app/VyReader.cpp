@@ -16,6 +16,7 @@
 #include "IException.h"
 #include "OutputBasePath.h"
 #include "RaysFormat.h"
+#include "RunSummary.h"
 #include "VyTypes.h"
 
 namespace {
@@ -169,4 +170,24 @@ void VyReader::threadedFunction() {
         }
         processor.waitForChange(std::chrono::milliseconds(kPaceSliceMs));
     }
+}
+
+std::vector<FrameSource::Shortfall> VyReader::shortfalls() const {
+    // Exit status 4: the sequence is not what it says, or could not be read to its end.
+    constexpr int kSequenceCut = 4;
+    std::vector<Shortfall> found;
+    if (!shortfall.empty()) {
+        // Its whole frames were replayed, but a batch must see that the file is not what it says.
+        found.push_back({kSequenceCut, "sequence file cut short (" + shortfall + ")"});
+    }
+    if (!failure.empty()) {
+        found.push_back(
+            {kSequenceCut, "replay cut short after " + std::to_string(readTotal.load()) + " frames (" + failure + ")"});
+    }
+    return found;
+}
+
+std::string VyReader::progress(double seconds) const {
+    return progressText(processor.report().processed, sequenceFrames, seconds, processor.framesQueued(),
+                        processor.isPaused());
 }

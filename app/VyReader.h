@@ -22,12 +22,12 @@
 #include "CVyImage.h"
 #include "CVyImageFormat.h"
 #include "CVyString.h"
+#include "FrameSource.h"
 #include "ReplayPace.h"
 #include "RunOptions.h"
 #include "VyProcessor.h"
-#include "ofThread.h"
 
-class VyReader : public ofThread {
+class VyReader : public FrameSource {
 public:
     // Sets the run up from the sequence at path. Runtime failures of the set-up are
     // reported on the console and the run goes on with what was reached. Throws
@@ -42,32 +42,32 @@ public:
     void threadedFunction() override;
     // Main thread, before the reader thread starts: reads the first frame and queues
     // it, so it is the first frame of the replay. Raises when no sequence is open.
-    void readFirstFrame();
+    void readFirstFrame() override;
     // Why the replay ended before the sequence did; empty when it did not. Read it
     // once the reader thread has finished.
     const std::string& readFailure() const { return failure; }
 
     // Any thread.
-    uint64_t framesRead() const { return readTotal.load(); }
+    uint64_t framesRead() const override { return readTotal.load(); }
     // Time the reader thread spent reading and copying frames.
-    double readMilliseconds() const { return reading.milliseconds(); }
+    double readMilliseconds() const override { return reading.milliseconds(); }
     // Fixed by the constructor.
-    const std::string& basePath() const { return outputBase; }
+    const std::string& basePath() const override { return outputBase; }
     // Frames the sequence holds (0 when it could not be opened); fixed by the constructor.
-    uint64_t framesInSequence() const { return sequenceFrames; }
+    uint64_t framesInSequence() const override { return sequenceFrames; }
     // How the file falls short of its header ("header promises 20 frames, file holds 11 whole
     // frames", or an unfinished recording's count); empty when it does not. Fixed by the constructor.
     const std::string& sequenceShortfall() const { return shortfall; }
     // Set by the reader thread once the sequence is read and the processor's queue is
     // empty; read by the main thread, which then ends the run.
-    bool isSequenceDone() const { return sequenceDone.load(); }
-    // Main thread: pauses reader and processor together (one flag, the processor's);
-    // a paused reader reads only the frame a paused processor waits for.
-    void setPaused(bool pause) { processor.setPaused(pause); }
-    bool isPaused() const { return processor.isPaused(); }
+    bool isSequenceDone() const override { return sequenceDone.load(); }
+    // The sequence cut short, the replay ended early (status 4); once the reader has finished.
+    std::vector<Shortfall> shortfalls() const override;
+    // "frame 120 of 600, 14.2 fps, 0:34 left, queue 12".
+    std::string progress(double seconds) const override;
     // The run's processor; its own header says which of its operations any thread may use.
-    VyProcessor& frameProcessor() { return processor; }
-    const VyProcessor& frameProcessor() const { return processor; }
+    VyProcessor& frameProcessor() override { return processor; }
+    const VyProcessor& frameProcessor() const override { return processor; }
 
 private:
     void setUp(const std::string& path);

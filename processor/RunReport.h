@@ -36,6 +36,16 @@ struct RunReport {
     std::string particleTable;
     uint64_t particleTableFailures = 0;
 
+    // A live run: frames replaced by a newer one before the display took them (still recorded).
+    uint64_t skipped = 0;
+    // A live run (frames stamped with their arrival, host clock): from a frame's arrival to the
+    // end of its outputs (shown and handed to the recorder), over the frames processed.
+    struct Latency {
+        uint64_t frames = 0;
+        double meanMs = 0;
+        double maxMs = 0;
+    } latency;
+
     // Milliseconds spent per stage, summed over the run.
     struct Stages {
         double compute = 0;  // upload, light-field pipeline, download

@@ -166,6 +166,10 @@ RunReport VyProcessor::report() const {
     r.profileRowsWritten = profile.rowsWritten();
     r.particleTable = profile.particleTableFile();
     r.particleTableFailures = profile.tableFailures();
+    r.skipped = skippedTotal.load();
+    r.latency.frames = latencyFrames.load();
+    r.latency.meanMs = r.latency.frames > 0 ? latencySumMs.load() / r.latency.frames : 0.0;
+    r.latency.maxMs = latencyMaxMs.load();
     r.milliseconds = {stages.compute.milliseconds(), stages.measure.milliseconds(), stages.rotate.milliseconds(),
                       stages.show.milliseconds(),    stages.record.milliseconds(),  stages.publish.milliseconds(),
                       recording.encodeMilliseconds()};
@@ -278,7 +282,9 @@ std::string VyProcessor::statusText() const {
     // The frame on show is the last of those done.
     const uint64_t done = processedTotal.load();
     std::string text = sequenceName.empty() ? std::string("MarlinProfileProc") : sequenceName;
-    text += " | frame " + std::to_string(done) + " of " + std::to_string(sequenceFrames);
+    text += " | frame " + std::to_string(done);
+    text += live ? ", " + std::to_string(skippedTotal.load()) + " skipped for display"
+                 : " of " + std::to_string(sequenceFrames);
     text += " | type " + std::to_string(displayTypeNumber(type)) + " " + displayTypeName(type);
     if (type == DisplayType::Refocus) {
         char focus[48];
@@ -347,6 +353,19 @@ bool VyProcessor::addFrame(CVyImage image, const std::function<bool()>& keepTryi
         reportWorkerException(exception.ToString(true).ToCString(), keepTrying);
         return false;
     }
+}
+
+uint32_t VyProcessor::addNewestFrame(CVyImage image) {
+    uint32_t replaced = 0;
+    CVyImage older;
+    // The processor thread may take the waiting frame first: then none is replaced.
+    while (imageQueue.MoveOut(older)) {
+        queuedBytes -= older.IsEmpty() ? 0 : older.GetByteSize();
+        ++replaced;
+    }
+    skippedTotal += replaced;
+    addFrame(std::move(image));
+    return replaced;
 }
 
 void VyProcessor::threadedFunction() {
@@ -447,6 +466,13 @@ void VyProcessor::measureAndDeliver(ComputedFrame& frame) {
         frame.image = std::move(picture.image);
     }
     deliver(std::move(frame.image), info);
+    if (live && !info.again) {
+        const double nowMs = Poco::Timestamp().epochMicroseconds() / 1000.0;
+        const double latency = nowMs - info.timeStamp;
+        latencySumMs = latencySumMs.load() + latency;
+        latencyMaxMs = std::max(latencyMaxMs.load(), latency);
+        ++latencyFrames;
+    }
     if (info.again) {
         updateStatus();
     } else {

@@ -65,6 +65,10 @@ public:
     // Opens "<outputBasePath>.mp4", or "<outputBasePath>-N.mp4" when that name is
     // taken; reports on the console when it cannot. Records nothing in a publishing run.
     void openOutputVideo(const std::string& outputBasePath);
+    // A live run: the frames' time stamps are their arrival (host clock), so the report gives
+    // the time from arrival to the end of the outputs; the window's status counts the frames
+    // skipped for display (addNewestFrame) in place of the frames to come.
+    void markLive() { live = true; }
     // Once the first frame is read: until then the processor drops frames.
     void markReady() { ready = true; }
     // Opens the viewer window (unless publishing) and starts the thread; false
@@ -105,6 +109,10 @@ public:
     // given, waits for room while keepTrying() holds, so no frame of a recording is
     // lost; without it a full queue drops the frame. Returns whether the queue took it.
     bool addFrame(CVyImage image, const std::function<bool()>& keepTrying = nullptr);
+    // Camera thread: hands the newest frame over in place of any still waiting, so a display
+    // that falls behind shows the latest frame rather than an old one. Returns how many
+    // waiting frames it replaced (none were processed). Never waits.
+    uint32_t addNewestFrame(CVyImage image);
     // Any thread: frames waiting for the processor.
     uint32_t framesQueued() const { return imageQueue.GetSize(); }
 
@@ -188,6 +196,8 @@ private:
     // reader and the processor thread; any thread reads them.
     std::atomic<uint64_t> processedTotal{0};
     std::atomic<uint64_t> droppedTotal{0};
+    // Frames replaced by a newer one before the processor took them (camera thread), any thread reads.
+    std::atomic<uint64_t> skippedTotal{0};
     // Pixel bytes waiting in the queue: the reader thread adds, the processor thread subtracts.
     std::atomic<uint64_t> queuedBytes{0};
     // Output thread: frames done, the number the console shows for the next one; and
@@ -199,6 +209,11 @@ private:
     uint64_t rateFrames = 0;
     // Written by the output thread, read by any thread (the status).
     std::atomic<double> rate{0.0};
+    // Set before the start (main thread); the sums written by the output thread, read by any thread.
+    bool live = false;
+    std::atomic<uint64_t> latencyFrames{0};
+    std::atomic<double> latencySumMs{0.0};
+    std::atomic<double> latencyMaxMs{0.0};
     // Set up with the calibration, then the output thread's.
     DepthRangeCheck depthRangeCheck;
     ProfileStep profile;

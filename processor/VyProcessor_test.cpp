@@ -215,3 +215,23 @@ TEST(VyProcessor, AFrameThatFailsIsReportedAndNotCountedAsProcessed) {
         EXPECT_EQ(processor.report().profileRows, 0u);
     }
 }
+
+TEST(VyProcessor, TheNewestFrameReplacesTheOneStillWaiting) {
+    VyProcessor processor(headlessOptions());
+    // Not started: nothing takes frames, so each newer one replaces the one waiting.
+    EXPECT_EQ(processor.addNewestFrame(frame(1)), 0u);
+    EXPECT_EQ(processor.addNewestFrame(frame(2)), 1u);
+    EXPECT_EQ(processor.addNewestFrame(frame(3)), 1u);
+    EXPECT_EQ(processor.framesQueued(), 1u);
+    // A replay's hand-over queues behind it; the next newest frame replaces both.
+    EXPECT_TRUE(processor.addFrame(frame(4)));
+    EXPECT_EQ(processor.addNewestFrame(frame(5)), 2u);
+    EXPECT_EQ(processor.framesQueued(), 1u);
+    EXPECT_EQ(processor.report().dropped, 0u);
+    EXPECT_EQ(processor.report().skipped, 4u);
+    // A live title counts them instead of the frames to come.
+    EXPECT_NE(processor.statusText().find(" | frame 0 of 0 | "), std::string::npos) << processor.statusText();
+    processor.markLive();
+    EXPECT_NE(processor.statusText().find(" | frame 0, 4 skipped for display | "), std::string::npos)
+        << processor.statusText();
+}
