@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -37,9 +38,10 @@ constexpr const char* kUsage =
 constexpr uint64_t kMostBytes = 1ull << 30;
 
 // Set when the camera's process is asked to end (its parent, the command, has gone).
-volatile sig_atomic_t stopWanted = 0;
+std::atomic<bool> stopWanted{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
-void stopServing(int) { stopWanted = 1; }
+void stopServing(int) { stopWanted = true; }
 
 struct Request {
     std::string sequence;

@@ -40,8 +40,8 @@ fi
 if [[ $which == all || $which == tsan ]]; then
     configure build-tsan -DVY_TSAN=ON
     # Only what runs threads: the worker base, the console, the frame queue,
-    # the processor and the program with its reader thread.
-    targets=(MarlinProfileProc runtime_CImageQueue_test)
+    # the processor and the program with its reader thread (and the fake camera of its live tests).
+    targets=(MarlinProfileProc rayscamera runtime_CImageQueue_test)
     for folder in thread console processor app; do
         for source in "$folder"/*_test.cpp; do
             [[ -e $source ]] && targets+=("${folder}_$(basename "$source" .cpp)")
