@@ -19,7 +19,7 @@ FrameRecorder::FrameRecorder(FragmentedMp4Writer& writer, size_t capacity)
 
 FrameRecorder::~FrameRecorder() { finish(); }
 
-void FrameRecorder::record(cv::Mat frame) {
+void FrameRecorder::record(cv::Mat frame, std::shared_ptr<const void> owner) {
     MutexLock lock(mutex);
     if (!thread.joinable()) {
         finishing = false;
@@ -29,7 +29,7 @@ void FrameRecorder::record(cv::Mat frame) {
     while (frames.size() >= capacity) {
         changed.wait(lock.native());
     }
-    frames.push_back(std::move(frame));
+    frames.push_back(Queued{std::move(frame), std::move(owner)});
     changed.notify_all();
 }
 
@@ -102,7 +102,7 @@ bool FrameRecorder::hasIndex(const std::string& path) {
 
 void FrameRecorder::run() {
     for (;;) {
-        cv::Mat frame;
+        Queued queued;
         {
             MutexLock lock(mutex);
             while (frames.empty() && !finishing) {
@@ -111,11 +111,11 @@ void FrameRecorder::run() {
             if (frames.empty()) {
                 return;
             }
-            frame = std::move(frames.front());
+            queued = std::move(frames.front());
             frames.pop_front();
             changed.notify_all();
         }
-        write(frame);
+        write(queued.frame);
     }
 }
 

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <opencv2/core.hpp>
 #include <string>
 #include <thread>
@@ -31,9 +32,10 @@ public:
     FrameRecorder(const FrameRecorder&) = delete;
     FrameRecorder& operator=(const FrameRecorder&) = delete;
 
-    // Queues one 8-bit frame (one, three or four channels; the recorder owns it)
-    // to be turned into a 1024 x 1024 colour video frame.
-    void record(cv::Mat frame) EXCLUDES(mutex);
+    // Queues one 8-bit frame (one, three or four channels) to be turned into a
+    // 1024 x 1024 colour video frame. The frame owns its pixels, or owner keeps
+    // them (unchanged) until the frame is written.
+    void record(cv::Mat frame, std::shared_ptr<const void> owner = nullptr) EXCLUDES(mutex);
     // Returns once every queued frame is written and the thread has ended.
     // Harmless to call again; a later record() starts a new thread.
     void finish() EXCLUDES(mutex);
@@ -69,7 +71,11 @@ private:
     // Signalled on every change of frames or finishing.
     std::condition_variable changed;
     // The processor thread pushes, the recorder thread pops.
-    std::deque<cv::Mat> frames GUARDED_BY(mutex);
+    struct Queued {
+        cv::Mat frame;
+        std::shared_ptr<const void> owner;
+    };
+    std::deque<Queued> frames GUARDED_BY(mutex);
     // Set by finish(), cleared when a new thread starts.
     bool finishing GUARDED_BY(mutex) = false;
     // Started by record() on the processor thread, joined by finish().

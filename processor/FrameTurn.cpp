@@ -5,6 +5,7 @@
 
 #include "FrameRecorder.h"
 #include "FrameReduction.h"
+#include "PixelStorage.h"
 #include "VyTypes.h"
 
 namespace {
@@ -45,9 +46,17 @@ TurnedFrame turnFrame(CVyImage image) {
         return turned;
     }
     if (!own.IsEmpty()) {
-        const CVyImageFormat& format = own.GetFormat();
-        turned.view = cv::Mat(format.height, format.width, matTypeOf(format), own.GetPixelDataForWrite());
-        cv::rotate(turned.view, turned.view, cv::ROTATE_180);
+        // Turned into fresh memory in one pass: the image's own pixels may be the engine's.
+        const CVyImageFormat format = own.GetFormat();
+        const cv::Mat source(format.height, format.width, matTypeOf(format), const_cast<void*>(own.GetPixelData()));
+        auto storage = Vy::PixelStorage::Allocate(format.GetByteSize(), false);
+        turned.view = cv::Mat(format.height, format.width, matTypeOf(format), storage->MutableData());
+        cv::rotate(source, turned.view, cv::ROTATE_180);
+        const CVyImage original = std::move(own);
+        own = CVyImage::FromStorage(format, std::move(storage), turned.view.data);
+        own.timeStamp = original.timeStamp;
+        own.frameId = original.frameId;
+        own.significantBits = original.significantBits;
     }
     return turned;
 }

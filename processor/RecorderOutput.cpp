@@ -86,15 +86,21 @@ void RecorderOutput::consume(const OutputFrame& frame) {
         // An 8-bit copy goes to the recorder thread, which makes a 1024 x 1024
         // colour frame of it while this thread goes on.
         cv::Mat frame;
+        std::shared_ptr<const void> owner;
+        const bool rgb = turned.image.GetFormat().pixelType == Vy::PixelTypeRGB;
         if (turned.view.depth() == CV_16U) {
             turned.view.convertTo(frame, CV_8U, 1.0 / Vy::kTo8BitDivisor, 0.0);
-        } else {
+        } else if (rgb) {
             frame = turned.view.clone();
+        } else {
+            // 8-bit already: the turned pixels themselves, which no output changes, kept for the recorder.
+            frame = turned.view;
+            owner = std::make_shared<const CVyImage>(turned.image);
         }
-        if (turned.image.GetFormat().pixelType == Vy::PixelTypeRGB) {
+        if (rgb) {
             cv::cvtColor(frame, frame, cv::COLOR_RGB2BGR);
         }
-        recorder.record(std::move(frame));
+        recorder.record(std::move(frame), std::move(owner));
     } catch (const std::exception& exception) {
         std::cout << exception.what() << std::endl;
         recorder.countLost(exception.what());
