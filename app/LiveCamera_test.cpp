@@ -182,9 +182,9 @@ std::vector<uint64_t> liveCounts(const ProgramResult& result) {
 TEST(LiveCamera, APausedDisplaySkipsFramesWhileTheRecordingTakesEveryOne) {
     const Vy::Test::ScratchDir dir;
     const std::string served = liveSequence(dir, "scene.rays", 4);
-    // Paused for a second at 30 frames a second, then 'q': the run ends in order.
+    // Paused for a second at 30 frames a second once three frames were shown, then 'q': the run ends in order.
     const ProgramResult live = runLive({served, "--fps", "30"}, {"--calibration", served, "--output-dir", dir.Path()},
-                                       "1", {{500, "p", 0, "Recording the camera to"}, {1000, "q"}});
+                                       "1", {{0, "p", 0, "\n2\n"}, {1000, "q"}});
     SKIP_WITHOUT_NAMESPACE(live);
     ASSERT_EQ(live.status, 0) << live.out << live.err;
     const std::vector<uint64_t> counts = liveCounts(live);
@@ -201,13 +201,14 @@ TEST(LiveCamera, APausedDisplaySkipsFramesWhileTheRecordingTakesEveryOne) {
 TEST(LiveCamera, AStopSignalEndsTheRunWithEveryFrameRecordedWhole) {
     const Vy::Test::ScratchDir dir;
     const std::string served = liveSequence(dir, "scene.rays", 4);
+    // The signal comes once six frames were shown (so at least six recorded), however slow the start.
     const ProgramResult live = runLive({served, "--fps", "30"}, {"--calibration", served, "--output-dir", dir.Path()},
-                                       "1", {{800, "", SIGTERM, "Recording the camera to"}});
+                                       "1", {{200, "", SIGTERM, "\n5\n"}});
     SKIP_WITHOUT_NAMESPACE(live);
     ASSERT_EQ(live.status, 0) << live.out << live.err;
     const std::vector<uint64_t> counts = liveCounts(live);
     ASSERT_EQ(counts.size(), 5u) << live.out;
-    EXPECT_GT(counts[1], 5u);
+    EXPECT_GT(counts[1], 5u) << live.out;
     EXPECT_EQ(counts[0], counts[1]);
     expectRecordingHoldsTheServedFrames(recordingOf(live), served, static_cast<uint32_t>(counts[1]));
 }
