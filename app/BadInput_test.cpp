@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <lcm/eventlog.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -393,8 +394,8 @@ struct UnreadRun {
 };
 
 // The program with standard output a pipe of one page that is never read (readerGone:
-// whose reader is gone at once); standard error goes to a file. SIGTERM after termAfterMs
-// (0: none).
+// whose reader is gone at once); standard error goes to a file. SIGTERM termAfterMs after
+// the pipe is full (0: none), however slow the set-up.
 UnreadRun runWithUnreadOutput(const std::vector<std::string>& arguments, bool readerGone, int termAfterMs,
                               const std::string& errFile) {
     std::vector<char*> argv;
@@ -419,6 +420,13 @@ UnreadRun runWithUnreadOutput(const std::vector<std::string>& arguments, bool re
     if (readerGone) close(ends[0]);
     auto from = std::chrono::steady_clock::now();
     if (termAfterMs > 0) {
+        // Full: what waits leaves no room for one more short line.
+        const int capacity = fcntl(ends[0], F_GETPIPE_SZ);
+        int pending = 0;
+        while (ioctl(ends[0], FIONREAD, &pending) == 0 && pending + 64 < capacity &&
+               std::chrono::steady_clock::now() - from < std::chrono::seconds(60)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(termAfterMs));
         kill(pid, SIGTERM);
         from = std::chrono::steady_clock::now();
@@ -449,9 +457,8 @@ TEST_F(BadInput, AConsoleNobodyReadsHoldsNeitherTheRunNorItsEnd) {
     const std::string longer =
         Vy::Test::writeTestSequence(dir.File("long.rays"), 4000, [](int i, size_t) { return uint8_t(i % 200); });
     const std::vector<std::string> arguments = {kProgram, "--no-window", "--output-dir", out, longer, "4"};
-    // The stop comes once the set-up (over 3 s under a sanitizer on a busy machine) and enough
-    // frames to fill the pipe are behind.
-    const UnreadRun held = runWithUnreadOutput(arguments, false, 6000, dir.File("held.err"));
+    // The stop comes a second after the frame lines filled the pipe: the program is held then.
+    const UnreadRun held = runWithUnreadOutput(arguments, false, 1000, dir.File("held.err"));
     EXPECT_EQ(held.status, 0) << held.err;
     EXPECT_LT(held.secondsToEnd, 10.0) << held.err;
     std::smatch took;

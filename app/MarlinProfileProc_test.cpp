@@ -253,13 +253,14 @@ TEST_F(Program, WithoutCalibrationTheRunEndsAtOnceAndSaysNothingWasProcessed) {
 TEST_F(Program, StopSignalsEndInOrderAheadOfQueuedKeysWithAPlayableRecording) {
     const std::string big = writeSequence(dir.File("long.rays"), 4000);
     // The user signals and the alarm killed the run, leaving a recording without its index.
-    // The signal comes 4.5 s in: after the set-up (2.1 s, over 3 s under a sanitizer on a busy
-    // machine) and a few frames, so the recording has some.
+    // The signal comes once a few frames were shown (after the set-up, however slow), so the
+    // recording has some.
     for (const int signal : {SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM}) {
         // 100000 't' keys wait on stdin, one taken per 100 ms: the signal must not wait behind them.
         const std::string script = "exec '" + kProgram + "' --no-window --output-dir '" + out + "' '" + big +
                                    "' 0 < <(yes t | head -c 100000)";
-        const auto result = ProgramRun::run({"/bin/bash", "-c", script}, {{4500, "", signal}}, false, true, 15000);
+        const auto result =
+            ProgramRun::run({"/bin/bash", "-c", script}, {{300, "", signal, "\n3\n"}}, false, true, 30000);
         ASSERT_FALSE(result.timedOut) << strsignal(signal) << result.out;
         EXPECT_EQ(result.status, 0) << strsignal(signal) << result.out;
         EXPECT_NE(result.out.find("done.\nfinished.\n"), std::string::npos) << result.out;
@@ -315,15 +316,15 @@ std::vector<int> numbersBetween(const std::string& text, const std::string& from
 }  // namespace
 
 TEST_F(Program, PauseHoldsTheQueueStepsOneFrameAndShowsThePausedFrameAgainInAnotherType) {
-    // Long enough to be running when the first key arrives (frames are on show by then, also
-    // under a sanitizer), short frames so it ends soon after.
+    // Long enough to be running when the first key arrives (once frames are on show), short
+    // frames so it ends soon after.
     std::vector<std::string> arguments = args("0");
     arguments[arguments.size() - 2] = writeSequence(dir.File("long.rays"), 1500);
     // Paused: 'd' shows the paused frame again in type 2, 'n' steps once, 'r' shows that frame
     // in type 0 again, 's' snapshots it, 'n' steps once more; then the replay goes on to its end.
     const auto result = ProgramRun::run(
-        arguments, {{4000, "p"}, {400, "d"}, {400, "n"}, {400, "r"}, {400, "s"}, {400, "n"}, {600, "p"}}, false, true,
-        120000);
+        arguments, {{200, "p", 0, "\n3\n"}, {400, "d"}, {400, "n"}, {400, "r"}, {400, "s"}, {400, "n"}, {600, "p"}},
+        false, true, 120000);
     ASSERT_FALSE(result.timedOut) << result.out;
     ASSERT_EQ(result.status, 0) << result.out << result.err;
     const std::vector<int> paused = numbersBetween(result.out, "\npaused\n", "\nunpaused\n");
