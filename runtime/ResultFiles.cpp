@@ -1,5 +1,6 @@
 #include "ResultFiles.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,9 @@ namespace Vy::Results {
 namespace {
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+// Uncompressed: every TIFF reader reads it (tifffile needs an extra package for OpenCV's default LZW).
+const std::vector<int> kUncompressedTiff = {cv::IMWRITE_TIFF_COMPRESSION, 1};
 
 bool usableDistance(double z) { return std::isfinite(z) && z > 0.0; }
 
@@ -144,17 +148,25 @@ std::string encodeFloat(const cv::Mat1f& image, FloatFormat format, const std::s
         case FloatFormat::Tiff:
             break;
     }
-    return encodeWith(image, ".tiff", name);
+    return encodeWith(image, ".tiff", name, kUncompressedTiff);
 }
 
 cv::Mat1w fullRange16(const cv::Mat1w& engineLevels) {
-    cv::Mat1w out;
-    engineLevels.convertTo(out, CV_16U, 65535.0 / Vy::kFullScale14);
+    // In integers, rounded to nearest: a float scale would round some levels the other way.
+    cv::Mat1w out(engineLevels.size());
+    for (int j = 0; j < out.rows; ++j) {
+        const uint16_t* in = engineLevels.ptr<uint16_t>(j);
+        uint16_t* o = out.ptr<uint16_t>(j);
+        for (int i = 0; i < out.cols; ++i) {
+            const uint32_t v = std::min<uint32_t>(in[i], Vy::kFullScale14);
+            o[i] = static_cast<uint16_t>((v * 65535u + Vy::kFullScale14 / 2) / Vy::kFullScale14);
+        }
+    }
     return out;
 }
 
 std::string encodeImage(const cv::Mat& image, const std::string& ext, const std::string& name) {
-    return encodeWith(image, ext, name);
+    return encodeWith(image, ext, name, ext == ".tiff" ? kUncompressedTiff : std::vector<int>{});
 }
 
 std::string encodePointCloud(const cv::Mat1f& depthMm, const cv::Mat& colour, const CCalibration& c, int scale,

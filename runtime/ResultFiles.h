@@ -40,7 +40,8 @@ const char* extension(FloatFormat format);
 // (an OpenCV built without EXR).
 std::string encodeFloat(const cv::Mat1f& image, FloatFormat format, const std::string& name);
 
-// The engine's 14-bit levels stretched to the full 16-bit range (16383 -> 65535).
+// The engine's 14-bit levels stretched to the full 16-bit range (16383 -> 65535, rounded to
+// nearest); levels above 16383 (brighter than the white image) stay at 65535.
 cv::Mat1w fullRange16(const cv::Mat1w& engineLevels);
 // A PNG or TIFF (by ext: ".png", ".tiff") of an 8- or 16-bit image; throws as encodeFloat.
 std::string encodeImage(const cv::Mat& image, const std::string& ext, const std::string& name);

@@ -53,6 +53,7 @@ void FileWriterThread::work() {
             jobs.pop_front();
             running = true;
         }
+        changed.notify_all();  // room in the queue
         std::exception_ptr error;
         try {
             job();
