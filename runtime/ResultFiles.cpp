@@ -91,13 +91,18 @@ std::string opticsProblem(const CCalibration& c, double low, double high) {
 }
 
 cv::Mat1f depthMillimetres(const cv::Mat1f& virtualDepth, const CCalibration& c) {
+    // distanceFromVirtualDepth as z = f (L + v B) / ((L - f) + v B): the same thin lens without the
+    // difference of two reciprocals, so that it holds in float and the loop vectorises.
+    const float f = static_cast<float>(c.mainFocalLength), L = static_cast<float>(c.mainLensToMla),
+                B = static_cast<float>(c.mlaToSensor), gap = static_cast<float>(c.mainLensToMla - c.mainFocalLength);
     cv::Mat1f mm(virtualDepth.size());
     for (int j = 0; j < mm.rows; ++j) {
         const float* v = virtualDepth.ptr<float>(j);
         float* out = mm.ptr<float>(j);
         for (int i = 0; i < mm.cols; ++i) {
-            const double z = std::isfinite(v[i]) && v[i] > 0.0f ? Vy::Model::distanceFromVirtualDepth(c, v[i]) : -1.0;
-            out[i] = usableDistance(z) ? static_cast<float>(z) : kNaN;
+            const float z = f * (L + v[i] * B) / (gap + v[i] * B);
+            // Not valid: no depth (0, negative, NaN), or an image inside the focal length (no real distance).
+            out[i] = v[i] > 0.0f && z > 0.0f && z < std::numeric_limits<float>::max() ? z : kNaN;
         }
     }
     return mm;
@@ -152,15 +157,19 @@ std::string encodeFloat(const cv::Mat1f& image, FloatFormat format, const std::s
 }
 
 cv::Mat1w fullRange16(const cv::Mat1w& engineLevels) {
-    // In integers, rounded to nearest: a float scale would round some levels the other way.
+    // In integers, rounded to nearest (a float scale would round some levels the other way), once for every level.
+    static const std::vector<uint16_t> table = [] {
+        std::vector<uint16_t> t(65536);
+        for (uint32_t v = 0; v < t.size(); ++v)
+            t[v] = static_cast<uint16_t>((std::min<uint32_t>(v, Vy::kFullScale14) * 65535u + Vy::kFullScale14 / 2) /
+                                         Vy::kFullScale14);
+        return t;
+    }();
     cv::Mat1w out(engineLevels.size());
     for (int j = 0; j < out.rows; ++j) {
         const uint16_t* in = engineLevels.ptr<uint16_t>(j);
         uint16_t* o = out.ptr<uint16_t>(j);
-        for (int i = 0; i < out.cols; ++i) {
-            const uint32_t v = std::min<uint32_t>(in[i], Vy::kFullScale14);
-            o[i] = static_cast<uint16_t>((v * 65535u + Vy::kFullScale14 / 2) / Vy::kFullScale14);
-        }
+        for (int i = 0; i < out.cols; ++i) o[i] = table[in[i]];
     }
     return out;
 }

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
+#include <mutex>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -130,19 +132,57 @@ FrameRenderer::FrameRenderer(const CCalibration& calibration, const CVyImage& wh
 }
 
 Vy::Results::Sidecar FrameRenderer::sidecar(const std::string& name, const char* kind, const CRayImage& frame,
-                                            uint32_t index) const {
+                                            uint32_t index, const cv::Size& grid) const {
     Vy::Results::Sidecar s;
     s.file = name;
     s.kind = kind;
     s.frameIndex = index;
     s.frameId = frame.frameId;
     s.timeStampMs = frame.timeStamp;
+    s.width = grid.width;
+    s.height = grid.height;
     s.outputScale = scale_;
     s.sequence = options_.sequence;
     s.calibrationSource = "the calibration block of " + options_.sequence;
     s.tool = "raystool render";
     return s;
 }
+
+namespace {
+
+// A frame's depth in mm and its median, converted once on the writer thread for
+// all the outputs that need them.
+class FrameDepth {
+public:
+    FrameDepth(cv::Mat1f virtualDepth, const CCalibration& c, bool metric)
+        : virtualDepth_(std::move(virtualDepth)), calibration_(c), metric_(metric) {}
+    const cv::Mat1f& millimetres() {
+        std::call_once(converted_, [this] {
+            if (!metric_) return;
+            mm_ = Vy::Results::depthMillimetres(virtualDepth_, calibration_);
+            // The median of every 4th pixel of every 4th row is plenty for the scale at that distance.
+            cv::Mat1f sample;
+            cv::resize(mm_, sample, cv::Size(), 0.25, 0.25, cv::INTER_NEAREST);
+            median_ = median(sample);
+        });
+        return mm_;
+    }
+    double medianMm() {
+        millimetres();
+        return median_;
+    }
+    const cv::Mat1f& virtualDepth() const { return virtualDepth_; }
+
+private:
+    const cv::Mat1f virtualDepth_;
+    const CCalibration& calibration_;
+    const bool metric_;
+    std::once_flag converted_;
+    cv::Mat1f mm_;
+    double median_ = 0.0;
+};
+
+}  // namespace
 
 std::vector<RenderedFile> FrameRenderer::render(const CRayImage& frame, uint32_t index) {
     namespace R = Vy::Results;
@@ -151,9 +191,9 @@ std::vector<RenderedFile> FrameRenderer::render(const CRayImage& frame, uint32_t
     std::vector<RenderedFile> files;
     engine_.UploadRawImage(frame);
     // One depth map serves depth, total focus and point cloud: the total-focus steps compute it.
+    // Here only the engine runs; conversions and encoding are left to the writer thread.
     CVyImage image;
-    cv::Mat focus, picture;
-    cv::Mat1f virtualDepth;
+    cv::Mat focus, picture, virtualDepth;
     const bool needsFocus = options_.totalFocus || options_.pointCloud || (options_.depth && !options_.depthPicture);
     if (needsFocus) {
         Vy::Engine::computeDisplayImage(engine_, *access_, DisplayType::TotalFocus, std::nullopt, image);
@@ -170,55 +210,59 @@ std::vector<RenderedFile> FrameRenderer::render(const CRayImage& frame, uint32_t
         }
     }
     const bool metric = virtualOnly_.empty();
-    cv::Mat1f depthMm;
-    if (!virtualDepth.empty()) depthMm = metric ? R::depthMillimetres(virtualDepth, calibration_) : cv::Mat1f();
-    const double medianMm = metric && !depthMm.empty() ? median(depthMm) : 0.0;
+    const auto depth = std::make_shared<FrameDepth>(virtualDepth, calibration_, metric);
+    // Each job's sidecar: the kind and units, with the frame's median depth filled in on the writer thread.
     auto add = [&](const char* kind, const std::string& units, const cv::Size& grid,
-                   std::function<std::string()> encode, double refocusMm = 0.0) {
-        R::Sidecar s = sidecar(*name, kind, frame, index);
+                   std::function<std::string(R::Sidecar&)> encode) {
+        R::Sidecar s = sidecar(*name, kind, frame, index, grid);
         s.units = units;
-        s.width = grid.width;
-        s.height = grid.height;
-        s.medianDepthMm = medianMm;
-        s.refocusMm = refocusMm;
         if (!metric && std::string(kind) == "depth") s.note = virtualOnly_;
-        files.push_back({*name++, std::move(encode), R::sidecarJson(s, calibration_)});
+        files.push_back({*name++, [s, encode = std::move(encode), depth, this](std::string& text) mutable {
+                             s.medianDepthMm = depth->medianMm();
+                             std::string bytes = encode(s);
+                             text = R::sidecarJson(s, calibration_);
+                             return bytes;
+                         }});
     };
+    const cv::Size grid = virtualDepth.empty() ? focus.size() : virtualDepth.size();
     const std::string still = "." + options_.stillExtension;
     const char* const levels = "16-bit levels: the engine's 14-bit level times 65535 / 16383";
     if (options_.depth) {
-        const cv::Mat1f depth = R::turned(metric ? depthMm : R::depthVirtual(virtualDepth));
         const R::FloatFormat format = options_.depthFormat;
-        add("depth", metric ? "mm (NaN: no depth)" : "virtual depth (NaN: no depth); no mm: see note", depth.size(),
-            [depth, format, n = *name] { return R::encodeFloat(depth, format, n); });
+        add("depth", metric ? "mm (NaN: no depth)" : "virtual depth (NaN: no depth); no mm: see note", grid,
+            [depth, format, metric, n = *name](R::Sidecar&) {
+                const cv::Mat1f values =
+                    R::turned(metric ? depth->millimetres() : R::depthVirtual(depth->virtualDepth()));
+                return R::encodeFloat(values, format, n);
+            });
     }
-    if (options_.totalFocus) {
-        const cv::Mat1w stretched = R::turned(R::fullRange16(focus));
-        add("total-focus", levels, stretched.size(),
-            [stretched, still, n = *name] { return R::encodeImage(stretched, still, n); });
-    }
+    const auto stillJob = [still](const cv::Mat& levels14, const std::string& n) {
+        return
+            [levels14, still, n](R::Sidecar&) { return R::encodeImage(R::turned(R::fullRange16(levels14)), still, n); };
+    };
+    if (options_.totalFocus) add("total-focus", levels, grid, stillJob(focus, *name));
     for (size_t k = 0; k < refocusValues_.size(); ++k) {
         Vy::Engine::computeDisplayImage(engine_, *access_, DisplayType::Refocus, refocusValues_[k], image);
-        const cv::Mat1w stretched = R::turned(R::fullRange16(copied(image)));
-        add(
-            "refocus", levels, stretched.size(),
-            [stretched, still, n = *name] { return R::encodeImage(stretched, still, n); }, options_.refocusMm[k]);
+        const double mm = options_.refocusMm[k];
+        auto job = stillJob(copied(image), *name);
+        add("refocus", levels, grid, [job, mm](R::Sidecar& s) {
+            s.refocusMm = mm;
+            return job(s);
+        });
     }
-    if (options_.depthPicture) {
-        const cv::Mat shown = R::turned(picture);
-        add("depth-picture", "8-bit BGR colours of distance, as the program shows display type 2", shown.size(),
-            [shown, n = *name] { return R::encodeImage(shown, ".png", n); });
-    }
+    if (options_.depthPicture)
+        add("depth-picture", "8-bit BGR colours of distance, as the program shows display type 2", grid,
+            [picture, n = *name](R::Sidecar&) { return R::encodeImage(R::turned(picture), ".png", n); });
     if (options_.pointCloud) {
-        cv::Mat1b grey;
-        focus.convertTo(grey, CV_8U, 255.0 / Vy::kFullScale14);
-        const CCalibration c = calibration_;
-        const int scale = scale_;
-        const int valid = cv::countNonZero(depthMm == depthMm);  // NaN is the only value unequal to itself
-        add("point-cloud", "mm: x right, y down (turned pictures), z along the optical axis; colour: total focus",
-            cv::Size(valid, 1), [depthMm, grey, c, scale] {
+        add("point-cloud", "mm: x right, y down (turned pictures), z along the optical axis; colour: total focus", grid,
+            [depth, focus, this](R::Sidecar& s) {
+                cv::Mat1b grey;
+                focus.convertTo(grey, CV_8U, 255.0 / Vy::kFullScale14);
                 size_t points = 0;
-                return R::encodePointCloud(depthMm, grey, c, scale, points);
+                std::string bytes = R::encodePointCloud(depth->millimetres(), grey, calibration_, scale_, points);
+                s.width = static_cast<int>(points);  // points in the cloud
+                s.height = 1;
+                return bytes;
             });
     }
     return files;

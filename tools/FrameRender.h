@@ -30,12 +30,12 @@ struct RenderOptions {
     std::string sequence;      // named in the sidecars
 };
 
-// One output: its file name (no folder) and how to make its bytes, which the
-// writer thread calls; the sidecar's text beside it.
+// One output: its file name (no folder) and how to make its bytes and its
+// sidecar's text, which the writer thread calls (the outputs of one frame in
+// the order given: they share what the first of them converts).
 struct RenderedFile {
     std::string name;
-    std::function<std::string()> encode;
-    std::string sidecar;
+    std::function<std::string(std::string& sidecar)> encode;
 };
 
 // The file names of frame index with id, in the order render returns them (sidecars not listed).
@@ -56,8 +56,8 @@ public:
     const std::string& virtualUnitsReason() const { return virtualOnly_; }
 
 private:
-    Vy::Results::Sidecar sidecar(const std::string& name, const char* kind, const CRayImage& frame,
-                                 uint32_t index) const;
+    Vy::Results::Sidecar sidecar(const std::string& name, const char* kind, const CRayImage& frame, uint32_t index,
+                                 const cv::Size& grid) const;
 
     CCalibration calibration_;
     RenderOptions options_;

@@ -560,7 +560,7 @@ int renderCommand(const std::vector<std::string>& given) {
     for (uint32_t f = 0; f < frames; ++f) {
         const bool byIndex = inRanges(indices, f) || (range && f >= first && f - first < count);
         if (!byIndex && ids.empty()) continue;
-        reader.Seek(f);
+        if (reader.GetFrameIndex() != f) reader.Seek(f);
         reader.ReadFrame(image);
         bool byId = false;
         for (size_t k = 0; k < ids.size(); ++k)
@@ -596,14 +596,16 @@ int renderCommand(const std::vector<std::string>& given) {
         // Two frames' files in the queue: the engine runs ahead by one frame at most.
         Vy::Synth::FileWriterThread writer(names.size() / selected.size());
         try {
+            reader.Seek(selected.front().index);
             for (const SelectedFrame& s : selected) {
-                reader.Seek(s.index);
+                if (reader.GetFrameIndex() != s.index) reader.Seek(s.index);
                 reader.ReadFrame(image);
                 for (Vy::Synth::RenderedFile& file : renderer.render(image, s.index)) {
                     const std::string path = (dir / file.name).string();
                     writer.add([path, file = std::move(file), overwrite, &written] {
-                        Vy::Synth::writeWholeFile(path, file.encode(), overwrite, "render");
-                        Vy::Synth::writeWholeFile(path + ".json", file.sidecar, overwrite, "render");
+                        std::string sidecar;
+                        Vy::Synth::writeWholeFile(path, file.encode(sidecar), overwrite, "render");
+                        Vy::Synth::writeWholeFile(path + ".json", sidecar, overwrite, "render");
                         ++written;
                     });
                 }
