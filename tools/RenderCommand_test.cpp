@@ -218,3 +218,43 @@ TEST_F(RenderCommandTest, RefusalsAreOneLineAndWriteNothing) {
     // --overwrite replaces them.
     EXPECT_EQ(run("render " + s + " --total-focus png --frames 0 --overwrite").status, 0);
 }
+
+// Optics whose main lens images every depth inside its focal length give no distance: the depth
+// stays in virtual units, and the sidecar and one stderr line say so; a point cloud is refused.
+TEST_F(RenderCommandTest, OpticsWithoutDistancesGiveVirtualUnitsAndSaySo) {
+    ASSERT_EQ(run("create --preset small --size 96 --frames 1 --quiet --no-truth " + sequence_).status, 0);
+    ASSERT_EQ(run("export " + sequence_ + " " + path("ex")).status, 0);
+    std::string calibration = slurp(path("ex/calibration.txt"));
+    const size_t at = calibration.find("mainLensToMla = ");
+    ASSERT_NE(at, std::string::npos);
+    calibration.replace(at, calibration.find('\n', at) - at, "mainLensToMla = 48");
+    std::ofstream(path("ex/calibration.txt")) << calibration;
+    const std::string close = path("close.rays");
+    ASSERT_EQ(run("import " + path("ex/frame_00000.png") + " --white " + path("ex/white.png") + " --calibration " +
+                  path("ex/calibration.txt") + " -o " + close)
+                  .status,
+              0);
+    const Outcome o = run("render " + close + " " + path("out") + " --depth");
+    ASSERT_EQ(o.status, 0) << o.stderrText;
+    EXPECT_EQ(o.stderrText.rfind("raystool: render: warning: depth is in virtual units, not mm: the calibration's "
+                                 "optics (mainFocalLength 50 mm, mainLensToMla 48 mm",
+                                 0),
+              0u)
+        << o.stderrText;
+    EXPECT_EQ(std::count(o.stderrText.begin(), o.stderrText.end(), '\n'), 1) << o.stderrText;
+    const std::string sidecar = slurp(path("out/frame00000_id0_depth.tiff.json"));
+    EXPECT_NE(sidecar.find("\"units\": \"virtual depth (NaN: no depth)"), std::string::npos) << sidecar;
+    EXPECT_NE(sidecar.find("\"note\": \"the calibration's optics"), std::string::npos) << sidecar;
+    // The values are virtual depths within the searched 2..6, not distances.
+    const std::string range = path("range.txt");
+    const std::string read = "/usr/bin/python3 -c \"import tifffile, numpy; d = tifffile.imread('" +
+                             path("out/frame00000_id0_depth.tiff") + "'); print(numpy.nanmin(d), numpy.nanmax(d))\" >" +
+                             range;
+    ASSERT_EQ(std::system(read.c_str()), 0);
+    double low = 0, high = 0;
+    std::istringstream(slurp(range)) >> low >> high;
+    EXPECT_GE(low, 2.0);
+    EXPECT_LE(high, 6.0);
+    expectRefusal("render " + close + " " + path("out2") + " --ply",
+                  "raystool: render: --ply: ", "needs depth in mm, but the calibration's optics");
+}
