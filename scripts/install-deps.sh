@@ -3,7 +3,8 @@
 set -euo pipefail
 packages=(build-essential cmake pkg-config libopencv-dev liblcm-dev liblcm-bin libpoco-dev libgtest-dev
           libgmock-dev libbenchmark-dev ffmpeg libavcodec-dev libavformat-dev libswscale-dev xvfb x11-apps
-          clang-14 clang-format-14 libclang-rt-14-dev libaravis-dev libusb-1.0-0-dev)
+          clang-14 clang-format-14 libclang-rt-14-dev libaravis-dev libusb-1.0-0-dev
+          python3-numpy python3-tifffile python3-open3d)  # the render test reads its files back with these
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

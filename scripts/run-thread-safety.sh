@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Clang's thread-safety analysis over the code that holds mutexes: a separate
 # build (build-thread-safety) configured with clang++-14, in which every source
-# of thread/, processor/, app/, the image queue and the console relay is compiled with
+# of thread/, processor/, app/, the image queue, the console relay and render's writer thread is compiled with
 # -Wthread-safety -Werror. Only these files are compiled (checked, not linked),
 # which keeps the run to a minute or two on two cores. The run object and the
 # image classes have no virtual destructor by design; clang's note on deleting
@@ -27,7 +27,7 @@ cmake -S . -B "$dir" -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_BUILD_TYPE=Debug -
 python3 - "$dir/compile_commands.json" "$PWD" >"$dir/thread-safety-commands.txt" <<'PY'
 import json, shlex, sys
 root = sys.argv[2]
-wanted = ("thread/", "processor/", "app/", "runtime/CImageQueue.cpp", "console/OutputRelay.cpp")
+wanted = ("thread/", "processor/", "app/", "runtime/CImageQueue.cpp", "console/OutputRelay.cpp", "tools/FileWriterThread.cpp")
 for entry in json.load(open(sys.argv[1])):
     source = entry["file"]
     relative = source[len(root) + 1:] if source.startswith(root + "/") else source

@@ -6,6 +6,7 @@
 //   raystool import ... -o OUT.rays
 //   raystool calibrate WHITE [FRAME...] ...
 //   raystool fit-optics TARGET.rays... --distances CSV -o CALIBRATION.txt ...
+//   raystool render FILE OUTDIR [--frames LIST] [--ids LIST] [--first N] [--count N] --depth ... --ply ...
 // Any bad argument or file ends with one line on stderr and exit status 1. No command
 // replaces an existing output unless given --overwrite.
 #include <unistd.h>
@@ -33,7 +34,9 @@
 #include "CameraFaults.h"
 #include "DepthRange.h"
 #include "Diagnostic.h"
+#include "FileWriterThread.h"
 #include "FrameImporter.h"
+#include "FrameRender.h"
 #include "GridCalibrator.h"
 #include "OutputFile.h"
 #include "SequenceGenerator.h"
@@ -57,7 +60,10 @@ const char* const kUsageCommands =
     "                       [--first-id N] [--overwrite]\n"
     "       raystool calibrate WHITE [FRAME...] [--pitch-hint PX] [--optics FILE] [--overlay OUT.png] [--overwrite]\n"
     "       raystool fit-optics TARGET.rays... --distances CSV (-o CALIBRATION.txt | --check) [--square MM]\n"
-    "                       [--corners CxR] [--calibration FILE] [--overwrite]\n";
+    "                       [--corners CxR] [--calibration FILE] [--overwrite]\n"
+    "       raystool render FILE OUTDIR [--frames LIST] [--ids LIST] [--first N] [--count N] [--depth [tiff|exr|pfm]]\n"
+    "                       [--total-focus [tiff|png]] [--refocus MM[,MM...]] [--depth-picture] [--ply]\n"
+    "                       [--settings FILE] [--overwrite]   (LIST: 0,5,10-20)\n";
 
 // The commands, then the camera faults of create with their ranges and their values in `realistic`.
 std::string usage() {
@@ -276,7 +282,7 @@ int create(const std::vector<std::string>& args) {
 }
 
 // The names an export writes, refused before anything is written when one is taken (unless overwrite).
-void refuseTakenNames(const std::vector<std::string>& names, bool overwrite) {
+void refuseTakenNames(const std::vector<std::string>& names, bool overwrite, const std::string& prefix = "export: ") {
     if (overwrite) return;
     std::vector<std::string> taken;
     std::error_code ignored;
@@ -285,7 +291,7 @@ void refuseTakenNames(const std::vector<std::string>& names, bool overwrite) {
             taken.push_back(name);
     if (taken.empty()) return;
     const std::string more = taken.size() > 1 ? " (and " + std::to_string(taken.size() - 1) + " more)" : "";
-    throw UsageError{"export: " + taken[0] + more + ": " + Vy::Synth::existsReason()};
+    throw UsageError{prefix + taken[0] + more + ": " + Vy::Synth::existsReason()};
 }
 
 std::string png(const cv::Mat& image, const std::string& path) {
@@ -463,6 +469,160 @@ int fitOpticsCommand(const std::vector<std::string>& args) {
     return 0;
 }
 
+// "0,5,10-20" -> {0, 0}, {5, 5}, {10, 20}.
+std::vector<std::pair<uint64_t, uint64_t>> parseRanges(const std::string& option, const std::string& text) {
+    std::vector<std::pair<uint64_t, uint64_t>> ranges;
+    std::istringstream list(text);
+    for (std::string item; std::getline(list, item, ',');) {
+        const size_t dash = item.find('-');
+        const uint64_t from = parseNumber(option, item.substr(0, dash), INT64_MAX);
+        const uint64_t to = dash == std::string::npos ? from : parseNumber(option, item.substr(dash + 1), INT64_MAX);
+        if (to < from) throw UsageError{option + ": '" + item + "' runs backwards"};
+        ranges.emplace_back(from, to);
+    }
+    if (ranges.empty() || text.back() == ',')
+        throw UsageError{option + ": '" + text + "' is not a list like 0,5,10-20"};
+    return ranges;
+}
+
+bool inRanges(const std::vector<std::pair<uint64_t, uint64_t>>& ranges, uint64_t value) {
+    for (const auto& [from, to] : ranges)
+        if (value >= from && value <= to) return true;
+    return false;
+}
+
+// An option with an optional format word after it ("--depth", "--depth pfm"): the word is taken
+// out of args when it is one of formats.
+std::string formatWord(std::vector<std::string>& args, const std::string& option,
+                       const std::vector<std::string>& formats, const std::string& fallback) {
+    for (size_t i = 0; i < args.size(); ++i)
+        if (args[i] == option && i + 1 < args.size() &&
+            std::find(formats.begin(), formats.end(), args[i + 1]) != formats.end()) {
+            const std::string word = args[i + 1];
+            args.erase(args.begin() + static_cast<long>(i) + 1);
+            return word;
+        }
+    return fallback;
+}
+
+struct SelectedFrame {
+    uint32_t index = 0;
+    int64_t id = 0;
+};
+
+int renderCommand(const std::vector<std::string>& given) {
+    std::vector<std::string> args = given;
+    Vy::Synth::RenderOptions o;
+    const std::string depthFormat = formatWord(args, "--depth", {"tiff", "exr", "pfm"}, "tiff");
+    o.stillExtension = formatWord(args, "--total-focus", {"tiff", "png"}, "tiff");
+    const Arguments a(args, {"--frames", "--ids", "--first", "--count", "--refocus", "--settings"},
+                      {"--depth", "--total-focus", "--depth-picture", "--ply", "--overwrite"});
+    if (a.positional.size() != 2) throw UsageError{"needs FILE and OUTDIR"};
+    o.sequence = a.positional[0];
+    o.depth = a.has("--depth");
+    Vy::Results::parseFloatFormat(depthFormat, o.depthFormat);
+    o.totalFocus = a.has("--total-focus");
+    o.depthPicture = a.has("--depth-picture");
+    o.pointCloud = a.has("--ply");
+    o.settingsFile = a.value("--settings", "");
+    if (a.has("--refocus")) {
+        std::istringstream list(a.value("--refocus", ""));
+        for (std::string item; std::getline(list, item, ',');) {
+            o.refocusMm.push_back(parseReal("--refocus", item));
+            if (!(o.refocusMm.back() > 0.0)) throw UsageError{"--refocus: " + item + " is not a distance in mm"};
+        }
+        if (o.refocusMm.empty()) throw UsageError{"--refocus needs distances in mm, separated by commas"};
+    }
+    if (!o.depth && !o.totalFocus && o.refocusMm.empty() && !o.depthPicture && !o.pointCloud)
+        throw UsageError{"nothing to render: give --depth, --total-focus, --refocus, --depth-picture or --ply"};
+    const auto indices =
+        a.has("--frames") ? parseRanges("--frames", a.value("--frames", "")) : decltype(parseRanges("", "")){};
+    const auto ids = a.has("--ids") ? parseRanges("--ids", a.value("--ids", "")) : decltype(indices){};
+
+    CSeqFileReader reader;
+    reader.Open(o.sequence.c_str(), 4);
+    const uint32_t frames = reader.GetFrameCount();
+    const uint64_t first = parseNumber("--first", a.value("--first", "0"), UINT32_MAX);
+    if (a.has("--first") && first >= frames)
+        throw UsageError{"--first " + std::to_string(first) + " is past the last frame (" + std::to_string(frames) +
+                         " frames)"};
+    const uint64_t count = parseNumber("--count", a.value("--count", std::to_string(frames)), UINT32_MAX);
+    for (const auto& [from, to] : indices)
+        if (to >= frames)
+            throw UsageError{"--frames: index " + std::to_string(to) + " is past the last frame (" +
+                             std::to_string(frames) + " frames)"};
+    // Without a list, --first and --count (all frames by default) choose; with one, they add a range.
+    const bool range = (indices.empty() && ids.empty()) || a.has("--first") || a.has("--count");
+    CRayImage image;
+    reader.StartReading(image);
+    std::vector<SelectedFrame> selected;
+    std::vector<bool> idFound(ids.size(), false);
+    for (uint32_t f = 0; f < frames; ++f) {
+        const bool byIndex = inRanges(indices, f) || (range && f >= first && f - first < count);
+        if (!byIndex && ids.empty()) continue;
+        if (reader.GetFrameIndex() != f) reader.Seek(f);
+        reader.ReadFrame(image);
+        bool byId = false;
+        for (size_t k = 0; k < ids.size(); ++k)
+            if (image.frameId >= 0 && inRanges({ids[k]}, static_cast<uint64_t>(image.frameId)))
+                byId = idFound[k] = true;
+        if (byIndex || byId) selected.push_back({f, image.frameId});
+    }
+    for (size_t k = 0; k < ids.size(); ++k)
+        if (!idFound[k])
+            throw UsageError{"--ids: no frame of " + o.sequence + " has the id " + std::to_string(ids[k].first) +
+                             (ids[k].second != ids[k].first ? ".." + std::to_string(ids[k].second) : "")};
+    if (selected.empty())
+        throw UsageError{o.sequence + ": no frames to render (" + std::to_string(frames) + " frames)"};
+
+    const std::filesystem::path dir = a.positional[1];
+    const bool overwrite = a.has("--overwrite");
+    std::vector<std::string> names;
+    for (const SelectedFrame& s : selected)
+        for (const std::string& name : Vy::Synth::renderedNames(o, s.index, s.id)) {
+            names.push_back((dir / name).string());
+            names.push_back((dir / name).string() + ".json");
+        }
+    refuseTakenNames(names, overwrite, "");
+    Vy::Synth::FrameRenderer renderer(image.GetCalibration(), image.GetWhiteImage(), o);
+    if (!renderer.virtualUnitsReason().empty())
+        std::cerr << "raystool: render: warning: depth is in virtual units, not mm: " << renderer.virtualUnitsReason()
+                  << "\n";
+    std::error_code error;
+    std::filesystem::create_directories(dir, error);
+    if (error) throw UsageError{dir.string() + ": " + error.message()};
+    size_t written = 0;
+    {
+        // Two frames' files in the queue: the engine runs ahead by one frame at most.
+        Vy::Synth::FileWriterThread writer(names.size() / selected.size());
+        try {
+            reader.Seek(selected.front().index);
+            for (const SelectedFrame& s : selected) {
+                if (reader.GetFrameIndex() != s.index) reader.Seek(s.index);
+                reader.ReadFrame(image);
+                for (Vy::Synth::RenderedFile& file : renderer.render(image, s.index)) {
+                    const std::string path = (dir / file.name).string();
+                    writer.add([path, file = std::move(file), overwrite, &written] {
+                        std::string sidecar;
+                        Vy::Synth::writeWholeFile(path, file.encode(sidecar), overwrite, "render");
+                        Vy::Synth::writeWholeFile(path + ".json", sidecar, overwrite, "render");
+                        ++written;
+                    });
+                }
+            }
+            writer.finish();
+        } catch (const CVyException& e) {
+            writer.finish();
+            // What was written whole stays; the line says how far it got.
+            throw UsageError{e.Subject() + ": " + e.Reason() + " (" + std::to_string(written) + " of " +
+                             std::to_string(names.size() / 2) + " files written)"};
+        }
+    }
+    std::cout << "rendered " << selected.size() << " frames (" << written << " files and their sidecars) to "
+              << a.positional[1] << "\n";
+    return 0;
+}
+
 int importFrames(const std::vector<std::string>& args) {
     const Arguments a(args,
                       {"-o", "--white", "--calibration", "--optics", "--pitch-hint", "--bits", "--fps", "--start",
@@ -517,8 +677,9 @@ int main(int argc, char** argv) {
     std::signal(SIGXFSZ, SIG_IGN);
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) {
-        std::cerr << "raystool: no command (info, create, export, import, calibrate, fit-optics); raystool --help "
-                     "shows the usage\n";
+        std::cerr
+            << "raystool: no command (info, create, export, import, calibrate, fit-optics, render); raystool --help "
+               "shows the usage\n";
         return 1;
     }
     const std::string command = args[0];
@@ -530,11 +691,13 @@ int main(int argc, char** argv) {
         if (command == "import") return importFrames(rest);
         if (command == "calibrate") return namingCommand("calibrate", calibrateCommand, rest);
         if (command == "fit-optics") return namingCommand("fit-optics", fitOpticsCommand, rest);
+        if (command == "render") return namingCommand("render", renderCommand, rest);
         if (command == "--help" || command == "help") {
             std::cout << usage();
             return 0;
         }
-        throw UsageError{"unknown command '" + command + "' (info, create, export, import, calibrate, fit-optics)"};
+        throw UsageError{"unknown command '" + command +
+                         "' (info, create, export, import, calibrate, fit-optics, render)"};
     } catch (const UsageError& e) {
         std::cerr << "raystool: " << e.message << "\n";
     } catch (const CVyException& e) {

@@ -10,39 +10,10 @@
 #include <string>
 
 #include "GridCalibratorTestImages.h"
+#include "RaystoolRun.h"
 #include "TestFiles.h"
 
 namespace fs = std::filesystem;
-
-namespace {
-
-struct Outcome {
-    int status = -1;
-    std::string stdoutText;
-    std::string stderrText;
-};
-
-class RaystoolTest : public Vy::Test::ScratchDirTest {
-protected:
-    // shell runs before raystool in the same shell ("ulimit -f 64;").
-    Outcome run(const std::string& arguments, const std::string& shell = "") {
-        const std::string out = (dir_ / "stdout.txt").string(), err = (dir_ / "stderr.txt").string();
-        const std::string command =
-            shell + std::string(VY_BIN_DIR) + "/raystool " + arguments + " >" + out + " 2>" + err;
-        const int raw = std::system(command.c_str());
-        Outcome o;
-        o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        o.stdoutText = slurp(out);
-        o.stderrText = slurp(err);
-        return o;
-    }
-    static std::string slurp(const std::string& path) {
-        std::ifstream in(path);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-};
-
-}  // namespace
 
 TEST_F(RaystoolTest, BadArgumentsAndFilesGiveOneLineAndStatusOne) {
     std::ofstream(path("notes.rays")) << "these are not frames\n";
@@ -78,14 +49,7 @@ TEST_F(RaystoolTest, BadArgumentsAndFilesGiveOneLineAndStatusOne) {
          "--first 5 is past the last frame (1 frames)"},
         {"export " + path("one.rays") + " " + path("out") + " --count -3", "--count: '-3' is not a number"},
     };
-    for (const auto& c : cases) {
-        const Outcome o = run(c.arguments);
-        EXPECT_EQ(o.status, 1) << c.arguments;
-        EXPECT_EQ(o.stderrText.rfind("raystool: ", 0), 0u) << c.arguments << " -> " << o.stderrText;
-        EXPECT_EQ(std::count(o.stderrText.begin(), o.stderrText.end(), '\n'), 1)
-            << c.arguments << " -> " << o.stderrText;
-        EXPECT_NE(o.stderrText.find(c.expected), std::string::npos) << c.arguments << " -> " << o.stderrText;
-    }
+    for (const auto& c : cases) expectRefusal(c.arguments, "raystool: ", c.expected);
     // The usage names every preset and every camera fault.
     const std::string help = run("--help").stdoutText;
     for (const char* word : {"swarm", "realistic", "--black-level", "--dead-pixels", "--distortion", "--lens-spread"})
