@@ -6,11 +6,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <regex>
 #include <thread>
 
 #include "CVyException.h"
 #include "CalibrationSamples.h"
+#include "TestFiles.h"
 #include "Viewer.h"
 
 namespace {
@@ -63,6 +65,20 @@ TEST(VyProcessor, LogNameCountsTicksSinceTheGregorianCalendarBegan) {
     // 2026-12-08 00:00:00 UTC
     EXPECT_EQ(profileLogFileName("E:", 1796688000000000LL), "E:/VyProc_140159808000000000.csv");
     EXPECT_EQ(profileLogFileName("out", 0), "out/VyProc_122192928000000000.csv");
+}
+
+// A named run never continues an earlier run's log, table, track summary or chart.
+TEST(VyProcessor, ANamedLogTakesTheFirstNameNoFileOfItsRunHolds) {
+    Vy::Test::ScratchDir dir;
+    const std::string out = dir.File("");
+    EXPECT_EQ(namedProfileLogFileName(out, "b7"), out + "/VyProc_b7.csv");
+    std::ofstream(out + "/VyProc_b7.csv") << "0\n";
+    std::ofstream(out + "/VyProc_b7-1.csv.tracks.csv") << "\n";
+    EXPECT_EQ(namedProfileLogFileName(out, "b7"), out + "/VyProc_b7-2.csv");
+    VyRunOptions named = headlessOptions();
+    named.outputDir = out;
+    named.runName = "b7";
+    EXPECT_EQ(VyProcessor(named).report().logFile, out + "/VyProc_b7-2.csv");
 }
 
 TEST(VyProcessor, StartIsRefusedWithoutCalibration) {
@@ -230,8 +246,8 @@ TEST(VyProcessor, TheNewestFrameReplacesTheOneStillWaiting) {
     EXPECT_EQ(processor.report().dropped, 0u);
     EXPECT_EQ(processor.report().skipped, 4u);
     // A live title counts them instead of the frames to come.
-    EXPECT_NE(processor.statusText().find(" | frame 0 of 0 | "), std::string::npos) << processor.statusText();
+    EXPECT_NE(processor.statusText().find(" | frame - of 0 | "), std::string::npos) << processor.statusText();
     processor.markLive();
-    EXPECT_NE(processor.statusText().find(" | frame 0, 4 skipped for display | "), std::string::npos)
+    EXPECT_NE(processor.statusText().find(" | frame -, 4 skipped for display | "), std::string::npos)
         << processor.statusText();
 }
