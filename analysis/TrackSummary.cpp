@@ -62,8 +62,8 @@ std::vector<TrackLine> TrackSummary::lines() const {
                 // The speed's error from the components': each weighs by its share of the direction.
                 double variance = 0.0;
                 for (int k = 0; k < 3; ++k) {
-                    variance += speed > 0.0 ? slope[k] * slope[k] / (speed * speed) * slopeVariance[k]
-                                            : slopeVariance[k];
+                    variance +=
+                        speed > 0.0 ? slope[k] * slope[k] / (speed * speed) * slopeVariance[k] : slopeVariance[k];
                 }
                 line.meanSpeedSe = std::sqrt(variance);
             }
@@ -82,9 +82,9 @@ const std::string& trackSummaryHeader() {
 
 std::string formatTrackLine(const TrackLine& l, const std::string& recording) {
     const CLocaleScope cLocale;
-    std::string text = formattedText("%lld,%d,%d,%d,%d,%d,%.3f,%.3f,%.3f,", static_cast<long long>(l.trackId),
-                                     l.frames, l.firstFrameIndex, l.firstFrameId, l.lastFrameIndex, l.lastFrameId,
-                                     l.firstTimeMs, l.lastTimeMs, l.displacementMm);
+    std::string text = formattedText("%lld,%d,%d,%d,%d,%d,%.3f,%.3f,%.3f,", static_cast<long long>(l.trackId), l.frames,
+                                     l.firstFrameIndex, l.firstFrameId, l.lastFrameIndex, l.lastFrameId, l.firstTimeMs,
+                                     l.lastTimeMs, l.displacementMm);
     if (l.meanSpeed) text += formattedText("%.3f", *l.meanSpeed);
     text += ',';
     if (l.meanSpeedSe) text += formattedText("%.3f", *l.meanSpeedSe);
@@ -93,8 +93,7 @@ std::string formatTrackLine(const TrackLine& l, const std::string& recording) {
 
 std::string trackSummaryName(const std::string& logFileName) { return logFileName + ".tracks.csv"; }
 
-bool writeTrackSummary(const std::string& fileName, const std::vector<TrackLine>& lines,
-                       const std::string& recording) {
+bool writeTrackSummary(const std::string& fileName, const std::vector<TrackLine>& lines, const std::string& recording) {
     std::string text = trackSummaryHeader() + '\n';
     for (const TrackLine& line : lines) text += formatTrackLine(line, recording) + '\n';
     // Written beside, then moved over: a summary is whole or not there.

@@ -110,8 +110,8 @@ TEST_F(ProgramResults, APausedNamedRunOfOneChosenFrameAgreesInEveryOutput) {
 
 TEST_F(ProgramResults, FramesPastTheEndAndBadNamesAreRefusedOnOneLine) {
     const std::string out = scratch->File("refused");
-    const auto past = ProgramRun::run({kProgram, "--no-window", "--output-dir", out, "--first", "4", sequence, "1"},
-                                      {}, false);
+    const auto past =
+        ProgramRun::run({kProgram, "--no-window", "--output-dir", out, "--first", "4", sequence, "1"}, {}, false);
     EXPECT_EQ(past.status, 1);
     EXPECT_NE(past.out.find("MarlinProfileProc: cannot set up the run: --first 4 is past the last frame of " +
                             sequence + " (4 frames)\n"),
