@@ -279,8 +279,9 @@ std::optional<ForcedEnd> forcedEnd(const FrameSource& reader) {
     if (cannotEverEnd(reader)) {
         return ForcedEnd{"No processor is running and no key can arrive: ending the run.", false};
     }
-    // A step already asked for (--paused asks for the first frame) is taken first, unless no frame is left for it.
-    const bool stepPending = reader.frameProcessor().wantsFrame() && !reader.isSequenceDone();
+    // A step already asked for (--paused asks for the first frame) is shown first, unless no frame is left for it.
+    const VyProcessor& processor = reader.frameProcessor();
+    const bool stepPending = (processor.wantsFrame() && !reader.isSequenceDone()) || processor.framesInWork() > 0;
     if (reader.isPaused() && Console::inputClosed() && !stepPending) {
         // Nothing could resume it: the run ends as on 'q'.
         return ForcedEnd{"Paused and no key can arrive: ending the run.", true};

@@ -196,6 +196,7 @@ TEST(VyReader, ReadsTheChosenFramesOnlyAndNamesTheRecordingAfterTheRun) {
     EXPECT_TRUE(reader.isSequenceDone());
     EXPECT_EQ(reader.framesRead(), 2u);
     ASSERT_EQ(processor.report().processed, 2u);
+    EXPECT_EQ(processor.framesInWork(), 0u);
     // Numbered from 0 in the run, the ids those of indices 3 and 4.
     std::ifstream log(processor.report().logFile);
     EXPECT_EQ(processor.report().logFile, chosen.outputDir + "/VyProc_day2.csv");

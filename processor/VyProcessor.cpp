@@ -453,7 +453,10 @@ void VyProcessor::threadedFunction() {
             ++droppedTotal;
             continue;
         }
-        runReportingFailures([this] { computeAndHandOn(inputImage, false); }, keepWaiting);
+        ++framesInWorkCount;
+        if (!runReportingFailures([this] { computeAndHandOn(inputImage, false); }, keepWaiting)) {
+            --framesInWorkCount;  // it never reached the output thread
+        }
     }
     // Every frame computed goes out before the thread ends, so the outputs can be closed after it.
     outputStage.finish();
@@ -490,6 +493,9 @@ void VyProcessor::computeAndHandOn(const CVyImage& raw, bool again) {
 void VyProcessor::finishFrame(ComputedFrame& frame) {
     // A frame whose measurement or outputs fail is reported and not counted as processed.
     runReportingFailures([this, &frame] { measureAndDeliver(frame); }, [this] { return isThreadRunning(); });
+    if (!frame.info.again) {
+        --framesInWorkCount;
+    }
 }
 
 void VyProcessor::measureAndDeliver(ComputedFrame& frame) {

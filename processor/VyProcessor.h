@@ -117,6 +117,9 @@ public:
     uint32_t addNewestFrame(CVyImage image);
     // Any thread: frames waiting for the processor.
     uint32_t framesQueued() const { return imageQueue.GetSize(); }
+    // Any thread: frames taken from the queue whose outputs are not done yet (in the engine or the
+    // output thread), so that a run can wait for a stepped frame to be shown.
+    uint32_t framesInWork() const { return framesInWorkCount.load(); }
 
     // What the run did so far; any thread. Complete once finish() has returned.
     RunReport report() const;
@@ -201,6 +204,8 @@ private:
     std::atomic<uint64_t> droppedTotal{0};
     // Frames replaced by a newer one before the processor took them (camera thread), any thread reads.
     std::atomic<uint64_t> skippedTotal{0};
+    // Frames taken and not yet done: the processor thread adds, the output thread subtracts.
+    std::atomic<uint32_t> framesInWorkCount{0};
     // Pixel bytes waiting in the queue: the reader thread adds, the processor thread subtracts.
     std::atomic<uint64_t> queuedBytes{0};
     // Output thread: frames done, the number the console shows for the next one; and
