@@ -199,6 +199,8 @@ std::vector<ParticleRow> measureParticles(const cv::Mat& totalFocus16, const cv:
         row.border = box.x <= 0 || box.y <= 0 || box.x + box.width >= totalFocus16.cols ||
                      box.y + box.height >= totalFocus16.rows;
         row.centre = pixels.centre;
+        // Output position p of a W x H image turned by 180 degrees lies at (W, H) - p.
+        row.turnedCentre = cv::Point2d(totalFocus16.cols, totalFocus16.rows) - pixels.centre;
         row.sensorCentre = pixels.centre * geometry.scale;
         row.outlineArea = blob.area;
         if (blob.fitted) {
@@ -248,11 +250,27 @@ const std::string& particleTableHeader() {
     static const std::string header =
         "frame_index,frame_id,time_ms,number,status,x_px,y_px,sensor_x_px,sensor_y_px,outline_area_px2,"
         "ellipse_major_px,ellipse_minor_px,ellipse_angle_deg,diameter_px,virtual_depth,distance_mm,x_mm,y_mm,"
-        "diameter_mm,track_id,vx_mm_s,vy_mm_s,vz_mm_s,speed_mm_s,border,velocity_positions,velocity_sd_mm_s";
+        "diameter_mm,track_id,vx_mm_s,vy_mm_s,vz_mm_s,speed_mm_s,border,velocity_positions,velocity_sd_mm_s,x_turned_"
+        "px,y_turned_px,recording";
     return header;
 }
 
-std::string formatParticleRow(const ParticleRow& r) {
+std::string csvField(const std::string& text) {
+    std::string field;
+    bool quoted = false;
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            field += formattedText("\\x%02x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+            continue;
+        }
+        quoted = quoted || c == ',' || c == '"';
+        field += c;
+        if (c == '"') field += '"';
+    }
+    return quoted ? '"' + field + '"' : field;
+}
+
+std::string formatParticleRow(const ParticleRow& r, const std::string& recording) {
     const CLocaleScope cLocale;
     std::string line = formattedText("%d,%d,%.3f,%d,%s,%.3f,%.3f,%.3f,%.3f,%.1f", r.frameIndex, r.frameId, r.timeMs,
                                      r.number, verdictText(r.verdict), r.centre.x, r.centre.y, r.sensorCentre.x,
@@ -282,10 +300,14 @@ std::string formatParticleRow(const ParticleRow& r) {
         line += std::to_string(r.velocityPositions);
     }
     field(line, "%.2f", r.velocitySd);
+    field(line, "%.3f", r.turnedCentre.x);
+    field(line, "%.3f", r.turnedCentre.y);
+    line += ',' + csvField(recording);
     return line;
 }
 
-bool appendParticleRows(const std::string& fileName, const std::vector<ParticleRow>& rows) {
+bool appendParticleRows(const std::string& fileName, const std::vector<ParticleRow>& rows,
+                        const std::string& recording) {
     std::error_code error;
     const bool fresh = !std::filesystem::exists(fileName, error) || std::filesystem::file_size(fileName, error) == 0;
     std::string text;
@@ -293,7 +315,7 @@ bool appendParticleRows(const std::string& fileName, const std::vector<ParticleR
         text = particleTableHeader() + '\n';
     }
     for (const ParticleRow& row : rows) {
-        text += formatParticleRow(row);
+        text += formatParticleRow(row, recording);
         text += '\n';
     }
     return appendWhole(fileName, text);

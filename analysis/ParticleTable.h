@@ -25,6 +25,7 @@ struct ParticleRow {
     // so its centre and size are biased and it gets no track.
     bool border = false;
     cv::Point2d centre;        // output pixels, pixel (i, j) covering [i, i+1) x [j, j+1)
+    cv::Point2d turnedCentre;  // the centre in the output image turned by 180 degrees, as every picture shows it
     cv::Point2d sensorCentre;  // sensor pixels (lateral virtual position)
     double outlineArea = 0.0;  // px^2 of the output image, as the acceptance test saw it
     std::optional<cv::RotatedRect> ellipse;
@@ -66,12 +67,18 @@ std::optional<double> blobDepth(std::vector<float> depths, double gap);
 void trackParticles(ParticleTracker& tracker, double timeMs, std::vector<ParticleRow>& rows);
 
 const std::string& particleTableHeader();
-// One line without its line end; empty fields where a value is unknown.
-std::string formatParticleRow(const ParticleRow& row);
+// One line without its line end; empty fields where a value is unknown. recording: the
+// sequence the row was measured on (the last column, quoted where it holds a comma or a quote).
+std::string formatParticleRow(const ParticleRow& row, const std::string& recording = {});
 
 // Appends the rows to fileName, starting a new file with the header line.
 // False when the file could not be written (nothing partial is left in it).
-bool appendParticleRows(const std::string& fileName, const std::vector<ParticleRow>& rows);
+bool appendParticleRows(const std::string& fileName, const std::vector<ParticleRow>& rows,
+                        const std::string& recording = {});
+
+// text as one CSV field: as it is, or in double quotes (doubled inside) where it holds a comma
+// or a quote; control characters written as \xNN, so a field never splits a line.
+std::string csvField(const std::string& text);
 
 // "<measurement log name>.particles.csv"
 std::string particleTableName(const std::string& logFileName);

@@ -4,18 +4,30 @@
 #include <charconv>
 #include <cmath>
 #include <fstream>
-#include <sstream>
 
 #include "CVyException.h"
 
 namespace Vy::Analysis {
 namespace {
 
+// Fields split at commas outside double quotes; a quoted field loses its quotes ("" is one quote).
 std::vector<std::string> splitFields(const std::string& line) {
-    std::vector<std::string> fields;
-    std::stringstream in(line);
-    for (std::string f; std::getline(in, f, ',');) fields.push_back(f);
-    if (!line.empty() && line.back() == ',') fields.emplace_back();
+    std::vector<std::string> fields(1);
+    bool quoted = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (c == '"' && quoted && i + 1 < line.size() && line[i + 1] == '"') {
+            fields.back() += '"';
+            ++i;
+        } else if (c == '"') {
+            quoted = !quoted;
+        } else if (c == ',' && !quoted) {
+            fields.emplace_back();
+        } else {
+            fields.back() += c;
+        }
+    }
+    if (line.empty()) fields.clear();
     return fields;
 }
 
@@ -51,7 +63,8 @@ std::vector<TableParticle> readParticleTable(const std::string& path) {
         return static_cast<size_t>(std::find(header.begin(), header.end(), name) - header.begin());
     };
     const size_t cBorder = optionalColumn("border"), cVelocitySd = optionalColumn("velocity_sd_mm_s"),
-                 cPositions = optionalColumn("velocity_positions");
+                 cPositions = optionalColumn("velocity_positions"), cTurnedX = optionalColumn("x_turned_px"),
+                 cTurnedY = optionalColumn("y_turned_px"), cRecording = optionalColumn("recording");
     std::vector<TableParticle> rows;
     for (size_t lineNumber = 2; std::getline(in, line); ++lineNumber) {
         const std::vector<std::string> f = splitFields(line);
@@ -77,6 +90,12 @@ std::vector<TableParticle> readParticleTable(const std::string& path) {
         if (vx && vy && vz) p.velocity = cv::Point3d(*vx, *vy, *vz);
         if (cVelocitySd < f.size()) p.velocitySd = number(f[cVelocitySd]);
         if (cPositions < f.size()) p.velocityPositions = static_cast<int>(number(f[cPositions]).value_or(0));
+        if (cTurnedX < f.size() && cTurnedY < f.size()) {
+            const auto tx = number(f[cTurnedX]), ty = number(f[cTurnedY]);
+            if (!tx || !ty) throw bad();
+            p.turnedCentre = cv::Point2d(*tx, *ty);
+        }
+        if (cRecording < f.size()) p.recording = f[cRecording];
         rows.push_back(p);
     }
     return rows;

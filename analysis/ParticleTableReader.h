@@ -16,8 +16,10 @@ struct TableParticle {
     double timeMs = 0.0;  // as written: may be NaN or infinite
     int number = 0;
     bool accepted = false;
-    bool border = false;  // the outline touches the image's edge (tables without the column: never)
-    cv::Point2d centre;   // output pixels
+    bool border = false;                      // the outline touches the image's edge (tables without the column: never)
+    cv::Point2d centre;                       // output pixels
+    std::optional<cv::Point2d> turnedCentre;  // output pixels of the turned picture (tables without it: none)
+    std::string recording;                    // the sequence measured (tables without the column: empty)
     double diameterPx = 0.0;
     std::optional<double> virtualDepth;
     std::optional<double> distanceMm;

@@ -324,7 +324,8 @@ TEST_F(ParticleTableFile, ReadsBackTheVelocityWithItsErrorAndTablesWrittenWithou
     // A track too young for a velocity leaves its velocity, positions and error empty.
     EXPECT_FALSE(rows[1].velocity || rows[1].velocitySd);
     const std::string youngLine = formatParticleRow(young);
-    EXPECT_EQ(youngLine.substr(youngLine.size() - 4), ",0,,") << "border 0, then positions and error empty";
+    EXPECT_EQ(youngLine.substr(youngLine.size() - 17), ",0,,,0.000,0.000,")
+        << "border 0, then positions and error empty, the turned centre and no recording";
 
     // A table from before the error column reads as stating none.
     const std::string old = (dir_ / "old.particles.csv").string();
@@ -367,4 +368,67 @@ TEST_F(ParticleTableFile, RowsOfAnyWidthAreWholeAndReadBack) {
 }
 
 }  // namespace
+}  // namespace Vy::Analysis
+
+namespace Vy::Analysis {
+
+// Every picture shows the frame turned by 180 degrees: each row's turned centre lies on its
+// bead's brightest pixels there, while the unturned centre does not.
+TEST_F(ParticleTableFrame, TheTurnedCentreLiesOnTheBlobInTheTurnedImage) {
+    cv::Mat turned;
+    cv::rotate(focus, turned, cv::ROTATE_180);
+    const double background = 0.05 * 14000;
+    int beads = 0;
+    for (const ParticleRow& row : rows) {
+        if (row.verdict != BlobVerdict::Accepted) continue;
+        ++beads;
+        EXPECT_DOUBLE_EQ(row.turnedCentre.x, focus.cols - row.centre.x);
+        EXPECT_DOUBLE_EQ(row.turnedCentre.y, focus.rows - row.centre.y);
+        const cv::Point at(static_cast<int>(row.turnedCentre.x), static_cast<int>(row.turnedCentre.y));
+        double brightest = 0.0;
+        cv::minMaxLoc(turned(cv::Rect(at - cv::Point(10, 10), cv::Size(21, 21)) & cv::Rect({}, turned.size())), nullptr,
+                      &brightest);
+        EXPECT_GE(turned.at<uint16_t>(at), 0.95 * brightest) << row.centre;
+        const cv::Point unturned(static_cast<int>(row.centre.x), static_cast<int>(row.centre.y));
+        EXPECT_LT(turned.at<uint16_t>(unturned), 1.5 * background) << row.centre;
+    }
+    EXPECT_EQ(beads, 3);
+}
+
+// The recording's name is the last column, quoted where it must be, and reads back whole;
+// the turned centre reads back, and a table without either column still reads.
+TEST_F(ParticleTableFile, TheRecordingAndTheTurnedCentreReadBackAndOldTablesStillRead) {
+    ParticleRow row;
+    row.centre = {10.25, 20.5};
+    row.turnedCentre = {501.75, 491.5};
+    const std::string file = (dir_ / "named.particles.csv").string();
+    const std::string recording = "/data/day 2, \"wet\"/run7.rays";
+    ASSERT_TRUE(appendParticleRows(file, {row, row}, recording));
+    const std::vector<TableParticle> read = readParticleTable(file);
+    ASSERT_EQ(read.size(), 2u);
+    EXPECT_EQ(read[1].recording, recording);
+    ASSERT_TRUE(read[1].turnedCentre.has_value());
+    EXPECT_EQ(*read[1].turnedCentre, cv::Point2d(501.75, 491.5));
+    EXPECT_EQ(read[1].centre, cv::Point2d(10.25, 20.5));
+
+    EXPECT_EQ(csvField("plain.rays"), "plain.rays");
+    EXPECT_EQ(csvField("a,b"), "\"a,b\"");
+    EXPECT_EQ(csvField("say \"x\""), "\"say \"\"x\"\"\"");
+    // A control character never splits the row.
+    EXPECT_EQ(csvField("a\nb"), "a\\x0ab");
+
+    const std::string old = (dir_ / "old.particles.csv").string();
+    const std::string header = particleTableHeader();
+    const std::string line = formatParticleRow(row, recording);
+    const size_t oldFields = std::count(header.begin(), header.begin() + header.find(",x_turned_px"), ',');
+    size_t cut = 0;
+    for (size_t commas = 0; commas <= oldFields; ++cut) commas += line[cut] == ',';
+    std::ofstream(old) << header.substr(0, header.find(",x_turned_px")) << "\n" << line.substr(0, cut - 1) << "\n";
+    const std::vector<TableParticle> before = readParticleTable(old);
+    ASSERT_EQ(before.size(), 1u);
+    EXPECT_FALSE(before[0].turnedCentre.has_value());
+    EXPECT_TRUE(before[0].recording.empty());
+    EXPECT_EQ(before[0].centre, cv::Point2d(10.25, 20.5));
+}
+
 }  // namespace Vy::Analysis

@@ -169,6 +169,13 @@ std::optional<int> acceptCommandLine(int argc, const char* const argv[], RunRequ
                   << std::endl;
         return 1;
     }
+    const VyRunOptions& o = line.options;
+    if (live && (o.firstFrame > 0 || o.frameCount > 0 || o.startPaused || !o.runName.empty())) {
+        Console::diagnostic(
+            "MarlinProfileProc: --first, --count, --paused and --name are for replaying a sequence, not for a live "
+            "run (see --help)");
+        return 1;
+    }
     if (!live && line.positional.size() != 2) {
         std::cout << "Missing input args: MarlinProfileProc *.rays displayType" << std::endl;
         return 1;
@@ -230,14 +237,20 @@ std::optional<int> setUpRun(const RunRequest& request, std::unique_ptr<FrameSour
     return std::nullopt;
 }
 
-// Sets the first display type, queues the first frame and starts the processor
+// Sets the first display type (and the pause of --paused), queues the first frame and starts the processor
 // and, when it runs, the reader. Returns whether the processor runs (without it
 // the replay ends at once); nullopt when the replay cannot start, the run then
 // taken down.
-std::optional<bool> startReplay(std::unique_ptr<FrameSource>& reader, DisplayType initialType) {
+std::optional<bool> startReplay(std::unique_ptr<FrameSource>& reader, DisplayType initialType, bool startPaused) {
     VyProcessor& processor = reader->frameProcessor();
     try {
         processor.setDisplayType(initialType);
+        if (startPaused) {
+            // Paused with one step wanted: the first frame is shown, then the run waits for p or n.
+            reader->setPaused(true);
+            processor.stepOneFrame();
+            std::cout << "paused" << std::endl;
+        }
         reader->readFirstFrame();
         const bool processorRunning = processor.startProcessor();
         if (processorRunning) {
@@ -266,7 +279,10 @@ std::optional<ForcedEnd> forcedEnd(const FrameSource& reader) {
     if (cannotEverEnd(reader)) {
         return ForcedEnd{"No processor is running and no key can arrive: ending the run.", false};
     }
-    if (reader.isPaused() && Console::inputClosed()) {
+    // A step already asked for (--paused asks for the first frame) is shown first, unless no frame is left for it.
+    const VyProcessor& processor = reader.frameProcessor();
+    const bool stepPending = (processor.wantsFrame() && !reader.isSequenceDone()) || processor.framesInWork() > 0;
+    if (reader.isPaused() && Console::inputClosed() && !stepPending) {
         // Nothing could resume it: the run ends as on 'q'.
         return ForcedEnd{"Paused and no key can arrive: ending the run.", true};
     }
@@ -410,6 +426,9 @@ void checkMeasurement(const RunReport& report, RunOutcome& outcome) {
         failures.add(kOutputFailed, "particle table " + report.particleTable + " misses the rows of " +
                                         std::to_string(report.particleTableFailures) + " frames");
     }
+    if (report.trackSummaryFailed) {
+        failures.add(kOutputFailed, "track summary not written (" + report.trackSummary + ")");
+    }
     std::string chartError;
     if (Vy::Analysis::writeProfileChart(logPath, logPath + ".png", chartError)) {
         outcome.chartPath = logPath + ".png";
@@ -474,7 +493,7 @@ int runProgram(int argc, const char* const argv[]) {
         return *status;
     }
     const Clock::time_point start = Clock::now();
-    const std::optional<bool> processorRunning = startReplay(reader, request.initialType);
+    const std::optional<bool> processorRunning = startReplay(reader, request.initialType, request.options.startPaused);
     if (!processorRunning) {
         return 1;
     }

@@ -105,6 +105,7 @@ CameraSource::CameraSource(const LiveOptions& live, const VyRunOptions& options)
     try {
         // The engine first: settings or a calibration it refuses leave no recording behind.
         processor.setSequence(std::filesystem::path(raysPath).filename().string(), 0);
+        processor.setRecording(raysPath);
         processor.setupCompute(calibration);
         if (!white.IsEmpty()) {
             processor.setWhiteImage(white);

@@ -19,6 +19,23 @@ std::optional<double> positiveNumber(const std::string& text, bool zeroAllowed) 
     return value;
 }
 
+// A whole number of 0 or more (above 0 unless zeroAllowed), the whole text; nullopt otherwise.
+std::optional<uint64_t> wholeNumber(const std::string& text, bool zeroAllowed) {
+    const std::optional<double> number = positiveNumber(text, zeroAllowed);
+    if (!number || *number != std::floor(*number) || *number >= 4e9) return std::nullopt;
+    return static_cast<uint64_t>(*number);
+}
+
+// Why a run name cannot name files ("" when it can): it becomes part of every output's file name.
+std::string runNameProblem(const std::string& name) {
+    if (name == "." || name == "..") return "is not a file name";
+    for (const char c : name) {
+        if (c == '/') return "holds a '/'";
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return "holds a control character";
+    }
+    return {};
+}
+
 }  // namespace
 
 CommandLine parseCommandLine(int argc, const char* const argv[]) {
@@ -40,6 +57,34 @@ CommandLine parseCommandLine(int argc, const char* const argv[]) {
             line.options.lcmOutput = true;
         } else if (argument == "--realtime") {
             line.options.realtime = true;
+        } else if (argument == "--paused") {
+            line.options.startPaused = true;
+        } else if (argument == "--first" || argument == "--count") {
+            if (i + 1 >= argc || std::string(argv[i + 1]).empty()) {
+                line.error = "option " + argument + " needs a value";
+                return line;
+            }
+            const std::string value = argv[++i];
+            const bool first = argument == "--first";
+            const std::optional<uint64_t> number = wholeNumber(value, first);
+            if (!number) {
+                line.error = "option " + argument + " needs a whole number " + (first ? "of 0 or more" : "above 0") +
+                             ", not '" + value + "'";
+                return line;
+            }
+            (first ? line.options.firstFrame : line.options.frameCount) = *number;
+        } else if (argument == "--name") {
+            if (i + 1 >= argc || std::string(argv[i + 1]).empty()) {
+                line.error = "option --name needs a value";
+                return line;
+            }
+            const std::string value = argv[++i];
+            const std::string problem = runNameProblem(value);
+            if (!problem.empty()) {
+                line.error = "option --name: '" + value + "' " + problem + " (it names the output files)";
+                return line;
+            }
+            line.options.runName = value;
         } else if (argument == "--camera" || argument == "--calibration" || argument == "--exposure" ||
                    argument == "--gain" || argument == "--frame-rate" || argument == "--frames") {
             if (i + 1 >= argc || std::string(argv[i + 1]).empty()) {
@@ -111,6 +156,11 @@ std::string usageText() {
            "                    showing and recording it\n"
            "  --realtime        replay at the recording's own rate (its frames' time stamps),\n"
            "                    not as fast as the frames can be computed\n"
+           "  --first N         start at frame index N of the sequence (0 is the first)\n"
+           "  --count N         replay at most N frames\n"
+           "  --paused          show the first frame and wait, paused, for p or n\n"
+           "  --name NAME       name the outputs NAME.mp4, VyProc_NAME.csv, NAME-frame...png\n"
+           "                    in place of the sequence path and the time\n"
            "  --camera ADDRESS  live from the GigE Vision camera at this IPv4 address\n"
            "  --calibration FILE  the live run's calibration: a .rays (its calibration and\n"
            "                    white image) or a calibration block\n"

@@ -29,8 +29,9 @@ TEST(CommandLine, UsageNamesEveryKeyAndOption) {
     for (const char key : std::string("rtdfpn[]sq")) {
         EXPECT_NE(usage.find(std::string("  ") + key + "  "), std::string::npos) << "key " << key;
     }
-    for (const char* option : {"--output-dir", "--settings", "--no-window", "--lcm", "--realtime", "--help", "--camera",
-                               "--calibration", "--exposure", "--gain", "--frame-rate", "--frames"}) {
+    for (const char* option :
+         {"--output-dir", "--settings", "--no-window", "--lcm", "--realtime", "--help", "--camera", "--calibration",
+          "--exposure", "--gain", "--frame-rate", "--frames", "--first", "--count", "--paused", "--name"}) {
         EXPECT_NE(usage.find(option), std::string::npos) << option;
     }
 }
@@ -91,4 +92,29 @@ TEST(CommandLine, LiveNumbersMustBePositive) {
     EXPECT_EQ(parse({"--frame-rate", "nan"}).error, "option --frame-rate needs a number above 0, not 'nan'");
     EXPECT_EQ(parse({"--frames", "2.5"}).error, "option --frames needs a number above 0, not '2.5'");
     EXPECT_EQ(parse({"--frames", "0"}).error, "option --frames needs a number above 0, not '0'");
+}
+
+TEST(CommandLine, FramesPauseAndNameOfAReplay) {
+    const CommandLine line = parse({"--first", "12", "a.rays", "--count", "3", "--paused", "--name", "day2 run7", "4"});
+    ASSERT_TRUE(line.error.empty()) << line.error;
+    EXPECT_EQ(line.positional, (std::vector<std::string>{"a.rays", "4"}));
+    EXPECT_EQ(line.options.firstFrame, 12u);
+    EXPECT_EQ(line.options.frameCount, 3u);
+    EXPECT_TRUE(line.options.startPaused);
+    EXPECT_EQ(line.options.runName, "day2 run7");
+    const CommandLine plain = parse({"a.rays", "4"});
+    EXPECT_EQ(plain.options.firstFrame, 0u);
+    EXPECT_EQ(plain.options.frameCount, 0u);  // to the end
+    EXPECT_FALSE(plain.options.startPaused);
+    EXPECT_TRUE(plain.options.runName.empty());
+    EXPECT_EQ(parse({"--first", "0"}).options.firstFrame, 0u);
+
+    EXPECT_EQ(parse({"--first", "-1"}).error, "option --first needs a whole number of 0 or more, not '-1'");
+    EXPECT_EQ(parse({"--first", "1.5"}).error, "option --first needs a whole number of 0 or more, not '1.5'");
+    EXPECT_EQ(parse({"--count", "0"}).error, "option --count needs a whole number above 0, not '0'");
+    EXPECT_EQ(parse({"--count"}).error, "option --count needs a value");
+    EXPECT_EQ(parse({"--name", "a/b"}).error, "option --name: 'a/b' holds a '/' (it names the output files)");
+    EXPECT_NE(parse({"--name", "a\x1b[2Jb"}).error.find("holds a control character"), std::string::npos);
+    EXPECT_NE(parse({"--name", ".."}).error.find("is not a file name"), std::string::npos);
+    EXPECT_EQ(parse({"--name", ""}).error, "option --name needs a value");
 }

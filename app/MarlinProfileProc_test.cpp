@@ -349,8 +349,9 @@ TEST_F(Program, PauseHoldsTheQueueStepsOneFrameAndShowsThePausedFrameAgainInAnot
               std::string::npos)
         << result.out;
     EXPECT_EQ(probeFrames(recordingOf(arguments[arguments.size() - 2], out)), "mpeg4,1024,1024,30/1,1500\n");
-    // The snapshot of the raw image: 16 bits as computed, 8 bits as shown, named after frame id and type.
-    const std::string base = out + "/long.rays-frame" + std::to_string(k + 1) + "-type0";
+    // The snapshot of the raw image: 16 bits as computed, 8 bits as shown, named after number, id and type.
+    const std::string base =
+        out + "/long.rays-frame" + std::to_string(k + 1) + "-id" + std::to_string(k + 1) + "-type0";
     EXPECT_NE(result.out.find("\nsnapshot: " + base + "-result.png " + base + "-view.png\n"), std::string::npos)
         << result.out;
     EXPECT_EQ(cv::imread(base + "-result.png", cv::IMREAD_UNCHANGED).depth(), CV_16U);

@@ -9,6 +9,7 @@
 #include <regex>
 #include <string>
 
+#include "ParticleTableReader.h"
 #include "ProgramRun_test.h"
 #include "TestFiles.h"
 
@@ -53,4 +54,46 @@ TEST(ProfileAccuracy, AcceptedBlobsMatchTheRenderedParticles) {
         ++rows;
     }
     EXPECT_EQ(rows, 6);  // every frame, the one read at start-up included
+
+    // The track summary beside the table holds each track of the table once, with its span.
+    std::smatch log;
+    ASSERT_TRUE(std::regex_search(result.out, log, std::regex("log: ([^;]+\\.csv);")));
+    std::map<int64_t, std::pair<int, int>> spans;  // track: frames seen, first frame index
+    std::map<int64_t, int> lastFrame;
+    for (const Vy::Analysis::TableParticle& p : Vy::Analysis::readParticleTable(log[1].str() + ".particles.csv")) {
+        if (p.trackId < 0) continue;
+        auto [it, fresh] = spans.try_emplace(p.trackId, 0, p.frameIndex);
+        ++it->second.first;
+        lastFrame[p.trackId] = p.frameIndex;
+    }
+    ASSERT_GT(spans.size(), 20u);
+    EXPECT_NE(result.out.find("\ntrack summary: " + log[1].str() + ".tracks.csv\n"), std::string::npos) << result.out;
+    std::ifstream summary(log[1].str() + ".tracks.csv");
+    std::string line;
+    ASSERT_TRUE(std::getline(summary, line));
+    EXPECT_EQ(line.rfind("track_id,frames,first_frame_index,first_frame_id,last_frame_index,last_frame_id,", 0), 0u);
+    size_t tracks = 0;
+    int longTracks = 0, moving = 0;
+    for (; std::getline(summary, line); ++tracks) {
+        long long id = 0;
+        int frames = 0, first = 0, firstId = 0, last = 0, lastId = 0;
+        double firstMs = 0, lastMs = 0, displacement = 0, speed = -1;
+        ASSERT_GE(std::sscanf(line.c_str(), "%lld,%d,%d,%d,%d,%d,%lf,%lf,%lf,%lf", &id, &frames, &first, &firstId,
+                              &last, &lastId, &firstMs, &lastMs, &displacement, &speed),
+                  9)
+            << line;
+        ASSERT_EQ(spans.count(id), 1u) << line;
+        EXPECT_EQ(frames, spans[id].first) << line;
+        EXPECT_EQ(first, spans[id].second) << line;
+        EXPECT_EQ(last, lastFrame[id]) << line;
+        EXPECT_EQ(lastId - firstId, last - first) << line;
+        // The particles drift alike, a few mm a frame: a track of them moves.
+        if (frames >= 3) {
+            ++longTracks;
+            moving += displacement > 0.5 && speed > 0.0;
+        }
+    }
+    EXPECT_EQ(tracks, spans.size());
+    EXPECT_GT(longTracks, 20);
+    EXPECT_EQ(moving, longTracks);
 }

@@ -27,8 +27,10 @@ constexpr int32_t kUnopenedSensorSide = 5120;
 constexpr int kPaceSliceMs = 20;
 }  // namespace
 
-VyReader::VyReader(std::string path, const VyRunOptions& options) : processor(options), realtime(options.realtime) {
-    outputBase = outputBasePath(path, options.outputDir);
+VyReader::VyReader(std::string path, const VyRunOptions& options)
+    : processor(options), realtime(options.realtime), firstFrame(options.firstFrame), frameLimit(options.frameCount) {
+    outputBase =
+        options.runName.empty() ? outputBasePath(path, options.outputDir) : options.outputDir + "/" + options.runName;
     sequenceDone = false;
     imageFormat.width = kUnopenedSensorSide;
     imageFormat.height = kUnopenedSensorSide;
@@ -67,7 +69,9 @@ void VyReader::setUp(const std::string& path) {
     } else if (promised > sequenceFrames) {
         shortfall = "header promises " + std::to_string(promised) + " frames, " + held;
     }
-    processor.setSequence(std::filesystem::path(path).filename().string(), sequenceFrames);
+    chooseFrames(path);
+    processor.setSequence(std::filesystem::path(path).filename().string(), framesChosen());
+    processor.setRecording(path);
     processor.setupCompute(rayImage.GetCalibration());
     if (!rayImage.GetWhiteImage().IsEmpty()) {
         processor.setWhiteImage(rayImage.GetWhiteImage());
@@ -97,10 +101,31 @@ void VyReader::openSequence(const std::string& path) {
     }
 }
 
+void VyReader::chooseFrames(const std::string& path) {
+    // A start past the end would replay nothing: refused like a file that cannot be read.
+    if (firstFrame > 0 && firstFrame >= sequenceFrames) {
+        throw std::invalid_argument("--first " + std::to_string(firstFrame) + " is past the last frame of " + path +
+                                    " (" + std::to_string(sequenceFrames) + " frames)");
+    }
+    const uint64_t left = sequenceFrames - firstFrame;
+    endIndex = firstFrame + (frameLimit > 0 ? std::min(frameLimit, left) : left);
+    if (firstFrame > 0) {
+        seqReader.Seek(static_cast<uint32_t>(firstFrame));
+    }
+}
+
+bool VyReader::framesLeft() const {
+    return seqReader.GetFrameIndex() < std::min<uint64_t>(endIndex, seqReader.GetFrameCount());
+}
+
+uint64_t VyReader::framesChosen() const {
+    return std::min(endIndex, sequenceFrames) - std::min(firstFrame, sequenceFrames);
+}
+
 void VyReader::readFirstFrame() {
     // A sequence without frames has nothing to read; a reader that failed to open still
     // raises here, so the start-up can report it.
-    if (seqReader.IsOpen() && seqReader.GetFrameIndex() >= seqReader.GetFrameCount()) {
+    if (seqReader.IsOpen() && !framesLeft()) {
         return;
     }
     queueNextFrame();
@@ -151,7 +176,7 @@ void VyReader::threadedFunction() {
             processor.waitForChange(std::chrono::milliseconds(kPaceSliceMs));
             continue;
         }
-        if (failure.empty() && seqReader.GetFrameIndex() < seqReader.GetFrameCount()) {
+        if (failure.empty() && framesLeft()) {
             try {
                 queueNextFrame();
             } catch (const std::exception& exception) {
@@ -188,6 +213,6 @@ std::vector<FrameSource::Shortfall> VyReader::shortfalls() const {
 }
 
 std::string VyReader::progress(double seconds) const {
-    return progressText(processor.report().processed, sequenceFrames, seconds, processor.framesQueued(),
+    return progressText(processor.report().processed, framesChosen(), seconds, processor.framesQueued(),
                         processor.isPaused());
 }

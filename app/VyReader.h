@@ -72,6 +72,12 @@ public:
 private:
     void setUp(const std::string& path);
     void openSequence(const std::string& path);
+    // Main thread, in the constructor: the frames --first and --count choose; raises past the end.
+    void chooseFrames(const std::string& path);
+    // Whether a frame of the chosen ones is still to be read.
+    bool framesLeft() const;
+    // How many frames the run replays (those the sequence holds, without --first or --count).
+    uint64_t framesChosen() const;
     void queueNextFrame();
     // Reader thread, with --realtime: sleeps until the frame stamped timeMs is due (see ReplayPace).
     void waitUntilDue(double timeMs);
@@ -119,4 +125,8 @@ private:
     const bool realtime;
     // Main thread in readFirstFrame, then the reader thread only.
     ReplayPace pace;
+    // Fixed by the constructor: the frames replayed are those of index firstFrame up to endIndex (excluded).
+    const uint64_t firstFrame;
+    const uint64_t frameLimit;
+    uint64_t endIndex = UINT64_MAX;
 };

@@ -169,3 +169,41 @@ TEST(VyReader, AnEmptySequenceEndsAtOnce) {
     reader.waitForThread();
     EXPECT_TRUE(reader.isSequenceDone());
 }
+
+// --first and --count: the reader starts at the chosen index and stops at the end of the sequence
+// when the count reaches past it; the progress counts the frames chosen; --name names the recording.
+TEST(VyReader, ReadsTheChosenFramesOnlyAndNamesTheRecordingAfterTheRun) {
+    Vy::Test::ScratchDir dir;
+    const std::string path = writeSequence(dir, "run10.rays", 5);
+    VyRunOptions chosen = options(dir);
+    chosen.firstFrame = 3;
+    chosen.frameCount = 10;
+    chosen.runName = "day2";
+    testing::internal::CaptureStdout();
+    VyReader reader(path, chosen);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(reader.basePath(), chosen.outputDir + "/day2");
+    EXPECT_EQ(reader.progress(1.0), "frame 0 of 2, 0.0 fps, queue 0");
+    reader.readFirstFrame();
+    reader.startThread();
+    VyProcessor& processor = reader.frameProcessor();
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(processor.startProcessor());
+    reader.waitForThread();  // once the processor has taken every chosen frame
+    processor.stopThread();
+    processor.waitForThread();
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(reader.isSequenceDone());
+    EXPECT_EQ(reader.framesRead(), 2u);
+    ASSERT_EQ(processor.report().processed, 2u);
+    EXPECT_EQ(processor.framesInWork(), 0u);
+    // Numbered from 0 in the run, the ids those of indices 3 and 4.
+    std::ifstream log(processor.report().logFile);
+    EXPECT_EQ(processor.report().logFile, chosen.outputDir + "/VyProc_day2.csv");
+    std::string row;
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(std::getline(log, row));
+        EXPECT_EQ(row.substr(0, row.find(',')), std::to_string(i));
+        EXPECT_NE(row.find("," + std::to_string(103 + i) + ","), std::string::npos) << row;
+    }
+}

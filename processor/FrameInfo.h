@@ -19,7 +19,9 @@ struct FrameInfo {
     // A paused frame computed again (type change, refocus, snapshot): shown, neither recorded nor counted.
     bool again = false;
     DisplayType type = DisplayType::Profile;
-    // Where the snapshot of this frame goes ("<dir>/<sequence>-<frame>-type<N>"); empty when none is wanted.
+    // A snapshot of this frame is wanted: the output thread names it once the frame has its number.
+    bool snapshot = false;
+    // Where the snapshot of this frame goes (see Snapshot::baseName); empty when none is wanted.
     std::string snapshotBase;
     // A profile frame's outlines, for the window's legend; none for other frames.
     std::optional<Vy::Analysis::OutlineCounts> outlines;

@@ -19,6 +19,23 @@ std::string ProfileStep::particleTableFile() const {
     return settings.particleTable ? Vy::Analysis::particleTableName(logFileName) : std::string();
 }
 
+std::string ProfileStep::trackSummaryFile() const {
+    return settings.particleTable ? Vy::Analysis::trackSummaryName(logFileName) : std::string();
+}
+
+std::string ProfileStep::finish(bool& failed) {
+    failed = false;
+    if (!tableStarted) {
+        return {};
+    }
+    const std::string file = trackSummaryFile();
+    if (Vy::Analysis::writeTrackSummary(file, tracks.lines(), recording)) {
+        return "track summary: " + file;
+    }
+    failed = true;
+    return "track summary not written (" + file + ")";
+}
+
 ProfileStep::Picture ProfileStep::measure(const CVyImage& totalFocus, const CVyImage& depth, const FrameInfo& info) {
     const CVyImageFormat& format = totalFocus.GetFormat();
     if (totalFocus.IsEmpty() || format.pixelType != Vy::PixelTypeLuminance || format.GetBitDepth() != 16) {
@@ -70,7 +87,9 @@ void ProfileStep::addParticleRows(const cv::Mat& totalFocus, const CVyImage& dep
         row.timeMs = info.timeStamp;
     }
     Vy::Analysis::trackParticles(tracker, info.timeStamp, rows);
-    if (!Vy::Analysis::appendParticleRows(particleTableFile(), rows)) {
+    tracks.add(rows);
+    tableStarted = true;
+    if (!Vy::Analysis::appendParticleRows(particleTableFile(), rows, recording)) {
         if (tableFailedTotal.fetch_add(1) == 0) {
             Console::diagnostic("MarlinProfileProc: the particle rows of frame " + std::to_string(info.number) +
                                 " could not be written to " + particleTableFile() +

@@ -17,6 +17,7 @@
 #include "ParticleTracker.h"
 #include "ProfileMeasurement.h"
 #include "ProfileSettings.h"
+#include "TrackSummary.h"
 
 class ProfileStep {
 public:
@@ -25,6 +26,8 @@ public:
 
     // Main thread, before the run.
     void setUp(const Vy::Analysis::ProfileSettings& settings, const CCalibration& calibration);
+    // The sequence measured, written into the rows of the table and the track summary.
+    void setRecording(const std::string& path) { recording = path; }
 
     struct Picture {
         CVyImage image;  // 8-bit colour, the blobs outlined
@@ -43,6 +46,12 @@ public:
     uint64_t rowsWritten() const { return writtenTotal.load(); }
     uint64_t tableFailures() const { return tableFailedTotal.load(); }
 
+    // Once the output thread has ended: writes the track summary beside the table (when a
+    // table was written). Returns the line to print; sets failed when it could not be written.
+    std::string finish(bool& failed);
+    // "<log>.tracks.csv"; empty when the settings ask for no table.
+    std::string trackSummaryFile() const;
+
 private:
     void addParticleRows(const cv::Mat& totalFocus, const CVyImage& depth,
                          const std::vector<Vy::Analysis::BlobRecord>& blobs, const FrameInfo& info);
@@ -52,6 +61,9 @@ private:
     Vy::Analysis::ProfileSettings settings;
     CCalibration calibration;
     Vy::Analysis::ParticleTracker tracker;
+    Vy::Analysis::TrackSummary tracks;
+    std::string recording;
+    bool tableStarted = false;
     // Output thread writes, any thread reads.
     std::atomic<uint64_t> rowTotal{0};
     std::atomic<uint64_t> writtenTotal{0};

@@ -35,6 +35,9 @@ struct RunReport {
     uint64_t profileRowsWritten = 0;
     std::string particleTable;
     uint64_t particleTableFailures = 0;
+    // "<log>.tracks.csv" (empty without a table), and whether writing it at the end failed.
+    std::string trackSummary;
+    bool trackSummaryFailed = false;
 
     // A live run: frames replaced by a newer one before the display took them (still recorded).
     uint64_t skipped = 0;

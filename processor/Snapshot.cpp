@@ -44,8 +44,9 @@ bool writeOne(const std::string& path, const cv::Mat& image, std::string& error)
 
 }  // namespace
 
-std::string baseName(const std::string& dir, const std::string& sequence, int32_t frameId, int32_t type) {
-    return dir + "/" + sequence + "-frame" + std::to_string(frameId) + "-type" + std::to_string(type);
+std::string baseName(const std::string& dir, const std::string& name, int32_t number, int32_t frameId, int32_t type) {
+    return dir + "/" + name + "-frame" + std::to_string(number) + "-id" + std::to_string(frameId) + "-type" +
+           std::to_string(type);
 }
 
 std::string claimFreeNames(const std::string& base, const std::vector<std::string>& suffixes, std::string& error) {

@@ -9,8 +9,9 @@
 
 namespace Snapshot {
 
-// "<dir>/<sequence>-frame<id>-type<type>": the files add "-result.png" and "-view.png".
-std::string baseName(const std::string& dir, const std::string& sequence, int32_t frameId, int32_t type);
+// "<dir>/<name>-frame<number>-id<id>-type<type>": number is the frame's number on the console
+// (and in the window's title), id the sequence's frame id; the files add "-result.png" and "-view.png".
+std::string baseName(const std::string& dir, const std::string& name, int32_t number, int32_t frameId, int32_t type);
 
 // Writes both files; the line to print: the two paths, or why they were not written.
 // result: 8 or 16 bits per sample (kept as it is); shown: 8-bit, as the window shows it.

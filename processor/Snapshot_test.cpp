@@ -12,8 +12,9 @@
 
 TEST(Snapshot, BothFilesKeepTheirBitDepthAndAFailedWriteIsOneLine) {
     Vy::Test::ScratchDir dir;
-    const std::string base = Snapshot::baseName(dir.File("").substr(0, dir.File("").size() - 1), "run7.rays", 1042, 0);
-    EXPECT_EQ(base, dir.File("run7.rays-frame1042-type0"));
+    const std::string base =
+        Snapshot::baseName(dir.File("").substr(0, dir.File("").size() - 1), "run7.rays", 42, 1042, 0);
+    EXPECT_EQ(base, dir.File("run7.rays-frame42-id1042-type0"));
     cv::Mat wide(6, 8, CV_16UC1);
     for (int i = 0; i < 48; ++i) wide.at<uint16_t>(i / 8, i % 8) = static_cast<uint16_t>(i * 300);
     const cv::Mat shown(6, 8, CV_8UC3, cv::Scalar(10, 20, 30));

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <opencv2/core.hpp>
 #include <thread>
@@ -52,11 +53,39 @@ std::string profileLogFileName(const std::string& outputDir, int64_t unixMicrose
     return outputDir + "/VyProc_" + std::to_string(ticks) + ".csv";
 }
 
+std::string namedProfileLogFileName(const std::string& outputDir, const std::string& runName) {
+    const std::string base = outputDir + "/VyProc_" + runName;
+    // The log and the files named after it are appended to: an earlier run's are never continued.
+    const auto taken = [](const std::string& log) {
+        std::error_code error;
+        for (const char* suffix : {"", ".particles.csv", ".tracks.csv", ".png"}) {
+            if (std::filesystem::exists(log + suffix, error)) return true;
+        }
+        return false;
+    };
+    std::string log = base + ".csv";
+    for (int number = 1; taken(log); ++number) {
+        log = base + "-" + std::to_string(number) + ".csv";
+    }
+    return log;
+}
+
+namespace {
+
+std::string logFileFor(const VyRunOptions& options) {
+    const std::string dir = options.outputDir.empty() ? "." : options.outputDir;
+    return options.runName.empty() ? profileLogFileName(dir, Poco::Timestamp().epochMicroseconds())
+                                   : namedProfileLogFileName(dir, options.runName);
+}
+
+}  // namespace
+
 VyProcessor::VyProcessor(const VyRunOptions& options)
     : lcmOutput(options.lcmOutput),
       settingsPath(options.settingsPath.empty() ? defaultSettingsPath() : options.settingsPath),
       outputDir(options.outputDir.empty() ? "." : options.outputDir),
-      profile(profileLogFileName(options.outputDir, Poco::Timestamp().epochMicroseconds())),
+      runName(options.runName),
+      profile(logFileFor(options)),
       viewer(stages.show),
       recording(stages.record),
       outputStage([this](ComputedFrame& frame) { finishFrame(frame); }) {
@@ -142,6 +171,14 @@ void VyProcessor::finish() {
     for (FrameSink* output : outputs) {
         output->close();
     }
+    bool failed = false;
+    const std::string line = profile.finish(failed);
+    if (!line.empty()) {
+        std::cout << Console::escapeControls(line) << std::endl;
+    }
+    if (failed) {
+        trackSummaryFailed = true;
+    }
 }
 
 RunReport VyProcessor::report() const {
@@ -166,6 +203,8 @@ RunReport VyProcessor::report() const {
     r.profileRowsWritten = profile.rowsWritten();
     r.particleTable = profile.particleTableFile();
     r.particleTableFailures = profile.tableFailures();
+    r.trackSummary = profile.trackSummaryFile();
+    r.trackSummaryFailed = trackSummaryFailed.load();
     r.skipped = skippedTotal.load();
     r.latency.frames = latencyFrames.load();
     r.latency.meanMs = r.latency.frames > 0 ? latencySumMs.load() / r.latency.frames : 0.0;
@@ -275,16 +314,27 @@ void VyProcessor::setSequence(const std::string& name, uint64_t frames) {
     sequenceFrames = frames;
 }
 
+void VyProcessor::setRecording(const std::string& path) {
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    profile.setRecording(error ? path : absolute.lexically_normal().string());
+}
+
 std::string VyProcessor::statusText() const {
     const DisplayType type = displayType.load();
     char rateText[32];
     std::snprintf(rateText, sizeof rateText, "%.1f fps", rate.load());
-    // The frame on show is the last of those done.
-    const uint64_t done = processedTotal.load();
+    // The frame on show by the number the console printed for it, and its id.
+    const int64_t shown = shownFrame.load();
     std::string text = sequenceName.empty() ? std::string("MarlinProfileProc") : sequenceName;
-    text += " | frame " + std::to_string(done);
-    text += live ? ", " + std::to_string(skippedTotal.load()) + " skipped for display"
-                 : " of " + std::to_string(sequenceFrames);
+    text += " | frame " + (shown < 0 ? std::string("-") : std::to_string(shown >> 32));
+    text += live ? "" : " of " + std::to_string(sequenceFrames);
+    if (shown >= 0) {
+        text += " (id " + std::to_string(static_cast<int32_t>(shown & 0xffffffff)) + ")";
+    }
+    if (live) {
+        text += ", " + std::to_string(skippedTotal.load()) + " skipped for display";
+    }
     text += " | type " + std::to_string(displayTypeNumber(type)) + " " + displayTypeName(type);
     if (type == DisplayType::Refocus) {
         char focus[48];
@@ -403,7 +453,10 @@ void VyProcessor::threadedFunction() {
             ++droppedTotal;
             continue;
         }
-        runReportingFailures([this] { computeAndHandOn(inputImage, false); }, keepWaiting);
+        ++framesInWorkCount;
+        if (!runReportingFailures([this] { computeAndHandOn(inputImage, false); }, keepWaiting)) {
+            --framesInWorkCount;  // it never reached the output thread
+        }
     }
     // Every frame computed goes out before the thread ends, so the outputs can be closed after it.
     outputStage.finish();
@@ -433,22 +486,27 @@ void VyProcessor::computeAndHandOn(const CVyImage& raw, bool again) {
             imageAccess->GetImage(Vy::ImageIdVirtualDepth, frame.depth);
         }
     }
-    if (snapshotWanted.exchange(false)) {
-        frame.info.snapshotBase = Snapshot::baseName(outputDir, sequenceName.empty() ? "frame" : sequenceName,
-                                                     raw.frameId, displayTypeNumber(frame.info.type));
-    }
+    frame.info.snapshot = snapshotWanted.exchange(false);
     outputStage.hand(std::move(frame));
 }
 
 void VyProcessor::finishFrame(ComputedFrame& frame) {
     // A frame whose measurement or outputs fail is reported and not counted as processed.
     runReportingFailures([this, &frame] { measureAndDeliver(frame); }, [this] { return isThreadRunning(); });
+    if (!frame.info.again) {
+        --framesInWorkCount;
+    }
 }
 
 void VyProcessor::measureAndDeliver(ComputedFrame& frame) {
     FrameInfo& info = frame.info;
     // A frame shown again keeps the number it was shown with.
     info.number = info.again ? frameCount - 1 : frameCount;
+    if (info.snapshot) {
+        const std::string name = !runName.empty() ? runName : sequenceName.empty() ? "frame" : sequenceName;
+        info.snapshotBase =
+            Snapshot::baseName(outputDir, name, info.number, info.frameId, displayTypeNumber(info.type));
+    }
     // The frame's depths at the ends of the searched range (counted once, when it came).
     if (!info.again && !frame.depth.IsEmpty() && frame.depth.GetFormat().GetBitDepth() == 32) {
         const std::string warning =
@@ -465,6 +523,8 @@ void VyProcessor::measureAndDeliver(ComputedFrame& frame) {
         info.outlines = picture.outlines;
         frame.image = std::move(picture.image);
     }
+    // The title names the frame on show as the console does (number and id packed, read whole).
+    shownFrame = (static_cast<int64_t>(info.number) << 32) | static_cast<uint32_t>(info.frameId);
     deliver(std::move(frame.image), info);
     if (live && !info.again) {
         const double nowMs = Poco::Timestamp().epochMicroseconds() / 1000.0;

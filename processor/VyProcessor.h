@@ -62,6 +62,8 @@ public:
     void setImageFormat(const CVyImageFormat& format);
     // The sequence's name and frame count, for the window's status and the snapshot names.
     void setSequence(const std::string& name, uint64_t frames);
+    // The path of the recording replayed (made absolute), written into the particle table's rows.
+    void setRecording(const std::string& path);
     // Opens "<outputBasePath>.mp4", or "<outputBasePath>-N.mp4" when that name is
     // taken; reports on the console when it cannot. Records nothing in a publishing run.
     void openOutputVideo(const std::string& outputBasePath);
@@ -115,6 +117,9 @@ public:
     uint32_t addNewestFrame(CVyImage image);
     // Any thread: frames waiting for the processor.
     uint32_t framesQueued() const { return imageQueue.GetSize(); }
+    // Any thread: frames taken from the queue whose outputs are not done yet (in the engine or the
+    // output thread), so that a run can wait for a stepped frame to be shown.
+    uint32_t framesInWork() const { return framesInWorkCount.load(); }
 
     // What the run did so far; any thread. Complete once finish() has returned.
     RunReport report() const;
@@ -164,6 +169,7 @@ private:
     std::string settingsPath;
     std::string outputDir;
     std::string sequenceName;
+    std::string runName;
     uint64_t sequenceFrames = 0;
     double colourNear = 0.0;
     double colourFar = 0.0;
@@ -198,6 +204,8 @@ private:
     std::atomic<uint64_t> droppedTotal{0};
     // Frames replaced by a newer one before the processor took them (camera thread), any thread reads.
     std::atomic<uint64_t> skippedTotal{0};
+    // Frames taken and not yet done: the processor thread adds, the output thread subtracts.
+    std::atomic<uint32_t> framesInWorkCount{0};
     // Pixel bytes waiting in the queue: the reader thread adds, the processor thread subtracts.
     std::atomic<uint64_t> queuedBytes{0};
     // Output thread: frames done, the number the console shows for the next one; and
@@ -209,6 +217,10 @@ private:
     uint64_t rateFrames = 0;
     // Written by the output thread, read by any thread (the status).
     std::atomic<double> rate{0.0};
+    // The frame on show: its number in the high and its id in the low 32 bits; -1 before the first.
+    std::atomic<int64_t> shownFrame{-1};
+    // Set by finish (main thread), read by any thread.
+    std::atomic<bool> trackSummaryFailed{false};
     // Set before the start (main thread); the sums written by the output thread, read by any thread.
     bool live = false;
     std::atomic<uint64_t> latencyFrames{0};
@@ -230,3 +242,6 @@ private:
 
 // "<outputDir>/VyProc_<ticks>.csv": ticks are 100 ns intervals since 1582-10-15 00:00 UTC.
 std::string profileLogFileName(const std::string& outputDir, int64_t unixMicroseconds);
+// "<outputDir>/VyProc_<runName>.csv", or the first "VyProc_<runName>-N.csv" for which neither
+// the log nor a file named after it (table, track summary, chart) exists.
+std::string namedProfileLogFileName(const std::string& outputDir, const std::string& runName);

@@ -83,7 +83,7 @@ TEST(VyProcessorDisplay, TheStatusNamesSequenceFrameTypeRateAndPause) {
     processor.setupCompute(Vy::Test::SmallCalibration());
     processor.setSequence("run7.rays", 60);
     processor.setDisplayType(DisplayType::Refocus);
-    EXPECT_EQ(processor.statusText().rfind("run7.rays | frame 0 of 60 | type 3 refocused at ", 0), 0u)
+    EXPECT_EQ(processor.statusText().rfind("run7.rays | frame - of 60 | type 3 refocused at ", 0), 0u)
         << processor.statusText();
     EXPECT_EQ(processor.statusText().find("paused"), std::string::npos);
     processor.setPaused(true);
@@ -119,15 +119,14 @@ TEST(VyProcessorDisplay, RefocusKeysMoveTheSharpPlaneAndItsSharpnessPeaksAtThePl
     double bestSharpness = -1.0, bestDistance = 0.0;
     for (int step = 0; step <= 20; ++step) {
         const uint64_t before = processor.report().processed;
-        // Each frame is written as the window shows it (16 bits, turned), under the next free name.
+        // Each frame is written as the window shows it (16 bits, turned), named by its number and id.
         processor.requestSnapshot();
         ASSERT_TRUE(processor.addFrame(raw));
         for (int wait = 0; wait < 500 && processor.report().processed == before; ++wait) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         ASSERT_GT(processor.report().processed, before);
-        std::string base = dir.File("frame-frame0-type3");
-        if (step > 0) base.append(1, '-').append(std::to_string(step));
+        const std::string base = dir.File("frame-frame" + std::to_string(step) + "-id0-type3");
         const cv::Mat image = cv::imread(base + "-result.png", cv::IMREAD_UNCHANGED);
         ASSERT_EQ(image.type(), CV_16UC1) << base;
         // Sharpness: how closely the plane's texture comes back (PSNR), inside the rim.

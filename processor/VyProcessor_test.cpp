@@ -6,11 +6,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <regex>
 #include <thread>
 
 #include "CVyException.h"
 #include "CalibrationSamples.h"
+#include "TestFiles.h"
 #include "Viewer.h"
 
 namespace {
@@ -63,6 +65,20 @@ TEST(VyProcessor, LogNameCountsTicksSinceTheGregorianCalendarBegan) {
     // 2026-12-08 00:00:00 UTC
     EXPECT_EQ(profileLogFileName("E:", 1796688000000000LL), "E:/VyProc_140159808000000000.csv");
     EXPECT_EQ(profileLogFileName("out", 0), "out/VyProc_122192928000000000.csv");
+}
+
+// A named run never continues an earlier run's log, table, track summary or chart.
+TEST(VyProcessor, ANamedLogTakesTheFirstNameNoFileOfItsRunHolds) {
+    Vy::Test::ScratchDir dir;
+    const std::string out = dir.File("");
+    EXPECT_EQ(namedProfileLogFileName(out, "b7"), out + "/VyProc_b7.csv");
+    std::ofstream(out + "/VyProc_b7.csv") << "0\n";
+    std::ofstream(out + "/VyProc_b7-1.csv.tracks.csv") << "\n";
+    EXPECT_EQ(namedProfileLogFileName(out, "b7"), out + "/VyProc_b7-2.csv");
+    VyRunOptions named = headlessOptions();
+    named.outputDir = out;
+    named.runName = "b7";
+    EXPECT_EQ(VyProcessor(named).report().logFile, out + "/VyProc_b7-2.csv");
 }
 
 TEST(VyProcessor, StartIsRefusedWithoutCalibration) {
@@ -213,6 +229,8 @@ TEST(VyProcessor, AFrameThatFailsIsReportedAndNotCountedAsProcessed) {
         EXPECT_NE(printed.find("Exception occured:\nCCudaCompute::Compute_PreProcess"), std::string::npos) << printed;
         EXPECT_EQ(processor.report().processed, 0u) << displayTypeNumber(type);
         EXPECT_EQ(processor.report().profileRows, 0u);
+        // Nothing is left in work: a paused run without keys, which waits for it, can end.
+        EXPECT_EQ(processor.framesInWork(), 0u) << displayTypeNumber(type);
     }
 }
 
@@ -230,8 +248,8 @@ TEST(VyProcessor, TheNewestFrameReplacesTheOneStillWaiting) {
     EXPECT_EQ(processor.report().dropped, 0u);
     EXPECT_EQ(processor.report().skipped, 4u);
     // A live title counts them instead of the frames to come.
-    EXPECT_NE(processor.statusText().find(" | frame 0 of 0 | "), std::string::npos) << processor.statusText();
+    EXPECT_NE(processor.statusText().find(" | frame - of 0 | "), std::string::npos) << processor.statusText();
     processor.markLive();
-    EXPECT_NE(processor.statusText().find(" | frame 0, 4 skipped for display | "), std::string::npos)
+    EXPECT_NE(processor.statusText().find(" | frame -, 4 skipped for display | "), std::string::npos)
         << processor.statusText();
 }
