@@ -14,6 +14,8 @@ struct OutputFrame {
     // The image turned for the window and the recording; empty in a publishing run.
     const TurnedFrame& turned;
     const FrameInfo& info;
+    // The frame's virtual depths (not turned) where its type computed them, for a depth snapshot; may be null.
+    const CVyImage* depth = nullptr;
 };
 
 class FrameSink {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <opencv2/imgcodecs.hpp>
 
 namespace Snapshot {
@@ -42,6 +43,20 @@ bool writeOne(const std::string& path, const cv::Mat& image, std::string& error)
     return false;
 }
 
+bool writeBytes(const std::string& path, const Extra& extra, std::string& error) {
+    try {
+        const std::string bytes = extra.bytes(path);
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        out.close();
+        if (out) return true;
+        error = reasonFor(path);
+    } catch (const std::exception& exception) {
+        error = exception.what();
+    }
+    return false;
+}
+
 }  // namespace
 
 std::string baseName(const std::string& dir, const std::string& name, int32_t number, int32_t frameId, int32_t type) {
@@ -66,20 +81,25 @@ std::string claimFreeNames(const std::string& base, const std::vector<std::strin
     return {};
 }
 
-std::string write(const std::string& base, const cv::Mat& result, const cv::Mat& shown) {
+std::string write(const std::string& base, const cv::Mat& result, const cv::Mat& shown,
+                  const std::vector<Extra>& extras) {
     std::string error;
     if (result.empty() || shown.empty()) return "snapshot not written (" + base + "-*.png: no frame on show)";
-    const std::string claimed = claimFreeNames(base, {"-result.png", "-view.png"}, error);
-    if (claimed.empty()) return "snapshot not written (" + base + "-*.png: " + error + ")";
-    const std::string resultPath = claimed + "-result.png";
-    const std::string viewPath = claimed + "-view.png";
-    if (!writeOne(resultPath, result, error) || !writeOne(viewPath, shown, error)) {
+    std::vector<std::string> suffixes{"-result.png", "-view.png"};
+    for (const Extra& extra : extras) suffixes.push_back(extra.suffix);
+    const std::string files = extras.empty() ? "-*.png: " : "-*: ";
+    const std::string claimed = claimFreeNames(base, suffixes, error);
+    if (claimed.empty()) return "snapshot not written (" + base + files + error + ")";
+    std::string line = "snapshot:";
+    bool whole = writeOne(claimed + suffixes[0], result, error) && writeOne(claimed + suffixes[1], shown, error);
+    for (size_t k = 0; k < extras.size() && whole; ++k) whole = writeBytes(claimed + suffixes[k + 2], extras[k], error);
+    if (!whole) {
         // The claimed names hold nothing whole: they go again.
-        std::remove(resultPath.c_str());
-        std::remove(viewPath.c_str());
-        return "snapshot not written (" + claimed + "-*.png: " + error + ")";
+        for (const std::string& suffix : suffixes) std::remove((claimed + suffix).c_str());
+        return "snapshot not written (" + claimed + files + error + ")";
     }
-    return "snapshot: " + resultPath + " " + viewPath;
+    for (const std::string& suffix : suffixes) line += " " + claimed + suffix;
+    return line;
 }
 
 }  // namespace Snapshot

@@ -29,7 +29,7 @@ void ViewerOutput::consume(const OutputFrame& frame) {
     if (frame.turned.wide) {
         showWide(frame.turned, info);
     } else {
-        show(frame.turned, info);
+        show(frame);
     }
     // A frame shown again does not begin a series.
     if (!info.again) {
@@ -37,7 +37,9 @@ void ViewerOutput::consume(const OutputFrame& frame) {
     }
 }
 
-void ViewerOutput::show(const TurnedFrame& turned, const FrameInfo& info) {
+void ViewerOutput::show(const OutputFrame& frame) {
+    const TurnedFrame& turned = frame.turned;
+    const FrameInfo& info = frame.info;
     const CVyImage& image = turned.image;
     const CVyImageFormat& format = image.GetFormat();
     const cv::Mat& view = turned.view;
@@ -64,7 +66,10 @@ void ViewerOutput::show(const TurnedFrame& turned, const FrameInfo& info) {
         if (format.pixelType == Vy::PixelTypeRGB) {
             cv::cvtColor(view, result, cv::COLOR_RGB2BGR);
         }
-        std::cout << Snapshot::write(info.snapshotBase, result, displayed) << std::endl;
+        const std::vector<Snapshot::Extra> extras = depthPicture && frame.depth != nullptr
+                                                        ? depthSnapshot.files(*frame.depth, info)
+                                                        : std::vector<Snapshot::Extra>{};
+        std::cout << Snapshot::write(info.snapshotBase, result, displayed, extras) << std::endl;
     }
 }
 

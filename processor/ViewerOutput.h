@@ -1,5 +1,6 @@
 // The window: prints the frame number, shows the turned frame (the depth
-// picture with its colour scale beside it) and writes the snapshots.
+// picture with its colour scale beside it) and writes the snapshots (of the
+// depth picture with the depth in mm beside them).
 //
 // Threads: the main thread opens the window and sets the depth colours before
 // the processor thread starts; then only the processor thread shows frames.
@@ -11,6 +12,7 @@
 #include <opencv2/core.hpp>
 #include <string>
 
+#include "DepthSnapshot.h"
 #include "FrameSink.h"
 #include "StageClock.h"
 
@@ -26,6 +28,9 @@ public:
     // Main thread, before the processor thread starts: where the colour scale of the first
     // depth picture is written, beside the recording; empty: nowhere (no recording).
     void setDepthScaleFile(const std::string& path) { depthScalePath = path; }
+    // Main thread, before the processor thread starts: what a snapshot of the depth picture
+    // writes beside its PNGs (the depth in mm).
+    void setDepthSnapshot(const DepthSnapshot& files) { depthSnapshot = files; }
     void consume(const OutputFrame& frame) override;
 
     // The window; 0 before open().
@@ -36,7 +41,7 @@ public:
     void beginSeries() { shown.store(false); }
 
 private:
-    void show(const TurnedFrame& turned, const FrameInfo& info);
+    void show(const OutputFrame& frame);
     void showWide(const TurnedFrame& turned, const FrameInfo& info);
     void showDepthWithScale(const cv::Mat& colours);
 
@@ -46,6 +51,7 @@ private:
     double colourNear = 0.0;
     double colourFar = 0.0;
     std::string depthScalePath;
+    DepthSnapshot depthSnapshot;
     // Processor thread: whether the depth scale file was written (or tried).
     bool depthScaleWritten = false;
     // Processor thread: the scale beside the depth picture, made once per picture height.

@@ -4,10 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <opencv2/imgcodecs.hpp>
 #include <vector>
 
+#include "CalibrationSamples.h"
+#include "CameraModel.h"
 #include "TestFiles.h"
 #include "Viewer.h"
 #include "VyTypes.h"
@@ -24,10 +29,11 @@ class ViewerOutputTest : public testing::Test {
 protected:
     void SetUp() override { Viewer::setHeadless(true); }
     // The turn and the window, as the processor runs them; returns what was printed.
-    std::string output(const CVyImage& image, const FrameInfo& info, ViewerOutput* to = nullptr) {
+    std::string output(const CVyImage& image, const FrameInfo& info, ViewerOutput* to = nullptr,
+                       const CVyImage* depth = nullptr) {
         testing::internal::CaptureStdout();
         const TurnedFrame turned = turnFrame(image);
-        (to ? *to : viewer).consume(OutputFrame{turned.image, turned, info});
+        (to ? *to : viewer).consume(OutputFrame{turned.image, turned, info, depth});
         return testing::internal::GetCapturedStdout();
     }
     StageClock showClock;
@@ -114,4 +120,61 @@ TEST_F(ViewerOutputTest, TheDepthScaleIsWrittenOnceBesideTheRecordingForDepthPic
     printed += output(colours, info, &unwritable);
     EXPECT_EQ(printed.rfind("0\ndepth scale not written (" + missing + ": ", 0), 0u) << printed;
     EXPECT_TRUE(printed.ends_with(")\n0\n")) << printed;
+}
+
+TEST_F(ViewerOutputTest, ASnapshotOfTheDepthPictureWritesTheDepthInMillimetresTurnedLikeThePicture) {
+    const CCalibration calibration = Vy::Test::SmallCalibration();
+    DepthSnapshot depthFiles;
+    depthFiles.setUp(calibration, 2, 2.0, 6.0, "run7.rays");
+    viewer.setDepthSnapshot(depthFiles);
+    // 3 x 2 virtual depths, one of them without a value.
+    std::vector<float> virtualDepths{2.5f, 3.0f, 0.0f, 4.0f, 5.0f, 5.5f};
+    CVyImage depth;
+    depth.Create(3, 2, Vy::PixelTypeLuminance, Vy::DataTypeFloat, virtualDepths.data());
+    std::vector<uint8_t> bgr(3 * 2 * 3, 90);
+    CVyImage colours;
+    colours.Create(3, 2, Vy::PixelTypeBGR, Vy::DataTypeUnsignedByte, bgr.data());
+    FrameInfo info;
+    info.type = DisplayType::Depth;
+    info.number = 4;
+    info.frameId = 1042;
+    info.snapshotBase = dir.File("run7.rays-frame4-id1042-type2");
+    const std::string base = info.snapshotBase;
+    EXPECT_EQ(output(colours, info, nullptr, &depth), "4\nsnapshot: " + base + "-result.png " + base + "-view.png " +
+                                                          base + "-depth-mm.tiff " + base + "-depth-mm.tiff.json\n");
+    const cv::Mat mm = cv::imread(base + "-depth-mm.tiff", cv::IMREAD_UNCHANGED);
+    ASSERT_EQ(mm.type(), CV_32FC1);
+    ASSERT_EQ(mm.size(), cv::Size(3, 2));
+    // Turned: the TIFF's pixel (x, y) is the depth map's (2 - x, 1 - y).
+    for (int y = 0; y < 2; ++y) {
+        for (int x = 0; x < 3; ++x) {
+            const float v = virtualDepths[(1 - y) * 3 + (2 - x)];
+            if (v == 0.0f) {
+                EXPECT_TRUE(std::isnan(mm.at<float>(y, x))) << x << "," << y;
+            } else {
+                EXPECT_NEAR(mm.at<float>(y, x), Vy::Model::distanceFromVirtualDepth(calibration, v),
+                            1e-3 * Vy::Model::distanceFromVirtualDepth(calibration, v))
+                    << x << "," << y;
+            }
+        }
+    }
+    std::ifstream sidecar(base + "-depth-mm.tiff.json");
+    const std::string json{std::istreambuf_iterator<char>(sidecar), {}};
+    EXPECT_NE(json.find("\"file\": \"run7.rays-frame4-id1042-type2-depth-mm.tiff\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"frame_id\": 1042"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"units\": \"mm"), std::string::npos) << json;
+
+    // Taken again: the four files share the next number, the sidecar names its own TIFF.
+    EXPECT_EQ(output(colours, info, nullptr, &depth), "4\nsnapshot: " + base + "-1-result.png " + base +
+                                                          "-1-view.png " + base + "-1-depth-mm.tiff " + base +
+                                                          "-1-depth-mm.tiff.json\n");
+    std::ifstream again(base + "-1-depth-mm.tiff.json");
+    EXPECT_NE(std::string(std::istreambuf_iterator<char>(again), {}).find("type2-1-depth-mm.tiff\""),
+              std::string::npos);
+
+    // Other display types write the pictures only.
+    info.type = DisplayType::TotalFocus;
+    info.snapshotBase = dir.File("run7.rays-frame4-id1042-type1");
+    EXPECT_EQ(output(colours, info, nullptr, &depth),
+              "4\nsnapshot: " + info.snapshotBase + "-result.png " + info.snapshotBase + "-view.png\n");
 }

@@ -142,6 +142,10 @@ void VyProcessor::setupCompute(const CCalibration& calibration) {
                                          params.GetNumber(Params::CudaCompute_DepthVirtualMax));
     depthRangeCheck.setRange(searchLow, searchHigh,
                              static_cast<int>(std::lround(params.GetNumber(Params::CudaCompute_DepthSteps))));
+    DepthSnapshot depthFiles;
+    depthFiles.setUp(calibration, std::max(1, static_cast<int>(params.GetNumber(Params::CudaCompute_OutputScale))),
+                     searchLow, searchHigh, sequenceName.empty() ? "the sequence" : sequenceName);
+    viewer.setDepthSnapshot(depthFiles);
     calibrationInUse = calibration;
     imageAccess = static_cast<IImageAccess*>(compute.GetInterface(1));
     if (imageAccess == nullptr) {
@@ -525,7 +529,7 @@ void VyProcessor::measureAndDeliver(ComputedFrame& frame) {
     }
     // The title names the frame on show as the console does (number and id packed, read whole).
     shownFrame = (static_cast<int64_t>(info.number) << 32) | static_cast<uint32_t>(info.frameId);
-    deliver(std::move(frame.image), info);
+    deliver(std::move(frame.image), frame.depth, info);
     if (live && !info.again) {
         const double nowMs = Poco::Timestamp().epochMicroseconds() / 1000.0;
         const double latency = nowMs - info.timeStamp;
@@ -540,13 +544,13 @@ void VyProcessor::measureAndDeliver(ComputedFrame& frame) {
     }
 }
 
-void VyProcessor::deliver(CVyImage image, const FrameInfo& info) {
+void VyProcessor::deliver(CVyImage image, const CVyImage& depth, const FrameInfo& info) {
     TurnedFrame turned;
     if (!lcmOutput) {
         const StageClock::Span span(stages.rotate);
         turned = turnFrame(std::move(image));
     }
-    const OutputFrame frame{lcmOutput ? image : turned.image, turned, info};
+    const OutputFrame frame{lcmOutput ? image : turned.image, turned, info, &depth};
     for (FrameSink* output : outputs) {
         output->consume(frame);
     }

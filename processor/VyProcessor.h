@@ -147,7 +147,7 @@ private:
     // Output thread: the measurement (type 4), the depth check, the outputs; the frame counted.
     void finishFrame(ComputedFrame& frame);
     void measureAndDeliver(ComputedFrame& frame);
-    void deliver(CVyImage image, const FrameInfo& info);
+    void deliver(CVyImage image, const CVyImage& depth, const FrameInfo& info);
     void countDone();
     void updateStatus();
     // Any thread: a request or a frame taken wakes whoever waits in waitForChange.

@@ -115,6 +115,15 @@ cv::Mat1f depthVirtual(const cv::Mat1f& virtualDepth) {
     return out;
 }
 
+double finiteMedian(const cv::Mat1f& values) {
+    std::vector<float> finite;
+    for (const float v : values)
+        if (std::isfinite(v)) finite.push_back(v);
+    if (finite.empty()) return 0.0;
+    std::nth_element(finite.begin(), finite.begin() + finite.size() / 2, finite.end());
+    return finite[finite.size() / 2];
+}
+
 cv::Mat turned(const cv::Mat& image) {
     cv::Mat out;
     cv::rotate(image, out, cv::ROTATE_180);

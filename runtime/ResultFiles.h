@@ -25,6 +25,8 @@ std::string opticsProblem(const CCalibration& c, double low, double high);
 cv::Mat1f depthMillimetres(const cv::Mat1f& virtualDepth, const CCalibration& c);
 // The virtual depth itself, NaN where it is not valid.
 cv::Mat1f depthVirtual(const cv::Mat1f& virtualDepth);
+// The median of the finite values (the upper one of an even count); 0 when there are none.
+double finiteMedian(const cv::Mat1f& values);
 
 // Turned by 180 degrees, as the program's window and snapshots show a frame.
 cv::Mat turned(const cv::Mat& image);

@@ -57,15 +57,6 @@ std::string millimetres(double mm) {
     return text;
 }
 
-double median(const cv::Mat1f& values) {
-    std::vector<float> finite;
-    for (const float v : values)
-        if (std::isfinite(v)) finite.push_back(v);
-    if (finite.empty()) return 0.0;
-    std::nth_element(finite.begin(), finite.begin() + finite.size() / 2, finite.end());
-    return finite[finite.size() / 2];
-}
-
 }  // namespace
 
 std::vector<std::string> renderedNames(const RenderOptions& o, uint32_t index, int64_t id) {
@@ -163,7 +154,7 @@ public:
             // The median of every 4th pixel of every 4th row is plenty for the scale at that distance.
             cv::Mat1f sample;
             cv::resize(mm_, sample, cv::Size(), 0.25, 0.25, cv::INTER_NEAREST);
-            median_ = median(sample);
+            median_ = Vy::Results::finiteMedian(sample);
         });
         return mm_;
     }
