@@ -19,14 +19,8 @@ frames=${2:-100}
 build=${BUILD_DIR:-build}
 [[ -x $build/bin/raystool && -x $build/bin/engine_bench ]] || cmake --build "$build" -j 2 --target raystool engine_bench
 
-# The sequence is rendered once and kept beside engine_bench's scenes.
-sequence=$build/bench-scenes/demo-$side-x$frames.rays
-if [[ ! -f $sequence ]]; then
-    mkdir -p "$build/bench-scenes"
-    echo "rendering $sequence (once)"
-    "$build/bin/raystool" create --preset demo --size "$side" --frames "$frames" --no-truth --quiet --overwrite "$sequence.partial"
-    mv "$sequence.partial" "$sequence"
-fi
+source scripts/bench-scene.sh
+sequence=$(bench_scene "$build" "$side" "$frames")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 

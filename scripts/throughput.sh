@@ -23,14 +23,8 @@ export LCM_DEFAULT_URL=memq://
     -x $build/bin/profile_measurement_bench ]] ||
     cmake --build "$build" -j 2 --target MarlinProfileProc raystool engine_bench profile_measurement_bench
 
-# The replayed sequence is rendered once and kept beside engine_bench's scenes.
-sequence=$build/bench-scenes/demo-$side-x$frames.rays
-if [[ ! -f $sequence ]]; then
-    mkdir -p "$build/bench-scenes"
-    echo "rendering $sequence (once)"
-    "$build/bin/raystool" create --preset demo --size "$side" --frames "$frames" --no-truth --quiet --overwrite "$sequence.partial"
-    mv "$sequence.partial" "$sequence"
-fi
+source scripts/bench-scene.sh
+sequence=$(bench_scene "$build" "$side" "$frames")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
