@@ -316,14 +316,14 @@ std::vector<int> numbersBetween(const std::string& text, const std::string& from
 }  // namespace
 
 TEST_F(Program, PauseHoldsTheQueueStepsOneFrameAndShowsThePausedFrameAgainInAnotherType) {
-    // Long enough to be running when the first key arrives (once frames are on show), short
-    // frames so it ends soon after.
+    // Long enough to be running when the first key arrives (4 s in, and not before frames are
+    // on show), short frames so it ends soon after.
     std::vector<std::string> arguments = args("0");
     arguments[arguments.size() - 2] = writeSequence(dir.File("long.rays"), 1500);
     // Paused: 'd' shows the paused frame again in type 2, 'n' steps once, 'r' shows that frame
     // in type 0 again, 's' snapshots it, 'n' steps once more; then the replay goes on to its end.
     const auto result = ProgramRun::run(
-        arguments, {{200, "p", 0, "\n3\n"}, {400, "d"}, {400, "n"}, {400, "r"}, {400, "s"}, {400, "n"}, {600, "p"}},
+        arguments, {{4000, "p", 0, "\n3\n"}, {400, "d"}, {400, "n"}, {400, "r"}, {400, "s"}, {400, "n"}, {600, "p"}},
         false, true, 120000);
     ASSERT_FALSE(result.timedOut) << result.out;
     ASSERT_EQ(result.status, 0) << result.out << result.err;
